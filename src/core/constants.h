@@ -1,0 +1,93 @@
+// Fixed paths, names and values of the board. Everything the daemon reads or writes
+// on the board is named here and nowhere else.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qf {
+
+// Serial line and the liveness probe.
+inline constexpr const char* kSerialDevice = "/dev/ttyMSM0";
+inline constexpr std::size_t kReadBufferSize = 2048;
+inline constexpr const char kProbe[] = "Quillferry_Status_Check_5c81e07b94f2";
+inline constexpr std::size_t kProbeLength = sizeof(kProbe) - 1;  // 36
+// The acknowledgement goes out with its terminating zero byte: 18 bytes.
+inline constexpr const char kProbeAck[] = "Quillferry_Ok!!!\n";
+inline constexpr std::size_t kProbeAckSize = sizeof(kProbeAck);
+// Pauses of the loop while the device is missing or keeps failing (milliseconds).
+inline constexpr int kReopenPauseMs = 1000;
+inline constexpr int kReadFailurePauseMs = 100;
+
+// Command names.
+inline constexpr const char* kCmdSetNetConf = "set_net_conf";
+inline constexpr const char* kCmdGetNetConf = "get_net_conf";
+inline constexpr const char* kCmdGetStat = "get_stat";
+inline constexpr const char* kCmdGetHwConf = "get_hardware_conf";
+
+// Debug switch: environment half and marker-file half.
+inline constexpr const char* kDebugEnv = "QUILLFERRY_DEBUG";
+inline constexpr const char* kMarkerDir = "/var/tmp/quillferry";
+inline constexpr const char* kMarkerFile = "/var/tmp/quillferry/openlog.event";
+inline constexpr const char* kMarkerName = "openlog.event";
+inline constexpr mode_t kMarkerDirMode = 0775;
+// Room for ten events with names of the maximum length: 10 * (16 + 255 + 1).
+inline constexpr std::size_t kEventBufferSize = 2720;
+
+// Network configuration.
+inline constexpr const char* kInterfaceName = "eth0";
+inline constexpr const char* kInterfacesFile = "/etc/network/interfaces";
+inline constexpr const char* kResolvConf = "/etc/resolv.conf";
+inline constexpr const char* kIfdownProgram = "/usr/sbin/ifdown";
+inline constexpr const char* kIfupProgram = "/usr/sbin/ifup";
+inline constexpr const char* kPostUpScript = "/usr/bin/eth0_config.sh";
+inline constexpr const char* kDnsSearchEnv = "QUILLFERRY_DNS_SEARCH";
+inline constexpr const char* kDefaultDnsSearch = "quillferry.internal";
+inline constexpr const char* kIpv6DefaultDns2 = "fdbd:dc00::10:8:8:8";
+
+// Files under /opt.
+inline constexpr const char* kHostInfoFile = "/opt/.hostinfo";
+inline constexpr const char* kHostIpConfigFile = "/opt/.ipconfig.txt";
+inline constexpr const char* kLxcDir = "/opt/.lxc_ipconfig/";
+inline constexpr const char* kCmdRecordFile = "/opt/.cmd.txt";
+inline constexpr mode_t kOptFileMode = 0664;
+inline constexpr mode_t kLxcDirMode = 0664;
+// The record store reads at most this much; a larger file is not a record we wrote.
+inline constexpr std::size_t kCmdRecordReadCap = 1024 * 1024;
+
+// Binary IP configuration defaults.
+inline constexpr const char* kIpv4DefaultAddress = "192.168.9.2";
+inline constexpr int kIpv4DefaultPrefix = 24;
+inline constexpr const char* kIpv4DefaultGateway = "192.168.9.1";
+inline constexpr const char* kIpv4DefaultDns = "8.8.8.8";
+inline constexpr const char* kIpv6DefaultDnsFirst = "fdbd:dc00::10:8:8:8";
+inline constexpr const char* kIpv6DefaultDnsSecond = "fdbd:dc00::10:8:8:9";
+
+// Status and hardware sources.
+inline constexpr const char* kThermalZoneFiles[] = {
+    "/sys/class/thermal/thermal_zone1/temp",  "/sys/class/thermal/thermal_zone2/temp",
+    "/sys/class/thermal/thermal_zone3/temp",  "/sys/class/thermal/thermal_zone4/temp",
+    "/sys/class/thermal/thermal_zone5/temp",  "/sys/class/thermal/thermal_zone6/temp",
+    "/sys/class/thermal/thermal_zone7/temp",  "/sys/class/thermal/thermal_zone8/temp",
+    "/sys/class/thermal/thermal_zone9/temp",  "/sys/class/thermal/thermal_zone10/temp",
+    "/sys/class/thermal/thermal_zone11/temp", "/sys/class/thermal/thermal_zone12/temp",
+    "/sys/class/thermal/thermal_zone13/temp", "/sys/class/thermal/thermal_zone14/temp",
+    "/sys/class/thermal/thermal_zone15/temp", "/sys/class/thermal/thermal_zone24/temp",
+};
+inline constexpr const char* kCpu0FreqFile = "/sys/devices/system/cpu/cpufreq/policy0/cpuinfo_cur_freq";
+inline constexpr const char* kCpu4FreqFile = "/sys/devices/system/cpu/cpufreq/policy4/cpuinfo_cur_freq";
+inline constexpr const char* kCpu7FreqFile = "/sys/devices/system/cpu/cpufreq/policy7/cpuinfo_cur_freq";
+inline constexpr long kCpu0TopFreq = 1804800;
+inline constexpr long kCpu4TopFreq = 2419200;
+inline constexpr long kCpu7TopFreq = 2841600;
+inline constexpr const char* kGpuModelFile = "/sys/kernel/gpu/gpu_model";
+inline constexpr const char* kMemInfoFile = "/proc/meminfo";
+inline constexpr const char* kDataPath = "/data/";
+inline constexpr const char* kCpuModel = "QCS8250";
+inline constexpr const char* kRamLabel = "G LPDDR5";
+inline constexpr const char* kRomLabel = "G UFS3.0";
+inline constexpr std::size_t kInfoFileMax = 256;
+
+}  // namespace qf

@@ -1,0 +1,102 @@
+#include "core/platform.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "core/constants.h"
+
+Platform::Platform() {
+    if (::access(qf::kMarkerDir, F_OK) != 0) {
+        const int ret = ::mkdir(qf::kMarkerDir, qf::kMarkerDirMode);
+        std::fprintf(stderr, "create dir %s, ret:%d\n", qf::kMarkerDir, ret);
+    }
+    if (::access(qf::kMarkerFile, F_OK) == 0) logEventFlag = true;
+    stopEvent_.reset(::eventfd(0, EFD_CLOEXEC));
+    looperThread = std::thread(&Platform::ThreadLooper, this);
+}
+
+Platform::~Platform() {
+    if (stopEvent_.valid()) {
+        const std::uint64_t one = 1;
+        if (::write(stopEvent_.get(), &one, sizeof(one)) < 0) {
+            std::fprintf(stderr, "[QuillFerry] cannot stop the watcher: %s\n", std::strerror(errno));
+        }
+    }
+    // Without its stop event the watcher could not be woken; leave it rather than hang.
+    if (looperThread.joinable()) {
+        if (stopEvent_.valid()) {
+            looperThread.join();
+        } else {
+            looperThread.detach();
+        }
+    }
+    if (inotifyFd >= 0 && inotifyWatch >= 0) ::inotify_rm_watch(inotifyFd, inotifyWatch);
+    if (inotifyFd >= 0) ::close(inotifyFd);
+}
+
+void Platform::ThreadLooper() {
+    inotifyFd = ::inotify_init1(IN_CLOEXEC);
+    if (inotifyFd < 0) {
+        std::fprintf(stderr, "inotify_init failed, ret:%d\n", inotifyFd);
+        return;
+    }
+    inotifyWatch = ::inotify_add_watch(inotifyFd, qf::kMarkerDir, IN_CREATE | IN_DELETE);
+    if (inotifyWatch < 0) {
+        std::fprintf(stderr, "inotify_add_watch failed, ret:%d\n", inotifyWatch);
+        ::close(inotifyFd);
+        inotifyFd = -1;
+        return;
+    }
+    std::fprintf(stderr, "start monitor service event\n");
+
+    alignas(struct inotify_event) char buf[qf::kEventBufferSize];
+    for (;;) {
+        struct pollfd fds[2] = {{inotifyFd, POLLIN, 0}, {stopEvent_.get(), POLLIN, 0}};
+        const int ready = ::poll(fds, stopEvent_.valid() ? 2 : 1, -1);
+        if (ready == 0) continue;
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            std::fprintf(stderr, "Could not poll inotify events\n");
+            // A lasting failure must not turn into a busy loop.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        if (fds[1].revents != 0) return;
+
+        const ssize_t len = ::read(inotifyFd, buf, sizeof(buf));
+        if (len == 0) continue;
+        if (len < 0) {
+            if (errno == EINTR) continue;
+            std::fprintf(stderr, "Could not read inotify events\n");
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(struct inotify_event)) <= len;) {
+            struct inotify_event ev {};
+            std::memcpy(&ev, buf + off, sizeof(ev));
+            if (off + static_cast<ssize_t>(sizeof(ev) + ev.len) > len) break;
+            const char* namePtr = buf + off + sizeof(ev);
+            const std::string name(namePtr, ::strnlen(namePtr, ev.len));
+            std::fprintf(stderr, "get event: wd: %d, mask:0x%x, len:%d, name:%s\n", ev.wd, ev.mask,
+                         static_cast<int>(ev.len), name.c_str());
+            if ((ev.mask & (IN_CREATE | IN_DELETE)) != 0 && name == qf::kMarkerName) {
+                if ((ev.mask & IN_CREATE) != 0) {
+                    logEventFlag = true;
+                    std::fprintf(stderr, "enable quillferry log\n");
+                } else {
+                    logEventFlag = false;
+                    std::fprintf(stderr, "disable quillferry log\n");
+                }
+            }
+            off += static_cast<ssize_t>(sizeof(ev) + ev.len);
+        }
+    }
+}

@@ -1,0 +1,66 @@
+// The daemon's one stateful object: the command handlers, the network state that
+// "set_net_conf" leaves behind, and the two halves of the debug switch.
+#pragma once
+
+#include <json/json.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/unique_fd.h"
+
+class Uart;
+
+class Platform {
+public:
+    Platform();
+    virtual ~Platform();
+    Platform(const Platform&) = delete;
+    Platform& operator=(const Platform&) = delete;
+
+    virtual std::string getCpuModel() = 0;
+    virtual void doGetHwConf(const Json::Value& request, Uart& uart) = 0;
+    virtual void doGetStat(const Json::Value& request, Uart& uart) = 0;
+
+    // Environment half of the debug switch; rewritten at the start of every loop turn.
+    void setDebugFlag(bool on) { envDebugFlag = on; }
+    // True while either half is on.
+    bool getDebugFlag() const { return envDebugFlag || logEventFlag.load(std::memory_order_relaxed); }
+
+    // 1 once the network configuration was applied or cleared since start-up.
+    int getNetConf() const { return netConfState != 0 ? 1 : 0; }
+
+    // Hardware sources.
+    std::string getGpuModel(const char* path);
+    std::uint64_t getRamSize(const char* path);  // kibibytes
+    std::uint64_t getRomSize(const char* path);  // bytes
+
+    // Network state, used by the main thread only. netConfState: 0 at start, 1 applied,
+    // 2 cleared; never back to 0. netMask is a prefix length. ipType: 0 IPv4, 1 IPv6.
+    std::int32_t netConfState = 0;
+    std::string dns1;
+    std::string dns2;
+    std::string ipAddr;
+    std::string macAddr;
+    std::string gateWay;
+    std::uint8_t netMask = 0;
+    std::vector<std::string> lxcMacList;
+    std::vector<std::string> lxcIpList;
+    std::uint8_t ipType = 0;
+
+private:
+    // Body of the watcher thread: follows the marker file and sets logEventFlag.
+    void ThreadLooper();
+
+    bool envDebugFlag = false;
+    std::thread looperThread;
+    int inotifyFd = -1;
+    int inotifyWatch = -1;
+    // Marker-file half of the debug switch, written by the watcher thread.
+    std::atomic<bool> logEventFlag{false};
+    // Wakes the watcher when the object is destroyed, so the thread can be joined.
+    UniqueFd stopEvent_;
+};

@@ -1,0 +1,14 @@
+// The QCS8250 board.
+#pragma once
+
+#include "core/platform.h"
+
+class PlatformQcom : public Platform {
+public:
+    PlatformQcom() = default;
+    ~PlatformQcom() override = default;
+
+    std::string getCpuModel() override;
+    void doGetHwConf(const Json::Value& request, Uart& uart) override;
+    void doGetStat(const Json::Value& request, Uart& uart) override;
+};

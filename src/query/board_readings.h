@@ -1,0 +1,23 @@
+// Readings of the board's sysfs and size sources behind "get_stat" and
+// "get_hardware_conf", with the source files as parameters so they can be pointed at test
+// data.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Hottest reading of the thermal zone files; unreadable or non-numeric files are logged
+// and left out; 0 when none gives a number.
+int getCpuTemp(const std::vector<std::string>& zoneFiles);
+
+// 100 when the three clusters run exactly at their top frequencies, else 0.
+int getCpuPwrLmt(const char* cpu0File, const char* cpu4File, const char* cpu7File);
+
+// Rounds a size in gibibytes up to the board's size steps (4, 8, 12, 16, 32 ... 1024);
+// 1024 and more give 0.
+int alignToUpper(int gib);
+
+// "8G LPDDR5" for a memory total in kibibytes; "128G UFS3.0" for a storage size in bytes.
+std::string ramSizeText(std::uint64_t kib);
+std::string romSizeText(std::uint64_t bytes);

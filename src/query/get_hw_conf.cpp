@@ -1,0 +1,72 @@
+#include <sys/statfs.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <iostream>
+
+#include "core/constants.h"
+#include "core/platform_qcom.h"
+#include "core/util.h"
+#include "query/board_readings.h"
+
+int alignToUpper(int gib) {
+    if (gib <= 3) return 4;
+    if (gib <= 7) return 8;
+    if (gib <= 11) return 12;
+    if (gib <= 15) return 16;
+    for (int step = 32; step <= 1024; step *= 2) {
+        if (gib < step) return step;
+    }
+    return 0;
+}
+
+std::string ramSizeText(std::uint64_t kib) {
+    return std::to_string(alignToUpper(static_cast<int>(kib >> 20))) + qf::kRamLabel;
+}
+
+std::string romSizeText(std::uint64_t bytes) {
+    return std::to_string(alignToUpper(static_cast<int>(bytes >> 30))) + qf::kRomLabel;
+}
+
+std::string Platform::getGpuModel(const char* path) { return getInfoFromFile(path); }
+
+std::uint64_t Platform::getRamSize(const char* path) {
+    FILE* f = std::fopen(path, "re");
+    if (f == nullptr) {
+        std::fprintf(stderr, "[QuillFerry] fopen %s failed\n", path);
+        return 0;
+    }
+    char line[256] = {};
+    char name[256] = {};
+    std::uint64_t total = 0;
+    // A first line without a number after its name gives 0, as an unreadable file does.
+    if (std::fgets(line, sizeof(line), f) != nullptr) {
+        if (std::sscanf(line, "%255s %" SCNu64 " ", name, &total) != 2) total = 0;
+    }
+    std::fclose(f);
+    return total;
+}
+
+std::uint64_t Platform::getRomSize(const char* path) {
+    struct statfs st {};
+    if (::statfs(path, &st) != 0) {
+        std::fprintf(stderr, "[QuillFerry] statfs %s failed\n", path);
+        return 0;
+    }
+    return static_cast<std::uint64_t>(st.f_blocks) * static_cast<std::uint64_t>(st.f_bsize);
+}
+
+void PlatformQcom::doGetHwConf(const Json::Value& request, Uart& uart) {
+    Json::Value reply = replyEnvelope(request, 0);
+    reply["cpu"] = getCpuModel();
+    std::string gpu = getGpuModel(qf::kGpuModelFile);
+    if (!gpu.empty()) gpu.pop_back();
+    reply["gpu"] = gpu;
+    reply["ram"] = ramSizeText(getRamSize(qf::kMemInfoFile));
+    reply["rom"] = romSizeText(getRomSize(qf::kDataPath));
+    const std::string text = sendReply(uart, reply);
+    if (getDebugFlag()) {
+        std::cout << "doGetHwConf res0:" << text << std::endl;
+        std::fprintf(stderr, "Do Get HW Configuration Data:%s\n", text.c_str());
+    }
+}

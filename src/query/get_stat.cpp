@@ -1,0 +1,60 @@
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+
+#include "core/constants.h"
+#include "core/platform_qcom.h"
+#include "core/util.h"
+#include "query/board_readings.h"
+
+int getCpuTemp(const std::vector<std::string>& zoneFiles) {
+    bool any = false;
+    int hottest = 0;
+    for (const std::string& file : zoneFiles) {
+        const std::string text = getInfoFromFile(file.c_str());
+        int value = 0;
+        if (!parseLeadingInt(text, value)) {
+            std::fprintf(stderr, "get temp error: %s\n", text.c_str());
+            continue;
+        }
+        hottest = any ? std::max(hottest, value) : value;
+        any = true;
+    }
+    return hottest;
+}
+
+int getCpuPwrLmt(const char* cpu0File, const char* cpu4File, const char* cpu7File) {
+    struct Cluster {
+        const char* file;
+        const char* error;
+        long top;
+    };
+    const Cluster clusters[] = {{cpu0File, "get cpu0 error: %s\n", qf::kCpu0TopFreq},
+                                {cpu4File, "get cpu4 error: %s\n", qf::kCpu4TopFreq},
+                                {cpu7File, "get cpu7 error: %s\n", qf::kCpu7TopFreq}};
+    bool allTop = true;
+    for (const Cluster& c : clusters) {
+        const std::string text = getInfoFromFile(c.file);
+        int freq = 0;
+        if (!text.empty() && !parseLeadingInt(text, freq)) {
+            std::fprintf(stderr, c.error, text.c_str());
+        }
+        if (freq != c.top) allTop = false;
+    }
+    return allTop ? 100 : 0;
+}
+
+void PlatformQcom::doGetStat(const Json::Value& request, Uart& uart) {
+    Json::Value reply = replyEnvelope(request, 0);
+    const std::vector<std::string> zones(std::begin(qf::kThermalZoneFiles),
+                                         std::end(qf::kThermalZoneFiles));
+    reply["cpu_temp"] = static_cast<Json::UInt>(getCpuTemp(zones));
+    reply["cpu_pwr_lmt"] =
+        static_cast<Json::UInt>(getCpuPwrLmt(qf::kCpu0FreqFile, qf::kCpu4FreqFile, qf::kCpu7FreqFile));
+    reply["netconf"] = getNetConf();
+    const std::string text = sendReply(uart, reply);
+    if (getDebugFlag()) {
+        std::cout << "doGetStat res:" << text << std::endl;
+        std::fprintf(stderr, "Do Get Status Data:%s\n", text.c_str());
+    }
+}
