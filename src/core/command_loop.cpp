@@ -23,7 +23,11 @@ void set_debug_flag(Platform* platform) {
 namespace {
 
 void dispatch(Platform& platform, Uart& uart, const Json::Value& request, const std::string& cmd) {
-    if (cmd == qf::kCmdGetStat) {
+    if (cmd == qf::kCmdSetNetConf) {
+        platform.doSetNetConf(request, uart);
+    } else if (cmd == qf::kCmdGetNetConf) {
+        platform.doGetNetConf(request, uart);
+    } else if (cmd == qf::kCmdGetStat) {
         platform.doGetStat(request, uart);
     } else if (cmd == qf::kCmdGetHwConf) {
         platform.doGetHwConf(request, uart);

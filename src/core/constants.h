@@ -45,6 +45,7 @@ inline constexpr const char* kIfupProgram = "/usr/sbin/ifup";
 inline constexpr const char* kPostUpScript = "/usr/bin/eth0_config.sh";
 inline constexpr const char* kDnsSearchEnv = "QUILLFERRY_DNS_SEARCH";
 inline constexpr const char* kDefaultDnsSearch = "quillferry.internal";
+// The handler fills an empty second name server of an IPv6 request with this server.
 inline constexpr const char* kIpv6DefaultDns2 = "fdbd:dc00::10:8:8:8";
 
 // Files under /opt.
@@ -55,7 +56,7 @@ inline constexpr const char* kCmdRecordFile = "/opt/.cmd.txt";
 inline constexpr mode_t kOptFileMode = 0664;
 inline constexpr mode_t kLxcDirMode = 0664;
 // The record store reads at most this much; a larger file is not a record we wrote.
-inline constexpr std::size_t kCmdRecordReadCap = 1024 * 1024;
+inline constexpr std::size_t kCmdRecordReadCap = std::size_t{1024} * 1024;
 
 // Binary IP configuration defaults.
 inline constexpr const char* kIpv4DefaultAddress = "192.168.9.2";

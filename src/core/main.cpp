@@ -1,11 +1,13 @@
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "core/command_loop.h"
 #include "core/constants.h"
 #include "core/platform_qcom.h"
 #include "core/uart.h"
+#include "netconf/host_network.h"
 
 int main() {
     // A closed log pipe must not end the daemon: a failed write is reported, not fatal.
@@ -13,6 +15,12 @@ int main() {
     std::fprintf(stderr, "[QuillFerry] quillferry start\n");
     // Both live as long as the process: the loop never ends.
     auto platform = std::make_unique<PlatformQcom>();
+    const char* search = std::getenv(qf::kDnsSearchEnv);
+    platform->dnsSearch = dnsSearchDomain(search);
+    if (search != nullptr && platform->dnsSearch != search) {
+        std::fprintf(stderr, "[QuillFerry] %s is not a domain name, using %s\n", qf::kDnsSearchEnv,
+                     platform->dnsSearch.c_str());
+    }
     Uart uart(qf::kSerialDevice);
     runCommandLoop(*platform, uart);
 }

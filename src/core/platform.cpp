@@ -13,7 +13,7 @@
 
 #include "core/constants.h"
 
-Platform::Platform() {
+Platform::Platform() : dnsSearch(qf::kDefaultDnsSearch) {
     if (::access(qf::kMarkerDir, F_OK) != 0) {
         const int ret = ::mkdir(qf::kMarkerDir, qf::kMarkerDirMode);
         std::fprintf(stderr, "create dir %s, ret:%d\n", qf::kMarkerDir, ret);

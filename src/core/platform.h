@@ -13,6 +13,7 @@
 #include "core/unique_fd.h"
 
 class Uart;
+struct NetConfRequest;
 
 class Platform {
 public:
@@ -33,6 +34,23 @@ public:
     // 1 once the network configuration was applied or cleared since start-up.
     int getNetConf() const { return netConfState != 0 ? 1 : 0; }
 
+    // "set_net_conf" and what it uses.
+    void doSetNetConf(const Json::Value& request, Uart& uart);
+    int setIpConfig(std::string ifname, std::string address, std::string gateway, int prefixLength,
+                    std::string dnsFirst, std::string dnsSecond);
+    int clearNetConf();
+    void saveHostInfo(std::string idc, std::string socIp, std::string podId);
+    Json::Value readCmdRecords();
+    bool writeCmd2File(const Json::Value& request);
+
+    // "get_net_conf" and the interface probes it runs.
+    void doGetNetConf(const Json::Value& request, Uart& uart);
+    void getIpv4Addr(const char* ifname);
+    void getIpv4NetMask(const char* ifname);
+    void getIpv4Mac(const char* ifname);
+    void getIpAddr(const char* ifname);
+    void getDns();
+
     // Hardware sources.
     std::string getGpuModel(const char* path);
     std::uint64_t getRamSize(const char* path);  // kibibytes
@@ -50,8 +68,12 @@ public:
     std::vector<std::string> lxcMacList;
     std::vector<std::string> lxcIpList;
     std::uint8_t ipType = 0;
+    // Site DNS search domain written into the interface and resolver files.
+    std::string dnsSearch;
 
 private:
+    int applyNetConf(const NetConfRequest& conf, const Json::Value& lxclist);
+
     // Body of the watcher thread: follows the marker file and sets logEventFlag.
     void ThreadLooper();
 

@@ -1,0 +1,60 @@
+#include "netconf/host_network.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(HostNetworkFiles, InterfaceFileByAddressFamily) {
+    EXPECT_EQ(joinLines(interfaceFileLines(0, "10.1.2.3", "10.1.2.1", 24, "site.example")),
+              "# The loopback network interface\n"
+              "auto lo\n"
+              "iface lo inet loopback\n"
+              "auto eth0\n"
+              "iface eth0 inet static\n"
+              "    address 10.1.2.3/24\n"
+              "    gateway 10.1.2.1\n"
+              "    dns-search site.example\n"
+              "    post-up /usr/bin/eth0_config.sh\n");
+    EXPECT_EQ(joinLines(interfaceFileLines(1, "fd00::5", "fd00::1", 64, "site.example")),
+              "# The loopback network interface\n"
+              "auto lo\n"
+              "iface lo inet loopback\n"
+              "auto eth0\n"
+              "#IPV6 static configuration\n"
+              "iface eth0 inet6 static\n"
+              "    address fd00::5/64\n"
+              "    gateway fd00::1\n"
+              "    dns-search site.example\n"
+              "    post-up /usr/bin/eth0_config.sh\n");
+    EXPECT_EQ(joinLines(clearedInterfaceLines()),
+              "# The loopback network interface\nauto lo\niface lo inet loopback\nauto eth0\n"
+              "iface eth0 inet static\n");
+}
+
+TEST(HostNetworkFiles, ResolverFileListsOnlyGivenNameServers) {
+    struct Case {
+        const char* dns1;
+        const char* dns2;
+        const char* text;
+    } const cases[] = {
+        {"", "", "domain s.example\noptions rotate\n"},
+        {"1.1.1.1", "", "domain s.example\noptions rotate\nnameserver 1.1.1.1\n"},
+        {"", "fd00::53", "domain s.example\noptions rotate\nnameserver fd00::53\n"},
+        {"1.1.1.1", "8.8.4.4", "domain s.example\noptions rotate\nnameserver 1.1.1.1\nnameserver 8.8.4.4\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(joinLines(resolverFileLines("s.example", c.dns1, c.dns2)), c.text) << c.dns1 << "|" << c.dns2;
+    }
+}
+
+TEST(HostNetworkFiles, DnsSearchDomainRefusesAnythingButAName) {
+    const std::string fallback = dnsSearchDomain(nullptr);
+    EXPECT_FALSE(fallback.empty());
+    EXPECT_EQ(dnsSearchDomain("corp.example-1.net"), "corp.example-1.net");
+    for (const char* bad : {"", "a b", "x\nup reboot", "a;b", "dom/ain", "tab\there"}) {
+        EXPECT_EQ(dnsSearchDomain(bad), fallback) << bad;
+    }
+    EXPECT_EQ(dnsSearchDomain(std::string(254, 'a').c_str()), fallback);
+}
+
+}  // namespace
