@@ -38,7 +38,10 @@ std::string sendReply(Uart& uart, const Json::Value& reply) {
 
 bool parseJson(const std::string& text, Json::Value& root) {
     Json::Reader reader;
-    return reader.parse(text, root, true);
+    // Comments are accepted but not kept: a kept comment sticks to the value it follows,
+    // and a handler that copies "cmd" or "uuid" into its reply would send it along,
+    // making the reply line invalid JSON.
+    return reader.parse(text, root, false);
 }
 
 std::string getInfoFromFile(const char* path) {

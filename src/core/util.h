@@ -21,8 +21,8 @@ std::string encodeReply(const Json::Value& reply);
 // Encodes `reply`, writes it to the serial port in one piece and returns the text sent.
 std::string sendReply(Uart& uart, const Json::Value& reply);
 
-// Parses one JSON text the way requests and the record file are read: comments allowed,
-// any value as the root. On failure `root` holds whatever the reader had built.
+// Parses one JSON text the way requests and the record file are read: comments allowed
+// (and dropped), any value as the root. On failure `root` holds whatever the reader had built.
 bool parseJson(const std::string& text, Json::Value& root);
 
 // Up to 256 bytes of a small system file as text, cut at the first zero byte; empty when
