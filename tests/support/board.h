@@ -83,6 +83,8 @@ class SimulatedBoard {
     void restartDaemon(const Env& env = {}, int sig = SIGKILL);
     bool daemonRunning();
     pid_t daemonPid() const { return daemonPid_; }
+    // The ends of the logs when the daemon was last started.
+    const LogMark& startMark() const { return startMark_; }
 
     // --- the serial line ---------------------------------------------------------------
     bool send(const std::string& bytes);

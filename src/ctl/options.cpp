@@ -1,0 +1,186 @@
+#include "ctl/options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace ctl {
+
+namespace {
+
+struct SubcommandSpec {
+    const char* name;
+    // Name of the single operand, or null when the subcommand takes none.
+    const char* operand;
+    Subcommand subcommand;
+    // Builds its JSON request itself, so --uuid means something to it.
+    bool buildsRequest;
+};
+
+// New subcommands (set-net, clear, netconf) are one row here plus their request builder.
+constexpr SubcommandSpec kSubcommands[] = {
+    {"probe", nullptr, Subcommand::Probe, false},
+    {"stat", nullptr, Subcommand::Stat, true},
+    {"hw", nullptr, Subcommand::Hw, true},
+    {"send", "JSON", Subcommand::Send, false},
+};
+
+const SubcommandSpec* findSubcommand(const std::string& name) {
+    for (const SubcommandSpec& spec : kSubcommands) {
+        if (name == spec.name) return &spec;
+    }
+    return nullptr;
+}
+
+std::string uuidSubcommands() {
+    std::string names;
+    for (const SubcommandSpec& spec : kSubcommands) {
+        if (!spec.buildsRequest) continue;
+        if (!names.empty()) names += ", ";
+        names += spec.name;
+    }
+    return names;
+}
+
+ParseOutcome usageError(std::string error) {
+    ParseOutcome outcome;
+    outcome.kind = ParseOutcome::Kind::UsageError;
+    outcome.error = std::move(error);
+    return outcome;
+}
+
+}  // namespace
+
+bool parseTimeout(const std::string& text, int& timeoutMs) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (errno != 0 || end != text.c_str() + text.size()) return false;
+    if (!std::isfinite(seconds) || seconds <= 0 || seconds > kMaxTimeoutSeconds) return false;
+    timeoutMs = static_cast<int>(std::ceil(seconds * 1000));
+    return true;
+}
+
+ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* deviceEnv) {
+    Options options;
+    if (deviceEnv != nullptr) options.device = deviceEnv;
+    std::vector<std::string> operands;
+    bool optionsEnded = false;
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            operands.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") {
+            ParseOutcome help;
+            help.kind = ParseOutcome::Kind::Help;
+            return help;
+        }
+
+        std::string name = arg;
+        std::optional<std::string> attached;
+        const auto eq = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            attached = arg.substr(eq + 1);
+        }
+
+        if (name == "--raw") {
+            if (attached) return usageError("option '--raw' takes no value");
+            options.raw = true;
+            continue;
+        }
+        if (name != "--device" && name != "--timeout" && name != "--uuid") {
+            return usageError("unknown option '" + arg + "'");
+        }
+        std::string value;
+        if (attached) {
+            value = *attached;
+        } else if (i + 1 < args.size()) {
+            value = args[++i];
+        } else {
+            return usageError("option '" + name + "' needs a value");
+        }
+        if (name == "--device") {
+            options.device = value;
+        } else if (name == "--timeout") {
+            if (!parseTimeout(value, options.timeoutMs)) {
+                return usageError("invalid timeout '" + value + "': expected seconds above 0");
+            }
+        } else {
+            options.uuid = value;
+        }
+    }
+
+    if (operands.empty()) return usageError("missing subcommand");
+    const SubcommandSpec* spec = findSubcommand(operands.front());
+    if (spec == nullptr) return usageError("unknown subcommand '" + operands.front() + "'");
+    const std::size_t wanted = spec->operand != nullptr ? 2 : 1;
+    if (operands.size() < wanted) {
+        return usageError(std::string("'") + spec->name + "' needs an argument: " + spec->operand);
+    }
+    if (operands.size() > wanted) {
+        return usageError("unexpected argument '" + operands[wanted] + "'");
+    }
+    if (options.uuid && !spec->buildsRequest) {
+        return usageError("--uuid applies only to " + uuidSubcommands());
+    }
+    if (options.device.empty()) {
+        return usageError(std::string("no device: give --device PATH or set ") + kDeviceEnv);
+    }
+    options.subcommand = spec->subcommand;
+    if (spec->operand != nullptr) options.line = operands[1];
+
+    ParseOutcome outcome;
+    outcome.options = std::move(options);
+    return outcome;
+}
+
+std::string usageHint() {
+    return std::string("Usage: ") + kProgramName +
+           " [--device PATH] [--timeout SECONDS] [--uuid TEXT] [--raw] probe|stat|hw|send JSON"
+           " (see --help)\n";
+}
+
+std::string usageText() {
+    return std::string("Usage: ") + kProgramName + " [OPTIONS] SUBCOMMAND [ARGUMENT]\n" +
+           R"(
+Sends one request to a QuillFerry board over its serial line (raw 115200 8N1),
+waits for one reply line and prints it.
+
+Subcommands:
+  probe          send the liveness probe; prints "alive" on the exact acknowledgement
+  stat           query the board's status ("get_stat")
+  hw             query the board's hardware configuration ("get_hardware_conf")
+  send JSON      send JSON as one line, exactly as given (a newline is appended)
+
+Options (also accepted as --option=VALUE):
+  --device PATH      serial device to use (default: $QUILLFERRY_DEVICE)
+  --timeout SECONDS  how long to wait for the reply, fractions allowed (default: 5)
+  --uuid TEXT        uuid of the request (stat, hw); default: a fresh random UUID
+  --raw              print the reply exactly as received, byte for byte, instead of
+                     pretty-printed JSON; for probe, the received bytes escaped
+  -h, --help         print this help and exit
+
+Environment:
+  QUILLFERRY_DEVICE  serial device used when --device is not given
+
+Exit status:
+  0   a reply was received (probe: the exact acknowledgement)
+  1   the board answered, but with a non-zero "ret_val", with a line that is not
+      a JSON object, or (probe) with other bytes than the acknowledgement
+  2   no complete reply within the timeout, or reading or writing failed
+  64  usage error
+  69  the device cannot be opened or is not a serial device (or, rarely, the
+      system has no random source for the uuid)
+)";
+}
+
+}  // namespace ctl
