@@ -36,7 +36,9 @@ void dispatch(Platform& platform, Uart& uart, const Json::Value& request, const 
     }
 }
 
-void pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void pause(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 }  // namespace
 
@@ -86,7 +88,8 @@ void runCommandLoop(Platform& platform, Uart& uart) {
             continue;
         }
         failurePauseMs = qf::kReadFailurePauseMs;
-        if (platform.getDebugFlag()) std::fprintf(stderr, "[QuillFerry] Read From Uart Data:%s\n", buf);
+        if (platform.getDebugFlag())
+            std::fprintf(stderr, "[QuillFerry] Read From Uart Data:%s\n", buf);
         serveRequest(platform, uart, std::string(buf));
     }
 }

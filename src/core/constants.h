@@ -77,9 +77,12 @@ inline constexpr const char* kThermalZoneFiles[] = {
     "/sys/class/thermal/thermal_zone13/temp", "/sys/class/thermal/thermal_zone14/temp",
     "/sys/class/thermal/thermal_zone15/temp", "/sys/class/thermal/thermal_zone24/temp",
 };
-inline constexpr const char* kCpu0FreqFile = "/sys/devices/system/cpu/cpufreq/policy0/cpuinfo_cur_freq";
-inline constexpr const char* kCpu4FreqFile = "/sys/devices/system/cpu/cpufreq/policy4/cpuinfo_cur_freq";
-inline constexpr const char* kCpu7FreqFile = "/sys/devices/system/cpu/cpufreq/policy7/cpuinfo_cur_freq";
+inline constexpr const char* kCpu0FreqFile =
+    "/sys/devices/system/cpu/cpufreq/policy0/cpuinfo_cur_freq";
+inline constexpr const char* kCpu4FreqFile =
+    "/sys/devices/system/cpu/cpufreq/policy4/cpuinfo_cur_freq";
+inline constexpr const char* kCpu7FreqFile =
+    "/sys/devices/system/cpu/cpufreq/policy7/cpuinfo_cur_freq";
 inline constexpr long kCpu0TopFreq = 1804800;
 inline constexpr long kCpu4TopFreq = 2419200;
 inline constexpr long kCpu7TopFreq = 2841600;

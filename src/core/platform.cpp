@@ -27,7 +27,8 @@ Platform::~Platform() {
     if (stopEvent_.valid()) {
         const std::uint64_t one = 1;
         if (::write(stopEvent_.get(), &one, sizeof(one)) < 0) {
-            std::fprintf(stderr, "[QuillFerry] cannot stop the watcher: %s\n", std::strerror(errno));
+            std::fprintf(stderr, "[QuillFerry] cannot stop the watcher: %s\n",
+                         std::strerror(errno));
         }
     }
     // Without its stop event the watcher could not be woken; leave it rather than hang.

@@ -29,7 +29,9 @@ public:
     // Environment half of the debug switch; rewritten at the start of every loop turn.
     void setDebugFlag(bool on) { envDebugFlag = on; }
     // True while either half is on.
-    bool getDebugFlag() const { return envDebugFlag || logEventFlag.load(std::memory_order_relaxed); }
+    bool getDebugFlag() const {
+        return envDebugFlag || logEventFlag.load(std::memory_order_relaxed);
+    }
 
     // 1 once the network configuration was applied or cleared since start-up.
     int getNetConf() const { return netConfState != 0 ? 1 : 0; }

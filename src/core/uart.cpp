@@ -18,7 +18,9 @@ void portMessage(const char* text) {
 
 }  // namespace
 
-Uart::Uart(const char* path) : path_(path) { open(); }
+Uart::Uart(const char* path) : path_(path) {
+    open();
+}
 
 void Uart::open() {
     portFd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -49,6 +49,10 @@ bool storeRecord(const char* path, const Json::Value& request) {
     return true;
 }
 
-Json::Value Platform::readCmdRecords() { return readRecordSet(qf::kCmdRecordFile); }
+Json::Value Platform::readCmdRecords() {
+    return readRecordSet(qf::kCmdRecordFile);
+}
 
-bool Platform::writeCmd2File(const Json::Value& request) { return storeRecord(qf::kCmdRecordFile, request); }
+bool Platform::writeCmd2File(const Json::Value& request) {
+    return storeRecord(qf::kCmdRecordFile, request);
+}

@@ -20,7 +20,8 @@ void saveFile(const char* path, const char* data, int count) {
     ::chmod(path, qf::kOptFileMode);
 }
 
-std::string hostInfoText(const std::string& idc, const std::string& socIp, const std::string& podId) {
+std::string hostInfoText(const std::string& idc, const std::string& socIp,
+                         const std::string& podId) {
     return "idc=" + idc + ",soc_ip=" + socIp + ",pod_id=" + podId;
 }
 

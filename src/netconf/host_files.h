@@ -7,4 +7,5 @@
 void saveFile(const char* path, const char* data, int count);
 
 // "idc=<idc>,soc_ip=<soc_ip>,pod_id=<pod_id>", without a line feed.
-std::string hostInfoText(const std::string& idc, const std::string& socIp, const std::string& podId);
+std::string hostInfoText(const std::string& idc, const std::string& socIp,
+                         const std::string& podId);

@@ -10,9 +10,11 @@
 #include "core/constants.h"
 #include "core/platform.h"
 
-Lines interfaceFileLines(std::uint8_t ipType, const std::string& address, const std::string& gateway,
-                         int prefixLength, const std::string& dnsSearch) {
-    Lines lines = {"# The loopback network interface", "auto lo", "iface lo inet loopback", "auto eth0"};
+Lines interfaceFileLines(std::uint8_t ipType, const std::string& address,
+                         const std::string& gateway, int prefixLength,
+                         const std::string& dnsSearch) {
+    Lines lines = {"# The loopback network interface", "auto lo", "iface lo inet loopback",
+                   "auto eth0"};
     if (ipType == 1) {
         lines.emplace_back("#IPV6 static configuration");
         lines.emplace_back("iface eth0 inet6 static");
@@ -31,7 +33,8 @@ Lines clearedInterfaceLines() {
             "iface eth0 inet static"};
 }
 
-Lines resolverFileLines(const std::string& dnsSearch, const std::string& dns1, const std::string& dns2) {
+Lines resolverFileLines(const std::string& dnsSearch, const std::string& dns1,
+                        const std::string& dns2) {
     Lines lines = {"domain " + dnsSearch, "options rotate"};
     if (!dns1.empty()) lines.push_back("nameserver " + dns1);
     if (!dns2.empty()) lines.push_back("nameserver " + dns2);
@@ -56,7 +59,8 @@ void replaceFile(const char* path, const Lines& lines) {
 }
 
 int runInterfaceCommand(const char* program) {
-    const std::string command = std::string(program) + " " + qf::kInterfaceName + " --ignore-errors";
+    const std::string command =
+        std::string(program) + " " + qf::kInterfaceName + " --ignore-errors";
     return std::system(command.c_str());
 }
 
@@ -70,11 +74,16 @@ int updateLinuxIpconfig(const Lines& interfaceLines, const Lines& resolverLines)
     return 0;
 }
 
-int ifdown() { return runInterfaceCommand(qf::kIfdownProgram); }
-int ifup() { return runInterfaceCommand(qf::kIfupProgram); }
+int ifdown() {
+    return runInterfaceCommand(qf::kIfdownProgram);
+}
+int ifup() {
+    return runInterfaceCommand(qf::kIfupProgram);
+}
 
 std::string dnsSearchDomain(const char* value) {
-    if (value == nullptr || *value == '\0' || std::strlen(value) > 253) return qf::kDefaultDnsSearch;
+    if (value == nullptr || *value == '\0' || std::strlen(value) > 253)
+        return qf::kDefaultDnsSearch;
     for (const char* p = value; *p != '\0'; ++p) {
         const auto c = static_cast<unsigned char>(*p);
         if (std::isalnum(c) == 0 && c != '-' && c != '.') return qf::kDefaultDnsSearch;
@@ -82,12 +91,14 @@ std::string dnsSearchDomain(const char* value) {
     return value;
 }
 
-int Platform::setIpConfig(std::string ifname, std::string address, std::string gateway, int prefixLength,
-                          std::string dnsFirst, std::string dnsSecond) {
-    std::fprintf(stderr, "[QuillFerry] config ip, ifname:%s, ip:%s, gateway: %s, dns: %s, %s, netmask: %d\n",
-                 ifname.c_str(), address.c_str(), gateway.c_str(), dnsFirst.c_str(), dnsSecond.c_str(),
-                 prefixLength);
-    const Lines interfaceLines = interfaceFileLines(ipType, address, gateway, prefixLength, dnsSearch);
+int Platform::setIpConfig(std::string ifname, std::string address, std::string gateway,
+                          int prefixLength, std::string dnsFirst, std::string dnsSecond) {
+    std::fprintf(
+        stderr, "[QuillFerry] config ip, ifname:%s, ip:%s, gateway: %s, dns: %s, %s, netmask: %d\n",
+        ifname.c_str(), address.c_str(), gateway.c_str(), dnsFirst.c_str(), dnsSecond.c_str(),
+        prefixLength);
+    const Lines interfaceLines =
+        interfaceFileLines(ipType, address, gateway, prefixLength, dnsSearch);
     const Lines resolverLines = resolverFileLines(dnsSearch, dnsFirst, dnsSecond);
     // Down with the old definition, so ifdown removes what the old file configured.
     ifdown();

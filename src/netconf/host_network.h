@@ -9,12 +9,14 @@
 using Lines = std::vector<std::string>;
 
 // Interface file for a static configuration; ipType 0 is IPv4, 1 is IPv6.
-Lines interfaceFileLines(std::uint8_t ipType, const std::string& address, const std::string& gateway,
-                         int prefixLength, const std::string& dnsSearch);
+Lines interfaceFileLines(std::uint8_t ipType, const std::string& address,
+                         const std::string& gateway, int prefixLength,
+                         const std::string& dnsSearch);
 // Interface file after a clear: loopback and a bare eth0 stanza.
 Lines clearedInterfaceLines();
 // Resolver file; a name server line only for each name server given.
-Lines resolverFileLines(const std::string& dnsSearch, const std::string& dns1, const std::string& dns2);
+Lines resolverFileLines(const std::string& dnsSearch, const std::string& dns1,
+                        const std::string& dns2);
 // Every line followed by one line feed.
 std::string joinLines(const Lines& lines);
 

@@ -6,7 +6,9 @@
 
 namespace {
 
-bool isJsonObject(const Json::Value& value) { return value.type() == Json::objectValue; }
+bool isJsonObject(const Json::Value& value) {
+    return value.type() == Json::objectValue;
+}
 
 std::string stringMember(const Json::Value& object, const char* name) {
     const Json::Value& v = object[name];
@@ -40,8 +42,8 @@ bool memberText(const Json::Value& value, std::string& text) {
 }
 
 bool NetConfRequest::isComplete() const {
-    return !idc.empty() && !socIp.empty() && !podId.empty() && !address.empty() && !gateway.empty() &&
-           !dns1.empty() && prefixLength != 0;
+    return !idc.empty() && !socIp.empty() && !podId.empty() && !address.empty() &&
+           !gateway.empty() && !dns1.empty() && prefixLength != 0;
 }
 
 bool hasNetConfShape(const Json::Value& request) {
@@ -60,7 +62,8 @@ NetConfRequest readNetConfRequest(const Json::Value& request) {
     const Json::Value& nameservers = request["nameservers"];
     for (Json::ArrayIndex i = 0; i < 2; ++i) {
         std::string& target = i == 0 ? conf.dns1 : conf.dns2;
-        if (i < nameservers.size() && !memberText(nameservers[i], target) && conf.unreadable.empty()) {
+        if (i < nameservers.size() && !memberText(nameservers[i], target) &&
+            conf.unreadable.empty()) {
             conf.unreadable = "a name server is not a text";
         }
     }
@@ -80,8 +83,10 @@ std::string netConfProblem(const NetConfRequest& conf, const Json::Value& lxclis
     const bool v6 = conf.ipType == 1;
     const int family = v6 ? AF_INET6 : AF_INET;
     const char* familyName = v6 ? "IPv6" : "IPv4";
-    if (!isAddress(family, conf.address)) return std::string("address is not an ") + familyName + " address";
-    if (!isAddress(family, conf.gateway)) return std::string("gateway is not an ") + familyName + " address";
+    if (!isAddress(family, conf.address))
+        return std::string("address is not an ") + familyName + " address";
+    if (!isAddress(family, conf.gateway))
+        return std::string("gateway is not an ") + familyName + " address";
     for (const std::string* dns : {&conf.dns1, &conf.dns2}) {
         if (!dns->empty() && !isAddress(AF_INET, *dns) && !isAddress(AF_INET6, *dns)) {
             return "a name server is not an IP address";
@@ -95,7 +100,8 @@ std::string netConfProblem(const NetConfRequest& conf, const Json::Value& lxclis
         std::string ignored;
         for (const Json::Value& entry : lxclist) {
             if (!entry.isObject() && !entry.isNull()) return "a container entry is not an object";
-            if (!memberText(entry["mac"], ignored) || !memberText(entry[v6 ? "ipv6" : "ipv4"], ignored)) {
+            if (!memberText(entry["mac"], ignored) ||
+                !memberText(entry[v6 ? "ipv6" : "ipv4"], ignored)) {
                 return "a container member is not a text";
             }
         }

@@ -15,11 +15,12 @@ namespace {
 
 void doSetNetConfFailed(const Json::Value& request, Uart& uart) {
     const std::string text = sendReply(uart, replyEnvelope(request, -1));
-    std::fprintf(stderr, "[QuillFerry] Do Set NetWork Configuration Failed And Response Data:%s\n", text.c_str());
+    std::fprintf(stderr, "[QuillFerry] Do Set NetWork Configuration Failed And Response Data:%s\n",
+                 text.c_str());
 }
 
-void generateIpConfig(const std::string& path, const std::string& address, const NetConfRequest& conf,
-                      std::uint8_t ipType) {
+void generateIpConfig(const std::string& path, const std::string& address,
+                      const NetConfRequest& conf, std::uint8_t ipType) {
     GenerateIpConfig(path.c_str(), address, conf.gateway, conf.dns1, conf.dns2, qf::kInterfaceName,
                      conf.prefixLength, ipType)
         .GenerateIpConfigFunc();
@@ -37,7 +38,8 @@ void Platform::doSetNetConf(const Json::Value& request, Uart& uart) {
         ipType = conf.ipType;
         std::fprintf(stderr, "[QuillFerry] Do Set NetWork Configuration Data:\n");
         std::fprintf(stderr,
-                     "[QuillFerry] idc:%s, soc_ip:%s, pod_id:%s, ipAddr:%s, gateWay:%s, netMask:%d, dns1:%s, "
+                     "[QuillFerry] idc:%s, soc_ip:%s, pod_id:%s, ipAddr:%s, gateWay:%s, "
+                     "netMask:%d, dns1:%s, "
                      "dns2:%s\n",
                      conf.idc.c_str(), conf.socIp.c_str(), conf.podId.c_str(), conf.address.c_str(),
                      conf.gateway.c_str(), conf.prefixLength, conf.dns1.c_str(), conf.dns2.c_str());
@@ -60,7 +62,8 @@ void Platform::doSetNetConf(const Json::Value& request, Uart& uart) {
             doSetNetConfFailed(request, uart);
             return;
         } else if (netConfState == 1 && conf.address == ipAddr && conf.gateway == gateWay &&
-                   conf.prefixLength == static_cast<int>(netMask) && conf.dns1 == dns1 && conf.dns2 == dns2) {
+                   conf.prefixLength == static_cast<int>(netMask) && conf.dns1 == dns1 &&
+                   conf.dns2 == dns2) {
             std::fprintf(stderr, "ip config not changed, ingore!\n");
         } else {
             retVal = applyNetConf(conf, lxclist);
@@ -70,7 +73,9 @@ void Platform::doSetNetConf(const Json::Value& request, Uart& uart) {
     const std::string text = sendReply(uart, replyEnvelope(request, retVal));
     if (getDebugFlag()) {
         std::cout << "Netcfg res:" << text << std::endl;
-        std::fprintf(stderr, "[QuillFerry] Do Set NetWork Configuration Done And Response Data:%s\n", text.c_str());
+        std::fprintf(stderr,
+                     "[QuillFerry] Do Set NetWork Configuration Done And Response Data:%s\n",
+                     text.c_str());
     }
 }
 
@@ -85,8 +90,8 @@ int Platform::applyNetConf(const NetConfRequest& conf, const Json::Value& lxclis
     generateIpConfig(qf::kHostIpConfigFile, conf.address, conf, ipType);
     ::chmod(qf::kHostIpConfigFile, qf::kOptFileMode);
 
-    const int retVal = setIpConfig(qf::kInterfaceName, conf.address, conf.gateway, conf.prefixLength, conf.dns1,
-                                   conf.dns2);
+    const int retVal = setIpConfig(qf::kInterfaceName, conf.address, conf.gateway,
+                                   conf.prefixLength, conf.dns1, conf.dns2);
     netConfState = 1;
 
     if (::access(qf::kLxcDir, F_OK) != 0) ::mkdir(qf::kLxcDir, qf::kLxcDirMode);

@@ -28,7 +28,9 @@ std::string romSizeText(std::uint64_t bytes) {
     return std::to_string(alignToUpper(static_cast<int>(bytes >> 30))) + qf::kRomLabel;
 }
 
-std::string Platform::getGpuModel(const char* path) { return getInfoFromFile(path); }
+std::string Platform::getGpuModel(const char* path) {
+    return getInfoFromFile(path);
+}
 
 std::uint64_t Platform::getRamSize(const char* path) {
     FILE* f = std::fopen(path, "re");

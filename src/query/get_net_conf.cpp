@@ -48,7 +48,8 @@ void Platform::doGetNetConf(const Json::Value& request, Uart& uart) {
             if (settings.isObject()) {
                 if (settings["address"].isString()) address = settings["address"].asString();
                 if (settings["gateway"].isString()) gateway = settings["gateway"].asString();
-                if (settings["netmask"].isUInt()) prefix = static_cast<std::uint8_t>(settings["netmask"].asUInt());
+                if (settings["netmask"].isUInt())
+                    prefix = static_cast<std::uint8_t>(settings["netmask"].asUInt());
             }
             if (address == "clear" || gateway == "clear") {
                 netConfState = 2;
@@ -73,5 +74,6 @@ void Platform::doGetNetConf(const Json::Value& request, Uart& uart) {
     }
 
     const std::string text = sendReply(uart, reply);
-    if (getDebugFlag()) std::fprintf(stderr, "[QuillFerry] Do Get Net Configuration Data:%s\n", text.c_str());
+    if (getDebugFlag())
+        std::fprintf(stderr, "[QuillFerry] Do Get Net Configuration Data:%s\n", text.c_str());
 }

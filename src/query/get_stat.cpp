@@ -49,8 +49,8 @@ void PlatformQcom::doGetStat(const Json::Value& request, Uart& uart) {
     const std::vector<std::string> zones(std::begin(qf::kThermalZoneFiles),
                                          std::end(qf::kThermalZoneFiles));
     reply["cpu_temp"] = static_cast<Json::UInt>(getCpuTemp(zones));
-    reply["cpu_pwr_lmt"] =
-        static_cast<Json::UInt>(getCpuPwrLmt(qf::kCpu0FreqFile, qf::kCpu4FreqFile, qf::kCpu7FreqFile));
+    reply["cpu_pwr_lmt"] = static_cast<Json::UInt>(
+        getCpuPwrLmt(qf::kCpu0FreqFile, qf::kCpu4FreqFile, qf::kCpu7FreqFile));
     reply["netconf"] = getNetConf();
     const std::string text = sendReply(uart, reply);
     if (getDebugFlag()) {

@@ -15,14 +15,15 @@
 
 std::uint8_t prefixLengthOfMask(std::uint32_t hostOrderMask) {
     std::uint8_t count = 0;
-    for (std::uint32_t bit = 0x80000000U; bit != 0 && (hostOrderMask & bit) != 0; bit >>= 1) ++count;
+    for (std::uint32_t bit = 0x80000000U; bit != 0 && (hostOrderMask & bit) != 0; bit >>= 1)
+        ++count;
     return count;
 }
 
 std::string macAddressText(const unsigned char* bytes) {
     char text[18];
-    std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", bytes[0], bytes[1], bytes[2], bytes[3],
-                  bytes[4], bytes[5]);
+    std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", bytes[0], bytes[1], bytes[2],
+                  bytes[3], bytes[4], bytes[5]);
     return text;
 }
 
@@ -31,7 +32,8 @@ namespace {
 // Issues one interface request on a throw-away socket. False when the socket cannot be
 // made (logged with `socketError`) or the kernel refuses the request (silent: no such
 // interface, no address, interface down).
-bool interfaceRequest(const char* ifname, unsigned long request, const char* socketError, struct ifreq& ifr) {
+bool interfaceRequest(const char* ifname, unsigned long request, const char* socketError,
+                      struct ifreq& ifr) {
     UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!sock.valid()) {
         std::fprintf(stderr, socketError, ifname);
@@ -53,7 +55,9 @@ std::uint32_t ipv4Of(const struct sockaddr& sa) {
 void Platform::getIpv4Addr(const char* ifname) {
     ipAddr.clear();
     struct ifreq ifr {};
-    if (!interfaceRequest(ifname, SIOCGIFADDR, "[QuillFerry] get %s ipv4 socket create failed\n", ifr)) return;
+    if (!interfaceRequest(ifname, SIOCGIFADDR, "[QuillFerry] get %s ipv4 socket create failed\n",
+                          ifr))
+        return;
     struct in_addr addr {};
     addr.s_addr = ipv4Of(ifr.ifr_addr);
     char text[INET_ADDRSTRLEN] = {};
@@ -63,13 +67,16 @@ void Platform::getIpv4Addr(const char* ifname) {
 void Platform::getIpv4NetMask(const char* ifname) {
     netMask = 0;
     struct ifreq ifr {};
-    if (!interfaceRequest(ifname, SIOCGIFNETMASK, "[QuillFerry] get %s ipv4 netmask fd failed\n", ifr)) return;
+    if (!interfaceRequest(ifname, SIOCGIFNETMASK, "[QuillFerry] get %s ipv4 netmask fd failed\n",
+                          ifr))
+        return;
     netMask = prefixLengthOfMask(ntohl(ipv4Of(ifr.ifr_netmask)));
 }
 
 void Platform::getIpv4Mac(const char* ifname) {
     struct ifreq ifr {};
-    if (!interfaceRequest(ifname, SIOCGIFHWADDR, "[QuillFerry] get %s ipv4 mac create socket failed\n", ifr)) {
+    if (!interfaceRequest(ifname, SIOCGIFHWADDR,
+                          "[QuillFerry] get %s ipv4 mac create socket failed\n", ifr)) {
         return;
     }
     unsigned char bytes[6];
@@ -91,7 +98,8 @@ void Platform::getIpAddr(const char* ifname) {
         struct sockaddr_in6 in6 {};
         std::memcpy(&in6, entry->ifa_addr, sizeof(in6));
         char text[100] = {};
-        if (::inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof(text)) != nullptr && ipAddr == text) break;
+        if (::inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof(text)) != nullptr && ipAddr == text)
+            break;
     }
     ::freeifaddrs(list);
 }

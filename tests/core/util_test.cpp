@@ -19,7 +19,8 @@ TEST(ReplyEncoding, EnvelopeEchoesUuidOfAnyTypeCompacted) {
         {R"({"cmd":"get_stat","uuid":17})", "{\"cmd\":\"get_stat\",\"ret_val\":0,\"uuid\":17}\n"},
         {R"({"cmd":"get_stat","uuid":{"b":[1, 2],"a":"x y"}})",
          "{\"cmd\":\"get_stat\",\"ret_val\":0,\"uuid\":{\"a\":\"xy\",\"b\":[1,2]}}\n"},
-        {R"({"cmd":"get_stat","uuid":"a b c"})", "{\"cmd\":\"get_stat\",\"ret_val\":0,\"uuid\":\"abc\"}\n"},
+        {R"({"cmd":"get_stat","uuid":"a b c"})",
+         "{\"cmd\":\"get_stat\",\"ret_val\":0,\"uuid\":\"abc\"}\n"},
         // Control characters inside values are already escaped, so they survive.
         {"{\"cmd\":\"get_stat\",\"uuid\":\"a\\tb\\r\\nc\"}",
          "{\"cmd\":\"get_stat\",\"ret_val\":0,\"uuid\":\"a\\tb\\r\\nc\"}\n"},
@@ -49,8 +50,9 @@ TEST(ParseLeadingInt, BehavesLikeStrtolWithinThirtyTwoBits) {
         bool ok;
         int value;
     } const cases[] = {
-        {"45000\n", true, 45000}, {"  -5000", true, -5000}, {"+12abc", true, 12},
-        {"", false, 0},           {"abc", false, 0},        {"\n", false, 0},
+        {"45000\n", true, 45000}, {"  -5000", true, -5000},
+        {"+12abc", true, 12},     {"", false, 0},
+        {"abc", false, 0},        {"\n", false, 0},
         {"2147483648", false, 0}, {"-2147483648", true, -2147483647 - 1},
     };
     for (const Case& c : cases) {

@@ -47,7 +47,8 @@ TEST_F(RecordStore, KeepsTheLatestRequestPerCommandAndOtherMembers) {
         {"", "readCmdRecords retstr is empty"},
         {"not json", "readCmdRecords parse fail"},
         {"[1,2]", "create new file"},
-        {R"({"set_net_conf":{"cmd":"set_net_conf","uuid":"old"}})", "writeCmd2File cmd_key:set_net_conf exit replace"},
+        {R"({"set_net_conf":{"cmd":"set_net_conf","uuid":"old"}})",
+         "writeCmd2File cmd_key:set_net_conf exit replace"},
         {R"({"get_stat":{"cmd":"get_stat"}})", "writeCmd2File cmd_key:set_net_conf need insert"},
     };
     for (const Step& s : steps) {
@@ -60,7 +61,8 @@ TEST_F(RecordStore, KeepsTheLatestRequestPerCommandAndOtherMembers) {
 
         const Json::Value records = readRecordSet(path_.c_str());
         EXPECT_EQ(records["set_net_conf"], request("new")) << contents();
-        EXPECT_EQ(records.isMember("get_stat"), std::string(s.before ? s.before : "").find("get_stat") != std::string::npos);
+        EXPECT_EQ(records.isMember("get_stat"),
+                  std::string(s.before ? s.before : "").find("get_stat") != std::string::npos);
     }
 }
 
@@ -79,7 +81,8 @@ TEST_F(RecordStore, FailedReplacementKeepsTheOldFile) {
     ASSERT_EQ(::mkdir((dir_ + "/.cmd.txt.quillferry-new/x").c_str(), 0700), 0);
     testing::internal::CaptureStderr();
     EXPECT_FALSE(storeRecord(path_.c_str(), request("new")));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("writeCmd2File remove file fail\n"), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("writeCmd2File remove file fail\n"),
+              std::string::npos);
     EXPECT_EQ(contents(), before);
 }
 

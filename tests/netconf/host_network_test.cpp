@@ -40,10 +40,12 @@ TEST(HostNetworkFiles, ResolverFileListsOnlyGivenNameServers) {
         {"", "", "domain s.example\noptions rotate\n"},
         {"1.1.1.1", "", "domain s.example\noptions rotate\nnameserver 1.1.1.1\n"},
         {"", "fd00::53", "domain s.example\noptions rotate\nnameserver fd00::53\n"},
-        {"1.1.1.1", "8.8.4.4", "domain s.example\noptions rotate\nnameserver 1.1.1.1\nnameserver 8.8.4.4\n"},
+        {"1.1.1.1", "8.8.4.4",
+         "domain s.example\noptions rotate\nnameserver 1.1.1.1\nnameserver 8.8.4.4\n"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(joinLines(resolverFileLines("s.example", c.dns1, c.dns2)), c.text) << c.dns1 << "|" << c.dns2;
+        EXPECT_EQ(joinLines(resolverFileLines("s.example", c.dns1, c.dns2)), c.text)
+            << c.dns1 << "|" << c.dns2;
     }
 }
 

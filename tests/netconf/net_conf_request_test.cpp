@@ -46,15 +46,16 @@ TEST(NetConfRequest, ReadsValuesAndFamilyDefaults) {
     EXPECT_EQ(both.address, "10.0.0.9");
     EXPECT_EQ(both.dns2, "");
     EXPECT_EQ(both.podId, "");
-    const NetConfRequest v6 = readNetConfRequest(
-        json(R"({"ipv6":{"address":"fd00::9","netmask":64},"location":{"pod_id":-4},"nameservers":[7]})"));
+    const NetConfRequest v6 = readNetConfRequest(json(
+        R"({"ipv6":{"address":"fd00::9","netmask":64},"location":{"pod_id":-4},"nameservers":[7]})"));
     EXPECT_EQ(v6.ipType, 1);
     EXPECT_EQ(v6.dns1, "7");
     EXPECT_EQ(v6.dns2, "fdbd:dc00::10:8:8:8");
     EXPECT_EQ(v6.podId, "-4");
 
-    EXPECT_TRUE(readNetConfRequest(json(R"({"ipv4":{"gateway":"clear"},"location":{},"nameservers":[]})"))
-                    .isClear());
+    EXPECT_TRUE(
+        readNetConfRequest(json(R"({"ipv4":{"gateway":"clear"},"location":{},"nameservers":[]})"))
+            .isClear());
 }
 
 // Every value that reaches the interface file or a container record must be fit for it.
@@ -67,38 +68,40 @@ TEST(NetConfRequest, RejectsValuesUnfitForTheBoard) {
         const char* lxclist;
         bool accepted;
     } const cases[] = {
-        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":32})", nullptr, R"(["1.1.1.1"])", "{}", "null", true},
-        {nullptr, R"({"address":"fd00::8","gateway":"fe80::1","netmask":128})", R"(["1.1.1.1","fd00::53"])", "{}",
+        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":32})", nullptr, R"(["1.1.1.1"])",
+         "{}", "null", true},
+        {nullptr, R"({"address":"fd00::8","gateway":"fe80::1","netmask":128})",
+         R"(["1.1.1.1","fd00::53"])", "{}",
          R"([{"mac":"02:00:00:00:00:02","ipv6":"fd00::9"},null])", true},
         // Injection through the address or gateway line.
-        {R"({"address":"10.0.0.8\n    up reboot","gateway":"10.0.0.1","netmask":24})", nullptr, R"(["1.1.1.1"])",
+        {R"({"address":"10.0.0.8\n    up reboot","gateway":"10.0.0.1","netmask":24})", nullptr,
+         R"(["1.1.1.1"])", "{}", "null", false},
+        {R"({"address":"10.0.0.8","gateway":"10.0.0.1 ","netmask":24})", nullptr, R"(["1.1.1.1"])",
          "{}", "null", false},
-        {R"({"address":"10.0.0.8","gateway":"10.0.0.1 ","netmask":24})", nullptr, R"(["1.1.1.1"])", "{}", "null",
-         false},
-        {R"({"address":"fd00::8","gateway":"10.0.0.1","netmask":24})", nullptr, R"(["1.1.1.1"])", "{}", "null",
-         false},
-        {nullptr, R"({"address":"10.0.0.8","gateway":"fd00::1","netmask":64})", R"(["1.1.1.1"])", "{}", "null",
-         false},
-        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24})", nullptr, R"(["dns.example"])", "{}", "null",
-         false},
-        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24})", nullptr, R"(["1.1.1.1",["x"]])", "{}",
-         "null", false},
-        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":33})", nullptr, R"(["1.1.1.1"])", "{}", "null",
-         false},
-        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":-1})", nullptr, R"(["1.1.1.1"])", "{}", "null",
-         false},
-        {nullptr, R"({"address":"fd00::8","gateway":"fd00::1","netmask":129})", R"(["1.1.1.1"])", "{}", "null",
-         false},
-        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":4294967320})", nullptr, R"(["1.1.1.1"])", "{}",
-         "null", false},
+        {R"({"address":"fd00::8","gateway":"10.0.0.1","netmask":24})", nullptr, R"(["1.1.1.1"])",
+         "{}", "null", false},
+        {nullptr, R"({"address":"10.0.0.8","gateway":"fd00::1","netmask":64})", R"(["1.1.1.1"])",
+         "{}", "null", false},
+        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24})", nullptr,
+         R"(["dns.example"])", "{}", "null", false},
+        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24})", nullptr,
+         R"(["1.1.1.1",["x"]])", "{}", "null", false},
+        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":33})", nullptr, R"(["1.1.1.1"])",
+         "{}", "null", false},
+        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":-1})", nullptr, R"(["1.1.1.1"])",
+         "{}", "null", false},
+        {nullptr, R"({"address":"fd00::8","gateway":"fd00::1","netmask":129})", R"(["1.1.1.1"])",
+         "{}", "null", false},
+        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":4294967320})", nullptr,
+         R"(["1.1.1.1"])", "{}", "null", false},
         {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24})", nullptr, R"(["1.1.1.1"])",
          R"({"pod_id":9999999999})", "null", false},
-        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24})", nullptr, R"(["1.1.1.1"])", "{}",
-         R"(["02:00:00:00:00:02"])", false},
-        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24})", nullptr, R"(["1.1.1.1"])", "{}",
-         R"([{"mac":{"a":1},"ipv4":"10.0.0.9"}])", false},
-        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24})", nullptr, R"(["1.1.1.1"])", "{}",
-         R"([{"mac":"m","ipv4":["10.0.0.9"]}])", false},
+        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24})", nullptr, R"(["1.1.1.1"])",
+         "{}", R"(["02:00:00:00:00:02"])", false},
+        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24})", nullptr, R"(["1.1.1.1"])",
+         "{}", R"([{"mac":{"a":1},"ipv4":"10.0.0.9"}])", false},
+        {R"({"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24})", nullptr, R"(["1.1.1.1"])",
+         "{}", R"([{"mac":"m","ipv4":["10.0.0.9"]}])", false},
     };
     for (const Case& c : cases) {
         Json::Value request(Json::objectValue);
@@ -108,7 +111,8 @@ TEST(NetConfRequest, RejectsValuesUnfitForTheBoard) {
         request["location"] = json(c.location);
         const NetConfRequest conf = readNetConfRequest(request);
         const std::string problem = netConfProblem(conf, json(c.lxclist));
-        EXPECT_EQ(problem.empty(), c.accepted) << request.toStyledString() << c.lxclist << " -> " << problem;
+        EXPECT_EQ(problem.empty(), c.accepted)
+            << request.toStyledString() << c.lxclist << " -> " << problem;
     }
 }
 

@@ -40,12 +40,14 @@ TEST_F(Readings, HottestZoneSkipsUnreadableOnes) {
     };
     for (const Case& c : cases) {
         std::vector<std::string> files;
-        for (std::size_t i = 0; i < c.zones.size(); ++i) files.push_back(file("zone" + std::to_string(i), c.zones[i]));
+        for (std::size_t i = 0; i < c.zones.size(); ++i)
+            files.push_back(file("zone" + std::to_string(i), c.zones[i]));
         testing::internal::CaptureStderr();
         EXPECT_EQ(getCpuTemp(files), c.hottest);
         const std::string log = testing::internal::GetCapturedStderr();
         std::size_t lines = 0;
-        for (auto at = log.find("get temp error: "); at != std::string::npos; at = log.find("get temp error: ", at + 1)) {
+        for (auto at = log.find("get temp error: "); at != std::string::npos;
+             at = log.find("get temp error: ", at + 1)) {
             ++lines;
         }
         EXPECT_EQ(lines, c.errorLines) << log;
@@ -60,23 +62,22 @@ TEST_F(Readings, PowerLimitOnlyAtExactTopFrequencies) {
         const char* cpu7;
         int limit;
     } const cases[] = {
-        {"1804800\n", "2419200\n", "2841600\n", 100},
-        {"1804799\n", "2419200\n", "2841600\n", 0},
-        {"1804800\n", "2419201\n", "2841600\n", 0},
-        {"1804800\n", "2419200\n", nullptr, 0},
+        {"1804800\n", "2419200\n", "2841600\n", 100}, {"1804799\n", "2419200\n", "2841600\n", 0},
+        {"1804800\n", "2419201\n", "2841600\n", 0},   {"1804800\n", "2419200\n", nullptr, 0},
         {"1804800\n", "x\n", "2841600\n", 0},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(getCpuPwrLmt(file("c0", c.cpu0).c_str(), file("c4", c.cpu4).c_str(), file("c7", c.cpu7).c_str()),
+        EXPECT_EQ(getCpuPwrLmt(file("c0", c.cpu0).c_str(), file("c4", c.cpu4).c_str(),
+                               file("c7", c.cpu7).c_str()),
                   c.limit);
         for (const char* name : {"/c0", "/c4", "/c7"}) std::remove((dir_ + name).c_str());
     }
 }
 
 TEST(SizeSteps, RoundUpToTheBoardsSizes) {
-    const std::pair<int, int> steps[] = {{-3, 4},   {0, 4},     {3, 4},      {4, 8},     {7, 8},
-                                         {8, 12},   {11, 12},   {12, 16},    {15, 16},   {16, 32},
-                                         {31, 32},  {32, 64},   {127, 128},  {128, 256}, {1023, 1024},
+    const std::pair<int, int> steps[] = {{-3, 4},   {0, 4},   {3, 4},     {4, 8},     {7, 8},
+                                         {8, 12},   {11, 12}, {12, 16},   {15, 16},   {16, 32},
+                                         {31, 32},  {32, 64}, {127, 128}, {128, 256}, {1023, 1024},
                                          {1024, 0}, {5000, 0}};
     for (const auto& [gib, step] : steps) EXPECT_EQ(alignToUpper(gib), step) << gib;
 
@@ -88,8 +89,10 @@ TEST(SizeSteps, RoundUpToTheBoardsSizes) {
 
 TEST(InterfaceProbeConversions, PrefixIsTheLeadingRunOfOnes) {
     const std::pair<std::uint32_t, int> masks[] = {
-        {0xFFFFFF00U, 24}, {0xFFFFFFFFU, 32}, {0, 0}, {0xFF00FF00U, 8}, {0x80000000U, 1}, {0x7FFFFFFFU, 0}};
-    for (const auto& [mask, prefix] : masks) EXPECT_EQ(prefixLengthOfMask(mask), prefix) << std::hex << mask;
+        {0xFFFFFF00U, 24}, {0xFFFFFFFFU, 32}, {0, 0},
+        {0xFF00FF00U, 8},  {0x80000000U, 1},  {0x7FFFFFFFU, 0}};
+    for (const auto& [mask, prefix] : masks)
+        EXPECT_EQ(prefixLengthOfMask(mask), prefix) << std::hex << mask;
 
     const unsigned char mac[] = {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0xFF};
     EXPECT_EQ(macAddressText(mac), "0a:1b:2c:3d:4e:ff");
