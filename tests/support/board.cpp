@@ -307,15 +307,26 @@ bool SimulatedBoard::waitReady(int timeoutMs) {
         if (!daemonRunning() || Clock::now() > deadline) return false;
         sleepMs(5);
     }
-    link_.drain(0);
+    link_.drain(20);  // whatever an earlier daemon sent
     for (int probes = 1; Clock::now() < deadline; ++probes) {
         if (!daemonRunning()) return false;
         send(std::string(kProbe) + "\n");
         std::string line;
-        if (link_.readLine(line, 200) == SerialLink::Status::Ok && line == kAck.substr(0, 17)) {
-            // Answers to earlier probes may still follow.
-            link_.drain(probes > 1 ? 200 : 0);
-            return true;
+        if (link_.readLine(line, 1000) == SerialLink::Status::Ok && line == kAck.substr(0, 17)) {
+            // A probe unanswered for a second was most likely discarded, but a slow answer
+            // to it may still follow.
+            link_.drain(probes > 1 ? 500 : 0);
+            // The marker watcher starts on its own thread; once it has reported (success
+            // or failure), start-up logging is over and tests see only their own lines.
+            const auto watcherDeadline = Clock::now() + std::chrono::seconds(5);
+            for (;;) {
+                const std::string err = logSince(startMark_, Stream::Err);
+                if (err.find("start monitor service event\n") != std::string::npos ||
+                    err.find("inotify_") != std::string::npos || Clock::now() > watcherDeadline) {
+                    return true;
+                }
+                sleepMs(5);
+            }
         }
     }
     return false;

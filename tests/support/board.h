@@ -46,7 +46,7 @@ struct LogMark {
 enum class Stream { Err, Out };
 
 class SimulatedBoard {
-  public:
+public:
     using Env = std::map<std::string, std::string>;
 
     static constexpr const char* kProbe = "Quillferry_Status_Check_5c81e07b94f2";
@@ -73,7 +73,8 @@ class SimulatedBoard {
     // daemon.stderr in the state folder. With `waitUntilReady` (and a device present)
     // returns once the daemon answers the probe.
     void startDaemon(const Env& env = {}, bool waitUntilReady = true);
-    // Probes until the acknowledgement arrives, then drops duplicate acknowledgements.
+    // Probes until the acknowledgement arrives, drops duplicate acknowledgements and waits
+    // for the marker watcher's start-up line.
     bool waitReady(int timeoutMs = 20000);
     // Sends `sig` to the daemon without waiting.
     void signalDaemon(int sig);
@@ -131,7 +132,7 @@ class SimulatedBoard {
     // exit status, or 128 + signal number.
     int run(const std::vector<std::string>& argv, std::string* output = nullptr) const;
 
-  private:
+private:
     void bootSandbox(const BoardOptions& options);
     void teardown();
     std::string describe(const std::string& what) const;
@@ -149,7 +150,7 @@ class SimulatedBoard {
 
 // Base fixture: skips the test where no board can be created.
 class BoardTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         std::string why;
         if (!SimulatedBoard::available(why)) GTEST_SKIP() << why;

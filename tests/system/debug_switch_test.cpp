@@ -31,9 +31,9 @@ bool logsRequests(SimulatedBoard& board) {
     return logged;
 }
 
-// Waits for the watcher's line about `name`, returning everything logged since `m`.
-std::string eventLog(SimulatedBoard& board, const LogMark& m, const std::string& name) {
-    EXPECT_TRUE(board.waitForLog("name:" + name + "\n", 5000, Stream::Err, m)) << board.log();
+// Waits until `needle` is logged after `m` and returns everything logged since.
+std::string logUntil(SimulatedBoard& board, const LogMark& m, const std::string& needle) {
+    EXPECT_TRUE(board.waitForLog(needle, 5000, Stream::Err, m)) << needle << " in " << board.log();
     return board.logSince(m);
 }
 
@@ -47,7 +47,7 @@ TEST_F(DebugSwitch, MarkerFileSwitchesLoggingWhileRunning) {
 
     LogMark m = board.mark();
     board.writeFile(kMarker, "");
-    EXPECT_EQ(eventLog(board, m, "openlog.event"),
+    EXPECT_EQ(logUntil(board, m, "quillferry log\n"),
               "get event: wd: 1, mask:0x100, len:16, name:openlog.event\nenable quillferry log\n");
     EXPECT_TRUE(logsRequests(board));
 
@@ -57,24 +57,24 @@ TEST_F(DebugSwitch, MarkerFileSwitchesLoggingWhileRunning) {
     board.writeFile(kMarker, "still here");
     board.writeFile("var/tmp/quillferry/other", "");
     board.removeFile("var/tmp/quillferry/other");
-    EXPECT_EQ(eventLog(board, m, "other").find("openlog.event"), std::string::npos);
+    EXPECT_EQ(logUntil(board, m, "name:other\n").find("openlog.event"), std::string::npos);
     EXPECT_FALSE(contains(board.logSince(m), "able quillferry log"));
     EXPECT_TRUE(logsRequests(board));
 
     m = board.mark();
     board.removeFile(kMarker);
-    EXPECT_EQ(eventLog(board, m, "openlog.event"),
+    EXPECT_EQ(logUntil(board, m, "quillferry log\n"),
               "get event: wd: 1, mask:0x200, len:16, name:openlog.event\ndisable quillferry log\n");
     EXPECT_FALSE(logsRequests(board));
 
     // A folder of that name counts as the marker as well.
     m = board.mark();
     ASSERT_EQ(::mkdir(board.path(kMarker).c_str(), 0755), 0);
-    EXPECT_TRUE(contains(eventLog(board, m, "openlog.event"), "enable quillferry log\n"));
+    EXPECT_TRUE(contains(logUntil(board, m, "quillferry log\n"), "enable quillferry log\n"));
     EXPECT_TRUE(logsRequests(board));
     m = board.mark();
     ASSERT_EQ(::rmdir(board.path(kMarker).c_str()), 0);
-    EXPECT_TRUE(contains(eventLog(board, m, "openlog.event"), "disable quillferry log\n"));
+    EXPECT_TRUE(contains(logUntil(board, m, "quillferry log\n"), "disable quillferry log\n"));
     EXPECT_FALSE(logsRequests(board));
 }
 
@@ -107,10 +107,10 @@ TEST_F(DebugSwitch, EnvironmentVariableSwitchesLoggingOnWhenItStartsWithTrue) {
         board.waitForLog("start monitor service event\n", 5000, Stream::Err, board.startMark()));
     LogMark m = board.mark();
     board.writeFile(kMarker, "");
-    eventLog(board, m, "openlog.event");
+    logUntil(board, m, "quillferry log\n");
     m = board.mark();
     board.removeFile(kMarker);
-    EXPECT_TRUE(contains(eventLog(board, m, "openlog.event"), "disable quillferry log\n"));
+    EXPECT_TRUE(contains(logUntil(board, m, "quillferry log\n"), "disable quillferry log\n"));
     EXPECT_TRUE(logsRequests(board));
 }
 
