@@ -21,8 +21,6 @@ extern char** environ;
 
 namespace qftest {
 
-const std::string SimulatedBoard::kAck("Quillferry_Ok!!!\n\0", 18);
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -69,7 +67,10 @@ void removeTree(const std::string& path, dev_t dev) {
         if (DIR* d = ::opendir(path.c_str())) {
             while (const dirent* e = ::readdir(d)) {
                 const std::string name = e->d_name;
-                if (name != "." && name != "..") removeTree(path + "/" + name, dev);
+                if (name == "." || name == "..") continue;
+                std::string child = path;
+                child += '/';
+                removeTree(child += name, dev);
             }
             ::closedir(d);
         }
@@ -85,7 +86,7 @@ std::vector<std::string> daemonEnv(const SimulatedBoard::Env& extra) {
     for (char** e = environ; *e != nullptr; ++e) {
         if (std::strncmp(*e, "QUILLFERRY_", 11) != 0) env.emplace_back(*e);
     }
-    for (const auto& [name, value] : extra) env.push_back(name + "=" + value);
+    for (const auto& [name, value] : extra) env.push_back(name + '=' += value);
     return env;
 }
 
@@ -98,9 +99,11 @@ struct Output {
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             const Output& output) {
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
     for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
 
@@ -240,7 +243,7 @@ void SimulatedBoard::bootSandbox(const BoardOptions& options) {
     const std::string daemon = daemonPath();
     argv.insert(argv.end(), {"--ro", daemon.substr(0, daemon.rfind('/'))});
     for (const auto& [dest, src] : options.stubs)
-        argv.insert(argv.end(), {"--stub", dest + "=" + src});
+        argv.insert(argv.end(), {"--stub", dest + '=' += src});
 
     const std::string log = path("sandbox.log");
     sandboxPid_ = spawn(argv, daemonEnv({}), Output{-1, log, log});
@@ -398,7 +401,7 @@ std::string SimulatedBoard::fence(int timeoutMs) {
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         std::string line;
         if (link_.readLine(line, static_cast<int>(left.count())) != SerialLink::Status::Ok) {
-            fail(describe("no acknowledgement of the fence probe; received: " + before + line));
+            fail(describe("no acknowledgement of the fence probe; received: " + before += line));
         }
         if (line == kAck.substr(0, 17)) {
             const std::string zero = readExact(1, 1000);

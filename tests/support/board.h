@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -51,7 +52,7 @@ public:
 
     static constexpr const char* kProbe = "Quillferry_Status_Check_5c81e07b94f2";
     // The acknowledgement: 17 characters and a zero byte.
-    static const std::string kAck;
+    static constexpr std::string_view kAck{"Quillferry_Ok!!!\n", 18};
     // What the daemon logs for each probe (fence() sends one).
     static constexpr const char* kProbeLog = "[QuillFerry] quillferry status check\n";
 

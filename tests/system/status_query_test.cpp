@@ -17,7 +17,7 @@ constexpr const char* kFreqFiles[] = {
     "sys/devices/system/cpu/cpufreq/policy4/cpuinfo_cur_freq",
     "sys/devices/system/cpu/cpufreq/policy7/cpuinfo_cur_freq",
 };
-const std::string kTopFreqs[] = {"1804800\n", "2419200\n", "2841600\n"};
+constexpr const char* kTopFreqs[] = {"1804800\n", "2419200\n", "2841600\n"};
 
 std::string zoneFile(int zone) {
     return "sys/class/thermal/thermal_zone" + std::to_string(zone) + "/temp";
