@@ -8,7 +8,7 @@ namespace ctl {
 
 namespace {
 
-struct SubcommandSpec {
+struct SubcommandInfo {
     const char* name;
     // Name of the single operand, or null when the subcommand takes none.
     const char* operand;
@@ -18,26 +18,26 @@ struct SubcommandSpec {
 };
 
 // New subcommands (set-net, clear, netconf) are one row here plus their request builder.
-constexpr SubcommandSpec kSubcommands[] = {
+constexpr SubcommandInfo kSubcommands[] = {
     {"probe", nullptr, Subcommand::Probe, false},
     {"stat", nullptr, Subcommand::Stat, true},
     {"hw", nullptr, Subcommand::Hw, true},
     {"send", "JSON", Subcommand::Send, false},
 };
 
-const SubcommandSpec* findSubcommand(const std::string& name) {
-    for (const SubcommandSpec& spec : kSubcommands) {
-        if (name == spec.name) return &spec;
+const SubcommandInfo* findSubcommand(const std::string& name) {
+    for (const SubcommandInfo& info : kSubcommands) {
+        if (name == info.name) return &info;
     }
     return nullptr;
 }
 
 std::string uuidSubcommands() {
     std::string names;
-    for (const SubcommandSpec& spec : kSubcommands) {
-        if (!spec.buildsRequest) continue;
+    for (const SubcommandInfo& info : kSubcommands) {
+        if (!info.buildsRequest) continue;
         if (!names.empty()) names += ", ";
-        names += spec.name;
+        names += info.name;
     }
     return names;
 }
@@ -120,23 +120,23 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
     }
 
     if (operands.empty()) return usageError("missing subcommand");
-    const SubcommandSpec* spec = findSubcommand(operands.front());
-    if (spec == nullptr) return usageError("unknown subcommand '" + operands.front() + "'");
-    const std::size_t wanted = spec->operand != nullptr ? 2 : 1;
+    const SubcommandInfo* info = findSubcommand(operands.front());
+    if (info == nullptr) return usageError("unknown subcommand '" + operands.front() + "'");
+    const std::size_t wanted = info->operand != nullptr ? 2 : 1;
     if (operands.size() < wanted) {
-        return usageError(std::string("'") + spec->name + "' needs an argument: " + spec->operand);
+        return usageError(std::string("'") + info->name + "' needs an argument: " + info->operand);
     }
     if (operands.size() > wanted) {
         return usageError("unexpected argument '" + operands[wanted] + "'");
     }
-    if (options.uuid && !spec->buildsRequest) {
+    if (options.uuid && !info->buildsRequest) {
         return usageError("--uuid applies only to " + uuidSubcommands());
     }
     if (options.device.empty()) {
         return usageError(std::string("no device: give --device PATH or set ") + kDeviceEnv);
     }
-    options.subcommand = spec->subcommand;
-    if (spec->operand != nullptr) options.line = operands[1];
+    options.subcommand = info->subcommand;
+    if (info->operand != nullptr) options.line = operands[1];
 
     ParseOutcome outcome;
     outcome.options = std::move(options);
