@@ -103,8 +103,9 @@ int runRequest(SerialLink& link, const Options& options, const std::string& sent
     return ctl::kExitOk;
 }
 
-// The line to send and, for built requests, the uuid it carries.
-std::string buildLine(const Options& options, std::string& uuid) {
+// The line to send and, for built requests, the uuid it carries. Empty, with `error` set,
+// when the command line's values make no request.
+std::string buildLine(const Options& options, std::string& uuid, std::string& error) {
     switch (options.subcommand) {
         case Subcommand::Probe:
             return ctl::probeLine();
@@ -112,11 +113,15 @@ std::string buildLine(const Options& options, std::string& uuid) {
             return options.line + "\n";
         case Subcommand::Stat:
         case Subcommand::Hw:
+        case Subcommand::NetConf:
+        case Subcommand::SetNet:
+        case Subcommand::Clear:
             break;
     }
     uuid = options.uuid ? *options.uuid : ctl::newUuid();
-    return ctl::requestLine(options.subcommand == Subcommand::Stat ? ctl::statRequest(uuid)
-                                                                   : ctl::hwConfRequest(uuid));
+    Json::Value request;
+    if (!ctl::subcommandRequest(options, uuid, request, error)) return std::string();
+    return ctl::requestLine(request);
 }
 
 }  // namespace
@@ -138,14 +143,19 @@ int main(int argc, char** argv) {
 
     std::string uuid;
     std::string request;
+    std::string error;
     try {
-        request = buildLine(options, uuid);
+        request = buildLine(options, uuid, error);
     } catch (const std::exception& e) {
         complain(std::string("cannot make a uuid: ") + e.what());
         return ctl::kExitUnavailable;
     }
+    if (request.empty()) {
+        complain(error);
+        std::fputs(ctl::usageHint().c_str(), stderr);
+        return ctl::kExitUsage;
+    }
 
-    std::string error;
     SerialLink link = SerialLink::openDevice(options.device, error);
     if (!link.valid()) {
         complain(error);

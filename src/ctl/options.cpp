@@ -17,13 +17,46 @@ struct SubcommandInfo {
     bool buildsRequest;
 };
 
-// New subcommands (set-net, clear, netconf) are one row here plus their request builder.
+// A new subcommand is one row here plus its request builder (request.h).
+// clang-format off
 constexpr SubcommandInfo kSubcommands[] = {
     {"probe", nullptr, Subcommand::Probe, false},
     {"stat", nullptr, Subcommand::Stat, true},
     {"hw", nullptr, Subcommand::Hw, true},
     {"send", "JSON", Subcommand::Send, false},
+    {"netconf", nullptr, Subcommand::NetConf, true},
+    {"set-net", nullptr, Subcommand::SetNet, true},
+    {"clear", nullptr, Subcommand::Clear, true},
 };
+// clang-format on
+
+// Options that only one subcommand takes; they are collected in Options::settings and
+// judged by that subcommand's request builder.
+struct SettingInfo {
+    const char* name;
+    bool takesValue;
+    const char* subcommand;
+};
+
+// clang-format off
+constexpr SettingInfo kSettings[] = {
+    {"--address", true, "set-net"},
+    {"--gateway", true, "set-net"},
+    {"--dns", true, "set-net"},
+    {"--idc", true, "set-net"},
+    {"--soc-ip", true, "set-net"},
+    {"--pod-id", true, "set-net"},
+    {"--container", true, "set-net"},
+    {"--ipv6", false, "clear"},
+};
+// clang-format on
+
+const SettingInfo* findSetting(const std::string& name) {
+    for (const SettingInfo& info : kSettings) {
+        if (name == info.name) return &info;
+    }
+    return nullptr;
+}
 
 const SubcommandInfo* findSubcommand(const std::string& name) {
     for (const SubcommandInfo& info : kSubcommands) {
@@ -92,12 +125,17 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
             attached = arg.substr(eq + 1);
         }
 
-        if (name == "--raw") {
-            if (attached) return usageError("option '--raw' takes no value");
-            options.raw = true;
+        const SettingInfo* setting = findSetting(name);
+        if (name == "--raw" || (setting != nullptr && !setting->takesValue)) {
+            if (attached) return usageError("option '" + name + "' takes no value");
+            if (setting != nullptr) {
+                options.settings.emplace_back(name, "");
+            } else {
+                options.raw = true;
+            }
             continue;
         }
-        if (name != "--device" && name != "--timeout" && name != "--uuid") {
+        if (setting == nullptr && name != "--device" && name != "--timeout" && name != "--uuid") {
             return usageError("unknown option '" + arg + "'");
         }
         std::string value;
@@ -108,7 +146,9 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
         } else {
             return usageError("option '" + name + "' needs a value");
         }
-        if (name == "--device") {
+        if (setting != nullptr) {
+            options.settings.emplace_back(name, value);
+        } else if (name == "--device") {
             options.device = value;
         } else if (name == "--timeout") {
             if (!parseTimeout(value, options.timeoutMs)) {
@@ -129,6 +169,12 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
     if (operands.size() > wanted) {
         return usageError("unexpected argument '" + operands[wanted] + "'");
     }
+    for (const auto& setting : options.settings) {
+        const char* owner = findSetting(setting.first)->subcommand;
+        if (info->name != std::string(owner)) {
+            return usageError("option '" + setting.first + "' applies only to " + owner);
+        }
+    }
     if (options.uuid && !info->buildsRequest) {
         return usageError("--uuid applies only to " + uuidSubcommands());
     }
@@ -145,8 +191,8 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
 
 std::string usageHint() {
     return std::string("Usage: ") + kProgramName +
-           " [--device PATH] [--timeout SECONDS] [--uuid TEXT] [--raw] probe|stat|hw|send JSON"
-           " (see --help)\n";
+           " [--device PATH] [--timeout SECONDS] [--uuid TEXT] [--raw]"
+           " probe|stat|hw|netconf|set-net|clear|send JSON (see --help)\n";
 }
 
 std::string usageText() {
@@ -159,15 +205,40 @@ Subcommands:
   probe          send the liveness probe; prints "alive" on the exact acknowledgement
   stat           query the board's status ("get_stat")
   hw             query the board's hardware configuration ("get_hardware_conf")
+  netconf        query the board's network configuration ("get_net_conf")
+  set-net        give eth0 a static configuration ("set_net_conf"); needs --address,
+                 --gateway, --dns, --idc, --soc-ip and --pod-id
+  clear          take eth0's static configuration away ("set_net_conf" with "clear"):
+                 eth0 goes down and the board deletes its host information and IP
+                 configuration files; the containers' files stay
   send JSON      send JSON as one line, exactly as given (a newline is appended)
 
 Options (also accepted as --option=VALUE):
   --device PATH      serial device to use (default: $QUILLFERRY_DEVICE)
   --timeout SECONDS  how long to wait for the reply, fractions allowed (default: 5)
-  --uuid TEXT        uuid of the request (stat, hw); default: a fresh random UUID
+  --uuid TEXT        uuid of the request (stat, hw, netconf, set-net, clear);
+                     default: a fresh random UUID
   --raw              print the reply exactly as received, byte for byte, instead of
                      pretty-printed JSON; for probe, the received bytes escaped
   -h, --help         print this help and exit
+
+Options of set-net (the address family follows --address; the board checks every
+value again):
+  --address ADDR/PREFIX  eth0's IPv4 or IPv6 address and prefix length
+                         (10.0.0.8/24, fd00::8/64)
+  --gateway ADDR     default gateway, of the same family as the address
+  --dns ADDR         name server; give it twice for a second one (at most two)
+  --idc TEXT         data centre of the board
+  --soc-ip TEXT      the SoC's address as the controller names it
+  --pod-id N         pod number (an integer)
+  --container MAC=ADDR
+                     a container's MAC address and its address, of the address's
+                     family; repeat in the containers' order. Without it the board
+                     keeps its container list and files as they are
+
+Options of clear:
+  --ipv6             send the clear as an IPv6 request (under "ipv6", not "ipv4"), as
+                     for a board that was configured with IPv6
 
 Environment:
   QUILLFERRY_DEVICE  serial device used when --device is not given

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ctl {
@@ -27,7 +28,11 @@ inline constexpr int kDefaultTimeoutMs = 5000;
 // Keeps the wait within poll()'s int milliseconds with room to spare.
 inline constexpr double kMaxTimeoutSeconds = 86400;
 
-enum class Subcommand { Probe, Stat, Hw, Send };
+enum class Subcommand { Probe, Stat, Hw, Send, NetConf, SetNet, Clear };
+
+// Options of one subcommand (set-net, clear) as given, in order: {"--dns", "8.8.8.8"};
+// an option without a value has an empty one.
+using Settings = std::vector<std::pair<std::string, std::string>>;
 
 struct Options {
     Subcommand subcommand = Subcommand::Probe;
@@ -38,6 +43,7 @@ struct Options {
     bool raw = false;
     // send: the line to send, without its newline.
     std::string line;
+    Settings settings;
 };
 
 struct ParseOutcome {
