@@ -22,6 +22,10 @@ Uart::Uart(const char* path) : path_(path) {
     open();
 }
 
+Uart::Uart(FILE* input, int outputFd) : portFd(outputFd), portStream(input), adopted_(true) {}
+
+Uart::~Uart() { close(); }
+
 void Uart::open() {
     portFd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (portFd >= 0) {
@@ -51,13 +55,12 @@ void Uart::open() {
 }
 
 void Uart::close() {
-    // The stream owns the descriptor once it exists.
-    if (portStream) {
-        portStream.reset();
-    } else if (portFd >= 0) {
-        ::close(portFd);
-    }
+    // fdopen's stream owns portFd; an adopted stream leaves portFd to be closed here.
+    const bool portInStream = portStream != nullptr && !adopted_;
+    portStream.reset();
+    if (portFd >= 0 && !portInStream) ::close(portFd);
     portFd = -1;
+    adopted_ = false;
 }
 
 bool Uart::Reopen() {

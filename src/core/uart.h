@@ -9,7 +9,10 @@
 class Uart {
 public:
     explicit Uart(const char* path);
-    ~Uart() = default;
+    // Serves lines from `input` and writes to `outputFd`, taking ownership of both: the
+    // request path without a device, for fuzzing.
+    Uart(FILE* input, int outputFd);
+    ~Uart();
     Uart(const Uart&) = delete;
     Uart& operator=(const Uart&) = delete;
 
@@ -42,4 +45,6 @@ private:
     int portFd = -1;
     std::unique_ptr<FILE, StreamCloser> portStream;
     bool discardTail_ = false;
+    // The input stream was handed in: portFd is a descriptor of its own, not the stream's.
+    bool adopted_ = false;
 };
