@@ -22,7 +22,7 @@ readonly deb=${debs[0]} root=$scratch/root
 [[ -f $deb ]] || fail "no $arch package in: $(ls "$scratch/out")"
 dpkg-deb -x "$deb" "$root"
 
-for f in usr/sbin/quillferry usr/bin/quillferry-ctl; do
+for f in usr/sbin/quillferry usr/bin/quillferry-ctl usr/bin/quillferry-sim usr/lib/quillferry/board-sandbox; do
     [[ -f $root/$f && -x $root/$f ]] || fail "$f is missing or not executable"
 done
 unit=$root/usr/lib/systemd/system/quillferry.service
