@@ -156,6 +156,7 @@ int main(int argc, char** argv) {
         return ctl::kExitUsage;
     }
 
+    if (options.echo) std::fprintf(stderr, "> %s", request.c_str());
     SerialLink link = SerialLink::openDevice(options.device, error);
     if (!link.valid()) {
         complain(error);

@@ -126,12 +126,12 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
         }
 
         const SettingInfo* setting = findSetting(name);
-        if (name == "--raw" || (setting != nullptr && !setting->takesValue)) {
+        if (name == "--raw" || name == "--echo" || (setting != nullptr && !setting->takesValue)) {
             if (attached) return usageError("option '" + name + "' takes no value");
             if (setting != nullptr) {
                 options.settings.emplace_back(name, "");
             } else {
-                options.raw = true;
+                (name == "--raw" ? options.raw : options.echo) = true;
             }
             continue;
         }
@@ -191,7 +191,7 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
 
 std::string usageHint() {
     return std::string("Usage: ") + kProgramName +
-           " [--device PATH] [--timeout SECONDS] [--uuid TEXT] [--raw]"
+           " [--device PATH] [--timeout SECONDS] [--uuid TEXT] [--raw] [--echo]"
            " probe|stat|hw|netconf|set-net|clear|send JSON (see --help)\n";
 }
 
@@ -220,6 +220,7 @@ Options (also accepted as --option=VALUE):
                      default: a fresh random UUID
   --raw              print the reply exactly as received, byte for byte, instead of
                      pretty-printed JSON; for probe, the received bytes escaped
+  --echo             also print the line sent, after "> ", on standard error
   -h, --help         print this help and exit
 
 Options of set-net (the address family follows --address; the board checks every

@@ -41,6 +41,7 @@ struct Options {
     // Given with --uuid; otherwise requests get a fresh one.
     std::optional<std::string> uuid;
     bool raw = false;
+    bool echo = false;
     // send: the line to send, without its newline.
     std::string line;
     Settings settings;
