@@ -51,15 +51,6 @@ TEST(BinaryWriter, IntegersInEitherOrder) {
     EXPECT_EQ(swapUint32(0x01020304u), 0x04030201u);
 }
 
-TEST(BinaryWriter, NewWriterUsesHostOrder) {
-    Bytes buffer(2, 0);
-    BinaryWriter writer(buffer.begin(), buffer.end());
-    EXPECT_EQ(writer.bytes_written(), 0);
-    const unsigned short value = 0x0102;
-    writer.write_uint16(value);
-    EXPECT_EQ(std::memcmp(buffer.data(), &value, sizeof value), 0);
-}
-
 TEST(BinaryWriter, CountedStrings) {
     const std::string threeHundred(300, 'x');
     struct Case {

@@ -10,9 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/atomic_file.h"
-#include "ipconfig/binary_writer.h"
-#include "ipconfig/ip_config_builder.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -80,92 +78,44 @@ TEST(GenerateIpConfigRender, GivenValuesAndPrefixLengths) {
     }
 }
 
-TEST(IpConfigBuilder, ListsAssignmentsAndWriterPosition) {
-    IpConfigBuilder builder;
-    builder.set_version(3);
-    builder.set_assignment(IpConfigBuilder::DHCP);
-    builder.set_dns1_servers({"x", "y"});
-
-    // A little-endian writer two bytes in: the record is still big-endian and the result
-    // counts from the writer's start.
-    std::vector<unsigned char> buffer(128, 0);
-    BinaryWriter writer(buffer.begin(), buffer.end());
-    writer.set_byte_order(BinaryWriter::LittleEndian);
-    writer.write_uint16(0x0102);
-    const std::int64_t length = builder.write(writer);
-    const std::string record(buffer.begin(), buffer.begin() + length);
-    EXPECT_EQ(record.substr(0, 6), bin("\x02\x01\x00\x00\x00\x03"));
-    // clang-format off
-    EXPECT_EQ(record.substr(20, 6), bin("\x00\x04" "DHCP"));
-    EXPECT_EQ(record.substr(record.size() - 27),
-              bin("\x00\x03" "dns" "\x00\x01" "x" "\x00\x01" "y" "\x00\x03" "dns"
-                  "\x00\x02" "id" "\x00\x00" "\x00\x03" "eos"));
-    // clang-format on
-
-    builder.set_assignment(static_cast<IpConfigBuilder::Assignment>(7));
-    BinaryWriter second(buffer.begin(), buffer.end());
-    builder.write(second);
-    EXPECT_EQ(std::string(buffer.begin() + 18, buffer.begin() + 27), bin("\x00\x07UNKNOWN"));
-}
-
-class GenerateIpConfigFile : public testing::Test {
-  protected:
-    void SetUp() override {
-        char name[] = "/tmp/quillferry-ipconfig-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir = name;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
-    static std::string contents(const std::string& path) {
-        std::string out;
-        EXPECT_TRUE(readFileCapped(path, 1 << 16, out)) << path;
-        return out;
-    }
+class GenerateIpConfigFile : public ScratchDir {
+protected:
     static void generate(const std::string& path, const std::string& address) {
         GenerateIpConfig(path.c_str(), address, "", "", "", "eth0", 0, 0).GenerateIpConfigFunc();
     }
-
-    std::string dir;
 };
 
 TEST_F(GenerateIpConfigFile, RegenerationReplacesWholeFileAndKeepsMode) {
-    const std::string path = dir + "/ipconfig_1";
-    generate(path, std::string(300, '9'));
-    EXPECT_EQ(contents(path).size(), 418u);
-    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
-    generate(path, "");
-    EXPECT_EQ(contents(path), workedExample());
+    generate(path("ipconfig_1"), std::string(300, '9'));
+    EXPECT_EQ(contents("ipconfig_1").size(), 418u);
+    ASSERT_EQ(chmod(path("ipconfig_1").c_str(), 0640), 0);
+    generate(path("ipconfig_1"), "");
+    EXPECT_EQ(contents("ipconfig_1"), workedExample());
     struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    ASSERT_EQ(stat(path("ipconfig_1").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 TEST_F(GenerateIpConfigFile, UnwritablePathSaysSoAndLeavesOldContent) {
-    const std::string plainFile = dir + "/plain";
-    const std::string takenDir = dir + "/taken";
-    ASSERT_TRUE(writeFileAtomic(plainFile, "old"));
-    ASSERT_TRUE(std::filesystem::create_directory(takenDir));
-    ASSERT_TRUE(writeFileAtomic(takenDir + "/inside", "kept"));
-    for (const std::string& path : {dir + "/missing/ipconfig_0", plainFile + "/x", takenDir}) {
+    put("plain", "old");
+    ASSERT_TRUE(std::filesystem::create_directory(path("taken")));
+    put("taken/inside", "kept");
+    for (const std::string& target : {path("missing/ipconfig_0"), path("plain/x"), path("taken")}) {
         testing::internal::CaptureStderr();
-        generate(path, "");
+        generate(target, "");
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  "Failed to open " + path + " for writing");
+                  "Failed to open " + target + " for writing");
     }
-    EXPECT_FALSE(std::filesystem::exists(dir + "/missing"));
-    EXPECT_EQ(contents(plainFile), "old");
-    EXPECT_EQ(contents(takenDir + "/inside"), "kept");
+    EXPECT_FALSE(std::filesystem::exists(path("missing")));
+    EXPECT_EQ(contents("plain"), "old");
+    EXPECT_EQ(contents("taken/inside"), "kept");
 }
 
 TEST_F(GenerateIpConfigFile, OversizedRecordThrowsBeforeTouchingFile) {
-    const std::string path = dir + "/ipconfig_3";
-    ASSERT_TRUE(writeFileAtomic(path, "old"));
-    EXPECT_THROW(generate(path, std::string(4100, 'a')), std::out_of_range);
-    EXPECT_EQ(contents(path), "old");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);  // no temp file
+    put("ipconfig_3", "old");
+    EXPECT_THROW(generate(path("ipconfig_3"), std::string(4100, 'a')), std::out_of_range);
+    EXPECT_EQ(contents("ipconfig_3"), "old");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1);  // no temp file
 }
 
 }  // namespace

@@ -4,38 +4,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "core/util.h"
+#include "scratch_dir.h"
 
 namespace {
 
-class RecordStore : public testing::Test {
+class RecordStore : public ScratchDir {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/qf-records-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        path_ = dir_ + "/cmd.txt";
-    }
-    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-
-    void put(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
-    std::string contents() const {
-        std::ifstream in(path_, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    void put(const char* text) { ScratchDir::put("cmd.txt", text); }
+    std::string contents() const { return ScratchDir::contents("cmd.txt"); }
     static Json::Value request(const std::string& uuid) {
         Json::Value r;
         parseJson(R"({"cmd":"set_net_conf","uuid":")" + uuid + R"(","extra":[1,{"k":null}]})", r);
         return r;
     }
-
-    std::string dir_;
-    std::string path_;
+    std::string file() const { return path("cmd.txt"); }
 };
 
 TEST_F(RecordStore, KeepsTheLatestRequestPerCommandAndOtherMembers) {
@@ -52,14 +35,14 @@ TEST_F(RecordStore, KeepsTheLatestRequestPerCommandAndOtherMembers) {
         {R"({"get_stat":{"cmd":"get_stat"}})", "writeCmd2File cmd_key:set_net_conf need insert"},
     };
     for (const Step& s : steps) {
-        ::unlink(path_.c_str());
+        ::unlink(file().c_str());
         if (s.before != nullptr) put(s.before);
         testing::internal::CaptureStderr();
-        EXPECT_TRUE(storeRecord(path_.c_str(), request("new")));
+        EXPECT_TRUE(storeRecord(file().c_str(), request("new")));
         const std::string log = testing::internal::GetCapturedStderr();
         EXPECT_NE(log.find(s.logLine), std::string::npos) << log;
 
-        const Json::Value records = readRecordSet(path_.c_str());
+        const Json::Value records = readRecordSet(file().c_str());
         EXPECT_EQ(records["set_net_conf"], request("new")) << contents();
         EXPECT_EQ(records.isMember("get_stat"),
                   std::string(s.before ? s.before : "").find("get_stat") != std::string::npos);
@@ -68,9 +51,9 @@ TEST_F(RecordStore, KeepsTheLatestRequestPerCommandAndOtherMembers) {
 
 TEST_F(RecordStore, ReadsRecordsBeyondFourKilobytes) {
     Json::Value big = request(std::string(6000, 'u'));
-    ASSERT_TRUE(storeRecord(path_.c_str(), big));
+    ASSERT_TRUE(storeRecord(file().c_str(), big));
     ASSERT_GT(contents().size(), 6000u);
-    EXPECT_EQ(readRecordSet(path_.c_str())["set_net_conf"], big);
+    EXPECT_EQ(readRecordSet(file().c_str())["set_net_conf"], big);
 }
 
 TEST_F(RecordStore, FailedReplacementKeepsTheOldFile) {
@@ -80,7 +63,7 @@ TEST_F(RecordStore, FailedReplacementKeepsTheOldFile) {
     ASSERT_EQ(::mkdir((dir_ + "/.cmd.txt.quillferry-new").c_str(), 0700), 0);
     ASSERT_EQ(::mkdir((dir_ + "/.cmd.txt.quillferry-new/x").c_str(), 0700), 0);
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(storeRecord(path_.c_str(), request("new")));
+    EXPECT_FALSE(storeRecord(file().c_str(), request("new")));
     EXPECT_NE(testing::internal::GetCapturedStderr().find("writeCmd2File remove file fail\n"),
               std::string::npos);
     EXPECT_EQ(contents(), before);

@@ -2,28 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
-
 #include "query/if_probes.h"
+#include "scratch_dir.h"
 
 namespace {
-
-class ScratchDir : public testing::Test {
-protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/qf-readings-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-    std::string file(const std::string& name, const char* text) {
-        const std::string path = dir_ + "/" + name;
-        if (text != nullptr) std::ofstream(path) << text;
-        return path;
-    }
-    std::string dir_;
-};
 
 using Readings = ScratchDir;
 
@@ -41,7 +23,7 @@ TEST_F(Readings, HottestZoneSkipsUnreadableOnes) {
     for (const Case& c : cases) {
         std::vector<std::string> files;
         for (std::size_t i = 0; i < c.zones.size(); ++i)
-            files.push_back(file("zone" + std::to_string(i), c.zones[i]));
+            files.push_back(put("zone" + std::to_string(i), c.zones[i]));
         testing::internal::CaptureStderr();
         EXPECT_EQ(getCpuTemp(files), c.hottest);
         const std::string log = testing::internal::GetCapturedStderr();
@@ -67,8 +49,8 @@ TEST_F(Readings, PowerLimitOnlyAtExactTopFrequencies) {
         {"1804800\n", "x\n", "2841600\n", 0},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(getCpuPwrLmt(file("c0", c.cpu0).c_str(), file("c4", c.cpu4).c_str(),
-                               file("c7", c.cpu7).c_str()),
+        EXPECT_EQ(getCpuPwrLmt(put("c0", c.cpu0).c_str(), put("c4", c.cpu4).c_str(),
+                               put("c7", c.cpu7).c_str()),
                   c.limit);
         for (const char* name : {"/c0", "/c4", "/c7"}) std::remove((dir_ + name).c_str());
     }
