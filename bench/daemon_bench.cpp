@@ -1,0 +1,450 @@
+// Benchmark of the daemon on the simulated board (tools/run-bench): request round trips
+// against a bare line echo over the same pty, the daemon's peak memory, and its wake-ups
+// when idle and without a serial device. Prints a table and writes the figures as JSON.
+//
+//   quillferry_bench [--samples N] [--out FILE]
+// Exit status: 0 all targets met, 1 a target missed, 2 the measurement failed.
+#include <dirent.h>
+#include <json/json.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board.h"
+
+namespace {
+
+using qftest::BoardOptions;
+using qftest::SimulatedBoard;
+using qftest::Stream;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kWarmup = 200;
+constexpr int kReplyTimeoutMs = 5000;
+constexpr int kQuietSeconds = 10;
+// The board's line: 115200 baud, 10 bits per byte (start, 8 data, stop).
+constexpr double kLineBytesPerSecond = 115200.0 / 10;
+constexpr double kProbeRatioLimit = 1.2;
+constexpr double kOwnShareLimit = 0.01;
+constexpr double kPeakRssLimitKib = 4096;
+constexpr double kNoDeviceWakeupsPerSecond = 1.0;
+
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error(what);
+}
+
+void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+double round1(double v) {
+    return std::round(v * 10) / 10;
+}
+
+// --- requests ----------------------------------------------------------------------------
+
+struct Kind {
+    std::string name;
+    // Lines sent in turn, newline included; all of one length. set_net_conf alternates two
+    // configurations, so every request is applied rather than skipped as unchanged.
+    std::vector<std::string> lines;
+    std::size_t replyBytes = 0;  // a fixed-size reply (the probe's); 0: a line
+};
+
+std::string setNetConfLine(const char* address) {
+    return std::string(R"({"cmd":"set_net_conf","uuid":"bench-0001","ipv4":{"address":")") +
+           address +
+           R"(","gateway":"10.0.0.1","netmask":24},"location":{"idc":"dc1","soc_ip":"10.0.0.8",)"
+           R"("pod_id":3},"nameservers":["1.1.1.1","8.8.8.8"],"lxclist":[{"mac":)"
+           R"("02:00:00:00:00:0a","ipv4":"10.0.0.10"},{"mac":"02:00:00:00:00:0b","ipv4":)"
+           R"("10.0.0.11"}]})"
+           "\n";
+}
+
+std::string query(const char* cmd) {
+    return std::string(R"({"cmd":")") + cmd + R"(","uuid":"bench-0001"})" + "\n";
+}
+
+// In the order measured: set_net_conf last, as it changes what get_net_conf reports.
+std::vector<Kind> kinds() {
+    return {{"probe", {std::string(SimulatedBoard::kProbe) + "\n"}, SimulatedBoard::kAck.size()},
+            {"get_stat", {query("get_stat")}},
+            {"get_hardware_conf", {query("get_hardware_conf")}},
+            {"get_net_conf", {query("get_net_conf")}},
+            {"set_net_conf", {setNetConfLine("10.0.0.9"), setNetConfLine("10.0.0.8")}}};
+}
+
+// --- round trips -------------------------------------------------------------------------
+
+struct Series {
+    std::vector<double> us;
+    std::string reply;  // the reply as received (the daemon's are all the same)
+};
+
+using Results = std::map<std::string, Series>;
+
+double roundTrip(SerialLink& link, const std::string& line, std::size_t replyBytes,
+                 std::string& reply) {
+    const auto start = Clock::now();
+    if (!link.send(line)) fail("cannot write to the pty");
+    const SerialLink::Status status = replyBytes == 0
+                                          ? link.readLine(reply, kReplyTimeoutMs)
+                                          : link.readExact(replyBytes, reply, kReplyTimeoutMs);
+    const auto end = Clock::now();
+    if (status != SerialLink::Status::Ok) fail("no reply to " + line + "received: " + reply);
+    return std::chrono::duration<double, std::micro>(end - start).count();
+}
+
+// Measures each kind in a block of its own, `samples` round trips after the warm-up, so
+// that no request pays for the one before. With `echo` each reply must be its line;
+// otherwise every reply of a kind must equal its first.
+void measure(SerialLink& link, const std::vector<Kind>& kinds, int samples, bool echo,
+             Results& results) {
+    std::string reply;
+    for (const Kind& kind : kinds) {
+        Series& s = results[kind.name];
+        for (int i = 0; i < kWarmup + samples; ++i) {
+            const std::string& line = kind.lines[i % kind.lines.size()];
+            const double us = roundTrip(link, line, echo ? 0 : kind.replyBytes, reply);
+            if (s.reply.empty()) s.reply = reply;
+            if (reply != (echo ? line : s.reply)) {
+                fail(kind.name + ": unexpected reply " + reply + " (first: " + s.reply + ")");
+            }
+            if (i >= kWarmup) s.us.push_back(us);
+        }
+    }
+}
+
+// Runs the line echo on the board's /dev/ttyMSM0 (the daemon must not run) and measures it.
+void measureEcho(SimulatedBoard& board, const std::vector<Kind>& kinds, int samples,
+                 Results& results) {
+    int status = -1;
+    std::string output;
+    std::thread echo([&] {
+        try {
+            status = board.run({QF_LINE_ECHO_PATH}, &output);
+        } catch (const std::exception& e) {
+            output = e.what();
+        }
+    });
+    SerialLink& link = board.link();
+    std::string line;
+    bool up = false;
+    // The echo discards what arrived before it opened the device: ping until it answers.
+    for (int i = 0; i < 100 && !up; ++i) {
+        link.send("ping\n");
+        up = link.readLine(line, 100) == SerialLink::Status::Ok && line == "ping\n";
+    }
+    link.drain(200);
+    try {
+        if (!up) fail("the line echo does not answer");
+        measure(link, kinds, samples, true, results);
+    } catch (...) {
+        link.send("quit\n");
+        echo.join();
+        throw;
+    }
+    link.send("quit\n");
+    echo.join();
+    if (status != 0) fail("the line echo ended with " + std::to_string(status) + ": " + output);
+}
+
+double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    if (p == 50 && v.size() % 2 == 0) return (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+    const auto rank = static_cast<std::size_t>(std::ceil(p / 100 * static_cast<double>(v.size())));
+    return v[std::max<std::size_t>(rank, 1) - 1];
+}
+
+// --- the daemon's process ----------------------------------------------------------------
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// The number after "name:" in a /proc status file.
+long long statusField(const std::string& text, const std::string& name) {
+    const std::size_t at = text.find("\n" + name + ":");
+    if (at == std::string::npos) fail("no " + name + " in a status file");
+    return std::strtoll(text.c_str() + at + name.size() + 2, nullptr, 10);
+}
+
+// Voluntary and involuntary context switches of all the process's threads.
+long long contextSwitches(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (dir == nullptr) fail("cannot read " + tasks);
+    long long sum = 0;
+    while (const dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        const std::string text = slurp(tasks + "/" + e->d_name + "/status");
+        sum += statusField(text, "voluntary_ctxt_switches") +
+               statusField(text, "nonvoluntary_ctxt_switches");
+    }
+    ::closedir(dir);
+    return sum;
+}
+
+// Context switches over kQuietSeconds, and the seconds actually measured.
+long long switchesWhileQuiet(pid_t pid, double& seconds) {
+    const long long before = contextSwitches(pid);
+    const auto start = Clock::now();
+    sleepMs(kQuietSeconds * 1000);
+    const long long after = contextSwitches(pid);
+    seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return after - before;
+}
+
+std::string loadAverage() {
+    std::string text = slurp("/proc/loadavg");
+    return text.substr(0, text.find(' ', text.find(' ', text.find(' ') + 1) + 1));
+}
+
+// --- the run -----------------------------------------------------------------------------
+
+struct Figures {
+    Results echoBefore;
+    Results echoAfter;
+    Results daemon;
+    long long peakRssKib = 0;
+    long long anonKib = 0;  // resident at the end: the daemon's own memory
+    long long fileKib = 0;  // and mapped files, mostly shared libraries
+    long long idleSwitches = 0;
+    double idleSeconds = 0;
+    long long noDeviceSwitches = 0;
+    double noDeviceSeconds = 0;
+    std::string loadBefore;
+    std::string loadAfter;
+};
+
+void run(int samples, Figures& f) {
+    f.loadBefore = loadAverage();
+    {
+        // ifdown and ifup as instant stand-ins: what is measured is the daemon's own cost.
+        BoardOptions options;
+        options.stubs = {{"/usr/sbin/ifdown", "/usr/bin/true"},
+                         {"/usr/sbin/ifup", "/usr/bin/true"}};
+        SimulatedBoard board(options);
+        std::fprintf(stderr, "measuring the line echo ...\n");
+        measureEcho(board, kinds(), samples, f.echoBefore);
+
+        std::fprintf(stderr, "measuring the daemon ...\n");
+        board.startDaemon();
+        // Queries on a configured board, as in service.
+        if (board.request(setNetConfLine("10.0.0.8"), kReplyTimeoutMs).empty())
+            fail("no reply to set_net_conf");
+        const qftest::LogMark mark = board.mark();
+        measure(board.link(), kinds(), samples, false, f.daemon);
+        if (board.logSince(mark).find("ip config not changed") != std::string::npos)
+            fail("a set_net_conf request was skipped as unchanged");
+
+        std::fprintf(stderr, "counting wake-ups of the idle daemon (%d s) ...\n", kQuietSeconds);
+        sleepMs(500);
+        f.idleSwitches = switchesWhileQuiet(board.daemonPid(), f.idleSeconds);
+        const std::string status = slurp("/proc/" + std::to_string(board.daemonPid()) + "/status");
+        f.peakRssKib = statusField(status, "VmHWM");
+        f.anonKib = statusField(status, "RssAnon");
+        f.fileKib = statusField(status, "RssFile");
+
+        std::fprintf(stderr, "measuring the line echo again ...\n");
+        board.stopDaemon();
+        measureEcho(board, kinds(), samples, f.echoAfter);
+    }
+    {
+        BoardOptions options;
+        options.ttyLater = true;  // and never plugged
+        SimulatedBoard board(options);
+        std::fprintf(stderr, "counting wake-ups without a serial device (%d s) ...\n",
+                     kQuietSeconds);
+        board.startDaemon({}, false);
+        if (!board.waitForLog("Uart Init failed", 5000, Stream::Out))
+            fail("the daemon without a device does not report it");
+        sleepMs(1500);
+        f.noDeviceSwitches = switchesWhileQuiet(board.daemonPid(), f.noDeviceSeconds);
+    }
+    f.loadAfter = loadAverage();
+}
+
+// --- the report --------------------------------------------------------------------------
+
+struct Target {
+    std::string name;
+    double value;
+    double limit;
+    bool pass;
+};
+
+std::string formatRow(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatRow(const char* format, ...) {
+    char buf[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buf, sizeof(buf), format, args);
+    va_end(args);
+    return buf;
+}
+
+bool report(const Figures& f, int samples, const std::string& outPath) {
+    Json::Value json;
+    json["samples"] = samples;
+    json["warmup"] = kWarmup;
+    json["load_average_before"] = f.loadBefore;
+    json["load_average_after"] = f.loadAfter;
+    json["state_folder_base"] = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp";
+    std::vector<Target> targets;
+    std::vector<std::string> warnings;
+
+    std::printf("QuillFerry daemon on the simulated board: %d samples per kind after %d warm-up\n",
+                samples, kWarmup);
+    std::printf("load average before %s, after %s\n\n", f.loadBefore.c_str(), f.loadAfter.c_str());
+    std::printf("%-18s %9s %9s %9s %9s %7s %6s %9s %9s  %s\n", "round trip (us)", "median", "p99",
+                "echo med", "echo p99", "ratio", "reply", "own", "1% line", "target");
+    for (const Kind& kind : kinds()) {
+        const Series& d = f.daemon.at(kind.name);
+        std::vector<double> echo = f.echoBefore.at(kind.name).us;
+        const std::vector<double>& after = f.echoAfter.at(kind.name).us;
+        echo.insert(echo.end(), after.begin(), after.end());
+        const double med = percentile(d.us, 50);
+        const double p99 = percentile(d.us, 99);
+        const double echoMed = percentile(echo, 50);
+        const double echoP99 = percentile(echo, 99);
+        const double drift = percentile(after, 50) / percentile(f.echoBefore.at(kind.name).us, 50);
+        const double own = med - echoMed;
+        const double lineUs = static_cast<double>(d.reply.size()) / kLineBytesPerSecond * 1e6;
+        std::string verdict = "-";
+        if (kind.name == "probe") {
+            const bool pass = med <= kProbeRatioLimit * echoMed;
+            targets.push_back({"probe round trip / echo", med / echoMed, kProbeRatioLimit, pass});
+            verdict = formatRow("ratio <= %.1f: %s", kProbeRatioLimit, pass ? "PASS" : "FAIL");
+        } else if (kind.name.rfind("get_", 0) == 0) {
+            const bool pass = own < kOwnShareLimit * lineUs;
+            targets.push_back({kind.name + " own us / 1% of reply line time", own,
+                               kOwnShareLimit * lineUs, pass});
+            verdict = formatRow("own < 1%% line: %s", pass ? "PASS" : "FAIL");
+        }
+        if (drift > 1.25 || drift < 0.8) {
+            warnings.push_back(
+                formatRow("%s: the echo baseline moved from %.1f to %.1f us", kind.name.c_str(),
+                          percentile(f.echoBefore.at(kind.name).us, 50), percentile(after, 50)));
+        }
+        std::printf("%-18s %9.1f %9.1f %9.1f %9.1f %7.2f %6zu %9.1f %9.1f  %s\n", kind.name.c_str(),
+                    med, p99, echoMed, echoP99, med / echoMed, d.reply.size(), own,
+                    kOwnShareLimit * lineUs, verdict.c_str());
+        Json::Value& k = json["round_trips_us"][kind.name];
+        k["request_bytes"] = static_cast<Json::UInt>(kind.lines[0].size());
+        k["reply_bytes"] = static_cast<Json::UInt>(d.reply.size());
+        k["median"] = round1(med);
+        k["p99"] = round1(p99);
+        k["echo_median"] = round1(echoMed);
+        k["echo_p99"] = round1(echoP99);
+        k["echo_median_before"] = round1(percentile(f.echoBefore.at(kind.name).us, 50));
+        k["echo_median_after"] = round1(percentile(after, 50));
+        k["ratio_median"] = std::round(med / echoMed * 1000) / 1000;
+        k["ratio_p99"] = std::round(p99 / echoP99 * 1000) / 1000;
+        k["own_processing_us"] = round1(own);
+        k["reply_line_time_us"] = round1(lineUs);
+    }
+
+    const double rssMib = static_cast<double>(f.peakRssKib) / 1024;
+    const bool rssPass = static_cast<double>(f.peakRssKib) < kPeakRssLimitKib;
+    targets.push_back(
+        {"peak RSS KiB", static_cast<double>(f.peakRssKib), kPeakRssLimitKib, rssPass});
+    const bool idlePass = f.idleSwitches == 0;
+    targets.push_back({"context switches idle", static_cast<double>(f.idleSwitches), 0, idlePass});
+    const double perSecond = static_cast<double>(f.noDeviceSwitches) / f.noDeviceSeconds;
+    const bool noDevicePass = perSecond <= kNoDeviceWakeupsPerSecond;
+    targets.push_back({"context switches per s without a device", perSecond,
+                       kNoDeviceWakeupsPerSecond, noDevicePass});
+    std::printf("\n%-40s %9.2f MiB   < %.0f MiB: %s\n", "peak RSS (VmHWM)", rssMib,
+                kPeakRssLimitKib / 1024, rssPass ? "PASS" : "FAIL");
+    std::printf("%-40s %9.2f MiB anonymous, %.2f MiB mapped files\n", "  resident at the end",
+                static_cast<double>(f.anonKib) / 1024, static_cast<double>(f.fileKib) / 1024);
+    std::printf("%-40s %9lld       = 0: %s\n",
+                formatRow("context switches, idle %.1f s", f.idleSeconds).c_str(), f.idleSwitches,
+                idlePass ? "PASS" : "FAIL");
+    std::printf("%-40s %9lld (%.2f/s) <= 1/s: %s\n",
+                formatRow("context switches, no device %.1f s", f.noDeviceSeconds).c_str(),
+                f.noDeviceSwitches, perSecond, noDevicePass ? "PASS" : "FAIL");
+    for (const std::string& w : warnings)
+        std::printf("warning: %s; rerun on a quieter machine\n", w.c_str());
+
+    json["peak_rss_kib"] = static_cast<Json::Int64>(f.peakRssKib);
+    json["rss_at_end_kib"]["anonymous"] = static_cast<Json::Int64>(f.anonKib);
+    json["rss_at_end_kib"]["files"] = static_cast<Json::Int64>(f.fileKib);
+    json["context_switches"]["idle"] = static_cast<Json::Int64>(f.idleSwitches);
+    json["context_switches"]["idle_seconds"] = round1(f.idleSeconds);
+    json["context_switches"]["no_device"] = static_cast<Json::Int64>(f.noDeviceSwitches);
+    json["context_switches"]["no_device_seconds"] = round1(f.noDeviceSeconds);
+    bool all = true;
+    for (const Target& t : targets) {
+        Json::Value& entry = json["targets"].append(Json::Value());
+        entry["name"] = t.name;
+        entry["value"] = std::round(t.value * 1000) / 1000;
+        entry["limit"] = std::round(t.limit * 1000) / 1000;
+        entry["pass"] = t.pass;
+        all = all && t.pass;
+    }
+    json["all_targets_met"] = all;
+    for (const std::string& w : warnings) json["warnings"].append(w);
+
+    if (!outPath.empty()) {
+        Json::StreamWriterBuilder builder;
+        builder["indentation"] = "  ";
+        std::ofstream out(outPath);
+        out << Json::writeString(builder, json) << "\n";
+        if (!out.flush()) fail("cannot write " + outPath);
+        std::printf("\nfigures written to %s\n", outPath.c_str());
+    }
+    return all;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int samples = 3000;
+    std::string out;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--samples" && i + 1 < argc) {
+            char* end = nullptr;
+            samples = static_cast<int>(std::strtol(argv[++i], &end, 10));
+            if (*end != '\0') samples = 0;
+        } else if (arg == "--out" && i + 1 < argc) {
+            out = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: %s [--samples N] [--out FILE]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (samples < 1) {
+        std::fprintf(stderr, "%s: --samples needs a positive number\n", argv[0]);
+        return 2;
+    }
+    std::string why;
+    if (!SimulatedBoard::available(why)) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return 2;
+    }
+    try {
+        Figures figures;
+        run(samples, figures);
+        return report(figures, samples, out) ? 0 : 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "benchmark failed: %s\n", e.what());
+        return 2;
+    }
+}
