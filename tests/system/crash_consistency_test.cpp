@@ -1,0 +1,160 @@
+// The daemon killed at random moments while it applies a stream of configurations: every
+// file it writes holds its old content or the complete content of one request, never an
+// empty, short or mixed one, and the daemon serves again after a restart.
+#include <json/json.h>
+
+#include <chrono>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board.h"
+#include "ipconfig/generate_ip_config.h"
+#include "netconf/host_files.h"
+#include "netconf/host_network.h"
+
+namespace qftest {
+namespace {
+
+constexpr int kKills = 40;
+constexpr const char* kRecord = "/opt/.cmd.txt";
+constexpr const char* kMissing = "(missing)";
+
+// Each file the daemon writes, with every content that it may hold.
+using Contents = std::map<std::string, std::set<std::string>>;
+
+std::string line(const Json::Value& value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    return Json::writeString(builder, value) + "\n";
+}
+
+// Request `i` of the stream as a line; adds what it writes into each file to `allowed`.
+// The address family alternates and every value differs from the request before, so every
+// file changes. Long container lists (24, 16, 8) make most of an apply writing files, where
+// a kill may find one half-written, rather than running ifdown and ifup.
+std::string request(int i, Contents& allowed) {
+    const bool v6 = i % 2 == 1;
+    const std::string n = std::to_string(i);
+    const std::string net = v6 ? "fd00:" + n + "::" : "10." + n + ".0.";
+    const int prefix = v6 ? 64 : 24;
+    const auto ipconfig = [&](const std::string& ip) {
+        const auto bytes =
+            GenerateIpConfig(nullptr, ip, net + "1", net + "53", net + "54", "eth0", prefix, v6)
+                .render();
+        return std::string(bytes.begin(), bytes.end());
+    };
+    Json::Value r;
+    r["cmd"] = "set_net_conf";
+    r["uuid"] = "u" + n;
+    Json::Value& family = r[v6 ? "ipv6" : "ipv4"];
+    family["address"] = net + "8";
+    family["gateway"] = net + "1";
+    family["netmask"] = prefix;
+    r["location"]["idc"] = "dc" + n;
+    r["location"]["soc_ip"] = net + "8";
+    r["location"]["pod_id"] = i;
+    r["nameservers"].append(net + "53");
+    r["nameservers"].append(net + "54");
+    const std::string search = dnsSearchDomain(nullptr);
+    allowed["/etc/network/interfaces"].insert(
+        joinLines(interfaceFileLines(v6, net + "8", net + "1", prefix, search)));
+    allowed["/etc/resolv.conf"].insert(
+        joinLines(resolverFileLines(search, net + "53", net + "54")));
+    allowed["/opt/.hostinfo"].insert(hostInfoText("dc" + n, net + "8", n));
+    allowed["/opt/.ipconfig.txt"].insert(ipconfig(net + "8"));
+    for (int c = 1; c <= 24 - 8 * (i % 3); ++c) {
+        const std::string k = "_" + std::to_string(c);
+        const std::string mac =
+            "02:00:00:00:" + std::to_string(10 + i % 90) + ":" + std::to_string(10 + c);
+        const std::string ip = net + std::to_string(100 + c);
+        r["lxclist"][c - 1]["mac"] = mac;
+        r["lxclist"][c - 1][v6 ? "ipv6" : "ipv4"] = ip;
+        allowed["/opt/.lxc_ipconfig/mac" + k].insert(mac);
+        allowed["/opt/.lxc_ipconfig/ip" + k].insert(ip);
+        allowed["/opt/.lxc_ipconfig/ipconfig" + k].insert(ipconfig(ip));
+    }
+    allowed[kRecord].insert(line(r));
+    return line(r);
+}
+
+// The files as the board holds them, or kMissing; read inside the board, as only its root
+// enters the container folder. stat and cat both go through the files that exist in order.
+std::map<std::string, std::string> snapshot(const SimulatedBoard& board, const Contents& files) {
+    std::vector<std::string> argv = {
+        "sh", "-c", R"(stat -c '%s %n' "$@" 2>/dev/null; echo; cat "$@" 2>/dev/null)", "sh"};
+    std::map<std::string, std::string> got;
+    for (const auto& entry : files) {
+        argv.push_back(entry.first);
+        got[entry.first] = kMissing;
+    }
+    std::string out;
+    board.run(argv, &out);
+    std::istringstream in(out);
+    std::vector<std::pair<std::string, std::size_t>> present;
+    for (std::string head; std::getline(in, head) && !head.empty();)
+        present.emplace_back(head.substr(head.find(' ') + 1), std::stoul(head));
+    auto at = static_cast<std::size_t>(in.tellg());
+    for (const auto& [f, size] : present) {
+        got[f] = out.substr(at, size);
+        at += size;
+    }
+    return got;
+}
+
+using CrashConsistency = BoardTest;
+
+TEST_F(CrashConsistency, KilledWhileApplyingLeavesEveryFileWhole) {
+    BoardOptions options;
+    options.stubs = {{"/usr/sbin/ifdown", "/usr/bin/true"}, {"/usr/sbin/ifup", "/usr/bin/true"}};
+    board_ = std::make_unique<SimulatedBoard>(options);
+    SimulatedBoard& board = *board_;
+    Contents allowed;
+    request(0, allowed);  // the longest container list: names every file
+    const std::map<std::string, std::string> initial = snapshot(board, allowed);
+    for (const auto& [f, content] : initial) allowed[f].insert(content);
+    board.startDaemon();
+
+    // Each round sends two requests and kills the daemon at a random moment of the second
+    // apply, which starts when the first reply is out. Two applies give the pace; more kills
+    // land early, where the record and the host files are written one after another.
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 2; ++i) ASSERT_NE(board.request(request(i, allowed), 15000), "");
+    const std::chrono::duration<double, std::micro> apply =
+        (std::chrono::steady_clock::now() - start) / 2;
+    std::mt19937 rng(std::random_device{}());
+    std::uniform_real_distribution<double> share(0, 1);
+
+    for (int kill = 0, sent = 2; kill < kKills && !HasFailure(); ++kill, sent += 2) {
+        board.send(request(sent, allowed));
+        board.send(request(sent + 1, allowed));
+        ASSERT_NE(board.readLine(15000), "");
+        const double x = share(rng);
+        std::this_thread::sleep_for(apply * x * x);
+        board.stopDaemon(SIGKILL);
+
+        for (auto [f, got] : snapshot(board, allowed)) {
+            // The record holds the request as parsed, written anew: compare it as JSON.
+            Json::Value records;
+            if (f == kRecord && got != kMissing && Json::Reader().parse(got, records) &&
+                records.size() == 1) {
+                got = line(records["set_net_conf"]);
+            }
+            EXPECT_EQ(allowed[f].count(got), 1u) << "kill " << kill << ": " << f << ": " << got;
+            // Once replaced, the old content (or the absence of the file) never returns.
+            if (got != initial.at(f)) allowed[f].erase(initial.at(f));
+        }
+
+        board.startDaemon();  // waits for the probe's acknowledgement
+        Json::Value reply;
+        Json::Reader().parse(board.exchange(R"({"cmd":"get_net_conf","uuid":"q"})"), reply);
+        EXPECT_EQ(reply["ret_val"], 0) << "kill " << kill;
+    }
+}
+
+}  // namespace
+}  // namespace qftest
