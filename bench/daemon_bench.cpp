@@ -404,6 +404,8 @@ bool report(const Figures& f, int samples, const std::string& outPath) {
     if (!outPath.empty()) {
         Json::StreamWriterBuilder builder;
         builder["indentation"] = "  ";
+        builder["precision"] = 3;
+        builder["precisionType"] = "decimal";
         std::ofstream out(outPath);
         out << Json::writeString(builder, json) << "\n";
         if (!out.flush()) fail("cannot write " + outPath);
