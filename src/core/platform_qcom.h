@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/platform.h"
+#include "query/info_file_cache.h"
 
 class PlatformQcom : public Platform {
 public:
@@ -11,4 +12,8 @@ public:
     std::string getCpuModel() override;
     void doGetHwConf(const Json::Value& request, Uart& uart) override;
     void doGetStat(const Json::Value& request, Uart& uart) override;
+
+private:
+    // The thermal zone and cpufreq files, open between status requests.
+    InfoFileCache statusFiles_;
 };

@@ -7,12 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "query/info_file_cache.h"
+
 // Hottest reading of the thermal zone files; unreadable or non-numeric files are logged
 // and left out; 0 when none gives a number.
-int getCpuTemp(const std::vector<std::string>& zoneFiles);
+int getCpuTemp(InfoFileCache& files, const std::vector<std::string>& zoneFiles);
 
 // 100 when the three clusters run exactly at their top frequencies, else 0.
-int getCpuPwrLmt(const char* cpu0File, const char* cpu4File, const char* cpu7File);
+int getCpuPwrLmt(InfoFileCache& files, const char* cpu0File, const char* cpu4File,
+                 const char* cpu7File);
 
 // Rounds a size in gibibytes up to the board's size steps (4, 8, 12, 16, 32 ... 1024);
 // 1024 and more give 0.

@@ -7,11 +7,11 @@
 #include "core/util.h"
 #include "query/board_readings.h"
 
-int getCpuTemp(const std::vector<std::string>& zoneFiles) {
+int getCpuTemp(InfoFileCache& files, const std::vector<std::string>& zoneFiles) {
     bool any = false;
     int hottest = 0;
     for (const std::string& file : zoneFiles) {
-        const std::string text = getInfoFromFile(file.c_str());
+        const std::string text = files.read(file);
         int value = 0;
         if (!parseLeadingInt(text, value)) {
             std::fprintf(stderr, "get temp error: %s\n", text.c_str());
@@ -23,7 +23,8 @@ int getCpuTemp(const std::vector<std::string>& zoneFiles) {
     return hottest;
 }
 
-int getCpuPwrLmt(const char* cpu0File, const char* cpu4File, const char* cpu7File) {
+int getCpuPwrLmt(InfoFileCache& files, const char* cpu0File, const char* cpu4File,
+                 const char* cpu7File) {
     struct Cluster {
         const char* file;
         const char* error;
@@ -34,7 +35,7 @@ int getCpuPwrLmt(const char* cpu0File, const char* cpu4File, const char* cpu7Fil
                                 {cpu7File, "get cpu7 error: %s\n", qf::kCpu7TopFreq}};
     bool allTop = true;
     for (const Cluster& c : clusters) {
-        const std::string text = getInfoFromFile(c.file);
+        const std::string text = files.read(c.file);
         int freq = 0;
         if (!text.empty() && !parseLeadingInt(text, freq)) {
             std::fprintf(stderr, c.error, text.c_str());
@@ -46,11 +47,11 @@ int getCpuPwrLmt(const char* cpu0File, const char* cpu4File, const char* cpu7Fil
 
 void PlatformQcom::doGetStat(const Json::Value& request, Uart& uart) {
     Json::Value reply = replyEnvelope(request, 0);
-    const std::vector<std::string> zones(std::begin(qf::kThermalZoneFiles),
-                                         std::end(qf::kThermalZoneFiles));
-    reply["cpu_temp"] = static_cast<Json::UInt>(getCpuTemp(zones));
+    static const std::vector<std::string> zones(std::begin(qf::kThermalZoneFiles),
+                                                std::end(qf::kThermalZoneFiles));
+    reply["cpu_temp"] = static_cast<Json::UInt>(getCpuTemp(statusFiles_, zones));
     reply["cpu_pwr_lmt"] = static_cast<Json::UInt>(
-        getCpuPwrLmt(qf::kCpu0FreqFile, qf::kCpu4FreqFile, qf::kCpu7FreqFile));
+        getCpuPwrLmt(statusFiles_, qf::kCpu0FreqFile, qf::kCpu4FreqFile, qf::kCpu7FreqFile));
     reply["netconf"] = getNetConf();
     const std::string text = sendReply(uart, reply);
     if (getDebugFlag()) {

@@ -25,7 +25,8 @@ TEST_F(Readings, HottestZoneSkipsUnreadableOnes) {
         for (std::size_t i = 0; i < c.zones.size(); ++i)
             files.push_back(put("zone" + std::to_string(i), c.zones[i]));
         testing::internal::CaptureStderr();
-        EXPECT_EQ(getCpuTemp(files), c.hottest);
+        InfoFileCache cache;
+        EXPECT_EQ(getCpuTemp(cache, files), c.hottest);
         const std::string log = testing::internal::GetCapturedStderr();
         std::size_t lines = 0;
         for (auto at = log.find("get temp error: "); at != std::string::npos;
@@ -49,11 +50,29 @@ TEST_F(Readings, PowerLimitOnlyAtExactTopFrequencies) {
         {"1804800\n", "x\n", "2841600\n", 0},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(getCpuPwrLmt(put("c0", c.cpu0).c_str(), put("c4", c.cpu4).c_str(),
+        InfoFileCache cache;
+        EXPECT_EQ(getCpuPwrLmt(cache, put("c0", c.cpu0).c_str(), put("c4", c.cpu4).c_str(),
                                put("c7", c.cpu7).c_str()),
                   c.limit);
         for (const char* name : {"/c0", "/c4", "/c7"}) std::remove((dir_ + name).c_str());
     }
+}
+
+// Files stay open between reads, but a reading must never be stale.
+TEST_F(Readings, CachedFilesFollowRewritesRemovalsAndReplacements) {
+    InfoFileCache cache;
+    const std::string zone = put("temp", "41000\n");
+    EXPECT_EQ(cache.read(zone), "41000\n");
+    put("temp", "52500\n");  // rewritten in place, as sysfs values change
+    EXPECT_EQ(cache.read(zone), "52500\n");
+    put("new", "7\n");
+    ASSERT_EQ(std::rename(path("new").c_str(), zone.c_str()), 0);
+    EXPECT_EQ(cache.read(zone), "7\n");
+    ASSERT_EQ(std::remove(zone.c_str()), 0);
+    EXPECT_EQ(cache.read(zone), "");
+    put("temp", "8\n");
+    EXPECT_EQ(cache.read(zone), "8\n");
+    EXPECT_EQ(cache.read(put("long", std::string(300, 'x').c_str())), std::string(256, 'x'));
 }
 
 TEST(SizeSteps, RoundUpToTheBoardsSizes) {
