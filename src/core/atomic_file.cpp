@@ -34,7 +34,11 @@ bool resolveLinks(std::string& path) {
         const ssize_t n = ::readlink(path.c_str(), target, sizeof(target) - 1);
         if (n < 0) return false;
         const std::string link(target, static_cast<std::size_t>(n));
-        path = link.front() == '/' ? link : dirName(path) + "/" + link;
+        if (link.front() == '/') {
+            path = link;
+        } else {
+            path = dirName(path).append("/").append(link);
+        }
     }
     errno = ELOOP;
     return false;

@@ -38,10 +38,11 @@ public:
 
     // "set_net_conf" and what it uses.
     void doSetNetConf(const Json::Value& request, Uart& uart);
-    int setIpConfig(std::string ifname, std::string address, std::string gateway, int prefixLength,
-                    std::string dnsFirst, std::string dnsSecond);
+    int setIpConfig(const std::string& ifname, const std::string& address,
+                    const std::string& gateway, int prefixLength, const std::string& dnsFirst,
+                    const std::string& dnsSecond);
     int clearNetConf();
-    void saveHostInfo(std::string idc, std::string socIp, std::string podId);
+    void saveHostInfo(const std::string& idc, const std::string& socIp, const std::string& podId);
     Json::Value readCmdRecords();
     bool writeCmd2File(const Json::Value& request);
 

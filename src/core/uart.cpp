@@ -24,7 +24,9 @@ Uart::Uart(const char* path) : path_(path) {
 
 Uart::Uart(FILE* input, int outputFd) : portFd(outputFd), portStream(input), adopted_(true) {}
 
-Uart::~Uart() { close(); }
+Uart::~Uart() {
+    close();
+}
 
 void Uart::open() {
     portFd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -8,7 +8,7 @@
 #include "core/constants.h"
 #include "core/uart.h"
 
-std::string strFixPatternTrim(std::string text) {
+std::string strFixPatternTrim(const std::string& text) {
     std::string out;
     out.reserve(text.size() + 1);
     for (const char c : text) {

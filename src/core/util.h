@@ -9,7 +9,7 @@ class Uart;
 
 // Removes every space, carriage return, newline and tab and appends one newline: the
 // styled text of a reply becomes one compact line.
-std::string strFixPatternTrim(std::string text);
+std::string strFixPatternTrim(const std::string& text);
 
 // The envelope every reply starts with: the request's "uuid" (null when absent) and "cmd",
 // and the result code.

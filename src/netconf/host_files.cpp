@@ -25,7 +25,8 @@ std::string hostInfoText(const std::string& idc, const std::string& socIp,
     return "idc=" + idc + ",soc_ip=" + socIp + ",pod_id=" + podId;
 }
 
-void Platform::saveHostInfo(std::string idc, std::string socIp, std::string podId) {
+void Platform::saveHostInfo(const std::string& idc, const std::string& socIp,
+                            const std::string& podId) {
     const std::string text = hostInfoText(idc, socIp, podId);
     saveFile(qf::kHostInfoFile, text.data(), static_cast<int>(text.size()));
 }

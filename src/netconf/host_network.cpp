@@ -91,8 +91,9 @@ std::string dnsSearchDomain(const char* value) {
     return value;
 }
 
-int Platform::setIpConfig(std::string ifname, std::string address, std::string gateway,
-                          int prefixLength, std::string dnsFirst, std::string dnsSecond) {
+int Platform::setIpConfig(const std::string& ifname, const std::string& address,
+                          const std::string& gateway, int prefixLength, const std::string& dnsFirst,
+                          const std::string& dnsSecond) {
     std::fprintf(
         stderr, "[QuillFerry] config ip, ifname:%s, ip:%s, gateway: %s, dns: %s, %s, netmask: %d\n",
         ifname.c_str(), address.c_str(), gateway.c_str(), dnsFirst.c_str(), dnsSecond.c_str(),

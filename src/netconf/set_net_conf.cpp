@@ -108,10 +108,12 @@ int Platform::applyNetConf(const NetConfRequest& conf, const Json::Value& lxclis
             lxcMacList.push_back(mac);
             lxcIpList.push_back(ip);
             const std::string number = std::to_string(n);
-            const std::string dir = qf::kLxcDir;
-            saveFile((dir + "mac_" + number).c_str(), mac.data(), static_cast<int>(mac.size()));
-            saveFile((dir + "ip_" + number).c_str(), ip.data(), static_cast<int>(ip.size()));
-            generateIpConfig(dir + "ipconfig_" + number, ip, conf, ipType);
+            const auto containerFile = [&number](const char* kind) {
+                return std::string(qf::kLxcDir).append(kind).append(number);
+            };
+            saveFile(containerFile("mac_").c_str(), mac.data(), static_cast<int>(mac.size()));
+            saveFile(containerFile("ip_").c_str(), ip.data(), static_cast<int>(ip.size()));
+            generateIpConfig(containerFile("ipconfig_"), ip, conf, ipType);
         }
     }
     return retVal;

@@ -1,7 +1,8 @@
 #include <sys/statfs.h>
 
-#include <cinttypes>
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "core/constants.h"
@@ -39,11 +40,16 @@ std::uint64_t Platform::getRamSize(const char* path) {
         return 0;
     }
     char line[256] = {};
-    char name[256] = {};
     std::uint64_t total = 0;
-    // A first line without a number after its name gives 0, as an unreadable file does.
+    // "MemTotal:  7612345 kB": the number after the first word. A first line without one
+    // gives 0, as an unreadable file does.
     if (std::fgets(line, sizeof(line), f) != nullptr) {
-        if (std::sscanf(line, "%255s %" SCNu64 " ", name, &total) != 2) total = 0;
+        const char* p = line;
+        while (std::isspace(static_cast<unsigned char>(*p)) != 0) ++p;
+        while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p)) == 0) ++p;
+        char* end = nullptr;
+        total = std::strtoull(p, &end, 10);
+        if (end == p) total = 0;
     }
     std::fclose(f);
     return total;
