@@ -1,16 +1,12 @@
 // A simulated board for system tests: the real daemon in tools/board-sandbox, driven over
 // a pty through the controller's SerialLink. The board (network namespace, state folder,
-// pty) outlives the daemon, so a test can kill and restart the daemon on the same board.
-//
-// Failures to set the board up or to start the daemon throw std::runtime_error with the
-// relevant log text; GoogleTest reports them as test failures.
+// pty) outlives the daemon, which a test can kill and restart. Failures to set up the board
+// or to start the daemon throw std::runtime_error.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
-#include <csignal>
-#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -24,19 +20,14 @@
 namespace qftest {
 
 struct BoardOptions {
-    // Files written into the state folder before the board starts (path relative to the
-    // state folder, e.g. "sys/kernel/gpu/gpu_model" or "meminfo"); everything not given
-    // gets the sandbox's defaults.
-    std::map<std::string, std::string> files;
-    // Size of the /data tmpfs in bytes; 0 keeps the sandbox's default (112 GiB).
-    std::uint64_t dataSize = 0;
-    // eth0's MAC address; empty keeps the sandbox's default (02:51:46:00:00:01).
-    std::string mac;
-    // /dev/ttyMSM0 is missing until plugTty().
-    bool ttyLater = false;
+    std::string mac;        // eth0's MAC address; empty: the sandbox's 02:51:46:00:00:01
+    bool ttyLater = false;  // /dev/ttyMSM0 is missing until plugTty()
     // Stand-ins for programs under /usr: {path in the board, host file}.
     std::vector<std::pair<std::string, std::string>> stubs;
 };
+
+// The bytes of a file (of this machine), empty when it cannot be read.
+std::string readText(const std::string& path);
 
 // Offsets into the daemon's captured output, to look only at what came later.
 struct LogMark {
@@ -51,90 +42,59 @@ public:
     using Env = std::map<std::string, std::string>;
 
     static constexpr const char* kProbe = "Quillferry_Status_Check_5c81e07b94f2";
-    // The acknowledgement: 17 characters and a zero byte.
-    static constexpr std::string_view kAck{"Quillferry_Ok!!!\n", 18};
-    // What the daemon logs for each probe (fence() sends one).
+    static constexpr std::string_view kAck{"Quillferry_Ok!!!\n", 18};  // with its zero byte
     static constexpr const char* kProbeLog = "[QuillFerry] quillferry status check\n";
 
-    // Whether a board can be started on this machine; `why` explains when not. Cached.
+    // Whether a board can be started on this machine; `why` explains when not.
     static bool available(std::string& why);
-    static std::string daemonPath();
 
-    // Creates a fresh state folder and a pty and starts the sandbox (without the daemon).
     explicit SimulatedBoard(const BoardOptions& options = {});
-    // Kills the daemon and the board and removes the state folder (kept when the
-    // environment variable QUILLFERRY_KEEP_BOARD is set, for inspection).
-    ~SimulatedBoard();
-    SimulatedBoard(const SimulatedBoard&) = delete;
-    SimulatedBoard& operator=(const SimulatedBoard&) = delete;
+    // Kills the daemon and the board and removes the state folder (kept when
+    // QUILLFERRY_KEEP_BOARD is set, for inspection).
+    ~SimulatedBoard() { teardown(); }
 
-    // --- the daemon --------------------------------------------------------------------
-    // Starts the daemon in the board with the caller's environment minus any QUILLFERRY_*
-    // variable, plus `env`. Its stdout and stderr are appended to daemon.stdout and
-    // daemon.stderr in the state folder. With `waitUntilReady` (and a device present)
-    // returns once the daemon answers the probe.
+    // Starts the daemon with the caller's environment minus QUILLFERRY_* plus `env`; with
+    // `waitUntilReady` returns once it answers the probe.
     void startDaemon(const Env& env = {}, bool waitUntilReady = true);
-    // Probes until the acknowledgement arrives, drops duplicate acknowledgements and waits
-    // for the marker watcher's start-up line.
-    bool waitReady(int timeoutMs = 20000);
-    // Sends `sig` to the daemon without waiting.
-    void signalDaemon(int sig);
-    // Sends `sig`, waits for the daemon to end (SIGKILL after 10 s) and returns its wait
-    // status. Returns -1 when no daemon runs.
-    int stopDaemon(int sig = SIGKILL);
-    void restartDaemon(const Env& env = {}, int sig = SIGKILL);
+    void stopDaemon();  // kills it (SIGKILL) and waits for its end
+    void restartDaemon(const Env& env = {}) {
+        stopDaemon();
+        startDaemon(env);
+    }
     bool daemonRunning();
     pid_t daemonPid() const { return daemonPid_; }
-    // The ends of the logs when the daemon was last started.
-    const LogMark& startMark() const { return startMark_; }
 
-    // --- the serial line ---------------------------------------------------------------
-    bool send(const std::string& bytes);
-    // Sends `line` (a newline is added when missing) and returns the next line received,
-    // with its newline; on a timeout whatever arrived (possibly nothing).
+    bool send(const std::string& bytes) { return link_.send(bytes); }
+    // Sends `line` (newline added) and returns the next line received (or what arrived).
     std::string request(const std::string& line, int timeoutMs = 5000);
-    std::string readLine(int timeoutMs = 5000);
-    std::string readExact(std::size_t count, int timeoutMs = 5000);
-    // Sends the probe and returns every byte that arrived before its acknowledgement:
-    // empty when nothing sent earlier was answered. Requests are served in order, so
-    // after a fence the daemon has finished with (and logged) everything sent before.
-    // Throws when no acknowledgement arrives in time.
+    // Sends the probe and returns every byte that arrived before its acknowledgement.
+    // Requests are served in order, so afterwards the daemon has finished with (and
+    // logged) everything sent before. Throws when no acknowledgement arrives.
     std::string fence(int timeoutMs = 5000);
-    // Sends `line` and returns everything sent back for it (see fence()).
+    // Sends `line` (newline added) and returns everything sent back for it.
     std::string exchange(const std::string& line, int timeoutMs = 5000);
-    // True when nothing arrives for `ms` milliseconds.
-    bool quietFor(int ms);
     SerialLink& link() { return link_; }
-    // The host side of the board's /dev/ttyMSM0 (/dev/pts/N).
-    const std::string& ttyPath() const { return slavePath_; }
-    // Makes the pty appear as /dev/ttyMSM0 in a board started with ttyLater.
+    // Makes the pty appear as /dev/ttyMSM0 (board started with ttyLater) and waits until
+    // the daemon answers on it.
     void plugTty();
 
-    // --- logs ----------------------------------------------------------------------------
     std::string log(Stream s = Stream::Err) const;
-    LogMark mark() const;
+    LogMark mark() const { return {log(Stream::Err).size(), log(Stream::Out).size()}; }
     std::string logSince(const LogMark& m, Stream s = Stream::Err) const;
-    // Waits until `needle` appears in the log after `from`.
     bool waitForLog(const std::string& needle, int timeoutMs = 5000, Stream s = Stream::Err,
                     const LogMark& from = {}) const;
 
-    // --- files of the board ----------------------------------------------------------------
-    const std::string& stateDir() const { return state_; }
+    // Files of the board, relative to the state folder ("opt/.cmd.txt").
     std::string path(const std::string& rel) const { return state_ + "/" + rel; }
-    // Writes in place (truncating), creating folders: the file keeps its inode, as
-    // bind-mounted files such as meminfo need.
-    void writeFile(const std::string& rel, const std::string& contents) const;
-    std::string readFile(const std::string& rel) const;
-    bool exists(const std::string& rel) const;
-    void removeFile(const std::string& rel) const;
-
-    // --- commands in the board ----------------------------------------------------------
-    // Runs `argv` inside the board; stdout and stderr go to `output` when given. Returns the
-    // exit status, or 128 + signal number.
+    // Writes `contents` in place, creating folders (bind-mounted files such as meminfo keep
+    // their inode), or removes the file when `contents` is null.
+    void putFile(const std::string& rel, const char* contents) const;
+    std::string readFile(const std::string& rel) const { return readText(path(rel)); }
+    // Runs `argv` inside the board as its root; returns the exit status (128 + signal).
     int run(const std::vector<std::string>& argv, std::string* output = nullptr) const;
 
 private:
-    void bootSandbox(const BoardOptions& options);
+    bool waitReady(int timeoutMs = 20000);
     void teardown();
     std::string describe(const std::string& what) const;
 
@@ -142,7 +102,6 @@ private:
     std::string slavePath_;
     UniqueFd slave_;  // held open so the master never reads EIO between daemons
     SerialLink link_;
-    bool ttyPresent_ = true;
     LogMark startMark_;  // the logs' ends when the daemon was last started
     pid_t sandboxPid_ = -1;
     pid_t enterPid_ = -1;   // the nsenter process that waits for the daemon
@@ -156,7 +115,6 @@ protected:
         std::string why;
         if (!SimulatedBoard::available(why)) GTEST_SKIP() << why;
     }
-    // Boots a board and starts the daemon in it, ready to serve.
     SimulatedBoard& boot(const BoardOptions& options = {}, const SimulatedBoard::Env& env = {}) {
         board_ = std::make_unique<SimulatedBoard>(options);
         board_->startDaemon(env);

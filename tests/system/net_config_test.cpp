@@ -1,10 +1,10 @@
-// "set_net_conf" end to end on a board with the real ifupdown: what eth0 carries, the exact
-// files left behind, and that skipped, refused and clearing requests change only what they
-// should.
+// "set_net_conf" and "get_net_conf" end to end on a board with the real ifupdown: what eth0
+// carries, the exact files left behind, that skipped, refused and clearing requests change
+// only what they should, and what the query reports from the record file, the applied
+// state and eth0 (whose refreshed address feeds the next "set_net_conf").
 #include <json/json.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "board.h"
@@ -14,10 +14,6 @@ namespace qftest {
 namespace {
 
 constexpr int kApplyMs = 15000;  // ifdown and ifup, with DAD for IPv6
-constexpr const char* kSkipped = "ip config not changed, ingore!\n";
-constexpr const char* kRefused =
-    "[QuillFerry] Do Set NetWork Configuration Failed And Response Data:";
-constexpr const char* kHook = "eth0_config.sh  IFACE=eth0 MODE=start PHASE=post-up\n";
 constexpr const char* kLoopback =
     "# The loopback network interface\nauto lo\niface lo inet loopback\nauto eth0\n";
 
@@ -28,23 +24,23 @@ struct Conf {
     int prefix;
     std::vector<std::string> nameservers;  // as sent
     std::string dns2;                      // the second name server the board uses
-    std::vector<std::pair<std::string, std::string>> containers;  // MAC, address
+    std::vector<std::string> containers;   // addresses; MACs 02:00:00:00:00:0a, 0b, ...
 };
 
 // clang-format off
 Conf v4() {
     return {false, "10.0.0.8", "10.0.0.1", 24, {"1.1.1.1", "8.8.8.8"}, "8.8.8.8",
-            {{"02:00:00:00:00:0a", "10.0.0.10"}, {"02:00:00:00:00:0b", "10.0.0.11"}}};
+            {"10.0.0.10", "10.0.0.11"}};
 }
 // One name server: the board fills in its IPv6 default as the second.
 Conf v6() {
     return {true, "fd00::8", "fd00::1", 64, {"fd00::53"}, "fdbd:dc00::10:8:8:8",
-            {{"02:00:00:00:00:0a", "fd00::10"}, {"02:00:00:00:00:0b", "fd00::11"}}};
+            {"fd00::10", "fd00::11"}};
 }
 // clang-format on
 
-SimulatedBoard::Env searchDomain() {
-    return {{"QUILLFERRY_DNS_SEARCH", "corp.example"}};
+std::string mac(std::size_t i) {
+    return "02:00:00:00:00:0" + std::string(1, static_cast<char>('a' + i));
 }
 
 Json::Value requestOf(const Conf& c, const char* uuid) {
@@ -59,11 +55,9 @@ Json::Value requestOf(const Conf& c, const char* uuid) {
     r["location"]["soc_ip"] = "10.0.0.8";
     r["location"]["pod_id"] = 3;
     for (const std::string& ns : c.nameservers) r["nameservers"].append(ns);
-    for (const auto& [mac, ip] : c.containers) {
-        Json::Value entry;
-        entry["mac"] = mac;
-        entry[family] = ip;
-        r["lxclist"].append(entry);
+    for (std::size_t i = 0; i < c.containers.size(); ++i) {
+        r["lxclist"][static_cast<int>(i)]["mac"] = mac(i);
+        r["lxclist"][static_cast<int>(i)][family] = c.containers[i];
     }
     return r;
 }
@@ -85,7 +79,6 @@ std::string setReply(const std::string& uuid, int retVal = 0) {
            "\"}\n";
 }
 
-// The binary IP configuration record the board should hold for `address`.
 std::string ipRecord(const Conf& c, const std::string& address) {
     const std::vector<unsigned char> bytes =
         GenerateIpConfig(nullptr, address, c.gateway, c.nameservers[0], c.dns2, "eth0", c.prefix,
@@ -94,8 +87,7 @@ std::string ipRecord(const Conf& c, const std::string& address) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// Runs a shell script in the board, as its root: the container folder is created without
-// search permission, so only root gets into it.
+// Runs a shell script in the board, as its root: only root enters the container folder.
 std::string inBoard(const SimulatedBoard& board, const std::string& script) {
     std::string out;
     EXPECT_EQ(board.run({"sh", "-c", script}, &out), 0) << script << ": " << out;
@@ -110,16 +102,11 @@ std::string modeAndContent(const SimulatedBoard& board, const std::string& path)
 
 // Everything a skipped or refused request must leave alone, inodes included.
 std::string boardState(const SimulatedBoard& board) {
-    return inBoard(
-        board,
-        "ip -o addr show dev eth0 scope global; ip route show dev eth0; ip -6 route show dev "
-        "eth0; for f in "
-        "/etc/network/interfaces /etc/resolv.conf /opt/.hostinfo /opt/.ipconfig.txt "
-        "/opt/.lxc_ipconfig/*; do stat -c '%n %i %a %s' $f && cat $f; echo; done");
-}
-
-Json::Value recorded(const SimulatedBoard& board) {
-    return parse(board.readFile("opt/.cmd.txt"))["set_net_conf"];
+    return inBoard(board,
+                   "ip -o addr show dev eth0 scope global; ip route show dev eth0; ip -6 route "
+                   "show dev eth0; for f in /etc/network/interfaces /etc/resolv.conf "
+                   "/opt/.hostinfo /opt/.ipconfig.txt /opt/.lxc_ipconfig/*; do "
+                   "stat -c '%n %i %a %s' $f && cat $f; echo; done");
 }
 
 void expectApplied(const SimulatedBoard& board, const Conf& c, int hookRuns) {
@@ -142,20 +129,24 @@ void expectApplied(const SimulatedBoard& board, const Conf& c, int hookRuns) {
     EXPECT_EQ(modeAndContent(board, "/opt/.ipconfig.txt"), "664\n" + ipRecord(c, c.address));
     for (std::size_t i = 0; i < c.containers.size(); ++i) {
         const std::string n = std::to_string(i + 1);
-        const auto& [mac, ip] = c.containers[i];
-        EXPECT_EQ(modeAndContent(board, "/opt/.lxc_ipconfig/mac_" + n), "664\n" + mac);
-        EXPECT_EQ(modeAndContent(board, "/opt/.lxc_ipconfig/ip_" + n), "664\n" + ip);
-        EXPECT_EQ(inBoard(board, "cat /opt/.lxc_ipconfig/ipconfig_" + n), ipRecord(c, ip));
+        EXPECT_EQ(modeAndContent(board, "/opt/.lxc_ipconfig/mac_" + n), "664\n" + mac(i));
+        EXPECT_EQ(modeAndContent(board, "/opt/.lxc_ipconfig/ip_" + n), "664\n" + c.containers[i]);
+        EXPECT_EQ(inBoard(board, "cat /opt/.lxc_ipconfig/ipconfig_" + n),
+                  ipRecord(c, c.containers[i]));
     }
-    std::string hooks;
-    for (int i = 0; i < hookRuns; ++i) hooks += kHook;
+    std::string hooks;  // the post-up script's stand-in logs each run
+    for (int i = 0; i < hookRuns; ++i)
+        hooks += "eth0_config.sh  IFACE=eth0 MODE=start PHASE=post-up\n";
     EXPECT_EQ(board.readFile("var/log/eth0_config.log"), hooks);
 }
 
 using NetConfig = BoardTest;
 
-TEST_F(NetConfig, Ipv4AppliedSkippedRefusedRestartedAndCleared) {
-    SimulatedBoard& board = boot({}, searchDomain());
+TEST_F(NetConfig, AppliedSkippedRefusedRestartedAndCleared) {
+    const std::string hostInterfaces = readText("/etc/network/interfaces");
+    const std::string hostResolver = readText("/etc/resolv.conf");
+    const SimulatedBoard::Env search = {{"QUILLFERRY_DNS_SEARCH", "corp.example"}};
+    SimulatedBoard& board = boot({}, search);
     ASSERT_EQ(board.request(line(requestOf(v4(), "u1")), kApplyMs), setReply("u1"));
     expectApplied(board, v4(), 1);
 
@@ -166,53 +157,44 @@ TEST_F(NetConfig, Ipv4AppliedSkippedRefusedRestartedAndCleared) {
     same["lxclist"].resize(1);
     LogMark m = board.mark();
     EXPECT_EQ(board.exchange(line(same), kApplyMs), setReply("u2"));
-    EXPECT_NE(board.logSince(m).find(kSkipped), std::string::npos);
+    EXPECT_NE(board.logSince(m).find("ip config not changed, ingore!\n"), std::string::npos);
     EXPECT_EQ(boardState(board), applied);
 
-    // Refused values reach no file and no command; a request without the members a
-    // configuration needs is answered 0 and ignored. Either way it is recorded.
+    // Refused values reach no file and no command, but the request is recorded.
     const struct {
         const char* member;
         const char* inner;  // null: the member itself
-        const char* value;  // null: the member is left out
-        int retVal;
-    } cases[] = {
-        {"ipv4", "address", R"("10.0.0.9/24\n    up touch /tmp/pwned #")", -1},
-        {"ipv4", "gateway", R"("fd00::1")", -1},
-        {"ipv4", "netmask", "33", -1},
-        {"ipv4", "netmask", "4294967320", -1},
-        {"nameservers", nullptr, R"(["ns.example"])", -1},
-        {"nameservers", nullptr, R"([["1.1.1.1"],"8.8.8.8"])", -1},
-        {"location", nullptr, nullptr, 0},
+        const char* value;
+    } refused[] = {
+        {"ipv4", "address", R"("10.0.0.9/24\n    up touch /tmp/pwned #")"},
+        {"ipv4", "gateway", R"("fd00::1")"},
+        {"ipv4", "netmask", "33"},
+        {"ipv4", "netmask", "4294967320"},
+        {"nameservers", nullptr, R"(["ns.example"])"},
+        {"nameservers", nullptr, R"([["1.1.1.1"],"8.8.8.8"])"},
     };
     Json::Value last;
-    for (const auto& c : cases) {
+    for (const auto& c : refused) {
         last = requestOf(v4(), "r");
-        Json::Value& target = c.inner != nullptr ? last[c.member][c.inner] : last[c.member];
-        if (c.value != nullptr) {
-            target = parse(c.value);
-        } else {
-            last.removeMember(c.member);
-        }
-        m = board.mark();
-        const std::string reply = board.exchange(line(last), kApplyMs);
-        EXPECT_EQ(reply, setReply("r", c.retVal)) << line(last);
-        EXPECT_EQ(board.logSince(m).find(kRefused + reply + "\n") != std::string::npos,
-                  c.retVal == -1)
-            << board.logSince(m);
+        (c.inner != nullptr ? last[c.member][c.inner] : last[c.member]) = parse(c.value);
+        EXPECT_EQ(board.exchange(line(last), kApplyMs), setReply("r", -1)) << line(last);
         EXPECT_EQ(boardState(board), applied) << line(last);
-        EXPECT_EQ(recorded(board), last);
+        EXPECT_EQ(parse(board.readFile("opt/.cmd.txt"))["set_net_conf"], last);
     }
     EXPECT_NE(board.run({"test", "-e", "/tmp/pwned"}), 0);
 
     // The record outlives the daemon; the state in memory does not, so the same
     // configuration is applied again.
-    board.restartDaemon(searchDomain());
-    EXPECT_EQ(recorded(board), last);
-    m = board.mark();
-    EXPECT_EQ(board.exchange(line(requestOf(v4(), "u3")), kApplyMs), setReply("u3"));
-    EXPECT_EQ(board.logSince(m).find(kSkipped), std::string::npos);
+    board.restartDaemon(search);
+    EXPECT_EQ(parse(board.readFile("opt/.cmd.txt"))["set_net_conf"], last);
+    ASSERT_EQ(board.request(line(requestOf(v4(), "u3")), kApplyMs), setReply("u3"));
     expectApplied(board, v4(), 2);
+
+    // Going to IPv6 takes eth0 down with the IPv4 definition, so nothing of it stays.
+    ASSERT_EQ(board.request(line(requestOf(v6(), "u6")), kApplyMs), setReply("u6"));
+    expectApplied(board, v6(), 3);
+    EXPECT_EQ(inBoard(board, "ip -o -4 addr show dev eth0 scope global; ip -4 route show default"),
+              "");
 
     const std::string resolver = board.readFile("etc/resolv.conf");
     const std::string containers = inBoard(board, "cd /opt/.lxc_ipconfig && ls && cat *");
@@ -227,18 +209,107 @@ TEST_F(NetConfig, Ipv4AppliedSkippedRefusedRestartedAndCleared) {
     EXPECT_EQ(modeAndContent(board, "/opt/.hostinfo"), "missing");
     EXPECT_EQ(modeAndContent(board, "/opt/.ipconfig.txt"), "missing");
     EXPECT_EQ(inBoard(board, "cd /opt/.lxc_ipconfig && ls && cat *"), containers);
+
+    // All of it happened in the board, none on this machine.
+    EXPECT_EQ(readText("/etc/network/interfaces"), hostInterfaces);
+    EXPECT_EQ(readText("/etc/resolv.conf"), hostResolver);
 }
 
-TEST_F(NetConfig, Ipv6AppliedThenReplacedByIpv4) {
-    SimulatedBoard& board = boot({}, searchDomain());
-    ASSERT_EQ(board.request(line(requestOf(v6(), "u6")), kApplyMs), setReply("u6"));
-    expectApplied(board, v6(), 1);
+constexpr const char* kQuery = R"({"cmd":"get_net_conf","uuid":"q"})";
+constexpr const char* kV4Settings =
+    R"("ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24},)";
 
-    // Going back to IPv4 takes eth0 down with the IPv6 definition, so nothing of it stays.
-    ASSERT_EQ(board.request(line(requestOf(v4(), "u4")), kApplyMs), setReply("u4"));
-    expectApplied(board, v4(), 2);
-    EXPECT_EQ(inBoard(board, "ip -o -6 addr show dev eth0 scope global; ip -6 route show default"),
-              "");
+// The expected reply: `members` are the ones sorted before "mac", each with its comma. The
+// MAC is eth0's, given to the board in upper case and read back in lower case.
+std::string netConfReply(const std::string& members, const std::string& nameservers) {
+    return R"({"cmd":"get_net_conf",)" + members +
+           R"("mac":"02:51:46:ab:cd:ef","method":"static","nameservers":[)" + nameservers +
+           R"(],"ret_val":0,"uuid":"q"})" + "\n";
+}
+
+std::string lxclist(const char* family, const char* ip1, const char* ip2) {
+    const std::string f = std::string("\"") + family + "\":\"";
+    return R"("lxclist":[{)" + f + ip1 + R"(","mac":"02:00:00:00:00:0a"},{)" + f + ip2 +
+           R"(","mac":"02:00:00:00:00:0b"}],)";
+}
+
+using NetQuery = BoardTest;
+
+TEST_F(NetQuery, ReportsTheRecordTheAppliedStateAndEth0) {
+    BoardOptions options;
+    options.mac = "02:51:46:AB:CD:EF";
+    SimulatedBoard& board = boot(options);
+    EXPECT_EQ(board.request(kQuery), netConfReply("", ""));
+
+    // Record files written from outside, of any shape, are answered from what is usable.
+    const struct {
+        std::string record;
+        std::string members;  // expected address objects
+    } records[] = {
+        {"[1,2]", ""},
+        {R"({"set_net_conf":"x"})", ""},
+        {R"({"set_net_conf":{"ipv4":24}})", R"("ipv4":{"address":"","gateway":"","netmask":0},)"},
+        // The prefix is kept in 8 bits; a family that is no object reports the other's.
+        {R"({"set_net_conf":{"ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":280},)"
+         R"("ipv6":[1]}})",
+         std::string(kV4Settings) +
+             R"("ipv6":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24},)"},
+    };
+    for (const auto& c : records) {
+        board.putFile("opt/.cmd.txt", c.record.c_str());
+        EXPECT_EQ(board.request(kQuery), netConfReply(c.members, "")) << c.record;
+    }
+
+    ASSERT_EQ(board.request(line(requestOf(v4(), "u1")), kApplyMs), setReply("u1"));
+    const std::string applied = netConfReply(
+        kV4Settings + lxclist("ipv4", "10.0.0.10", "10.0.0.11"), R"("1.1.1.1","8.8.8.8")");
+    EXPECT_EQ(board.request(kQuery), applied);
+
+    // The query reads eth0's address and prefix back, and the same request compares with
+    // them: it is skipped only while eth0 really carries what it asks for.
+    const struct {
+        const char* change;  // run in the board before the query
+        bool skipped;
+    } changes[] = {
+        {"true", true},
+        {"ip addr flush dev eth0 && ip addr add 10.0.0.9/24 dev eth0", false},
+        {"ip addr flush dev eth0 && ip addr add 10.0.0.8/16 dev eth0", false},
+    };
+    for (const auto& c : changes) {
+        ASSERT_EQ(board.run({"sh", "-c", c.change}), 0) << c.change;
+        EXPECT_EQ(board.request(kQuery), applied) << c.change;
+        const LogMark m = board.mark();
+        EXPECT_EQ(board.exchange(line(requestOf(v4(), "u1")), kApplyMs), setReply("u1"))
+            << c.change;
+        EXPECT_EQ(board.logSince(m).find("ip config not changed") != std::string::npos, c.skipped)
+            << c.change;
+    }
+
+    // After a restart only the record file is left: no name servers, no containers.
+    board.restartDaemon();
+    EXPECT_EQ(board.request(kQuery), netConfReply(kV4Settings, ""));
+
+    ASSERT_EQ(board.request(line(requestOf(v6(), "u6")), kApplyMs), setReply("u6"));
+    EXPECT_EQ(board.request(kQuery),
+              netConfReply(R"("ipv6":{"address":"fd00::8","gateway":"fd00::1","netmask":64},)" +
+                               lxclist("ipv6", "fd00::10", "fd00::11"),
+                           R"("fd00::53","fdbd:dc00::10:8:8:8")"));
+
+    // A clear keeps the container list; cleared, its addresses stand under "ipv4".
+    ASSERT_EQ(board.request(R"({"cmd":"set_net_conf","uuid":"c","ipv6":{"address":"fd00::8",)"
+                            R"("gateway":"clear","netmask":64},"location":{},"nameservers":[]})",
+                            kApplyMs),
+              setReply("c"));
+    EXPECT_EQ(board.request(kQuery), netConfReply(lxclist("ipv4", "fd00::10", "fd00::11"), ""));
+
+    // After a restart the remembered clear is reported once, and that moves the state.
+    board.restartDaemon();
+    const char* stat = R"({"cmd":"get_stat","uuid":"s"})";
+    EXPECT_NE(board.request(stat).find(R"("netconf":0,)"), std::string::npos);
+    EXPECT_EQ(board.request(kQuery),
+              netConfReply(R"("ipv6":{"address":"clear","gateway":"clear","netmask":0},)", ""));
+    EXPECT_NE(board.request(stat).find(R"("netconf":1,)"), std::string::npos);
+    EXPECT_EQ(board.request(kQuery), netConfReply("", ""));
 }
 
 }  // namespace

@@ -1,0 +1,188 @@
+// The daemon on an unconfigured board: the serial protocol (which lines are served, which
+// get no reply and what is logged for them), "get_stat" and "get_hardware_conf" against the
+// board's sysfs and meminfo, and the debug switch: the marker file
+// /var/tmp/quillferry/openlog.event (created and deleted from outside while the daemon
+// runs, or present at its start) and QUILLFERRY_DEBUG.
+#include <array>
+#include <map>
+#include <string>
+
+#include "board.h"
+
+namespace qftest {
+namespace {
+
+std::string statReply(const std::string& uuidJson) {
+    const std::string head = R"({"cmd":"get_stat","cpu_pwr_lmt":100,"cpu_temp":36000,"netconf":0)";
+    return head + R"(,"ret_val":0,"uuid":)" + uuidJson + "}\n";
+}
+
+using SerialProtocol = BoardTest;
+
+TEST_F(SerialProtocol, EachLineGetsItsReplyAndLogLines) {
+    SimulatedBoard& board = boot();
+    const std::string probe = SimulatedBoard::kProbe;
+    for (const std::string& line : {probe, probe + R"( {"cmd":"get_stat"})"}) {
+        const LogMark m = board.mark();
+        board.send(line + "\n");
+        std::string ack;
+        board.link().readExact(18, ack, 5000);
+        EXPECT_EQ(ack, SimulatedBoard::kAck) << line;
+        EXPECT_EQ(board.fence(), "") << "nothing but the acknowledgement for " << line;
+        EXPECT_EQ(board.logSince(m),
+                  std::string(SimulatedBoard::kProbeLog) + SimulatedBoard::kProbeLog);
+    }
+
+    // The line buffer holds 2047 bytes, a 2046-byte line and its newline: a longer line's
+    // head is one request text and its tail is dropped, never served as a request.
+    const std::string tail = R"({"cmd":"get_stat","uuid":"tail"})";
+    std::string head = R"({"cmd":"get_stat","uuid":"head")";
+    head += std::string(2047 - head.size() - 1, ' ') + "}";
+    const auto dropped = [](std::size_t bytes) {
+        return "[QuillFerry] overlong line: discarded " + std::to_string(bytes) +
+               " bytes after the first 2047\n";
+    };
+    std::string nested;
+    for (int i = 0; i < 400; ++i) nested += R"({"a":)";
+    const struct {
+        std::string line;
+        std::string reply;
+        std::string log;  // before the fence's own line
+    } cases[] = {
+        {"{}", "", "read fail\n"},
+        {R"({"cmd":5,"uuid":"1"})", "", "read fail\n"},
+        {R"({"cmd":"GET_STAT","uuid":"1"})", "", "[QuillFerry] Unkown command"},
+        {R"([{"cmd":"get_stat"}])", "", ""},
+        {R"({"cmd":"get_stat")", "", ""},
+        {probe.substr(0, 35), "", ""},
+        {R"({"cmd":"get_stat"})", statReply("null"), ""},
+        {R"({"uuid":"a b c","cmd":"get_stat"})", statReply(R"("abc")"), ""},
+        {head.substr(0, 2045) + "}", statReply(R"("head")"), ""},
+        {head + tail, statReply(R"("head")"), dropped(tail.size() + 1)},
+        {std::string(6144, 'y') + tail, "", dropped(6144 - 2047 + tail.size() + 1)},
+        // Deep nesting: the reader gives up (or throws), the daemon lives on.
+        {std::string(2000, '['), "",
+         "[QuillFerry] request dropped: Exceeded stackLimit in readValue().\n"},
+        {nested, "", ""},
+    };
+    for (const auto& c : cases) {
+        const LogMark m = board.mark();
+        EXPECT_EQ(board.exchange(c.line), c.reply) << c.line.substr(0, 40);
+        EXPECT_EQ(board.logSince(m), c.log + SimulatedBoard::kProbeLog) << c.line.substr(0, 40);
+    }
+}
+
+TEST_F(SerialProtocol, DeviceThatAppearsLaterIsServed) {
+    board_ = std::make_unique<SimulatedBoard>(BoardOptions{"", true, {}});  // ttyLater
+    board_->startDaemon({}, false);
+    ASSERT_TRUE(board_->waitForLog("Uart Init failed", 5000, Stream::Out));
+    board_->plugTty();
+    EXPECT_EQ(board_->request(R"({"cmd":"get_stat","uuid":"late"})"), statReply(R"("late")"));
+}
+
+using StatusQuery = BoardTest;
+
+TEST_F(StatusQuery, RepliesFollowTheBoardsFiles) {
+    SimulatedBoard& board = boot();
+    using Freqs = std::array<const char*, 3>;  // null: the file is missing
+    const Freqs top = {"1804800\n", "2419200\n", "2841600\n"};
+    const struct {
+        std::map<int, const char*> zones;  // the others are missing
+        Freqs freqs;
+        const char* temp;
+        const char* pwrLmt;
+    } cases[] = {
+        {{{1, "41000\n"}, {2, "45000\n"}, {3, "44999\n"}, {24, "-1\n"}}, top, "45000", "100"},
+        {{{15, "52500\n"}, {24, "61000"}}, {top[0], "2419199\n", top[2]}, "61000", "0"},
+        {{}, top, "0", "100"},
+        {{{2, "-5000\n"}, {9, "-7000\n"}}, {top[0], top[1], "2841601\n"}, "4294962296", "0"},
+        {{{1, "45000\n"}}, {nullptr, top[1], top[2]}, "45000", "0"},
+    };
+    for (const auto& c : cases) {
+        for (int zone = 1; zone <= 24; ++zone) {
+            const auto it = c.zones.find(zone);
+            board.putFile("sys/class/thermal/thermal_zone" + std::to_string(zone) + "/temp",
+                          it == c.zones.end() ? nullptr : it->second);
+        }
+        for (int i = 0; i < 3; ++i) {  // the clusters' first CPUs: 0, 4 and 7
+            board.putFile("sys/devices/system/cpu/cpufreq/policy" + std::string(1, "047"[i]) +
+                              "/cpuinfo_cur_freq",
+                          c.freqs[i]);
+        }
+        EXPECT_EQ(board.request(R"({"cmd":"get_stat","uuid":"1"})"),
+                  std::string(R"({"cmd":"get_stat","cpu_pwr_lmt":)") + c.pwrLmt +
+                      R"(,"cpu_temp":)" + c.temp + R"(,"netconf":0,"ret_val":0,"uuid":"1"})" + "\n")
+            << c.temp;
+    }
+
+    const struct {
+        const char* meminfo;
+        const char* gpuModel;
+        const char* ram;
+        const char* gpu;
+    } hw[] = {
+        {"MemTotal:  7612345 kB\nMemFree: 6 kB\n", "Adreno650\n", "8GLPDDR5", "Adreno650"},
+        {"MemTotal: 15728640 kB\n", "Adreno 650 v2\n", "16GLPDDR5", "Adreno650v2"},
+        // The model's last byte goes, newline or not.
+        {"MemTotal: 11800000 kB\n", "Adreno650", "12GLPDDR5", "Adreno65"},
+    };
+    for (const auto& c : hw) {
+        board.putFile("meminfo", c.meminfo);
+        board.putFile("sys/kernel/gpu/gpu_model", c.gpuModel);
+        // The /data file system has the sandbox's default size, 112 GiB.
+        EXPECT_EQ(board.request(R"({"cmd":"get_hardware_conf","uuid":"hw"})"),
+                  std::string(R"({"cmd":"get_hardware_conf","cpu":"QCS8250","gpu":")") + c.gpu +
+                      R"(","ram":")" + c.ram + R"(","ret_val":0,"rom":"128GUFS3.0","uuid":"hw"})" +
+                      "\n")
+            << c.meminfo;
+    }
+}
+
+constexpr const char* kMarker = "var/tmp/quillferry/openlog.event";
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Sends a request and tells whether the daemon echoed it, checking that the echo of the
+// reply on both streams follows the same switch.
+bool echoes(SimulatedBoard& board) {
+    const std::string request = R"({"cmd":"get_stat","uuid":"dbg"})";
+    const LogMark m = board.mark();
+    const std::string reply = board.request(request);
+    board.fence();
+    const std::string err = board.logSince(m);
+    const bool echoed = contains(err, "[QuillFerry] Read From Uart Data:" + request + "\n\n");
+    EXPECT_EQ(contains(err, "Do Get Status Data:" + reply + "\n"), echoed) << err;
+    EXPECT_EQ(contains(board.logSince(m, Stream::Out), "doGetStat res:" + reply + "\n"), echoed);
+    return echoed;
+}
+
+void setMarker(SimulatedBoard& board, bool on) {
+    const LogMark m = board.mark();
+    board.putFile(kMarker, on ? "" : nullptr);
+    const std::string line = on ? "\nenable quillferry log\n" : "\ndisable quillferry log\n";
+    EXPECT_TRUE(board.waitForLog(line, 5000, Stream::Err, m)) << line << board.logSince(m);
+}
+
+using DebugSwitch = BoardTest;
+
+TEST_F(DebugSwitch, MarkerFileAndEnvironmentSwitchTheEcho) {
+    SimulatedBoard& board = boot();
+    EXPECT_FALSE(echoes(board));
+    setMarker(board, true);
+    EXPECT_TRUE(echoes(board));
+    setMarker(board, false);
+    EXPECT_FALSE(echoes(board));
+
+    board.restartDaemon({{"QUILLFERRY_DEBUG", "true"}});
+    EXPECT_TRUE(echoes(board));
+    board.restartDaemon({{"QUILLFERRY_DEBUG", "TRUE"}});
+    EXPECT_FALSE(echoes(board));
+    board.putFile(kMarker, "");  // present when the daemon starts
+    board.restartDaemon();
+    EXPECT_TRUE(echoes(board));
+}
+
+}  // namespace
+}  // namespace qftest
