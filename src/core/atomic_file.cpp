@@ -6,112 +6,119 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
+#include <cstring>
 
+#include "core/fd_io.h"
+#include "core/safe_path.h"
 #include "core/unique_fd.h"
 
 namespace {
 
-std::string dirName(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string baseName(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Follows symlinks at `path` until a non-link (or a missing name) is reached, so that
-// /etc/resolv.conf -> ../run/resolv.conf is replaced at its target.
-bool resolveLinks(std::string& path) {
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
-        char target[PATH_MAX];
-        const ssize_t n = ::readlink(path.c_str(), target, sizeof(target) - 1);
-        if (n < 0) return false;
-        const std::string link(target, static_cast<std::size_t>(n));
-        if (link.front() == '/') {
-            path = link;
-        } else {
-            path = dirName(path).append("/").append(link);
-        }
-    }
-    errno = ELOOP;
+bool failErrno(std::string& error, const std::string& what) {
+    error = what + ": " + std::strerror(errno);
     return false;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
+std::string typeName(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return "not a regular file";
+}
+
+// What stands at the resolved name: false when it is something other than a regular file.
+// `exists` tells a missing file apart.
+bool regularOrMissing(const ResolvedPath& r, const std::string& path, struct stat& st, bool& exists,
+                      std::string& error) {
+    exists = ::fstatat(r.dir.get(), r.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!exists && errno != ENOENT) return failErrno(error, path);
+    if (exists && !S_ISREG(st.st_mode)) {
+        error = path + " is " + typeName(st.st_mode) + ", not a regular file";
+        return false;
     }
     return true;
 }
 
 }  // namespace
 
-bool writeFileAtomic(const std::string& requested, std::string_view bytes,
-                     std::optional<mode_t> mode) {
-    std::string path = requested;
-    if (!resolveLinks(path)) return false;
-
+bool writeFileAtomic(const std::string& path, std::string_view bytes, std::optional<mode_t> mode,
+                     std::string& error) {
+    ResolvedPath r;
+    if (!resolvePath(path, r, error)) return false;
     struct stat old {};
-    const bool existed = ::stat(path.c_str(), &old) == 0;
+    bool existed = false;
+    if (!regularOrMissing(r, path, old, existed, error)) return false;
 
     // One fixed temporary name per target: a crash leaves at most one stray file, and the
     // next write reuses the name.
-    const std::string dir = dirName(path);
-    const std::string tmp = dir + "/." + baseName(path) + ".quillferry-new";
-    if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return false;
-
+    const std::string tmp = "." + r.name + ".quillferry-new";
+    if (::unlinkat(r.dir.get(), tmp.c_str(), 0) != 0 && errno != ENOENT)
+        return failErrno(error, path + " (temporary file)");
     // 0666 lets the umask decide the mode of a new file, as a plain creation would.
-    UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!fd.valid()) return false;
+    UniqueFd fd(::openat(r.dir.get(), tmp.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!fd.valid()) return failErrno(error, path + " (temporary file)");
 
     bool ok = writeAll(fd.get(), bytes);
-    if (ok && existed) {
-        // Failing to keep the owner (not root) is not a reason to refuse the write.
-        if (::fchown(fd.get(), old.st_uid, old.st_gid) != 0 && errno != EPERM) ok = false;
-    }
+    // Failing to keep the owner (not root) is not a reason to refuse the write.
+    if (ok && existed && ::fchown(fd.get(), old.st_uid, old.st_gid) != 0 && errno != EPERM)
+        ok = false;
     if (ok && (mode || existed)) ok = ::fchmod(fd.get(), mode ? *mode : (old.st_mode & 07777)) == 0;
     if (ok) ok = ::fsync(fd.get()) == 0;
     if (ok) ok = ::close(fd.release()) == 0;
-    if (ok) ok = ::rename(tmp.c_str(), path.c_str()) == 0;
+    if (ok) ok = ::renameat(r.dir.get(), tmp.c_str(), r.dir.get(), r.name.c_str()) == 0;
     if (!ok) {
         const int saved = errno;
-        ::unlink(tmp.c_str());
+        ::unlinkat(r.dir.get(), tmp.c_str(), 0);
         errno = saved;
-        return false;
+        return failErrno(error, path);
     }
 
     // The rename is durable only once the folder itself reaches the disk.
-    UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd dirFd(::openat(r.dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dirFd.valid()) ::fsync(dirFd.get());
     return true;
 }
 
-bool readFileCapped(const std::string& path, std::size_t cap, std::string& out) {
+bool readBoardFile(const std::string& path, std::size_t cap, std::string& out, std::string& error) {
     out.clear();
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return false;
-    char chunk[4096];
-    while (out.size() < cap) {
-        const std::size_t want = std::min(sizeof(chunk), cap - out.size());
-        const ssize_t n = ::read(fd.get(), chunk, want);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) break;
-        out.append(chunk, static_cast<std::size_t>(n));
+    ResolvedPath r;
+    if (!resolvePath(path, r, error)) return false;
+    struct stat st {};
+    bool exists = false;
+    if (!regularOrMissing(r, path, st, exists, error)) return false;
+    if (!exists) {
+        errno = ENOENT;
+        return failErrno(error, path);
     }
+    // Non-blocking and re-checked: whatever was swapped in since cannot hold the daemon.
+    const UniqueFd fd(::openat(r.dir.get(), r.name.c_str(),
+                               O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return failErrno(error, path);
+    if (!S_ISREG(st.st_mode)) {
+        error = path + " is " + typeName(st.st_mode) + ", not a regular file";
+        return false;
+    }
+    // Sized once: a record of some ten kilobytes must not pass through twice its size.
+    out.reserve(std::min(cap, static_cast<std::size_t>(st.st_size)));
+    if (!readUpTo(fd.get(), cap, out)) return failErrno(error, path);
     return true;
+}
+
+bool removeBoardFile(const std::string& path, std::string& error) {
+    const std::size_t slash = path.rfind('/');
+    UniqueFd dir;
+    if (!openFolder(slash == std::string::npos ? "." : path.substr(0, slash + 1), dir, error))
+        return false;
+    const std::string name = path.substr(slash + 1);
+    if (::unlinkat(dir.get(), name.c_str(), 0) == 0 || errno == ENOENT) return true;
+    return failErrno(error, path);
+}
+
+bool makeBoardFolder(const std::string& path, mode_t mode, std::string& error) {
+    ResolvedPath r;
+    if (!resolvePath(path, r, error)) return false;
+    if (::mkdirat(r.dir.get(), r.name.c_str(), mode) == 0 || errno == EEXIST) return true;
+    return failErrno(error, path);
 }

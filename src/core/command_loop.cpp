@@ -1,6 +1,7 @@
 #include "core/command_loop.h"
 
 #include <json/json.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "core/constants.h"
+#include "core/fd_io.h"
 #include "core/platform.h"
 #include "core/uart.h"
 #include "core/util.h"
@@ -22,7 +24,17 @@ void set_debug_flag(Platform* platform) {
 
 namespace {
 
-void dispatch(Platform& platform, Uart& uart, const Json::Value& request, const std::string& cmd) {
+bool isProbe(const std::string& text) {
+    return text.compare(0, qf::kProbeLength, qf::kProbe) == 0;
+}
+
+void answerProbe(Uart& uart) {
+    std::fputs("[QuillFerry] quillferry status check\n", stderr);
+    uart.Write(qf::kProbeAck, static_cast<int>(qf::kProbeAckSize));
+}
+
+Served dispatch(Platform& platform, Uart& uart, const Json::Value& request,
+                const std::string& cmd) {
     if (cmd == qf::kCmdSetNetConf) {
         platform.doSetNetConf(request, uart);
     } else if (cmd == qf::kCmdGetNetConf) {
@@ -33,63 +45,124 @@ void dispatch(Platform& platform, Uart& uart, const Json::Value& request, const 
         platform.doGetHwConf(request, uart);
     } else {
         std::fputs("[QuillFerry] Unkown command", stderr);
+        return Served::Unknown;
     }
+    return Served::Request;
 }
 
 void pause(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// The request text of a line: its bytes up to the first zero byte.
+std::string requestText(const std::string& line) {
+    return line.substr(0, line.find('\0'));
+}
+
 }  // namespace
 
-void serveRequest(Platform& platform, Uart& uart, const std::string& text) {
-    if (text.empty()) return;
-    if (text.compare(0, qf::kProbeLength, qf::kProbe) == 0) {
-        std::fputs("[QuillFerry] quillferry status check\n", stderr);
-        uart.Write(qf::kProbeAck, static_cast<int>(qf::kProbeAckSize));
-        return;
+Served serveRequest(Platform& platform, Uart& uart, const std::string& text) {
+    if (text.empty()) return Served::Nothing;
+    if (isProbe(text)) {
+        answerProbe(uart);
+        return Served::Probe;
     }
-    // The JSON reader throws on some inputs (deep nesting) and handlers may meet what the
-    // library refuses; one bad request must never end the daemon.
+    // Handlers may meet what the JSON library refuses; one bad request must never end the
+    // daemon.
     try {
         Json::Value root;
-        if (!parseJson(text, root) || !root.isObject()) return;
+        std::string refusal;
+        if (!parseJson(text, root, &refusal)) {
+            if (refusal.empty()) return Served::Nothing;
+            std::fprintf(stderr, "[QuillFerry] request dropped: %s\n", refusal.c_str());
+            return Served::Dropped;
+        }
+        if (!root.isObject()) return Served::Nothing;
         const Json::Value& cmd = root["cmd"];
         if (!cmd.isString()) {
             std::fputs("read fail\n", stderr);
-            return;
+            return Served::Nothing;
         }
-        dispatch(platform, uart, root, cmd.asString());
+        return dispatch(platform, uart, root, cmd.asString());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "[QuillFerry] request dropped: %s\n", e.what());
     } catch (...) {
         std::fputs("[QuillFerry] request dropped: unknown exception\n", stderr);
     }
+    return Served::Dropped;
 }
 
-void runCommandLoop(Platform& platform, Uart& uart) {
+Served CommandLoop::serveLine(const std::string& line) {
+    if (platform_.getDebugFlag())
+        std::fprintf(stderr, "[QuillFerry] Read From Uart Data:%s\n", line.c_str());
+    return serveRequest(platform_, uart_, requestText(line));
+}
+
+bool CommandLoop::serveNext(Served& served) {
+    served = Served::Nothing;
+    if (!waiting_.empty()) {
+        const std::string line = std::move(waiting_.front());
+        waiting_.pop_front();
+        served = serveLine(line);
+        return true;
+    }
     char buf[qf::kReadBufferSize];
+    if (uart_.Read(buf, static_cast<int>(sizeof(buf))) <= 0) return false;
+    // The line may hold zero bytes; the request text ends at the first.
+    served = serveLine(std::string(buf, std::strlen(buf)));
+    return true;
+}
+
+void CommandLoop::run() {
     int failurePauseMs = qf::kReadFailurePauseMs;
     for (;;) {
-        set_debug_flag(&platform);
-        std::memset(buf, 0, sizeof(buf));
-        const int got = uart.Read(buf, static_cast<int>(sizeof(buf)));
-        if (got < 0) {
-            // No device: try again about once a second, so a late device is still served.
-            pause(qf::kReopenPauseMs);
-            uart.Reopen();
+        set_debug_flag(&platform_);
+        Served served = Served::Nothing;
+        if (serveNext(served)) {
+            failurePauseMs = qf::kReadFailurePauseMs;
             continue;
         }
-        if (got == 0) {
+        if (!uart_.IsOpen()) {
+            // No device: try again about once a second, so a late device is still served.
+            pause(qf::kReopenPauseMs);
+        } else {
             // End of input or an error (hang-up): back off, then start afresh on the device.
             pause(failurePauseMs);
             failurePauseMs = std::min(failurePauseMs * 2, qf::kReopenPauseMs);
-            uart.Reopen();
-            continue;
         }
-        failurePauseMs = qf::kReadFailurePauseMs;
-        if (platform.getDebugFlag())
-            std::fprintf(stderr, "[QuillFerry] Read From Uart Data:%s\n", buf);
-        serveRequest(platform, uart, std::string(buf));
+        uart_.Reopen();
+    }
+}
+
+void CommandLoop::keepForLater(std::string line) {
+    if (waiting_.size() >= qf::kWaitingRequestsMax) {
+        std::fprintf(stderr, "[QuillFerry] busy: %zu requests already wait, line dropped\n",
+                     waiting_.size());
+        return;
+    }
+    waiting_.push_back(std::move(line));
+}
+
+void CommandLoop::waitForFd(int fd, int timeoutMs) {
+    const long long deadline = monotonicMs() + timeoutMs;
+    bool lineOpen = uart_.IsOpen();
+    for (;;) {
+        // Lines already taken in count as well as those still arriving.
+        for (std::string line; uart_.nextLine(line);) {
+            const std::string text = requestText(line);
+            if (isProbe(text)) {
+                if (platform_.getDebugFlag())
+                    std::fprintf(stderr, "[QuillFerry] Read From Uart Data:%s\n", line.c_str());
+                answerProbe(uart_);
+            } else if (!text.empty()) {
+                keepForLater(line);
+            }
+        }
+        struct pollfd fds[2] = {{fd, POLLIN, 0}, {uart_.GetFd(), POLLIN, 0}};
+        const long long left = std::max(0LL, deadline - monotonicMs());
+        const int ready = ::poll(fds, lineOpen ? 2 : 1, static_cast<int>(left));
+        if (ready <= 0 || fds[0].revents != 0) return;
+        // A line that hung up is left alone until the handler is done: the loop reopens it.
+        if (fds[1].revents != 0 && uart_.fill() == Uart::Fill::End) lineOpen = false;
     }
 }

@@ -1,7 +1,10 @@
 // The command loop: one line from the serial port, the probe or one JSON request, one
-// handler, forever.
+// handler, forever. While a handler waits for ifdown or ifup, the loop still answers the
+// probe at once and keeps other requests, in order, for afterwards.
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <string>
 
 class Platform;
@@ -11,10 +14,41 @@ class Uart;
 // starts with the four letters "true".
 void set_debug_flag(Platform* platform);
 
-// Serves one request text (the bytes of one read, up to the first zero byte): answers the
-// probe, or parses the text and calls the handler its "cmd" names. Never throws.
-void serveRequest(Platform& platform, Uart& uart, const std::string& text);
+// What became of one request text.
+enum class Served {
+    Nothing,  // empty text, not JSON, not an object, no string "cmd": no reply
+    Probe,    // the liveness probe, acknowledged
+    Request,  // handed to the handler of its "cmd", which replied
+    Unknown,  // an unknown command: no reply
+    Dropped,  // refused before parsing (too deep) or a handler failed: no reply
+};
 
-// Reads and serves lines for ever. Pauses and reopens the device while it is missing or
-// failing, so the loop never spins.
-[[noreturn]] void runCommandLoop(Platform& platform, Uart& uart);
+// Serves one request text (the bytes of one line up to the first zero byte): answers the
+// probe, or parses the text and calls the handler its "cmd" names. Never throws.
+Served serveRequest(Platform& platform, Uart& uart, const std::string& text);
+
+class CommandLoop {
+public:
+    CommandLoop(Platform& platform, Uart& uart) : platform_(platform), uart_(uart) {}
+
+    // Reads and serves lines for ever. Pauses and reopens the device while it is missing or
+    // failing, so the loop never spins.
+    [[noreturn]] void run();
+
+    // Serves the next line: one that arrived while a handler ran, or else one read from the
+    // port (waiting for it). False at the end of the input or when the port fails; `served`
+    // then is Nothing.
+    bool serveNext(Served& served);
+
+    // Waits until `fd` is readable or `timeoutMs` have passed; meanwhile answers the probe
+    // and keeps other lines for serveNext. Handlers wait for their child processes so.
+    void waitForFd(int fd, int timeoutMs);
+
+private:
+    Served serveLine(const std::string& line);
+    void keepForLater(std::string line);
+
+    Platform& platform_;
+    Uart& uart_;
+    std::deque<std::string> waiting_;
+};

@@ -20,6 +20,17 @@ inline constexpr std::size_t kProbeAckSize = sizeof(kProbeAck);
 // Pauses of the loop while the device is missing or keeps failing (milliseconds).
 inline constexpr int kReopenPauseMs = 1000;
 inline constexpr int kReadFailurePauseMs = 100;
+// A reply that the line does not take within this time is given up (a peer that never reads
+// must not stop the daemon).
+inline constexpr int kWriteTimeoutMs = 5000;
+// Requests that arrive while an interface command runs wait in order, up to this many; more
+// are dropped with a log line. The probe never waits.
+inline constexpr std::size_t kWaitingRequestsMax = 16;
+// Requests and the record file are refused beyond this nesting depth or number of values: no
+// real request comes near either (a full line holds some 40 containers, 150 values), and more
+// would only grow the record, the parser's stack and the daemon's memory.
+inline constexpr int kMaxJsonDepth = 64;
+inline constexpr int kMaxJsonValues = 256;
 
 // Command names.
 inline constexpr const char* kCmdSetNetConf = "set_net_conf";
@@ -45,8 +56,18 @@ inline constexpr const char* kIfupProgram = "/usr/sbin/ifup";
 inline constexpr const char* kPostUpScript = "/usr/bin/eth0_config.sh";
 inline constexpr const char* kDnsSearchEnv = "QUILLFERRY_DNS_SEARCH";
 inline constexpr const char* kDefaultDnsSearch = "quillferry.internal";
+// Time limit of ifdown and of ifup, in seconds.
+inline constexpr const char* kIfupTimeoutEnv = "QUILLFERRY_IFUP_TIMEOUT";
+inline constexpr int kDefaultIfupTimeoutSec = 120;
+inline constexpr int kMaxIfupTimeoutSec = 3600;
+inline constexpr const char* kMtuFile = "/sys/class/net/eth0/mtu";
 // The handler fills an empty second name server of an IPv6 request with this server.
 inline constexpr const char* kIpv6DefaultDns2 = "fdbd:dc00::10:8:8:8";
+
+// "ret_val" of "set_net_conf" besides 0 and ifup's status.
+inline constexpr int kRetRefused = -1;      // incomplete or unfit request: nothing changed
+inline constexpr int kRetWriteFailed = -2;  // a board file could not be written or removed
+inline constexpr int kRetTimedOut = -3;     // ifdown or ifup ran past its time limit
 
 // Files under /opt.
 inline constexpr const char* kHostInfoFile = "/opt/.hostinfo";
@@ -56,7 +77,7 @@ inline constexpr const char* kCmdRecordFile = "/opt/.cmd.txt";
 inline constexpr mode_t kOptFileMode = 0664;
 inline constexpr mode_t kLxcDirMode = 0664;
 // The record store reads at most this much; a larger file is not a record we wrote.
-inline constexpr std::size_t kCmdRecordReadCap = std::size_t{1024} * 1024;
+inline constexpr std::size_t kCmdRecordReadCap = std::size_t{256} * 1024;
 
 // Binary IP configuration defaults.
 inline constexpr const char* kIpv4DefaultAddress = "192.168.9.2";

@@ -1,3 +1,5 @@
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +12,8 @@
 #include "netconf/host_network.h"
 
 int main() {
+    // One heap for all threads: a per-thread arena would cost more than the daemon's own data.
+    mallopt(M_ARENA_MAX, 1);
     // A closed log pipe must not end the daemon: a failed write is reported, not fatal.
     std::signal(SIGPIPE, SIG_IGN);
     std::fprintf(stderr, "[QuillFerry] quillferry start\n");
@@ -21,6 +25,17 @@ int main() {
         std::fprintf(stderr, "[QuillFerry] %s is not a domain name, using %s\n", qf::kDnsSearchEnv,
                      platform->dnsSearch.c_str());
     }
+    bool valid = true;
+    platform->interfaceCommands.timeout = ifupTimeout(std::getenv(qf::kIfupTimeoutEnv), valid);
+    if (!valid) {
+        std::fprintf(stderr, "[QuillFerry] %s is not a number of seconds from 1 to %d, using %d\n",
+                     qf::kIfupTimeoutEnv, qf::kMaxIfupTimeoutSec, qf::kDefaultIfupTimeoutSec);
+    }
     Uart uart(qf::kSerialDevice);
-    runCommandLoop(*platform, uart);
+    CommandLoop loop(*platform, uart);
+    // While ifdown or ifup runs, the loop keeps answering the probe.
+    platform->interfaceCommands.wait = [&loop](int fd, int timeoutMs) {
+        loop.waitForFd(fd, timeoutMs);
+    };
+    loop.run();
 }

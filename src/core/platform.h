@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/unique_fd.h"
+#include "netconf/host_network.h"
 
 class Uart;
 struct NetConfRequest;
@@ -42,7 +43,7 @@ public:
                     const std::string& gateway, int prefixLength, const std::string& dnsFirst,
                     const std::string& dnsSecond);
     int clearNetConf();
-    void saveHostInfo(const std::string& idc, const std::string& socIp, const std::string& podId);
+    bool saveHostInfo(const std::string& idc, const std::string& socIp, const std::string& podId);
     Json::Value readCmdRecords();
     bool writeCmd2File(const Json::Value& request);
 
@@ -62,30 +63,43 @@ public:
     // Network state, used by the main thread only. netConfState: 0 at start, 1 applied,
     // 2 cleared; never back to 0. netMask is a prefix length. ipType: 0 IPv4, 1 IPv6.
     std::int32_t netConfState = 0;
+    std::uint8_t netMask = 0;
+    std::uint8_t ipType = 0;
     std::string dns1;
     std::string dns2;
     std::string ipAddr;
     std::string macAddr;
     std::string gateWay;
-    std::uint8_t netMask = 0;
     std::vector<std::string> lxcMacList;
     std::vector<std::string> lxcIpList;
-    std::uint8_t ipType = 0;
     // Site DNS search domain written into the interface and resolver files.
     std::string dnsSearch;
+    // How ifdown and ifup run (time limit, and serving the line while they do).
+    InterfaceCommands interfaceCommands;
 
 private:
-    int applyNetConf(const NetConfRequest& conf, const Json::Value& lxclist);
+    // A whole configuration: host files, eth0's restart, container files.
+    int applyNetConf(const NetConfRequest& conf);
+    // Same addresses as the configuration in force: only the host information and container
+    // files, and only where they differ.
+    int refreshPlacement(const NetConfRequest& conf);
+    bool writeContainers(const NetConfRequest& conf);
 
     // Body of the watcher thread: follows the marker file and sets logEventFlag.
     void ThreadLooper();
 
+    // What of the last applied configuration is really on the board. An apply that failed
+    // anywhere is not in force, so its identical retry is applied again.
+    std::string hostInfoInForce;  // the host information file's content, when written
+    bool configInForce = false;
+    bool containersInForce = false;
+
     bool envDebugFlag = false;
+    // Marker-file half of the debug switch, written by the watcher thread.
+    std::atomic<bool> logEventFlag{false};
     std::thread looperThread;
     int inotifyFd = -1;
     int inotifyWatch = -1;
-    // Marker-file half of the debug switch, written by the watcher thread.
-    std::atomic<bool> logEventFlag{false};
     // Wakes the watcher when the object is destroyed, so the thread can be joined.
     UniqueFd stopEvent_;
 };

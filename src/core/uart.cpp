@@ -1,11 +1,17 @@
 #include "core/uart.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+
+#include "core/constants.h"
+#include "core/fd_io.h"
 
 namespace {
 
@@ -18,104 +24,79 @@ void portMessage(const char* text) {
 
 }  // namespace
 
-Uart::Uart(const char* path) : path_(path) {
+Uart::Uart(const char* path) : path_(path), framer_(qf::kReadBufferSize - 1) {
     open();
 }
 
-Uart::Uart(FILE* input, int outputFd) : portFd(outputFd), portStream(input), adopted_(true) {}
-
-Uart::~Uart() {
-    close();
-}
+Uart::Uart(UniqueFd input, UniqueFd output)
+    : portFd(std::move(input)), outputFd_(std::move(output)), framer_(qf::kReadBufferSize - 1) {}
 
 void Uart::open() {
-    portFd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (portFd >= 0) {
-        std::printf("open %s!\n", path_.c_str());
-        std::fflush(stdout);
-    }
+    framer_.reset();
+    portFd.reset(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!portFd.valid()) return;
+    std::printf("open %s!\n", path_.c_str());
+    std::fflush(stdout);
 
     struct termios tio {};
-    if (portFd < 0 || ::tcgetattr(portFd, &tio) != 0) tio = termios{};
+    if (::tcgetattr(portFd.get(), &tio) != 0) tio = termios{};
     tio.c_cflag = B115200 | CS8 | CREAD | CLOCAL;
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     tio.c_iflag = IGNPAR;
     tio.c_lflag = 0;
     tio.c_cc[VTIME] = 0;
     tio.c_cc[VMIN] = 1;
-    if (portFd >= 0) {
-        // A device that is not a terminal (a pipe in a test rig) still serves lines.
-        ::tcsetattr(portFd, TCSANOW, &tio);
-        ::tcflush(portFd, TCIFLUSH);
-        portStream.reset(::fdopen(portFd, "r"));
-        if (!portStream) {
-            ::close(portFd);
-            portFd = -1;
-        }
-    }
-    discardTail_ = false;
-}
-
-void Uart::close() {
-    // fdopen's stream owns portFd; an adopted stream leaves portFd to be closed here.
-    const bool portInStream = portStream != nullptr && !adopted_;
-    portStream.reset();
-    if (portFd >= 0 && !portInStream) ::close(portFd);
-    portFd = -1;
-    adopted_ = false;
+    // A device that is not a terminal (a pipe in a test rig) still serves lines.
+    ::tcsetattr(portFd.get(), TCSANOW, &tio);
+    ::tcflush(portFd.get(), TCIFLUSH);
 }
 
 bool Uart::Reopen() {
-    close();
+    portFd.reset();
     open();
     return IsOpen();
 }
 
+Uart::Fill Uart::fill() {
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::read(portFd.get(), chunk, sizeof(chunk));
+        if (n > 0) {
+            framer_.feed(chunk, static_cast<std::size_t>(n));
+            return Fill::Data;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) return Fill::NoData;
+        return Fill::End;
+    }
+}
+
 int Uart::Read(char* buf, int size) {
-    if (!portStream) {
+    if (!portFd.valid()) {
         portMessage("Uart Init failed");
         return -1;
     }
-    FILE* in = portStream.get();
-    if (discardTail_) {
-        std::size_t dropped = 0;
-        int c = 0;
-        while ((c = std::fgetc(in)) != EOF && c != '\n') ++dropped;
-        if (c == EOF) {
-            std::clearerr(in);
-            return 0;
-        }
-        discardTail_ = false;
-        std::fprintf(stderr, "[QuillFerry] overlong line: discarded %zu bytes after the first %d\n",
-                     dropped + 1, size - 1);
+    std::string line;
+    while (!framer_.next(line)) {
+        struct pollfd pfd = {portFd.get(), POLLIN, 0};
+        if (::poll(&pfd, 1, -1) < 0 && errno != EINTR) return 0;
+        if (fill() == Fill::End) return 0;
     }
-    if (std::fgets(buf, size, in) == nullptr) {
-        std::clearerr(in);
-        return 0;
-    }
-    const std::size_t len = std::strlen(buf);
-    // A full buffer without its newline means the line goes on: its tail is not a request.
-    // (A zero byte inside the line makes strlen short; such a line is never mistaken.)
-    if (size > 1 && len == static_cast<std::size_t>(size - 1) && buf[len - 1] != '\n') {
-        discardTail_ = true;
-    }
+    const std::size_t n = std::min(line.size(), static_cast<std::size_t>(size - 1));
+    std::memcpy(buf, line.data(), n);
+    buf[n] = '\0';
     return size;
 }
 
 int Uart::Write(const char* data, int len) {
-    if (portFd < 0) {
+    if (!portFd.valid()) {
         portMessage("Uart Init failed");
         return -1;
     }
-    int done = 0;
-    while (done < len) {
-        const ssize_t n = ::write(portFd, data + done, static_cast<std::size_t>(len - done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            portMessage("uart write failed");
-            return -1;
-        }
-        done += static_cast<int>(n);
+    const int fd = outputFd_.valid() ? outputFd_.get() : portFd.get();
+    if (!writeAll(fd, std::string_view(data, static_cast<std::size_t>(len)), qf::kWriteTimeoutMs)) {
+        portMessage("uart write failed");
+        return -1;
     }
-    return done;
+    return len;
 }

@@ -1,50 +1,49 @@
-// The serial line to the controller: raw 115200 8N1, read one line at a time through a
-// buffered stream, written straight to the descriptor.
+// The serial line to the controller: raw 115200 8N1. Lines are read through a framer of our
+// own over a non-blocking descriptor, so that the daemon can look at the line while it waits
+// for something else (an interface restart) and never blocks on it.
 #pragma once
 
-#include <cstdio>
-#include <memory>
 #include <string>
+
+#include "core/line_framer.h"
+#include "core/unique_fd.h"
 
 class Uart {
 public:
     explicit Uart(const char* path);
-    // Serves lines from `input` and writes to `outputFd`, taking ownership of both: the
-    // request path without a device, for fuzzing.
-    Uart(FILE* input, int outputFd);
-    ~Uart();
+    // Serves lines from `input` until its end and writes to `output`: the request path
+    // without a device, for fuzzing.
+    Uart(UniqueFd input, UniqueFd output);
     Uart(const Uart&) = delete;
     Uart& operator=(const Uart&) = delete;
 
-    // Reads one line into `buf`: up to `size` - 1 bytes, the newline kept when it fits,
-    // followed by a zero byte. Returns `size` when bytes were read, 0 when the device gave
-    // end of input or an error (the buffer is left as it was), -1 when the port is not open.
-    // When a line did not fit, the rest of it, up to its newline, is discarded by the next
-    // call rather than returned as a line of its own.
+    // Waits for one line and copies it into `buf`: up to `size` - 1 bytes (the newline kept
+    // when it fits), then a zero byte. Returns `size` when a line was read, 0 when the device
+    // gave end of input or an error, -1 when the port is not open. The rest of a line that
+    // did not fit is dropped, never returned as a line of its own.
     int Read(char* buf, int size);
 
-    // Writes all `len` bytes, continuing after short writes and interruptions. Returns `len`,
-    // or -1 when the port is not open or the device refused the bytes.
+    // Writes all `len` bytes. Returns `len`, or -1 when the port is not open or the device
+    // refused the bytes or took none for several seconds.
     int Write(const char* data, int len);
 
-    int GetFd() const { return portFd; }
-
-    bool IsOpen() const { return portStream != nullptr; }
+    int GetFd() const { return portFd.get(); }
+    bool IsOpen() const { return portFd.valid(); }
     // Closes the device if open and opens it again; true when it is open afterwards.
     bool Reopen();
 
-private:
-    struct StreamCloser {
-        void operator()(FILE* f) const { std::fclose(f); }
-    };
+    enum class Fill { Data, NoData, End };
+    // Takes in what has arrived, without waiting. End: end of input or an error.
+    Fill fill();
+    // The next whole line taken in so far (see LineFramer).
+    bool nextLine(std::string& line) { return framer_.next(line); }
 
+private:
     void open();
-    void close();
 
     std::string path_;
-    int portFd = -1;
-    std::unique_ptr<FILE, StreamCloser> portStream;
-    bool discardTail_ = false;
-    // The input stream was handed in: portFd is a descriptor of its own, not the stream's.
-    bool adopted_ = false;
+    UniqueFd portFd;
+    // Where replies go when it is not the device itself (fuzzing).
+    UniqueFd outputFd_;
+    LineFramer framer_;
 };

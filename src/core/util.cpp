@@ -1,11 +1,14 @@
 #include "core/util.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 
 #include "core/constants.h"
+#include "core/fd_io.h"
 #include "core/uart.h"
 
 std::string strFixPatternTrim(const std::string& text) {
@@ -36,24 +39,91 @@ std::string sendReply(Uart& uart, const Json::Value& reply) {
     return text;
 }
 
-bool parseJson(const std::string& text, Json::Value& root) {
-    Json::Reader reader;
-    // Comments are accepted but not kept: a kept comment sticks to the value it follows,
-    // and a handler that copies "cmd" or "uuid" into its reply would send it along,
-    // making the reply line invalid JSON.
-    return reader.parse(text, root, false);
+std::string strPatternReplace(const std::regex& pattern, const std::string& text,
+                              const std::string& replacement) {
+    return std::regex_replace(text, pattern, replacement);
+}
+
+JsonShape jsonShape(const std::string& text) {
+    enum { Value, String, Escape, LineComment, BlockComment } state = Value;
+    int depth = 0;
+    JsonShape shape;
+    // Every value but the first is either opened by a bracket or follows a comma: counting
+    // both gives the number of values (an empty array or object counts one more).
+    shape.values = 1;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        switch (state) {
+            case Value:
+                if (c == '"') {
+                    state = String;
+                } else if (c == '/' && (next == '/' || next == '*')) {
+                    state = next == '/' ? LineComment : BlockComment;
+                    ++i;
+                } else if (c == '[' || c == '{') {
+                    shape.depth = std::max(shape.depth, ++depth);
+                    ++shape.values;
+                } else if (c == ',') {
+                    ++shape.values;
+                } else if ((c == ']' || c == '}') && depth > 0) {
+                    --depth;
+                }
+                break;
+            case String:
+                if (c == '\\') state = Escape;
+                if (c == '"') state = Value;
+                break;
+            case Escape:
+                state = String;
+                break;
+            case LineComment:
+                if (c == '\n' || c == '\r') state = Value;
+                break;
+            case BlockComment:
+                if (c == '*' && next == '/') {
+                    state = Value;
+                    ++i;
+                }
+                break;
+        }
+    }
+    return shape;
+}
+
+bool parseJson(const std::string& text, Json::Value& root, std::string* refusal,
+               const JsonShape& limits) {
+    root = Json::Value();
+    // Refused before parsing: the reader's own limits are far higher, and what it accepts
+    // is stored in the record file, many times its size as styled text, and read back on
+    // every query.
+    const JsonShape shape = jsonShape(text);
+    if (shape.depth > limits.depth || shape.values > limits.values) {
+        if (refusal != nullptr) {
+            *refusal = shape.depth > limits.depth
+                           ? "nested deeper than " + std::to_string(limits.depth) + " levels"
+                           : "more than " + std::to_string(limits.values) + " values";
+        }
+        return false;
+    }
+    try {
+        Json::Reader reader;
+        // Comments are accepted but not kept: a kept comment sticks to the value it follows,
+        // and a handler that copies "cmd" or "uuid" into its reply would send it along,
+        // making the reply line invalid JSON.
+        if (reader.parse(text, root, false)) return true;
+    } catch (const std::exception& e) {
+        if (refusal != nullptr) *refusal = e.what();
+    }
+    root = Json::Value();
+    return false;
 }
 
 std::string getInfoFromFile(const char* path) {
-    char buf[qf::kInfoFileMax] = {};
-    std::size_t got = 0;
-    if (FILE* f = std::fopen(path, "re")) {
-        got = std::fread(buf, 1, sizeof(buf), f);
-        std::fclose(f);
-    }
-    std::size_t len = 0;
-    while (len < got && buf[len] != '\0') ++len;
-    return std::string(buf, len);
+    std::string text;
+    const UniqueFd fd = openRegularFile(path);
+    if (fd.valid() && !readUpTo(fd.get(), qf::kInfoFileMax, text)) text.clear();
+    return text.substr(0, text.find('\0'));
 }
 
 bool parseLeadingInt(const std::string& text, int& value) {

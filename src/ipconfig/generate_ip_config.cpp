@@ -70,11 +70,13 @@ std::vector<unsigned char> GenerateIpConfig::render() const {
     return buffer;
 }
 
-void GenerateIpConfig::GenerateIpConfigFunc() {
+bool GenerateIpConfig::GenerateIpConfigFunc(std::optional<mode_t> mode) {
     // Encoding comes first, so an oversized record throws before the file is touched.
     const std::vector<unsigned char> record = render();
     const std::string_view bytes(reinterpret_cast<const char*>(record.data()), record.size());
-    if (path == nullptr || !writeFileAtomic(path, bytes)) {
-        fprintf(stderr, "Failed to open %s for writing", path != nullptr ? path : "(null)");
-    }
+    std::string error;
+    if (path != nullptr && writeFileAtomic(path, bytes, mode, error)) return true;
+    std::fprintf(stderr, "Failed to open %s for writing\n", path != nullptr ? path : "(null)");
+    if (!error.empty()) std::fprintf(stderr, "[QuillFerry] cannot write %s\n", error.c_str());
+    return false;
 }

@@ -2,11 +2,14 @@
 // address family, encodes the record and replaces the file.
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 #include <vector>
 
 class GenerateIpConfig {
-  public:
+public:
     // `filePath` is kept as a pointer: the caller keeps its text alive until
     // GenerateIpConfigFunc has returned. `ipv6Flag` is 0 for IPv4, anything else for IPv6.
     // `prefixLength` is a prefix length (24, 64), not a dotted mask.
@@ -20,11 +23,12 @@ class GenerateIpConfig {
     std::vector<unsigned char> render() const;
 
     // Replaces the file at `path` with render()'s bytes atomically: a reader sees the old
-    // record or the new one. When the file cannot be written, says so on stderr and leaves
-    // any existing file as it was. An oversized record throws before any file is touched.
-    void GenerateIpConfigFunc();
+    // record or the new one. The file gets `mode` when given, else keeps its mode. When the
+    // file cannot be written, says so on stderr, leaves any existing file as it was and
+    // returns false. An oversized record throws before any file is touched.
+    bool GenerateIpConfigFunc(std::optional<mode_t> mode = std::nullopt);
 
-  private:
+private:
     const char* path;
     std::string address;
     std::string gateway;

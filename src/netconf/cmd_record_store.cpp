@@ -1,5 +1,6 @@
 #include "netconf/cmd_record_store.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -7,43 +8,55 @@
 #include "core/constants.h"
 #include "core/platform.h"
 #include "core/util.h"
+#include "netconf/host_files.h"
 
 Json::Value readRecordSet(const char* path) {
-    Json::Value records;
     std::string text;
-    if (!readFileCapped(path, qf::kCmdRecordReadCap, text)) {
+    std::string error;
+    if (!readBoardFile(path, qf::kCmdRecordReadCap, text, error)) {
+        const bool missing = errno == ENOENT;
         std::fprintf(stderr, "readCmdRecords open file fail %s\n", path);
-        return records;
+        if (!missing) std::fprintf(stderr, "[QuillFerry] %s\n", error.c_str());
+        return Json::Value();
     }
-    text.resize(std::char_traits<char>::length(text.c_str()));  // up to the first zero byte
+    text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));
     if (text.empty()) {
         std::fprintf(stderr, "readCmdRecords retstr is empty\n");
-        return records;
+        return Json::Value();
     }
-    if (!parseJson(text, records)) std::fprintf(stderr, "readCmdRecords parse fail\n");
+    // Whatever keeps it from parsing (a torn or planted file, too deep), it is no record, and
+    // the next store replaces it.
+    Json::Value records;
+    if (!parseJson(text, records, nullptr, kRecordLimits))
+        std::fprintf(stderr, "readCmdRecords parse fail\n");
     return records;
 }
 
 bool storeRecord(const char* path, const Json::Value& request) {
     const std::string key = request["cmd"].asString();
     Json::Value records = readRecordSet(path);
+    std::string error;
     // A file we never wrote (not an object) is replaced like a missing one.
     if (!records.isObject()) {
         std::fprintf(stderr, "writeCmd2File cmd_key:%s create new file\n", key.c_str());
         Json::Value fresh(Json::objectValue);
         fresh[key] = request;
         // As before, a new record that cannot be written is not reported to the caller.
-        writeFileAtomic(path, fresh.toStyledString());
+        if (!writeFileAtomic(path, fresh.toStyledString(), std::nullopt, error))
+            logWriteFailure(error);
         return true;
     }
     if (records.isMember(key)) {
         std::fprintf(stderr, "writeCmd2File cmd_key:%s exit replace\n", key.c_str());
+        // Gone before the copy comes in: the old and the new request are not held at once.
+        records.removeMember(key);
     } else {
         std::fprintf(stderr, "writeCmd2File cmd_key:%s need insert\n", key.c_str());
     }
     records[key] = request;
-    if (!writeFileAtomic(path, records.toStyledString())) {
+    if (!writeFileAtomic(path, records.toStyledString(), std::nullopt, error)) {
         std::fprintf(stderr, "writeCmd2File remove file fail\n");
+        logWriteFailure(error);
         return false;
     }
     return true;

@@ -4,8 +4,8 @@
 
 #include <json/json.h>
 
-// The record set in `path`: null when the file is missing or empty; after a failed parse,
-// what the reader had built.
+// The record set in `path`: null when the file is missing, empty, not a regular file, or
+// does not parse (each logged). Never throws.
 Json::Value readRecordSet(const char* path);
 
 // Stores `request` under its "cmd" in the record set in `path`, keeping the other members.

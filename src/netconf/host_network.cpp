@@ -1,5 +1,7 @@
 #include "netconf/host_network.h"
 
+#include <fcntl.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -8,7 +10,10 @@
 
 #include "core/atomic_file.h"
 #include "core/constants.h"
+#include "core/fd_io.h"
 #include "core/platform.h"
+#include "core/unique_fd.h"
+#include "netconf/host_files.h"
 
 Lines interfaceFileLines(std::uint8_t ipType, const std::string& address,
                          const std::string& gateway, int prefixLength,
@@ -52,33 +57,59 @@ std::string joinLines(const Lines& lines) {
 
 namespace {
 
-void replaceFile(const char* path, const Lines& lines) {
-    if (!writeFileAtomic(path, joinLines(lines))) {
-        std::fprintf(stderr, "[QuillFerry] cannot write %s: %s\n", path, std::strerror(errno));
-    }
+bool replaceFile(const char* path, const Lines& lines) {
+    std::string error;
+    if (writeFileAtomic(path, joinLines(lines), std::nullopt, error)) return true;
+    logWriteFailure(error);
+    return false;
 }
 
-int runInterfaceCommand(const char* program) {
-    const std::string command =
-        std::string(program) + " " + qf::kInterfaceName + " --ignore-errors";
-    return std::system(command.c_str());
+ChildOutcome runInterfaceCommand(const char* program, const InterfaceCommands& commands) {
+    return runChild({program, qf::kInterfaceName, "--ignore-errors"}, commands.timeout,
+                    commands.wait);
 }
 
 }  // namespace
 
 int updateLinuxIpconfig(const Lines& interfaceLines, const Lines& resolverLines) {
     std::fprintf(stderr, "QuillFerry %s +\n", "updateLinuxIpconfig");
-    replaceFile(qf::kInterfacesFile, interfaceLines);
-    if (!resolverLines.empty()) replaceFile(qf::kResolvConf, resolverLines);
+    bool ok = replaceFile(qf::kInterfacesFile, interfaceLines);
+    if (!resolverLines.empty()) ok = replaceFile(qf::kResolvConf, resolverLines) && ok;
     std::fprintf(stderr, "QuillFerry %s -\n", "updateLinuxIpconfig");
-    return 0;
+    return ok ? 0 : qf::kRetWriteFailed;
 }
 
-int ifdown() {
-    return runInterfaceCommand(qf::kIfdownProgram);
+ChildOutcome ifdown(const InterfaceCommands& commands) {
+    return runInterfaceCommand(commands.ifdownProgram, commands);
 }
-int ifup() {
-    return runInterfaceCommand(qf::kIfupProgram);
+
+ChildOutcome ifup(const InterfaceCommands& commands) {
+    return runInterfaceCommand(commands.ifupProgram, commands);
+}
+
+int restartNetworking(const InterfaceCommands& commands) {
+    std::fprintf(stderr, "%s +\n", "restartNetworking");
+    const int status = ifdown(commands).status | ifup(commands).status;
+    std::fprintf(stderr, "%s -\n", "restartNetworking");
+    return status;
+}
+
+void set_mtu(const std::string& mtu, const char* path) {
+    const UniqueFd fd(::open(path, O_WRONLY | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.valid() && !writeAll(fd.get(), mtu)) {
+        std::fprintf(stderr, "[QuillFerry] cannot set the MTU: %s\n", std::strerror(errno));
+    }
+}
+
+std::chrono::seconds ifupTimeout(const char* value, bool& valid) {
+    valid = true;
+    if (value == nullptr) return std::chrono::seconds(qf::kDefaultIfupTimeoutSec);
+    char* end = nullptr;
+    errno = 0;
+    const long seconds = std::strtol(value, &end, 10);
+    valid = errno == 0 && end != value && *end == '\0' && seconds >= 1 &&
+            seconds <= qf::kMaxIfupTimeoutSec && std::isdigit(static_cast<unsigned char>(*value));
+    return std::chrono::seconds(valid ? seconds : qf::kDefaultIfupTimeoutSec);
 }
 
 std::string dnsSearchDomain(const char* value) {
@@ -101,18 +132,30 @@ int Platform::setIpConfig(const std::string& ifname, const std::string& address,
     const Lines interfaceLines =
         interfaceFileLines(ipType, address, gateway, prefixLength, dnsSearch);
     const Lines resolverLines = resolverFileLines(dnsSearch, dnsFirst, dnsSecond);
-    // Down with the old definition, so ifdown removes what the old file configured.
-    ifdown();
+    // Down with the old definition, so ifdown removes what the old file configured. Up again
+    // even when a file could not be written: the board must not stay without eth0.
+    const ChildOutcome down = ifdown(interfaceCommands);
     const int updated = updateLinuxIpconfig(interfaceLines, resolverLines);
-    return updated | ifup();
+    const ChildOutcome up = ifup(interfaceCommands);
+    if (updated != 0) return updated;
+    if (down.timedOut || up.timedOut) return qf::kRetTimedOut;
+    return up.status;
 }
 
 int Platform::clearNetConf() {
     std::fprintf(stderr, "[QuillFerry] start clear net configure\n");
     netConfState = 2;
     const Lines interfaceLines = clearedInterfaceLines();
-    std::remove(qf::kHostIpConfigFile);
-    std::remove(qf::kHostInfoFile);
-    ifdown();
-    return updateLinuxIpconfig(interfaceLines, Lines());
+    bool removed = true;
+    for (const char* path : {qf::kHostIpConfigFile, qf::kHostInfoFile}) {
+        std::string error;
+        if (!removeBoardFile(path, error)) {
+            std::fprintf(stderr, "[QuillFerry] cannot remove %s\n", error.c_str());
+            removed = false;
+        }
+    }
+    const ChildOutcome down = ifdown(interfaceCommands);
+    const int updated = updateLinuxIpconfig(interfaceLines, Lines());
+    if (!removed || updated != 0) return qf::kRetWriteFailed;
+    return down.timedOut ? qf::kRetTimedOut : 0;
 }

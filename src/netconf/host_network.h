@@ -2,9 +2,13 @@
 // restart of eth0 through ifdown/ifup.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "core/child_process.h"
+#include "core/constants.h"
 
 using Lines = std::vector<std::string>;
 
@@ -21,13 +25,30 @@ Lines resolverFileLines(const std::string& dnsSearch, const std::string& dns1,
 std::string joinLines(const Lines& lines);
 
 // Replaces the interface file, and the resolver file when `resolverLines` is not empty.
-// Failures are logged and otherwise not reported: the caller's result is the ifup status.
+// 0, or kRetWriteFailed when a file could not be written (logged).
 int updateLinuxIpconfig(const Lines& interfaceLines, const Lines& resolverLines);
 
-// Status of "/usr/sbin/ifdown eth0 --ignore-errors" and "/usr/sbin/ifup eth0 --ignore-errors"
-// as system() reports it.
-int ifdown();
-int ifup();
+// How ifdown and ifup run: which programs, their time limit, and what the daemon does while
+// it waits for them.
+struct InterfaceCommands {
+    const char* ifdownProgram = qf::kIfdownProgram;
+    const char* ifupProgram = qf::kIfupProgram;
+    std::chrono::seconds timeout{qf::kDefaultIfupTimeoutSec};
+    WaitForFd wait = waitForFdOnly;
+};
+
+// "<program> eth0 --ignore-errors", run directly (no shell) within the time limit.
+ChildOutcome ifdown(const InterfaceCommands& commands);
+ChildOutcome ifup(const InterfaceCommands& commands);
+// ifdown, then ifup; the bitwise OR of their statuses.
+int restartNetworking(const InterfaceCommands& commands);
+
+// Writes `mtu` (no line feed) to eth0's MTU node, `path`; nothing when it cannot be opened.
+void set_mtu(const std::string& mtu, const char* path = qf::kMtuFile);
+
+// The time limit from QUILLFERRY_IFUP_TIMEOUT (`value`, null when unset): whole seconds from
+// 1 to an hour; anything else gives the default, and `valid` says so.
+std::chrono::seconds ifupTimeout(const char* value, bool& valid);
 
 // A usable DNS search domain: `value` when it is a plain domain name (letters, digits,
 // hyphens and dots, at most 253 characters), otherwise the compiled default. The value goes

@@ -1,11 +1,19 @@
 // The values of a "set_net_conf" request, read without ever throwing, and the checks that
-// keep a bad value away from the board's network files.
+// keep a bad value away from the board's files and commands.
 #pragma once
 
 #include <json/json.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+struct Container {
+    std::string mac;
+    std::string ip;  // of the request's address family
+
+    bool operator==(const Container& other) const { return mac == other.mac && ip == other.ip; }
+};
 
 struct NetConfRequest {
     std::string idc;
@@ -17,8 +25,12 @@ struct NetConfRequest {
     std::string dns1;
     std::string dns2;
     std::uint8_t ipType = 0;  // 0 IPv4, 1 IPv6
+    // The "lxclist" entries, when it is an array; otherwise the containers stay as they are.
+    bool containersGiven = false;
+    std::vector<Container> containers;
     // Set when a value is of a kind that cannot be taken at all (an array as a name server,
-    // a number beyond 32 bits); such a request is never applied.
+    // a number beyond 32 bits, a container member that is no text); such a request is never
+    // applied.
     std::string unreadable;
 
     bool isClear() const { return address == "clear" || gateway == "clear"; }
@@ -34,10 +46,8 @@ bool hasNetConfShape(const Json::Value& request);
 // default fills an empty second name server.
 NetConfRequest readNetConfRequest(const Json::Value& request);
 
-// Why the request must not be applied, or empty when its values are fit for the board's
-// files. Checks the address family of address, gateway and name servers, the prefix range
-// and the container list.
-std::string netConfProblem(const NetConfRequest& conf, const Json::Value& lxclist);
-
-// Text of a container list member; false for an array or object, which has no text.
-bool memberText(const Json::Value& value, std::string& text);
+// Why the request must not be applied, or empty when every value is fit for the board's
+// files: no control character anywhere (a zero byte included), addresses of the request's
+// family, name servers and the SoC address IP literals, a prefix length in range, no ',' or
+// '=' in the data centre, MAC addresses of six hex pairs.
+std::string netConfProblem(const NetConfRequest& conf);

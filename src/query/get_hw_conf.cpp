@@ -1,11 +1,12 @@
 #include <sys/statfs.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 
 #include "core/constants.h"
+#include "core/fd_io.h"
 #include "core/platform_qcom.h"
 #include "core/util.h"
 #include "query/board_readings.h"
@@ -34,25 +35,21 @@ std::string Platform::getGpuModel(const char* path) {
 }
 
 std::uint64_t Platform::getRamSize(const char* path) {
-    FILE* f = std::fopen(path, "re");
-    if (f == nullptr) {
+    const UniqueFd fd = openRegularFile(path);
+    std::string text;
+    if (!fd.valid() || !readUpTo(fd.get(), qf::kInfoFileMax - 1, text)) {
         std::fprintf(stderr, "[QuillFerry] fopen %s failed\n", path);
         return 0;
     }
-    char line[256] = {};
-    std::uint64_t total = 0;
-    // "MemTotal:  7612345 kB": the number after the first word. A first line without one
-    // gives 0, as an unreadable file does.
-    if (std::fgets(line, sizeof(line), f) != nullptr) {
-        const char* p = line;
-        while (std::isspace(static_cast<unsigned char>(*p)) != 0) ++p;
-        while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p)) == 0) ++p;
-        char* end = nullptr;
-        total = std::strtoull(p, &end, 10);
-        if (end == p) total = 0;
-    }
-    std::fclose(f);
-    return total;
+    // "MemTotal:  7612345 kB": the number after the first word of the first line. A first
+    // line without one gives 0, as an unreadable file does.
+    text.resize(std::min(text.size(), text.find_first_of(std::string("\n\0", 2))));
+    const char* p = text.c_str();
+    while (std::isspace(static_cast<unsigned char>(*p)) != 0) ++p;
+    while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p)) == 0) ++p;
+    char* end = nullptr;
+    const std::uint64_t total = std::strtoull(p, &end, 10);
+    return end == p ? 0 : total;
 }
 
 std::uint64_t Platform::getRomSize(const char* path) {
@@ -68,13 +65,15 @@ void PlatformQcom::doGetHwConf(const Json::Value& request, Uart& uart) {
     Json::Value reply = replyEnvelope(request, 0);
     reply["cpu"] = getCpuModel();
     std::string gpu = getGpuModel(qf::kGpuModelFile);
-    if (!gpu.empty()) gpu.pop_back();
+    // The file's newline, not a character of the model.
+    if (!gpu.empty() && gpu.back() == '\n') gpu.pop_back();
     reply["gpu"] = gpu;
     reply["ram"] = ramSizeText(getRamSize(qf::kMemInfoFile));
     reply["rom"] = romSizeText(getRomSize(qf::kDataPath));
     const std::string text = sendReply(uart, reply);
     if (getDebugFlag()) {
-        std::cout << "doGetHwConf res0:" << text << std::endl;
+        std::printf("doGetHwConf res0:%s\n", text.c_str());
+        std::fflush(stdout);
         std::fprintf(stderr, "Do Get HW Configuration Data:%s\n", text.c_str());
     }
 }

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cstdio>
-#include <iostream>
 
 #include "core/constants.h"
 #include "core/platform_qcom.h"
@@ -55,7 +54,8 @@ void PlatformQcom::doGetStat(const Json::Value& request, Uart& uart) {
     reply["netconf"] = getNetConf();
     const std::string text = sendReply(uart, reply);
     if (getDebugFlag()) {
-        std::cout << "doGetStat res:" << text << std::endl;
+        std::printf("doGetStat res:%s\n", text.c_str());
+        std::fflush(stdout);
         std::fprintf(stderr, "Do Get Status Data:%s\n", text.c_str());
     }
 }

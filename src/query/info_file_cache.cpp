@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "core/constants.h"
+#include "core/fd_io.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ std::string InfoFileCache::read(const std::string& path) {
         if (got < 0) files_.erase(it);
     }
     if (got < 0) {
-        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        UniqueFd fd = openRegularFile(path.c_str());
         if (!fd.valid()) return std::string();
         got = readFromStart(fd.get(), buf, sizeof(buf));
         if (got < 0) return std::string();

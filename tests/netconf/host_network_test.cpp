@@ -1,6 +1,9 @@
 #include "netconf/host_network.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "scratch_dir.h"
 
 namespace {
 
@@ -57,6 +60,42 @@ TEST(HostNetworkFiles, DnsSearchDomainRefusesAnythingButAName) {
         EXPECT_EQ(dnsSearchDomain(bad), fallback) << bad;
     }
     EXPECT_EQ(dnsSearchDomain(std::string(254, 'a').c_str()), fallback);
+}
+
+using InterfaceCommandsTest = ScratchDir;
+
+TEST_F(InterfaceCommandsTest, RestartRunsDownThenUpAndJoinsTheirStatuses) {
+    put("ifdown", "#!/bin/sh\necho \"down $*\" >>\"${0%/*}/calls\"; exit 1\n");
+    put("ifup", "#!/bin/sh\necho \"up $*\" >>\"${0%/*}/calls\"; exit 2\n");
+    for (const char* name : {"ifdown", "ifup"}) ASSERT_EQ(::chmod(path(name).c_str(), 0755), 0);
+    const std::string down = path("ifdown");
+    const std::string up = path("ifup");
+    InterfaceCommands commands;
+    commands.ifdownProgram = down.c_str();
+    commands.ifupProgram = up.c_str();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(restartNetworking(commands), (1 << 8) | (2 << 8));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "restartNetworking +\nrestartNetworking -\n");
+    EXPECT_EQ(contents("calls"), "down eth0 --ignore-errors\nup eth0 --ignore-errors\n");
+}
+
+TEST_F(InterfaceCommandsTest, MtuIsWrittenAsGivenAndTimeLimitIsWholeSeconds) {
+    put("mtu", "1500\n");
+    set_mtu("9000", path("mtu").c_str());
+    EXPECT_EQ(contents("mtu"), "9000");
+    set_mtu("1", path("missing/mtu").c_str());
+
+    const struct {
+        const char* value;
+        long seconds;
+        bool valid;
+    } limits[] = {{nullptr, 120, true}, {"5", 5, true},     {"3600", 3600, true}, {"0", 120, false},
+                  {"3601", 120, false}, {"5s", 120, false}, {"-5", 120, false},   {"", 120, false}};
+    for (const auto& l : limits) {
+        bool valid = false;
+        EXPECT_EQ(ifupTimeout(l.value, valid).count(), l.seconds) << (l.value ? l.value : "unset");
+        EXPECT_EQ(valid, l.valid) << (l.value ? l.value : "unset");
+    }
 }
 
 }  // namespace

@@ -160,8 +160,15 @@ SimulatedBoard::SimulatedBoard(const BoardOptions& options) {
             argv.insert(argv.end(), {"--tty", slavePath_});
         }
         if (!options.mac.empty()) argv.insert(argv.end(), {"--mac", options.mac});
-        for (const auto& [dest, src] : options.stubs)
+        fs::create_directories(path("stubs"));
+        for (const auto& [dest, script] : options.stubs) {
+            const std::string src = path("stubs/" + dest.substr(dest.rfind('/') + 1));
+            std::ofstream(src, std::ios::binary) << script;
+            fs::permissions(src, fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec);
             argv.insert(argv.end(), {"--stub", dest + '=' += src});
+        }
         const UniqueFd log = openLog(path("sandbox.log"));
         sandboxPid_ = spawn(argv, log.get(), log.get());
         waitUntil(15000, [&] {
@@ -241,18 +248,13 @@ std::string SimulatedBoard::request(const std::string& line, int timeoutMs) {
 }
 
 std::string SimulatedBoard::fence(int timeoutMs) {
-    send(std::string(kProbe) + "\n");
+    static constexpr const char* kFence = R"({"cmd":"get_stat","uuid":"fence"})";
+    send(std::string(kFence) + "\n");
     std::string before;
     for (std::string line;; before += line) {
         if (link_.readLine(line, timeoutMs) != SerialLink::Status::Ok)
-            fail(describe("no acknowledgement of the fence probe; received: " +
-                          before.append(line)));
-        if (line == kAck.substr(0, 17)) {
-            std::string zero;
-            link_.readExact(1, zero, 1000);
-            if (zero != std::string(1, '\0')) fail("the acknowledgement lacks its zero byte");
-            return before;
-        }
+            fail(describe("no reply to the fence; received: " + before.append(line)));
+        if (line.find(R"("uuid":"fence"})") != std::string::npos) return before;
     }
 }
 

@@ -22,7 +22,7 @@ namespace qftest {
 struct BoardOptions {
     std::string mac;        // eth0's MAC address; empty: the sandbox's 02:51:46:00:00:01
     bool ttyLater = false;  // /dev/ttyMSM0 is missing until plugTty()
-    // Stand-ins for programs under /usr: {path in the board, host file}.
+    // Stand-ins for programs under /usr: {path in the board, the script's text}.
     std::vector<std::pair<std::string, std::string>> stubs;
 };
 
@@ -67,9 +67,10 @@ public:
     bool send(const std::string& bytes) { return link_.send(bytes); }
     // Sends `line` (newline added) and returns the next line received (or what arrived).
     std::string request(const std::string& line, int timeoutMs = 5000);
-    // Sends the probe and returns every byte that arrived before its acknowledgement.
-    // Requests are served in order, so afterwards the daemon has finished with (and
-    // logged) everything sent before. Throws when no acknowledgement arrives.
+    // Sends a "get_stat" request of its own and returns every byte that arrived before its
+    // reply. Requests are served in order (the probe is not: it is answered at once), so
+    // afterwards the daemon has finished with (and logged) everything sent before. Throws
+    // when no reply arrives.
     std::string fence(int timeoutMs = 5000);
     // Sends `line` (newline added) and returns everything sent back for it.
     std::string exchange(const std::string& line, int timeoutMs = 5000);

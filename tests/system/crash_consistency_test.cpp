@@ -111,7 +111,8 @@ using CrashConsistency = BoardTest;
 
 TEST_F(CrashConsistency, KilledWhileApplyingLeavesEveryFileWhole) {
     BoardOptions options;
-    options.stubs = {{"/usr/sbin/ifdown", "/usr/bin/true"}, {"/usr/sbin/ifup", "/usr/bin/true"}};
+    options.stubs = {{"/usr/sbin/ifdown", "#!/bin/sh\nexit 0\n"},
+                     {"/usr/sbin/ifup", "#!/bin/sh\nexit 0\n"}};
     board_ = std::make_unique<SimulatedBoard>(options);
     SimulatedBoard& board = *board_;
     Contents allowed;

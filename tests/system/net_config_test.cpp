@@ -150,11 +150,20 @@ TEST_F(NetConfig, AppliedSkippedRefusedRestartedAndCleared) {
     ASSERT_EQ(board.request(line(requestOf(v4(), "u1")), kApplyMs), setReply("u1"));
     expectApplied(board, v4(), 1);
 
-    // The same addresses with another location and container list are not applied at all.
-    const std::string applied = boardState(board);
+    // The same addresses with another location and a shorter container list: the host
+    // information and the first container's files are rewritten (the second's stay), eth0 is
+    // not restarted. Sent again, nothing changes at all.
+    const char* network =
+        "ip -o addr show dev eth0; stat -c '%n %i' /etc/network/interfaces "
+        "/etc/resolv.conf /opt/.ipconfig.txt /opt/.lxc_ipconfig/*_2";
+    const std::string untouched = inBoard(board, network);
     Json::Value same = requestOf(v4(), "u2");
     same["location"]["idc"] = "dc2";
     same["lxclist"].resize(1);
+    EXPECT_EQ(board.request(line(same), kApplyMs), setReply("u2"));
+    EXPECT_EQ(modeAndContent(board, "/opt/.hostinfo"), "664\nidc=dc2,soc_ip=10.0.0.8,pod_id=3");
+    EXPECT_EQ(inBoard(board, network), untouched);
+    const std::string applied = boardState(board);
     LogMark m = board.mark();
     EXPECT_EQ(board.exchange(line(same), kApplyMs), setReply("u2"));
     EXPECT_NE(board.logSince(m).find("ip config not changed, ingore!\n"), std::string::npos);
@@ -167,6 +176,9 @@ TEST_F(NetConfig, AppliedSkippedRefusedRestartedAndCleared) {
         const char* value;
     } refused[] = {
         {"ipv4", "address", R"("10.0.0.9/24\n    up touch /tmp/pwned #")"},
+        {"ipv4", "address", R"("10.0.0.9\u0000\n    up touch /tmp/pwned")"},
+        {"nameservers", nullptr, R"(["1.1.1.1\u0000\nnameserver 6.6.6.6"])"},
+        {"location", nullptr, "null"},
         {"ipv4", "gateway", R"("fd00::1")"},
         {"ipv4", "netmask", "33"},
         {"ipv4", "netmask", "4294967320"},
@@ -310,6 +322,103 @@ TEST_F(NetQuery, ReportsTheRecordTheAppliedStateAndEth0) {
               netConfReply(R"("ipv6":{"address":"clear","gateway":"clear","netmask":0},)", ""));
     EXPECT_NE(board.request(stat).find(R"("netconf":1,)"), std::string::npos);
     EXPECT_EQ(board.request(kQuery), netConfReply("", ""));
+}
+
+// Stand-in for ifdown and ifup where a fault must be staged: logs how it was started, then
+// runs what /var/tmp/fault.<its name> says, if there is such a file.
+constexpr const char* kInterfaceStub = R"(#!/bin/sh
+echo "${0##*/} $* parent=$(readlink /proc/$PPID/exe) search=$QUILLFERRY_DNS_SEARCH" >>/var/log/ifcmd.log
+[ -f "/var/tmp/fault.${0##*/}" ] && . "/var/tmp/fault.${0##*/}"
+exit 0
+)";
+
+std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+using HostileBoard = BoardTest;
+
+TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
+    BoardOptions options;
+    options.stubs = {{"/usr/sbin/ifdown", kInterfaceStub}, {"/usr/sbin/ifup", kInterfaceStub}};
+    SimulatedBoard& board = boot(
+        options, {{"QUILLFERRY_IFUP_TIMEOUT", "3"}, {"QUILLFERRY_DNS_SEARCH", "corp.example"}});
+    const auto ifups = [&] { return count(board.readFile("var/log/ifcmd.log"), "ifup eth0"); };
+    Conf conf = v4();
+    const auto send = [&](const char* uuid) {
+        return board.request(line(requestOf(conf, uuid)), 15000);
+    };
+
+    // Run directly, not through a shell, with the daemon's environment; a failing ifup is
+    // reported, and the identical retry runs it again instead of skipping it as unchanged.
+    board.putFile("var/tmp/fault.ifup", "exit 3\n");
+    EXPECT_EQ(send("f"), setReply("f", 3 << 8));
+    const std::string calls = board.readFile("var/log/ifcmd.log");
+    EXPECT_EQ(count(calls, "ifdown eth0 --ignore-errors parent=/"), 1u) << calls;
+    EXPECT_EQ(count(calls, "ifup eth0 --ignore-errors parent=/"), 1u) << calls;
+    EXPECT_EQ(count(calls, "sh search=corp.example\n"), 0u) << calls;
+    EXPECT_EQ(count(calls, " search=corp.example\n"), 2u) << calls;
+    board.putFile("var/tmp/fault.ifup", nullptr);
+    EXPECT_EQ(send("f"), setReply("f"));
+    EXPECT_EQ(ifups(), 2u);
+    EXPECT_EQ(send("f"), setReply("f"));
+    EXPECT_EQ(ifups(), 2u);
+
+    // A file that cannot be replaced (a folder stands at its place) is a failure, and so the
+    // identical retry after the fault is gone is applied in full.
+    conf.address = "10.0.0.9";
+    board.putFile("opt/.ipconfig.txt", nullptr);
+    board.putFile("opt/.ipconfig.txt/keep", "");
+    EXPECT_EQ(send("w"), setReply("w", -2));
+    ASSERT_EQ(board.run({"rm", "-r", "/opt/.ipconfig.txt"}), 0);
+    EXPECT_EQ(send("w"), setReply("w"));
+    EXPECT_EQ(ifups(), 4u);
+    EXPECT_EQ(modeAndContent(board, "/opt/.ipconfig.txt"), "664\n" + ipRecord(conf, "10.0.0.9"));
+
+    // A FIFO where the record belongs is neither read (which would block) nor replaced.
+    ASSERT_EQ(board.run({"sh", "-c", "rm /opt/.cmd.txt && mkfifo /opt/.cmd.txt"}), 0);
+    EXPECT_EQ(board.request(R"({"cmd":"get_net_conf","uuid":"q"})").find(R"("ipv4":{)"),
+              std::string::npos);
+    EXPECT_EQ(send("w"), setReply("w"));
+    EXPECT_EQ(inBoard(board, "stat -c %F /opt/.cmd.txt"), "fifo\n");
+
+    // Links planted by someone else than root are not written through.
+    if (board.run({"sh", "-c",
+                   "echo precious >/var/tmp/victim && mkdir /var/tmp/cron && "
+                   "ln -sf /var/tmp/victim /opt/.hostinfo && mv /opt/.lxc_ipconfig /opt/old && "
+                   "ln -s /var/tmp/cron /opt/.lxc_ipconfig && "
+                   "chown -h 1000 /opt/.hostinfo /opt/.lxc_ipconfig"}) == 0) {
+        Json::Value moved = requestOf(conf, "l");
+        moved["location"]["idc"] = "dc9";
+        EXPECT_EQ(board.request(line(moved)), setReply("l", -2));
+        EXPECT_EQ(inBoard(board, "cat /var/tmp/victim; ls -A /var/tmp/cron"), "precious\n");
+        inBoard(board, "rm /opt/.hostinfo /opt/.lxc_ipconfig && mv /opt/old /opt/.lxc_ipconfig");
+    }
+
+    // Past its time limit, ifup and all it started are killed and the request fails; while
+    // an interface command runs, the probe is answered at once and other requests wait.
+    conf.address = "10.0.0.10";
+    board.putFile("var/tmp/fault.ifup", "sleep 60 & sleep 60\n");
+    EXPECT_EQ(send("t"), setReply("t", -3));
+    EXPECT_NE(board.run({"pgrep", "-f", "^sleep 60"}), 0) << "a sleep of the stalled ifup lives";
+    EXPECT_NE(board.log().find("[QuillFerry] /usr/sbin/ifup eth0 --ignore-errors did not finish "
+                               "within 3 s: killed\n"),
+              std::string::npos);
+    board.putFile("var/tmp/fault.ifup", "sleep 1\n");
+    board.send(line(requestOf(conf, "p")) + "\n" + SimulatedBoard::kProbe + "\n" +
+               R"({"cmd":"get_stat","uuid":"s"})" + "\n");
+    std::string ack;
+    std::string set;
+    std::string stat;
+    board.link().readExact(18, ack, 15000);
+    board.link().readLine(set, 15000);
+    board.link().readLine(stat, 15000);
+    EXPECT_EQ(ack, SimulatedBoard::kAck);
+    EXPECT_EQ(set, setReply("p"));
+    EXPECT_NE(stat.find(R"("uuid":"s")"), std::string::npos);
 }
 
 }  // namespace
