@@ -1,10 +1,11 @@
-// Feeds arbitrary bytes through the daemon's request path: line framing, probe, JSON
-// parsing, dispatch, every handler and reply encoding, with the platform state carried
-// from input to input as in the daemon. tools/run-fuzz runs it inside the simulated board,
-// where the board's files are scratch and ifdown/ifup are instant stand-ins.
+// Feeds arbitrary bytes through the daemon's request path: the command loop's own line
+// framing, probe, JSON parsing, dispatch, every handler and reply encoding, with the platform
+// state carried from input to input as in the daemon. tools/run-fuzz runs it inside the
+// simulated board, where the board's files are scratch and ifdown/ifup are instant stand-ins.
 //
-// Besides the sanitizers, every reply must be one compact JSON object line with "cmd" and
-// an integral "ret_val", or the probe's acknowledgement.
+// Besides the sanitizers: every request of a known command gets exactly one reply, anything
+// else none, and every reply is one compact JSON object line with "cmd" and an integral
+// "ret_val" (probe acknowledgements aside, which may come at any time).
 #include <json/json.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -12,38 +13,31 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 
 #include "core/command_loop.h"
 #include "core/constants.h"
+#include "core/fd_io.h"
 #include "core/platform_qcom.h"
 #include "core/uart.h"
 
 namespace {
 
-[[noreturn]] void fail(const char* why, const std::string& line) {
-    std::fprintf(stderr, "bad reply (%s): %s\n", why, line.c_str());
+[[noreturn]] void fail(const char* why, const std::string& text) {
+    std::fprintf(stderr, "bad reply (%s): %s\n", why, text.c_str());
     std::abort();
 }
 
-void checkReplies(int fd) {
-    std::string out;
-    char chunk[4096];
-    ::lseek(fd, 0, SEEK_SET);
-    for (ssize_t n; (n = ::read(fd, chunk, sizeof(chunk))) > 0;) out.append(chunk, static_cast<std::size_t>(n));
-
+// The reply lines among `out`, acknowledgements removed.
+std::size_t checkReplies(std::string out) {
     const std::string ack(qf::kProbeAck, qf::kProbeAckSize);
+    for (std::size_t at; (at = out.find(ack)) != std::string::npos;) out.erase(at, ack.size());
     Json::CharReaderBuilder strict;
     Json::CharReaderBuilder::strictMode(&strict.settings_);
     const std::unique_ptr<Json::CharReader> reader(strict.newCharReader());
-    std::size_t at = 0;
-    while (at < out.size()) {
-        if (out.compare(at, ack.size(), ack) == 0) {
-            at += ack.size();
-            continue;
-        }
+    std::size_t replies = 0;
+    for (std::size_t at = 0; at < out.size(); ++replies) {
         const std::size_t nl = out.find('\n', at);
         if (nl == std::string::npos) fail("no newline", out.substr(at));
         const std::string line = out.substr(at, nl - at);
@@ -51,11 +45,27 @@ void checkReplies(int fd) {
         if (line.find_first_of(" \t\r") != std::string::npos) fail("white space", line);
         Json::Value reply;
         std::string errors;
-        if (!reader->parse(line.data(), line.data() + line.size(), &reply, &errors)) fail("not JSON", line);
-        if (!reply.isObject() || !reply["cmd"].isString() || !reply["ret_val"].isIntegral()) {
+        if (!reader->parse(line.data(), line.data() + line.size(), &reply, &errors))
+            fail("not JSON", line);
+        if (!reply.isObject() || !reply["cmd"].isString() || !reply["ret_val"].isIntegral())
             fail("envelope", line);
-        }
     }
+    return replies;
+}
+
+// What has been written to `fd` since `offset`, which moves past it.
+std::string readSince(int fd, off_t& offset) {
+    std::string text;
+    char chunk[4096];
+    for (ssize_t n; (n = ::pread(fd, chunk, sizeof(chunk), offset)) > 0; offset += n)
+        text.append(chunk, static_cast<std::size_t>(n));
+    return text;
+}
+
+UniqueFd memoryFile(const char* name) {
+    UniqueFd fd(::memfd_create(name, MFD_CLOEXEC));
+    if (!fd.valid()) std::abort();
+    return fd;
 }
 
 }  // namespace
@@ -65,20 +75,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static PlatformQcom platform;
     if (size == 0) return 0;
 
-    // fmemopen needs writable memory even for reading.
-    std::string input(reinterpret_cast<const char*>(data), size);
-    FILE* in = ::fmemopen(input.data(), input.size(), "r");
-    const int out = ::memfd_create("replies", MFD_CLOEXEC);
-    if (in == nullptr || out < 0) std::abort();
-    Uart uart(in, ::dup(out));
+    UniqueFd in = memoryFile("requests");
+    const UniqueFd out = memoryFile("replies");
+    if (!writeAll(in.get(), std::string_view(reinterpret_cast<const char*>(data), size)) ||
+        ::lseek(in.get(), 0, SEEK_SET) != 0)
+        std::abort();
+    Uart uart(std::move(in), UniqueFd(::dup(out.get())));
+    CommandLoop loop(platform, uart);
+    platform.interfaceCommands.wait = [&loop](int fd, int ms) { loop.waitForFd(fd, ms); };
 
-    char buf[qf::kReadBufferSize];
-    for (;;) {
-        std::memset(buf, 0, sizeof(buf));
-        if (uart.Read(buf, static_cast<int>(sizeof(buf))) <= 0) break;
-        serveRequest(platform, uart, std::string(buf));
+    Served served = Served::Nothing;
+    off_t seen = 0;
+    while (loop.serveNext(served)) {
+        const std::string replies = readSince(out.get(), seen);
+        const std::size_t count = checkReplies(replies);
+        if (count != (served == Served::Request ? 1U : 0U))
+            fail(served == Served::Request ? "not one reply to a request" : "reply to no request",
+                 replies);
     }
-    checkReplies(out);
-    ::close(out);
+    platform.interfaceCommands.wait = waitForFdOnly;
     return 0;
 }
