@@ -1,5 +1,5 @@
 // Sends every line read from the board's serial device straight back, through the daemon's
-// own serial port class (same raw mode, same fgets reading, same writes): the baseline
+// own serial port class (same raw mode, same line framing, same writes): the baseline
 // that the benchmark compares request round trips with. Ends on the line "quit".
 #include <cstring>
 
