@@ -3,13 +3,15 @@
 #include <cstdlib>
 #include <memory>
 
+#include "core/command_line.h"
 #include "core/command_loop.h"
 #include "core/constants.h"
 #include "core/platform_qcom.h"
 #include "core/uart.h"
 #include "netconf/host_network.h"
 
-int main() {
+int main(int argc, char** argv) {
+    if (const int status = handleCommandLine(argc, argv); status >= 0) return status;
     // A closed log pipe must not end the daemon: a failed write is reported, not fatal.
     std::signal(SIGPIPE, SIG_IGN);
     std::fprintf(stderr, "[QuillFerry] quillferry start\n");
