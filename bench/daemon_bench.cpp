@@ -100,7 +100,7 @@ using Results = std::map<std::string, Series>;
 double roundTrip(SerialLink& link, const std::string& line, std::size_t replyBytes,
                  std::string& reply) {
     const auto start = Clock::now();
-    if (!link.send(line)) fail("cannot write to the pty");
+    if (link.send(line) != SerialLink::Status::Ok) fail("cannot write to the pty");
     const SerialLink::Status status = replyBytes == 0
                                           ? link.readLine(reply, kReplyTimeoutMs)
                                           : link.readExact(replyBytes, reply, kReplyTimeoutMs);

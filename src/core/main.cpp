@@ -5,13 +5,15 @@
 #include <cstdlib>
 #include <memory>
 
+#include "core/command_line.h"
 #include "core/command_loop.h"
 #include "core/constants.h"
 #include "core/platform_qcom.h"
 #include "core/uart.h"
 #include "netconf/host_network.h"
 
-int main() {
+int main(int argc, char** argv) {
+    if (const int status = handleCommandLine(argc, argv); status >= 0) return status;
     // One heap for all threads: a per-thread arena would cost more than the daemon's own data.
     mallopt(M_ARENA_MAX, 1);
     // A closed log pipe must not end the daemon: a failed write is reported, not fatal.

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "core/constants.h"
+#include "core/version.h"
+
 namespace ctl {
 
 namespace {
@@ -111,10 +114,11 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
             optionsEnded = true;
             continue;
         }
-        if (arg == "-h" || arg == "--help") {
-            ParseOutcome help;
-            help.kind = ParseOutcome::Kind::Help;
-            return help;
+        if (arg == "-h" || arg == "--help" || arg == "--version") {
+            ParseOutcome outcome;
+            outcome.kind =
+                arg == "--version" ? ParseOutcome::Kind::Version : ParseOutcome::Kind::Help;
+            return outcome;
         }
 
         std::string name = arg;
@@ -151,9 +155,11 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
         } else if (name == "--device") {
             options.device = value;
         } else if (name == "--timeout") {
-            if (!parseTimeout(value, options.timeoutMs)) {
+            int timeoutMs = 0;
+            if (!parseTimeout(value, timeoutMs)) {
                 return usageError("invalid timeout '" + value + "': expected seconds above 0");
             }
+            options.timeoutMs = timeoutMs;
         } else {
             options.uuid = value;
         }
@@ -189,6 +195,15 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
     return outcome;
 }
 
+int replyTimeoutMs(const Options& options, const std::string& cmd) {
+    return options.timeoutMs.value_or(cmd == qf::kCmdSetNetConf ? kApplyTimeoutMs
+                                                                : kDefaultTimeoutMs);
+}
+
+std::string versionText() {
+    return std::string(kProgramName) + " " + qf::kVersion + "\n";
+}
+
 std::string usageHint() {
     return std::string("Usage: ") + kProgramName +
            " [--device PATH] [--timeout SECONDS] [--uuid TEXT] [--raw] [--echo]"
@@ -199,7 +214,12 @@ std::string usageText() {
     return std::string("Usage: ") + kProgramName + " [OPTIONS] SUBCOMMAND [ARGUMENT]\n" +
            R"(
 Sends one request to a QuillFerry board over its serial line (raw 115200 8N1),
-waits for one reply line and prints it.
+waits for its reply and prints it. The line is taken for this command alone: a
+second client finds it busy (exit status 75) rather than taking this one's reply.
+The reply is the line that carries the request's uuid (the board removes spaces
+from it: "a b" comes back as "ab"), for probe the acknowledgement; anything else
+that arrives first, such as a late reply to an earlier request, is discarded with
+a note on standard error.
 
 Subcommands:
   probe          send the liveness probe; prints "alive" on the exact acknowledgement
@@ -211,17 +231,23 @@ Subcommands:
   clear          take eth0's static configuration away ("set_net_conf" with "clear"):
                  eth0 goes down and the board deletes its host information and IP
                  configuration files; the containers' files stay
-  send JSON      send JSON as one line, exactly as given (a newline is appended)
+  send JSON      send JSON as one line, exactly as given (a newline is appended);
+                 its reply carries the same "uuid" value, null when it has none. A
+                 line that is not a JSON object has no uuid to match: the first line
+                 that arrives is taken as its reply
 
 Options (also accepted as --option=VALUE):
   --device PATH      serial device to use (default: $QUILLFERRY_DEVICE)
-  --timeout SECONDS  how long to wait for the reply, fractions allowed (default: 5)
+  --timeout SECONDS  how long the whole command may take, fractions allowed
+                     (default: 60 for set-net, clear and a sent "set_net_conf",
+                     whose ifdown and ifup take seconds; 5 otherwise)
   --uuid TEXT        uuid of the request (stat, hw, netconf, set-net, clear);
                      default: a fresh random UUID
   --raw              print the reply exactly as received, byte for byte, instead of
                      pretty-printed JSON; for probe, the received bytes escaped
   --echo             also print the line sent, after "> ", on standard error
   -h, --help         print this help and exit
+  --version          print the version and exit
 
 Options of set-net (the address family follows --address; the board checks every
 value again):
@@ -245,13 +271,14 @@ Environment:
   QUILLFERRY_DEVICE  serial device used when --device is not given
 
 Exit status:
-  0   a reply was received (probe: the exact acknowledgement)
-  1   the board answered, but with a non-zero "ret_val", with a line that is not
-      a JSON object, or (probe) with other bytes than the acknowledgement
-  2   no complete reply within the timeout, or reading or writing failed
+  0   the reply was received (probe: the exact acknowledgement)
+  1   the board answered, but with a non-zero "ret_val" or (send of a line that
+      is not JSON) with a line that is not a JSON object
+  2   no reply within the timeout, or reading or writing failed
   64  usage error
   69  the device cannot be opened or is not a serial device (or, rarely, the
       system has no random source for the uuid)
+  75  line busy: another client is using the device; try again later
 )";
 }
 

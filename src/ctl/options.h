@@ -17,6 +17,8 @@ enum ExitStatus : int {
     // No complete reply within the timeout, or reading or writing failed.
     kExitNoReply = 2,
     kExitUsage = 64,
+    // Another client holds the line; trying again later may work (EX_TEMPFAIL).
+    kExitBusy = 75,
     // The device cannot be opened or configured; not a usage error, and worth telling
     // apart from a board that does not answer.
     kExitUnavailable = 69,
@@ -25,6 +27,9 @@ enum ExitStatus : int {
 inline constexpr const char* kProgramName = "quillferry-ctl";
 inline constexpr const char* kDeviceEnv = "QUILLFERRY_DEVICE";
 inline constexpr int kDefaultTimeoutMs = 5000;
+// For "set_net_conf": the board runs ifdown and ifup, and IPv6 duplicate address detection
+// alone takes seconds.
+inline constexpr int kApplyTimeoutMs = 60000;
 // Keeps the wait within poll()'s int milliseconds with room to spare.
 inline constexpr double kMaxTimeoutSeconds = 86400;
 
@@ -37,7 +42,8 @@ using Settings = std::vector<std::pair<std::string, std::string>>;
 struct Options {
     Subcommand subcommand = Subcommand::Probe;
     std::string device;
-    int timeoutMs = kDefaultTimeoutMs;
+    // Given with --timeout; otherwise it follows the request (replyTimeoutMs).
+    std::optional<int> timeoutMs;
     // Given with --uuid; otherwise requests get a fresh one.
     std::optional<std::string> uuid;
     bool raw = false;
@@ -48,7 +54,7 @@ struct Options {
 };
 
 struct ParseOutcome {
-    enum class Kind { Run, Help, UsageError };
+    enum class Kind { Run, Help, Version, UsageError };
     Kind kind = Kind::Run;
     Options options;
     // UsageError: one line, no newline.
@@ -62,6 +68,13 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
 // Seconds (fractions allowed, > 0) to whole milliseconds, rounded up so that a tiny
 // timeout still waits. False for anything else.
 bool parseTimeout(const std::string& text, int& timeoutMs);
+
+// How long to wait for the reply to a request with this "cmd": --timeout when given,
+// otherwise kApplyTimeoutMs for "set_net_conf" and kDefaultTimeoutMs for anything else.
+int replyTimeoutMs(const Options& options, const std::string& cmd);
+
+// The --version line.
+std::string versionText();
 
 // The full --help text.
 std::string usageText();

@@ -1,5 +1,6 @@
 #include "ctl/reply.h"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -33,22 +34,13 @@ ReplyCheck checkReply(const std::string& line) {
     return check;
 }
 
-bool uuidEchoed(const std::string& sentUuid, const Json::Value& replyUuid) {
-    if (!replyUuid.isString()) return false;
-    std::string expected;
-    for (const char c : sentUuid) {
-        if (c != ' ') expected += c;
-    }
-    return replyUuid.asString() == expected;
-}
-
-ProbeAnswer judgeProbeAnswer(std::string_view bytes) {
-    const std::string ack = probeAck();
-    if (bytes == ack) return ProbeAnswer::Ack;
-    if (bytes.size() < ack.size() && ack.compare(0, bytes.size(), bytes) == 0) {
-        return ProbeAnswer::Incomplete;
-    }
-    return ProbeAnswer::Wrong;
+bool uuidEchoed(const Json::Value& sentUuid, const Json::Value& replyUuid) {
+    const auto bare = [](const Json::Value& uuid) {
+        std::string text = compactJson(uuid);
+        text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+        return text;
+    };
+    return bare(sentUuid) == bare(replyUuid);
 }
 
 std::string escapeBytes(std::string_view bytes) {

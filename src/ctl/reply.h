@@ -21,14 +21,9 @@ struct ReplyCheck {
 // the integer 0. A missing "ret_val" is accepted, since `send` may reach anything.
 ReplyCheck checkReply(const std::string& line);
 
-// Whether the board echoed `sentUuid`; it removes spaces from everything it sends, so
-// "a b" comes back as "ab".
-bool uuidEchoed(const std::string& sentUuid, const Json::Value& replyUuid);
-
-enum class ProbeAnswer { Ack, Incomplete, Wrong };
-
-// Incomplete: what arrived so far is the beginning of the acknowledgement.
-ProbeAnswer judgeProbeAnswer(std::string_view bytes);
+// Whether `replyUuid` echoes the request's `sentUuid`: the same JSON value, but the board
+// removes spaces from everything it sends, so "a b" comes back as "ab".
+bool uuidEchoed(const Json::Value& sentUuid, const Json::Value& replyUuid);
 
 // Bytes as readable text: printable ASCII as is, \n \r \t \\ and \xHH for the rest.
 std::string escapeBytes(std::string_view bytes);

@@ -197,10 +197,14 @@ bool subcommandRequest(const Options& options, const std::string& uuid, Json::Va
     return fail(error, "this subcommand sends no JSON request");
 }
 
-std::string requestLine(const Json::Value& request) {
+std::string compactJson(const Json::Value& value) {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
-    return Json::writeString(builder, request) + "\n";
+    return Json::writeString(builder, value);
+}
+
+std::string requestLine(const Json::Value& request) {
+    return compactJson(request) + "\n";
 }
 
 std::string probeLine() {

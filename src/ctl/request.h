@@ -42,7 +42,10 @@ Json::Value clearRequest(const std::string& uuid, bool ipv6);
 bool subcommandRequest(const Options& options, const std::string& uuid, Json::Value& request,
                        std::string& error);
 
-// One compact line: no white space between tokens, members in name order, a newline.
+// JSON text without white space between tokens, members in name order.
+std::string compactJson(const Json::Value& value);
+
+// The request as one compact line, with its newline.
 std::string requestLine(const Json::Value& request);
 
 // The liveness probe as a line.

@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 
 namespace {
@@ -18,16 +21,41 @@ long long nowMs() {
 
 }  // namespace
 
-SerialLink SerialLink::openDevice(const std::string& path, std::string& error) {
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+Deadline::Deadline(int timeoutMs) : endMs_(nowMs() + timeoutMs) {}
+
+int Deadline::leftMs() const {
+    return static_cast<int>(std::clamp(endMs_ - nowMs(), 0LL, static_cast<long long>(INT_MAX)));
+}
+
+SerialLink::Status SerialLink::openDevice(const std::string& path, SerialLink& link,
+                                          std::string& error) {
+    // Non-blocking: opening must not wait for a carrier, and no read or write may wait
+    // past the caller's deadline (another reader of the line may take the bytes that
+    // poll() announced).
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
         error = "cannot open " + path + ": " + std::strerror(errno);
-        return SerialLink();
+        return Status::Error;
+    }
+    // Replies name no client, so two clients on one line would take each other's. The
+    // lock is advisory and on the device itself rather than the terminal's exclusive mode
+    // (TIOCEXCL), which root ignores and which a killed client would leave set for as long
+    // as anyone else holds the device open; the lock ends with the process. It keeps out
+    // only programs that take it too (other clients): nothing else, the daemon included,
+    // is refused the device. It is taken before the line is touched, so a client that
+    // finds it busy leaves the holder's settings and unread replies alone.
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            error = "line busy: another client is using " + path + "; try again later";
+            return Status::Busy;
+        }
+        error = "cannot lock " + path + ": " + std::strerror(errno);
+        return Status::Error;
     }
     struct termios tio {};
     if (::tcgetattr(fd.get(), &tio) != 0) {
         error = path + " is not a serial device: " + std::strerror(errno);
-        return SerialLink();
+        return Status::Error;
     }
     ::cfmakeraw(&tio);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
@@ -38,35 +66,44 @@ SerialLink SerialLink::openDevice(const std::string& path, std::string& error) {
     ::cfsetospeed(&tio, B115200);
     if (::tcsetattr(fd.get(), TCSANOW, &tio) != 0) {
         error = "cannot configure " + path + ": " + std::strerror(errno);
-        return SerialLink();
+        return Status::Error;
     }
     ::tcflush(fd.get(), TCIFLUSH);
-    return SerialLink(std::move(fd));
+    link = SerialLink(std::move(fd));
+    return Status::Ok;
 }
 
-bool SerialLink::send(std::string_view bytes) {
+SerialLink::Status SerialLink::await(short events, const Deadline& deadline) const {
+    for (;;) {
+        const int left = deadline.leftMs();
+        if (left == 0) return Status::Timeout;
+        struct pollfd pfd = {fd_.get(), events, 0};
+        const int ready = ::poll(&pfd, 1, left);
+        if (ready < 0 && errno != EINTR) return Status::Error;
+        if (ready > 0) return Status::Ok;
+    }
+}
+
+SerialLink::Status SerialLink::send(std::string_view bytes, int timeoutMs) {
+    const Deadline deadline(timeoutMs);
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd_.get(), bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-SerialLink::Status SerialLink::fill(long long deadlineMs) {
-    for (;;) {
-        const long long left = deadlineMs - nowMs();
-        if (left <= 0) return Status::Timeout;
-        struct pollfd pfd = {fd_.get(), POLLIN, 0};
-        const int ready = ::poll(&pfd, 1, static_cast<int>(left));
-        if (ready < 0) {
-            if (errno == EINTR) continue;
+        if (n >= 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+        } else if (errno == EAGAIN) {
+            const Status s = await(POLLOUT, deadline);
+            if (s != Status::Ok) return s;
+        } else if (errno != EINTR) {
             return Status::Error;
         }
-        if (ready == 0) return Status::Timeout;
+    }
+    return Status::Ok;
+}
+
+SerialLink::Status SerialLink::fill(const Deadline& deadline) {
+    for (;;) {
+        const Status s = await(POLLIN, deadline);
+        if (s != Status::Ok) return s;
         char buf[4096];
         const ssize_t n = ::read(fd_.get(), buf, sizeof(buf));
         if (n < 0) {
@@ -85,7 +122,7 @@ SerialLink::Status SerialLink::fill(long long deadlineMs) {
 }
 
 SerialLink::Status SerialLink::readLine(std::string& line, int timeoutMs) {
-    const long long deadline = nowMs() + timeoutMs;
+    const Deadline deadline(timeoutMs);
     for (;;) {
         const auto nl = pending_.find('\n');
         if (nl != std::string::npos) {
@@ -102,7 +139,7 @@ SerialLink::Status SerialLink::readLine(std::string& line, int timeoutMs) {
 }
 
 SerialLink::Status SerialLink::readExact(std::size_t count, std::string& out, int timeoutMs) {
-    const long long deadline = nowMs() + timeoutMs;
+    const Deadline deadline(timeoutMs);
     while (pending_.size() < count) {
         const Status s = fill(deadline);
         if (s != Status::Ok) {
@@ -115,8 +152,15 @@ SerialLink::Status SerialLink::readExact(std::size_t count, std::string& out, in
     return Status::Ok;
 }
 
+SerialLink::Status SerialLink::readSome(std::string& out, int timeoutMs) {
+    const Status s = pending_.empty() ? fill(Deadline(timeoutMs)) : Status::Ok;
+    out += pending_;
+    pending_.clear();
+    return s;
+}
+
 void SerialLink::drain(int quietMs) {
-    while (fill(nowMs() + quietMs) == Status::Ok) {
+    while (fill(Deadline(quietMs)) == Status::Ok) {
     }
     pending_.clear();
 }

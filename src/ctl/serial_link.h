@@ -9,13 +9,26 @@
 
 #include "core/unique_fd.h"
 
+// A time limit shared by several waits, on the monotonic clock.
+class Deadline {
+public:
+    explicit Deadline(int timeoutMs);
+    // Milliseconds left, 0 once the limit has passed.
+    int leftMs() const;
+
+private:
+    long long endMs_;
+};
+
 class SerialLink {
 public:
-    enum class Status { Ok, Timeout, Error };
+    // Busy: another client holds the line (openDevice only).
+    enum class Status { Ok, Timeout, Error, Busy };
 
-    // Opens a serial device and puts it into raw 115200 8N1 mode, as the board's end is.
-    // On failure returns an invalid link and sets `error`.
-    static SerialLink openDevice(const std::string& path, std::string& error);
+    // Opens a serial device without waiting for anything, takes it for this process alone
+    // and puts it into raw 115200 8N1 mode, as the board's end is. On failure `link` stays
+    // invalid and `error` says why.
+    static Status openDevice(const std::string& path, SerialLink& link, std::string& error);
 
     // Takes over an already open descriptor (a pty master in tests).
     explicit SerialLink(UniqueFd fd) : fd_(std::move(fd)) {}
@@ -24,8 +37,8 @@ public:
     bool valid() const { return fd_.valid(); }
     int fd() const { return fd_.get(); }
 
-    // Writes all bytes; false on an error.
-    bool send(std::string_view bytes);
+    // Writes all bytes, waiting at most `timeoutMs` for the line to take them.
+    Status send(std::string_view bytes, int timeoutMs = 5000);
 
     // Reads up to and including the next newline. Bytes that arrive after it are kept for
     // the next read. On a timeout `line` holds what arrived so far.
@@ -35,12 +48,18 @@ public:
     // not a line).
     Status readExact(std::size_t count, std::string& out, int timeoutMs);
 
+    // Appends to `out` whatever is there: the bytes kept from earlier reads or, when there
+    // are none, what arrives first within `timeoutMs`.
+    Status readSome(std::string& out, int timeoutMs);
+
     // Drops everything that arrives until the line has been quiet for `quietMs`.
     void drain(int quietMs);
 
 private:
     // Waits until the deadline for more bytes and appends them to pending_.
-    Status fill(long long deadlineMs);
+    Status fill(const Deadline& deadline);
+    // Waits until the descriptor is ready for `events` (POLLIN, POLLOUT).
+    Status await(short events, const Deadline& deadline) const;
 
     UniqueFd fd_;
     std::string pending_;

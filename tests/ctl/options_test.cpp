@@ -26,9 +26,13 @@ TEST(CtlOptions, AcceptedCommandLines) {
         const ParseOutcome out = ctl::parseCommandLine(c.args, c.env);
         ASSERT_EQ(out.kind, ParseOutcome::Kind::Run) << out.error;
         EXPECT_EQ(out.options.device, c.device);
-        EXPECT_EQ(out.options.timeoutMs, c.timeoutMs);
+        EXPECT_EQ(ctl::replyTimeoutMs(out.options, "get_stat"), c.timeoutMs);
         EXPECT_EQ(out.options.line, c.line);
     }
+    // Applying a configuration runs ifdown and ifup: a minute unless told otherwise.
+    const ParseOutcome given = ctl::parseCommandLine({"--timeout", "2", "clear"}, "/d");
+    EXPECT_EQ(ctl::replyTimeoutMs(ParseOutcome().options, "set_net_conf"), 60000);
+    EXPECT_EQ(ctl::replyTimeoutMs(given.options, "set_net_conf"), 2000);
 }
 
 TEST(CtlOptions, UsageErrors) {

@@ -64,7 +64,7 @@ public:
     bool daemonRunning();
     pid_t daemonPid() const { return daemonPid_; }
 
-    bool send(const std::string& bytes) { return link_.send(bytes); }
+    bool send(const std::string& bytes) { return link_.send(bytes) == SerialLink::Status::Ok; }
     // Sends `line` (newline added) and returns the next line received (or what arrived).
     std::string request(const std::string& line, int timeoutMs = 5000);
     // Sends a "get_stat" request of its own and returns every byte that arrived before its

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "board.h"
+#include "ctl/request.h"
 #include "ipconfig/generate_ip_config.h"
 #include "netconf/host_files.h"
 #include "netconf/host_network.h"
@@ -26,12 +27,6 @@ constexpr const char* kMissing = "(missing)";
 
 // Each file the daemon writes, with every content that it may hold.
 using Contents = std::map<std::string, std::set<std::string>>;
-
-std::string line(const Json::Value& value) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    return Json::writeString(builder, value);
-}
 
 // Request `i` of the stream as a line; adds what it writes into each file to `allowed`.
 // The address family alternates and every value differs from the request before, so every
@@ -81,7 +76,7 @@ std::string request(int i, Contents& allowed) {
     Json::Value record;
     record["set_net_conf"] = r;
     allowed[kRecord].insert(record.toStyledString());
-    return line(r);
+    return ctl::compactJson(r);
 }
 
 // The files as the board holds them, or kMissing; read inside the board, as only its root

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "board.h"
+#include "ctl/request.h"
 #include "ipconfig/generate_ip_config.h"
 
 namespace qftest {
@@ -63,9 +64,7 @@ Json::Value requestOf(const Conf& c, const char* uuid) {
 }
 
 std::string line(const Json::Value& request) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    return Json::writeString(builder, request);
+    return ctl::compactJson(request);
 }
 
 Json::Value parse(const std::string& text) {
