@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "core/fd_io.h"
+#include "core/log.h"
 #include "core/unique_fd.h"
 
 extern char** environ;
@@ -81,8 +82,8 @@ ChildOutcome runChild(const std::vector<std::string>& argv, std::chrono::millise
                        ? errno
                        : ::posix_spawn(&pid, args[0], nullptr, attr.get(), args.data(), environ);
     if (pid <= 0) {
-        std::fprintf(stderr, "[QuillFerry] cannot run %s: %s\n", argv[0].c_str(),
-                     std::strerror(rc != 0 ? rc : EINVAL));
+        logLine("[QuillFerry] cannot run %s: %s", argv[0].c_str(),
+                std::strerror(rc != 0 ? rc : EINVAL));
         outcome.status = 127 << 8;
         return outcome;
     }
@@ -105,8 +106,8 @@ ChildOutcome runChild(const std::vector<std::string>& argv, std::chrono::millise
             ::kill(-pid, SIGKILL);
             ::kill(pid, SIGKILL);  // in case it left its process group
             outcome.timedOut = true;
-            std::fprintf(stderr, "[QuillFerry] %s did not finish within %lld s: killed\n",
-                         commandLine(argv).c_str(), static_cast<long long>(limit.count() / 1000));
+            logLine("[QuillFerry] %s did not finish within %lld s: killed",
+                    commandLine(argv).c_str(), static_cast<long long>(limit.count() / 1000));
             break;
         }
         wait(done.get(), static_cast<int>(left));

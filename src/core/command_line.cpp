@@ -29,11 +29,13 @@ int handleCommandLine(int argc, const char* const* argv) {
             "The QuillFerry board management daemon: serves the controller's JSON requests\n"
             "on the serial line %s (raw 115200 8N1) until it is stopped. It takes\n"
             "no arguments; the environment sets %s (the DNS search domain,\n"
-            "default %s) and %s (starting with \"true\": log every\n"
+            "default %s), %s (seconds that ifdown and ifup may\n"
+            "each take, default %d) and %s (starting with \"true\": log every\n"
             "request and reply).\n\n"
             "  --help     print this help and exit\n"
             "  --version  print the version and exit\n",
-            qf::kSerialDevice, qf::kDnsSearchEnv, qf::kDefaultDnsSearch, qf::kDebugEnv));
+            qf::kSerialDevice, qf::kDnsSearchEnv, qf::kDefaultDnsSearch, qf::kIfupTimeoutEnv,
+            qf::kDefaultIfupTimeoutSec, qf::kDebugEnv));
     }
     std::fprintf(stderr,
                  "quillferry: unexpected argument '%s'\nUsage: quillferry [--help | --version]\n",

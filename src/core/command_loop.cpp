@@ -13,6 +13,7 @@
 
 #include "core/constants.h"
 #include "core/fd_io.h"
+#include "core/log.h"
 #include "core/platform.h"
 #include "core/uart.h"
 #include "core/util.h"
@@ -29,7 +30,7 @@ bool isProbe(const std::string& text) {
 }
 
 void answerProbe(Uart& uart) {
-    std::fputs("[QuillFerry] quillferry status check\n", stderr);
+    logLine("[QuillFerry] quillferry status check");
     uart.Write(qf::kProbeAck, static_cast<int>(qf::kProbeAckSize));
 }
 
@@ -44,7 +45,7 @@ Served dispatch(Platform& platform, Uart& uart, const Json::Value& request,
     } else if (cmd == qf::kCmdGetHwConf) {
         platform.doGetHwConf(request, uart);
     } else {
-        std::fputs("[QuillFerry] Unkown command", stderr);
+        logLine("[QuillFerry] Unkown command");
         return Served::Unknown;
     }
     return Served::Request;
@@ -74,27 +75,26 @@ Served serveRequest(Platform& platform, Uart& uart, const std::string& text) {
         std::string refusal;
         if (!parseJson(text, root, &refusal)) {
             if (refusal.empty()) return Served::Nothing;
-            std::fprintf(stderr, "[QuillFerry] request dropped: %s\n", refusal.c_str());
+            logLine("[QuillFerry] request dropped: %s", refusal.c_str());
             return Served::Dropped;
         }
         if (!root.isObject()) return Served::Nothing;
         const Json::Value& cmd = root["cmd"];
         if (!cmd.isString()) {
-            std::fputs("read fail\n", stderr);
+            logLine("read fail");
             return Served::Nothing;
         }
         return dispatch(platform, uart, root, cmd.asString());
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "[QuillFerry] request dropped: %s\n", e.what());
+        logLine("[QuillFerry] request dropped: %s", e.what());
     } catch (...) {
-        std::fputs("[QuillFerry] request dropped: unknown exception\n", stderr);
+        logLine("[QuillFerry] request dropped: unknown exception");
     }
     return Served::Dropped;
 }
 
 Served CommandLoop::serveLine(const std::string& line) {
-    if (platform_.getDebugFlag())
-        std::fprintf(stderr, "[QuillFerry] Read From Uart Data:%s\n", line.c_str());
+    if (platform_.getDebugFlag()) logLine("[QuillFerry] Read From Uart Data:%s", line.c_str());
     return serveRequest(platform_, uart_, requestText(line));
 }
 
@@ -136,8 +136,7 @@ void CommandLoop::run() {
 
 void CommandLoop::keepForLater(std::string line) {
     if (waiting_.size() >= qf::kWaitingRequestsMax) {
-        std::fprintf(stderr, "[QuillFerry] busy: %zu requests already wait, line dropped\n",
-                     waiting_.size());
+        logLine("[QuillFerry] busy: %zu requests already wait, line dropped", waiting_.size());
         return;
     }
     waiting_.push_back(std::move(line));
@@ -152,7 +151,7 @@ void CommandLoop::waitForFd(int fd, int timeoutMs) {
             const std::string text = requestText(line);
             if (isProbe(text)) {
                 if (platform_.getDebugFlag())
-                    std::fprintf(stderr, "[QuillFerry] Read From Uart Data:%s\n", line.c_str());
+                    logLine("[QuillFerry] Read From Uart Data:%s", line.c_str());
                 answerProbe(uart_);
             } else if (!text.empty()) {
                 keepForLater(line);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "core/log.h"
+
 bool LineFramer::next(std::string& line) {
     if (discarding_) {
         const std::size_t nl = pending_.find('\n');
@@ -11,9 +13,8 @@ bool LineFramer::next(std::string& line) {
             pending_.clear();
             return false;
         }
-        std::fprintf(stderr,
-                     "[QuillFerry] overlong line: discarded %zu bytes after the first %zu\n",
-                     discarded_ + nl + 1, maxLine_);
+        logLine("[QuillFerry] overlong line: discarded %zu bytes after the first %zu",
+                discarded_ + nl + 1, maxLine_);
         pending_.erase(0, nl + 1);
         discarding_ = false;
         discarded_ = 0;

@@ -8,6 +8,7 @@
 #include "core/command_line.h"
 #include "core/command_loop.h"
 #include "core/constants.h"
+#include "core/log.h"
 #include "core/platform_qcom.h"
 #include "core/uart.h"
 #include "netconf/host_network.h"
@@ -18,20 +19,21 @@ int main(int argc, char** argv) {
     mallopt(M_ARENA_MAX, 1);
     // A closed log pipe must not end the daemon: a failed write is reported, not fatal.
     std::signal(SIGPIPE, SIG_IGN);
-    std::fprintf(stderr, "[QuillFerry] quillferry start\n");
+    setLogBuffering();
+    logLine("[QuillFerry] quillferry start");
     // Both live as long as the process: the loop never ends.
     auto platform = std::make_unique<PlatformQcom>();
     const char* search = std::getenv(qf::kDnsSearchEnv);
     platform->dnsSearch = dnsSearchDomain(search);
     if (search != nullptr && platform->dnsSearch != search) {
-        std::fprintf(stderr, "[QuillFerry] %s is not a domain name, using %s\n", qf::kDnsSearchEnv,
-                     platform->dnsSearch.c_str());
+        logLine("[QuillFerry] %s is not a domain name, using %s", qf::kDnsSearchEnv,
+                platform->dnsSearch.c_str());
     }
     bool valid = true;
     platform->interfaceCommands.timeout = ifupTimeout(std::getenv(qf::kIfupTimeoutEnv), valid);
     if (!valid) {
-        std::fprintf(stderr, "[QuillFerry] %s is not a number of seconds from 1 to %d, using %d\n",
-                     qf::kIfupTimeoutEnv, qf::kMaxIfupTimeoutSec, qf::kDefaultIfupTimeoutSec);
+        logLine("[QuillFerry] %s is not a number of seconds from 1 to %d, using %d",
+                qf::kIfupTimeoutEnv, qf::kMaxIfupTimeoutSec, qf::kDefaultIfupTimeoutSec);
     }
     Uart uart(qf::kSerialDevice);
     CommandLoop loop(*platform, uart);

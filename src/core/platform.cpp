@@ -12,11 +12,12 @@
 #include <cstring>
 
 #include "core/constants.h"
+#include "core/log.h"
 
 Platform::Platform() : dnsSearch(qf::kDefaultDnsSearch) {
     if (::access(qf::kMarkerDir, F_OK) != 0) {
         const int ret = ::mkdir(qf::kMarkerDir, qf::kMarkerDirMode);
-        std::fprintf(stderr, "create dir %s, ret:%d\n", qf::kMarkerDir, ret);
+        logLine("create dir %s, ret:%d", qf::kMarkerDir, ret);
     }
     if (::access(qf::kMarkerFile, F_OK) == 0) logEventFlag = true;
     stopEvent_.reset(::eventfd(0, EFD_CLOEXEC));
@@ -27,8 +28,7 @@ Platform::~Platform() {
     if (stopEvent_.valid()) {
         const std::uint64_t one = 1;
         if (::write(stopEvent_.get(), &one, sizeof(one)) < 0) {
-            std::fprintf(stderr, "[QuillFerry] cannot stop the watcher: %s\n",
-                         std::strerror(errno));
+            logLine("[QuillFerry] cannot stop the watcher: %s", std::strerror(errno));
         }
     }
     // Without its stop event the watcher could not be woken; leave it rather than hang.
@@ -46,17 +46,17 @@ Platform::~Platform() {
 void Platform::ThreadLooper() {
     inotifyFd = ::inotify_init1(IN_CLOEXEC);
     if (inotifyFd < 0) {
-        std::fprintf(stderr, "inotify_init failed, ret:%d\n", inotifyFd);
+        logLine("inotify_init failed, ret:%d", inotifyFd);
         return;
     }
     inotifyWatch = ::inotify_add_watch(inotifyFd, qf::kMarkerDir, IN_CREATE | IN_DELETE);
     if (inotifyWatch < 0) {
-        std::fprintf(stderr, "inotify_add_watch failed, ret:%d\n", inotifyWatch);
+        logLine("inotify_add_watch failed, ret:%d", inotifyWatch);
         ::close(inotifyFd);
         inotifyFd = -1;
         return;
     }
-    std::fprintf(stderr, "start monitor service event\n");
+    logLine("start monitor service event");
 
     alignas(struct inotify_event) char buf[qf::kEventBufferSize];
     for (;;) {
@@ -65,7 +65,7 @@ void Platform::ThreadLooper() {
         if (ready == 0) continue;
         if (ready < 0) {
             if (errno == EINTR) continue;
-            std::fprintf(stderr, "Could not poll inotify events\n");
+            logLine("Could not poll inotify events");
             // A lasting failure must not turn into a busy loop.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
@@ -76,7 +76,7 @@ void Platform::ThreadLooper() {
         if (len == 0) continue;
         if (len < 0) {
             if (errno == EINTR) continue;
-            std::fprintf(stderr, "Could not read inotify events\n");
+            logLine("Could not read inotify events");
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
@@ -86,15 +86,15 @@ void Platform::ThreadLooper() {
             if (off + static_cast<ssize_t>(sizeof(ev) + ev.len) > len) break;
             const char* namePtr = buf + off + sizeof(ev);
             const std::string name(namePtr, ::strnlen(namePtr, ev.len));
-            std::fprintf(stderr, "get event: wd: %d, mask:0x%x, len:%d, name:%s\n", ev.wd, ev.mask,
-                         static_cast<int>(ev.len), name.c_str());
+            logLine("get event: wd: %d, mask:0x%x, len:%d, name:%s", ev.wd, ev.mask,
+                    static_cast<int>(ev.len), name.c_str());
             if ((ev.mask & (IN_CREATE | IN_DELETE)) != 0 && name == qf::kMarkerName) {
                 if ((ev.mask & IN_CREATE) != 0) {
                     logEventFlag = true;
-                    std::fprintf(stderr, "enable quillferry log\n");
+                    logLine("enable quillferry log");
                 } else {
                     logEventFlag = false;
-                    std::fprintf(stderr, "disable quillferry log\n");
+                    logLine("disable quillferry log");
                 }
             }
             off += static_cast<ssize_t>(sizeof(ev) + ev.len);

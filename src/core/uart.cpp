@@ -12,17 +12,7 @@
 
 #include "core/constants.h"
 #include "core/fd_io.h"
-
-namespace {
-
-// The port's messages go to standard output; flushed at once so that a supervisor or a
-// log collector sees them in order with standard error.
-void portMessage(const char* text) {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
-}
-
-}  // namespace
+#include "core/log.h"
 
 Uart::Uart(const char* path) : path_(path), framer_(qf::kReadBufferSize - 1) {
     open();
@@ -34,9 +24,12 @@ Uart::Uart(UniqueFd input, UniqueFd output)
 void Uart::open() {
     framer_.reset();
     portFd.reset(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!portFd.valid()) return;
-    std::printf("open %s!\n", path_.c_str());
-    std::fflush(stdout);
+    if (!portFd.valid()) {
+        report(State::Missing, std::strerror(errno));
+        return;
+    }
+    // A device that keeps failing is only said to work again once it delivers.
+    if (state_ != State::Failing) report(State::Open, "");
 
     struct termios tio {};
     if (::tcgetattr(portFd.get(), &tio) != 0) tio = termios{};
@@ -63,19 +56,18 @@ Uart::Fill Uart::fill() {
         const ssize_t n = ::read(portFd.get(), chunk, sizeof(chunk));
         if (n > 0) {
             framer_.feed(chunk, static_cast<std::size_t>(n));
+            if (state_ == State::Failing) report(State::Open, "");
             return Fill::Data;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) return Fill::NoData;
+        report(State::Failing, n == 0 ? "end of input (hung up)" : std::strerror(errno));
         return Fill::End;
     }
 }
 
 int Uart::Read(char* buf, int size) {
-    if (!portFd.valid()) {
-        portMessage("Uart Init failed");
-        return -1;
-    }
+    if (!portFd.valid()) return -1;
     std::string line;
     while (!framer_.next(line)) {
         struct pollfd pfd = {portFd.get(), POLLIN, 0};
@@ -89,14 +81,33 @@ int Uart::Read(char* buf, int size) {
 }
 
 int Uart::Write(const char* data, int len) {
-    if (!portFd.valid()) {
-        portMessage("Uart Init failed");
-        return -1;
-    }
+    if (!portFd.valid()) return -1;
     const int fd = outputFd_.valid() ? outputFd_.get() : portFd.get();
-    if (!writeAll(fd, std::string_view(data, static_cast<std::size_t>(len)), qf::kWriteTimeoutMs)) {
-        portMessage("uart write failed");
-        return -1;
+    const bool written =
+        writeAll(fd, std::string_view(data, static_cast<std::size_t>(len)), qf::kWriteTimeoutMs);
+    // Said once when writing starts to fail, not for every reply that follows.
+    if (!written && !writeFailing_)
+        logOutput("uart write failed: %s: %s", path_.c_str(), std::strerror(errno));
+    writeFailing_ = !written;
+    return written ? len : -1;
+}
+
+void Uart::report(State state, const std::string& why) {
+    if (path_.empty() || (state == state_ && why == why_)) return;
+    state_ = state;
+    why_ = why;
+    switch (state) {
+        case State::Open:
+            logOutput("open %s!", path_.c_str());
+            break;
+        case State::Missing:
+            logOutput("Uart Init failed: %s: %s", path_.c_str(), why.c_str());
+            break;
+        case State::Failing:
+            logOutput("[QuillFerry] reading %s failed: %s; opening it again", path_.c_str(),
+                      why.c_str());
+            break;
+        case State::Unknown:
+            break;
     }
-    return len;
 }

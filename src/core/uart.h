@@ -20,7 +20,8 @@ public:
     // Waits for one line and copies it into `buf`: up to `size` - 1 bytes (the newline kept
     // when it fits), then a zero byte. Returns `size` when a line was read, 0 when the device
     // gave end of input or an error, -1 when the port is not open. The rest of a line that
-    // did not fit is dropped, never returned as a line of its own.
+    // did not fit is dropped, never returned as a line of its own. The device's troubles
+    // (missing, failing, working again) go to standard output once per change.
     int Read(char* buf, int size);
 
     // Writes all `len` bytes. Returns `len`, or -1 when the port is not open or the device
@@ -41,9 +42,17 @@ public:
 private:
     void open();
 
+    // What was last said about the device. Said once per change, with the path and the
+    // system's reason, not on every attempt.
+    enum class State { Unknown, Open, Missing, Failing };
+    void report(State state, const std::string& why);
+
     std::string path_;
     UniqueFd portFd;
     // Where replies go when it is not the device itself (fuzzing).
     UniqueFd outputFd_;
     LineFramer framer_;
+    State state_ = State::Unknown;
+    std::string why_;
+    bool writeFailing_ = false;
 };

@@ -3,10 +3,10 @@
 
 #include <json/json.h>
 
-#include "core/constants.h"
-
 #include <regex>
 #include <string>
+
+#include "core/constants.h"
 
 class Uart;
 

@@ -11,7 +11,7 @@ unsigned short swapUint16(unsigned short value);
 unsigned int swapUint32(unsigned int value);
 
 class BinaryWriter {
-  public:
+public:
     using Iterator = std::vector<unsigned char>::iterator;
 
     enum Order : std::uint32_t {
@@ -41,7 +41,7 @@ class BinaryWriter {
 
     std::int64_t bytes_written() const { return position - start; }
 
-  private:
+private:
     // Throws when `length` more bytes would run past `limit`.
     void ensureRoom(unsigned long length) const;
 

@@ -6,6 +6,7 @@
 
 #include "core/atomic_file.h"
 #include "core/constants.h"
+#include "core/log.h"
 #include "ipconfig/binary_writer.h"
 #include "ipconfig/ip_config_builder.h"
 
@@ -76,7 +77,7 @@ bool GenerateIpConfig::GenerateIpConfigFunc(std::optional<mode_t> mode) {
     const std::string_view bytes(reinterpret_cast<const char*>(record.data()), record.size());
     std::string error;
     if (path != nullptr && writeFileAtomic(path, bytes, mode, error)) return true;
-    std::fprintf(stderr, "Failed to open %s for writing\n", path != nullptr ? path : "(null)");
-    if (!error.empty()) std::fprintf(stderr, "[QuillFerry] cannot write %s\n", error.c_str());
+    logLine("Failed to open %s for writing", path != nullptr ? path : "(null)");
+    if (!error.empty()) logLine("[QuillFerry] cannot write %s", error.c_str());
     return false;
 }

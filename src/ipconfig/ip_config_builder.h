@@ -10,7 +10,7 @@
 #include "ipconfig/binary_writer.h"
 
 class IpConfigBuilder {
-  public:
+public:
     using Version = std::uint32_t;
 
     enum Assignment : std::uint32_t {
@@ -31,7 +31,7 @@ class IpConfigBuilder {
     // writer through when the record does not fit.
     std::int64_t write(BinaryWriter& writer) const;
 
-  private:
+private:
     // Zero rather than indeterminate until set: an unset field then encodes predictably.
     Version version = 0;
     Assignment assignment = STATIC;

@@ -6,6 +6,7 @@
 
 #include "core/atomic_file.h"
 #include "core/constants.h"
+#include "core/log.h"
 #include "core/platform.h"
 #include "core/util.h"
 #include "netconf/host_files.h"
@@ -15,20 +16,19 @@ Json::Value readRecordSet(const char* path) {
     std::string error;
     if (!readBoardFile(path, qf::kCmdRecordReadCap, text, error)) {
         const bool missing = errno == ENOENT;
-        std::fprintf(stderr, "readCmdRecords open file fail %s\n", path);
-        if (!missing) std::fprintf(stderr, "[QuillFerry] %s\n", error.c_str());
+        logLine("readCmdRecords open file fail %s", path);
+        if (!missing) logLine("[QuillFerry] %s", error.c_str());
         return Json::Value();
     }
     text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));
     if (text.empty()) {
-        std::fprintf(stderr, "readCmdRecords retstr is empty\n");
+        logLine("readCmdRecords retstr is empty");
         return Json::Value();
     }
     // Whatever keeps it from parsing (a torn or planted file, too deep), it is no record, and
     // the next store replaces it.
     Json::Value records;
-    if (!parseJson(text, records, nullptr, kRecordLimits))
-        std::fprintf(stderr, "readCmdRecords parse fail\n");
+    if (!parseJson(text, records, nullptr, kRecordLimits)) logLine("readCmdRecords parse fail");
     return records;
 }
 
@@ -38,7 +38,7 @@ bool storeRecord(const char* path, const Json::Value& request) {
     std::string error;
     // A file we never wrote (not an object) is replaced like a missing one.
     if (!records.isObject()) {
-        std::fprintf(stderr, "writeCmd2File cmd_key:%s create new file\n", key.c_str());
+        logLine("writeCmd2File cmd_key:%s create new file", key.c_str());
         Json::Value fresh(Json::objectValue);
         fresh[key] = request;
         // As before, a new record that cannot be written is not reported to the caller.
@@ -47,15 +47,15 @@ bool storeRecord(const char* path, const Json::Value& request) {
         return true;
     }
     if (records.isMember(key)) {
-        std::fprintf(stderr, "writeCmd2File cmd_key:%s exit replace\n", key.c_str());
+        logLine("writeCmd2File cmd_key:%s exit replace", key.c_str());
         // Gone before the copy comes in: the old and the new request are not held at once.
         records.removeMember(key);
     } else {
-        std::fprintf(stderr, "writeCmd2File cmd_key:%s need insert\n", key.c_str());
+        logLine("writeCmd2File cmd_key:%s need insert", key.c_str());
     }
     records[key] = request;
     if (!writeFileAtomic(path, records.toStyledString(), std::nullopt, error)) {
-        std::fprintf(stderr, "writeCmd2File remove file fail\n");
+        logLine("writeCmd2File remove file fail");
         logWriteFailure(error);
         return false;
     }

@@ -5,10 +5,11 @@
 
 #include "core/atomic_file.h"
 #include "core/constants.h"
+#include "core/log.h"
 #include "core/platform.h"
 
 void logWriteFailure(const std::string& error) {
-    std::fprintf(stderr, "[QuillFerry] cannot write %s\n", error.c_str());
+    logLine("[QuillFerry] cannot write %s", error.c_str());
 }
 
 bool saveFile(const char* path, const char* data, int count) {

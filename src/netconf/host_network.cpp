@@ -11,6 +11,7 @@
 #include "core/atomic_file.h"
 #include "core/constants.h"
 #include "core/fd_io.h"
+#include "core/log.h"
 #include "core/platform.h"
 #include "core/unique_fd.h"
 #include "netconf/host_files.h"
@@ -72,10 +73,10 @@ ChildOutcome runInterfaceCommand(const char* program, const InterfaceCommands& c
 }  // namespace
 
 int updateLinuxIpconfig(const Lines& interfaceLines, const Lines& resolverLines) {
-    std::fprintf(stderr, "QuillFerry %s +\n", "updateLinuxIpconfig");
+    logLine("QuillFerry %s +", "updateLinuxIpconfig");
     bool ok = replaceFile(qf::kInterfacesFile, interfaceLines);
     if (!resolverLines.empty()) ok = replaceFile(qf::kResolvConf, resolverLines) && ok;
-    std::fprintf(stderr, "QuillFerry %s -\n", "updateLinuxIpconfig");
+    logLine("QuillFerry %s -", "updateLinuxIpconfig");
     return ok ? 0 : qf::kRetWriteFailed;
 }
 
@@ -88,16 +89,16 @@ ChildOutcome ifup(const InterfaceCommands& commands) {
 }
 
 int restartNetworking(const InterfaceCommands& commands) {
-    std::fprintf(stderr, "%s +\n", "restartNetworking");
+    logLine("%s +", "restartNetworking");
     const int status = ifdown(commands).status | ifup(commands).status;
-    std::fprintf(stderr, "%s -\n", "restartNetworking");
+    logLine("%s -", "restartNetworking");
     return status;
 }
 
 void set_mtu(const std::string& mtu, const char* path) {
     const UniqueFd fd(::open(path, O_WRONLY | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.valid() && !writeAll(fd.get(), mtu)) {
-        std::fprintf(stderr, "[QuillFerry] cannot set the MTU: %s\n", std::strerror(errno));
+        logLine("[QuillFerry] cannot set the MTU: %s", std::strerror(errno));
     }
 }
 
@@ -125,10 +126,9 @@ std::string dnsSearchDomain(const char* value) {
 int Platform::setIpConfig(const std::string& ifname, const std::string& address,
                           const std::string& gateway, int prefixLength, const std::string& dnsFirst,
                           const std::string& dnsSecond) {
-    std::fprintf(
-        stderr, "[QuillFerry] config ip, ifname:%s, ip:%s, gateway: %s, dns: %s, %s, netmask: %d\n",
-        ifname.c_str(), address.c_str(), gateway.c_str(), dnsFirst.c_str(), dnsSecond.c_str(),
-        prefixLength);
+    logLine("[QuillFerry] config ip, ifname:%s, ip:%s, gateway: %s, dns: %s, %s, netmask: %d",
+            ifname.c_str(), address.c_str(), gateway.c_str(), dnsFirst.c_str(), dnsSecond.c_str(),
+            prefixLength);
     const Lines interfaceLines =
         interfaceFileLines(ipType, address, gateway, prefixLength, dnsSearch);
     const Lines resolverLines = resolverFileLines(dnsSearch, dnsFirst, dnsSecond);
@@ -143,14 +143,14 @@ int Platform::setIpConfig(const std::string& ifname, const std::string& address,
 }
 
 int Platform::clearNetConf() {
-    std::fprintf(stderr, "[QuillFerry] start clear net configure\n");
+    logLine("[QuillFerry] start clear net configure");
     netConfState = 2;
     const Lines interfaceLines = clearedInterfaceLines();
     bool removed = true;
     for (const char* path : {qf::kHostIpConfigFile, qf::kHostInfoFile}) {
         std::string error;
         if (!removeBoardFile(path, error)) {
-            std::fprintf(stderr, "[QuillFerry] cannot remove %s\n", error.c_str());
+            logLine("[QuillFerry] cannot remove %s", error.c_str());
             removed = false;
         }
     }

@@ -2,6 +2,7 @@
 
 #include "core/atomic_file.h"
 #include "core/constants.h"
+#include "core/log.h"
 #include "core/platform.h"
 #include "core/util.h"
 #include "ipconfig/generate_ip_config.h"
@@ -12,8 +13,7 @@ namespace {
 
 void doSetNetConfFailed(const Json::Value& request, Uart& uart) {
     const std::string text = sendReply(uart, replyEnvelope(request, qf::kRetRefused));
-    std::fprintf(stderr, "[QuillFerry] Do Set NetWork Configuration Failed And Response Data:%s\n",
-                 text.c_str());
+    logLine("[QuillFerry] Do Set NetWork Configuration Failed And Response Data:%s", text.c_str());
 }
 
 bool generateIpConfig(const std::string& path, const std::string& address,
@@ -36,20 +36,20 @@ void Platform::doSetNetConf(const Json::Value& request, Uart& uart) {
     writeCmd2File(request);
 
     if (!hasNetConfShape(request)) {
-        std::fprintf(stderr,
-                     "[QuillFerry] set_net_conf rejected: it needs an ipv4 or ipv6 object, a "
-                     "location object and a nameservers array\n");
+        logLine(
+            "[QuillFerry] set_net_conf rejected: it needs an ipv4 or ipv6 object, a "
+            "location object and a nameservers array");
         doSetNetConfFailed(request, uart);
         return;
     }
     const NetConfRequest conf = readNetConfRequest(request);
     ipType = conf.ipType;
-    std::fprintf(stderr, "[QuillFerry] Do Set NetWork Configuration Data:\n");
-    std::fprintf(stderr,
-                 "[QuillFerry] idc:%s, soc_ip:%s, pod_id:%s, ipAddr:%s, gateWay:%s, "
-                 "netMask:%d, dns1:%s, dns2:%s\n",
-                 conf.idc.c_str(), conf.socIp.c_str(), conf.podId.c_str(), conf.address.c_str(),
-                 conf.gateway.c_str(), conf.prefixLength, conf.dns1.c_str(), conf.dns2.c_str());
+    logLine("[QuillFerry] Do Set NetWork Configuration Data:");
+    logLine(
+        "[QuillFerry] idc:%s, soc_ip:%s, pod_id:%s, ipAddr:%s, gateWay:%s, "
+        "netMask:%d, dns1:%s, dns2:%s",
+        conf.idc.c_str(), conf.socIp.c_str(), conf.podId.c_str(), conf.address.c_str(),
+        conf.gateway.c_str(), conf.prefixLength, conf.dns1.c_str(), conf.dns2.c_str());
 
     int retVal = 0;
     if (conf.isClear()) {
@@ -67,7 +67,7 @@ void Platform::doSetNetConf(const Json::Value& request, Uart& uart) {
     } else if (const std::string problem = netConfProblem(conf); !problem.empty()) {
         // The values end up in lines that ifupdown runs as root, and the interface goes down
         // before it comes up: a bad value must change nothing.
-        std::fprintf(stderr, "[QuillFerry] set_net_conf rejected: %s\n", problem.c_str());
+        logLine("[QuillFerry] set_net_conf rejected: %s", problem.c_str());
         doSetNetConfFailed(request, uart);
         return;
     } else if (netConfState == 1 && configInForce && sameAddresses(conf, *this)) {
@@ -78,11 +78,9 @@ void Platform::doSetNetConf(const Json::Value& request, Uart& uart) {
 
     const std::string text = sendReply(uart, replyEnvelope(request, retVal));
     if (getDebugFlag()) {
-        std::printf("Netcfg res:%s\n", text.c_str());
-        std::fflush(stdout);
-        std::fprintf(stderr,
-                     "[QuillFerry] Do Set NetWork Configuration Done And Response Data:%s\n",
-                     text.c_str());
+        logOutput("Netcfg res:%s", text.c_str());
+        logLine("[QuillFerry] Do Set NetWork Configuration Done And Response Data:%s",
+                text.c_str());
     }
 }
 
@@ -114,12 +112,12 @@ int Platform::refreshPlacement(const NetConfRequest& conf) {
     const bool containersChanged =
         conf.containersGiven && (!containersInForce || conf.containers != inForce);
     if (!hostChanged && !containersChanged) {
-        std::fprintf(stderr, "ip config not changed, ingore!\n");
+        logLine("ip config not changed, ingore!");
         return 0;
     }
-    std::fprintf(stderr,
-                 "[QuillFerry] ip config not changed; rewriting the host information and "
-                 "container files\n");
+    logLine(
+        "[QuillFerry] ip config not changed; rewriting the host information and "
+        "container files");
     bool written = true;
     if (hostChanged) {
         written = saveHostInfo(conf.idc, conf.socIp, conf.podId);

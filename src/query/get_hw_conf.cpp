@@ -7,6 +7,7 @@
 
 #include "core/constants.h"
 #include "core/fd_io.h"
+#include "core/log.h"
 #include "core/platform_qcom.h"
 #include "core/util.h"
 #include "query/board_readings.h"
@@ -38,7 +39,7 @@ std::uint64_t Platform::getRamSize(const char* path) {
     const UniqueFd fd = openRegularFile(path);
     std::string text;
     if (!fd.valid() || !readUpTo(fd.get(), qf::kInfoFileMax - 1, text)) {
-        std::fprintf(stderr, "[QuillFerry] fopen %s failed\n", path);
+        logLine("[QuillFerry] fopen %s failed", path);
         return 0;
     }
     // "MemTotal:  7612345 kB": the number after the first word of the first line. A first
@@ -55,7 +56,7 @@ std::uint64_t Platform::getRamSize(const char* path) {
 std::uint64_t Platform::getRomSize(const char* path) {
     struct statfs st {};
     if (::statfs(path, &st) != 0) {
-        std::fprintf(stderr, "[QuillFerry] statfs %s failed\n", path);
+        logLine("[QuillFerry] statfs %s failed", path);
         return 0;
     }
     return static_cast<std::uint64_t>(st.f_blocks) * static_cast<std::uint64_t>(st.f_bsize);
@@ -72,8 +73,7 @@ void PlatformQcom::doGetHwConf(const Json::Value& request, Uart& uart) {
     reply["rom"] = romSizeText(getRomSize(qf::kDataPath));
     const std::string text = sendReply(uart, reply);
     if (getDebugFlag()) {
-        std::printf("doGetHwConf res0:%s\n", text.c_str());
-        std::fflush(stdout);
-        std::fprintf(stderr, "Do Get HW Configuration Data:%s\n", text.c_str());
+        logOutput("doGetHwConf res0:%s", text.c_str());
+        logLine("Do Get HW Configuration Data:%s", text.c_str());
     }
 }

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "core/constants.h"
+#include "core/log.h"
 #include "core/platform.h"
 #include "core/util.h"
 
@@ -42,7 +43,7 @@ void Platform::doGetNetConf(const Json::Value& request, Uart& uart) {
         std::uint8_t prefix = 0;
         for (const char* family : {"ipv4", "ipv6"}) {
             if (!remembered.isMember(family)) continue;
-            std::fprintf(stderr, "[QuillFerry] get_netconf has %s", family);
+            logLine("[QuillFerry] get_netconf has %s", family);
             // A member of another kind than object is reported with the working values.
             const Json::Value& settings = remembered[family];
             if (settings.isObject()) {
@@ -74,6 +75,5 @@ void Platform::doGetNetConf(const Json::Value& request, Uart& uart) {
     }
 
     const std::string text = sendReply(uart, reply);
-    if (getDebugFlag())
-        std::fprintf(stderr, "[QuillFerry] Do Get Net Configuration Data:%s\n", text.c_str());
+    if (getDebugFlag()) logLine("[QuillFerry] Do Get Net Configuration Data:%s", text.c_str());
 }

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "core/constants.h"
+#include "core/log.h"
 #include "core/platform_qcom.h"
 #include "core/util.h"
 #include "query/board_readings.h"
@@ -13,7 +14,7 @@ int getCpuTemp(InfoFileCache& files, const std::vector<std::string>& zoneFiles) 
         const std::string text = files.read(file);
         int value = 0;
         if (!parseLeadingInt(text, value)) {
-            std::fprintf(stderr, "get temp error: %s\n", text.c_str());
+            logLine("get temp error: %s", text.c_str());
             continue;
         }
         hottest = any ? std::max(hottest, value) : value;
@@ -29,15 +30,15 @@ int getCpuPwrLmt(InfoFileCache& files, const char* cpu0File, const char* cpu4Fil
         const char* error;
         long top;
     };
-    const Cluster clusters[] = {{cpu0File, "get cpu0 error: %s\n", qf::kCpu0TopFreq},
-                                {cpu4File, "get cpu4 error: %s\n", qf::kCpu4TopFreq},
-                                {cpu7File, "get cpu7 error: %s\n", qf::kCpu7TopFreq}};
+    const Cluster clusters[] = {{cpu0File, "get cpu0 error: %s", qf::kCpu0TopFreq},
+                                {cpu4File, "get cpu4 error: %s", qf::kCpu4TopFreq},
+                                {cpu7File, "get cpu7 error: %s", qf::kCpu7TopFreq}};
     bool allTop = true;
     for (const Cluster& c : clusters) {
         const std::string text = files.read(c.file);
         int freq = 0;
         if (!text.empty() && !parseLeadingInt(text, freq)) {
-            std::fprintf(stderr, c.error, text.c_str());
+            logLine(c.error, text.c_str());
         }
         if (freq != c.top) allTop = false;
     }
@@ -54,8 +55,7 @@ void PlatformQcom::doGetStat(const Json::Value& request, Uart& uart) {
     reply["netconf"] = getNetConf();
     const std::string text = sendReply(uart, reply);
     if (getDebugFlag()) {
-        std::printf("doGetStat res:%s\n", text.c_str());
-        std::fflush(stdout);
-        std::fprintf(stderr, "Do Get Status Data:%s\n", text.c_str());
+        logOutput("doGetStat res:%s", text.c_str());
+        logLine("Do Get Status Data:%s", text.c_str());
     }
 }

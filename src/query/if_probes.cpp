@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/log.h"
 #include "core/platform.h"
 #include "core/unique_fd.h"
 
@@ -36,7 +37,7 @@ bool interfaceRequest(const char* ifname, unsigned long request, const char* soc
                       struct ifreq& ifr) {
     UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!sock.valid()) {
-        std::fprintf(stderr, socketError, ifname);
+        logLine(socketError, ifname);
         return false;
     }
     ifr = ifreq{};
@@ -55,7 +56,7 @@ std::uint32_t ipv4Of(const struct sockaddr& sa) {
 void Platform::getIpv4Addr(const char* ifname) {
     ipAddr.clear();
     struct ifreq ifr {};
-    if (!interfaceRequest(ifname, SIOCGIFADDR, "[QuillFerry] get %s ipv4 socket create failed\n",
+    if (!interfaceRequest(ifname, SIOCGIFADDR, "[QuillFerry] get %s ipv4 socket create failed",
                           ifr))
         return;
     struct in_addr addr {};
@@ -67,7 +68,7 @@ void Platform::getIpv4Addr(const char* ifname) {
 void Platform::getIpv4NetMask(const char* ifname) {
     netMask = 0;
     struct ifreq ifr {};
-    if (!interfaceRequest(ifname, SIOCGIFNETMASK, "[QuillFerry] get %s ipv4 netmask fd failed\n",
+    if (!interfaceRequest(ifname, SIOCGIFNETMASK, "[QuillFerry] get %s ipv4 netmask fd failed",
                           ifr))
         return;
     netMask = prefixLengthOfMask(ntohl(ipv4Of(ifr.ifr_netmask)));
@@ -76,7 +77,7 @@ void Platform::getIpv4NetMask(const char* ifname) {
 void Platform::getIpv4Mac(const char* ifname) {
     struct ifreq ifr {};
     if (!interfaceRequest(ifname, SIOCGIFHWADDR,
-                          "[QuillFerry] get %s ipv4 mac create socket failed\n", ifr)) {
+                          "[QuillFerry] get %s ipv4 mac create socket failed", ifr)) {
         return;
     }
     unsigned char bytes[6];
@@ -88,7 +89,7 @@ void Platform::getIpAddr(const char* ifname) {
     struct ifaddrs* list = nullptr;
     const int ret = ::getifaddrs(&list);
     if (ret != 0 || list == nullptr) {
-        std::fprintf(stderr, "[QuillFerry] getifaddrs failed: %d\n", ret);
+        logLine("[QuillFerry] getifaddrs failed: %d", ret);
         return;
     }
     // Whether eth0 carries the configured IPv6 address; nothing reports it yet.

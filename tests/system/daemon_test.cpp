@@ -4,8 +4,10 @@
 // /var/tmp/quillferry/openlog.event (created and deleted from outside while the daemon
 // runs, or present at its start) and QUILLFERRY_DEBUG.
 #include <array>
+#include <chrono>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "board.h"
 
@@ -53,7 +55,7 @@ TEST_F(SerialProtocol, EachLineGetsItsReplyAndLogLines) {
     } cases[] = {
         {"{}", "", "read fail\n"},
         {R"({"cmd":5,"uuid":"1"})", "", "read fail\n"},
-        {R"({"cmd":"GET_STAT","uuid":"1"})", "", "[QuillFerry] Unkown command"},
+        {R"({"cmd":"GET_STAT","uuid":"1"})", "", "[QuillFerry] Unkown command\n"},
         {R"([{"cmd":"get_stat"}])", "", ""},
         {R"({"cmd":"get_stat")", "", ""},
         {probe.substr(0, 35), "", ""},
@@ -75,11 +77,15 @@ TEST_F(SerialProtocol, EachLineGetsItsReplyAndLogLines) {
     }
 }
 
+// A missing device is said once, with its path and the reason, however often it is tried.
 TEST_F(SerialProtocol, DeviceThatAppearsLaterIsServed) {
     board_ = std::make_unique<SimulatedBoard>(BoardOptions{"", true, {}});  // ttyLater
     board_->startDaemon({}, false);
-    ASSERT_TRUE(board_->waitForLog("Uart Init failed", 5000, Stream::Out));
+    const char* missing = "Uart Init failed: /dev/ttyMSM0: No such file or directory\n";
+    ASSERT_TRUE(board_->waitForLog(missing, 5000, Stream::Out));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // two more attempts
     board_->plugTty();
+    EXPECT_EQ(board_->log(Stream::Out), std::string(missing) + "open /dev/ttyMSM0!\n");
     EXPECT_EQ(board_->request(R"({"cmd":"get_stat","uuid":"late"})"), statReply(R"("late")"));
 }
 
