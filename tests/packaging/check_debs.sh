@@ -23,7 +23,7 @@ for p in quillferry quillferry-ctl quillferry-sim; do
 done
 
 # lintian: informational tags are listed in the README, anything worse fails.
-if ! out=$(lintian --fail-on error,warning --info "$dir/quillferry_${version}_$arch.changes" 2>&1); then
+if ! out=$(lintian --fail-on error,warning --display-info "$dir/quillferry_${version}_$arch.changes" 2>&1); then
     fail "lintian: $out"
 fi
 
