@@ -93,8 +93,9 @@ out=$(systemd-analyze verify --root="$root" quillferry.service 2>&1 |
 [[ -z $out ]] || fail "systemd-analyze verify: $out"
 exposure=$(systemd-analyze security --offline=true --root="$root" quillferry.service 2>&1 |
     sed -n 's/.*Overall exposure level for quillferry.service: \([0-9.]*\).*/\1/p')
-[[ -n $exposure ]] && awk -v e="$exposure" 'BEGIN { exit !(e <= 3.5) }' ||
+if [[ -z $exposure ]] || ! awk -v e="$exposure" 'BEGIN { exit !(e <= 3.5) }'; then
     fail "systemd-analyze security rates the unit ${exposure:-(no rating)}, more than 3.5"
+fi
 
 if [[ -n $rebuild ]]; then
     for f in "$dir"/*.deb; do

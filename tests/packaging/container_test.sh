@@ -11,8 +11,9 @@
 # Exit status: 0 passed, 1 failed, 77 skipped (no container possible here; only when
 # the environment variable CI is unset, else that fails).
 set -euo pipefail
-readonly debs=$(realpath "$1")
-readonly arch=$(dpkg --print-architecture)
+debs=$(realpath "$1")
+arch=$(dpkg --print-architecture)
+readonly debs arch
 readonly machine=quillferry-test
 # What the root holds besides debootstrap's minimal system: systemd, what the packages
 # depend on (the container has no way to the archive), and procps for ifup's sysctl.
@@ -69,6 +70,7 @@ for p in quillferry quillferry-ctl quillferry-sim; do
     cp "$debs/${p}_"*"_$arch.deb" "$work/upper/root/debs/$p.deb"
 done
 # Stand-in for the board image's own post-up hook, which the interface file names.
+# shellcheck disable=SC2016 # expanded by the hook's shell
 printf '#!/bin/sh\necho "eth0_config.sh ran for $IFACE ($MODE $PHASE)" >&2\n' >"$work/upper/usr/bin/eth0_config.sh"
 chmod 755 "$work/upper/usr/bin/eth0_config.sh"
 
