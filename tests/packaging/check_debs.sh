@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Usage: check_debs.sh SOURCE_DIR DEB_DIR ARCH [REBUILD_DIR]
+# Checks the packages that tools/build-debs left in DEB_DIR for ARCH: lintian without
+# errors or warnings, hardened binaries, each package's files, control data and
+# maintainer scripts, the unit as systemd reads it and how exposed it is. With
+# REBUILD_DIR (a second build of the same tree), every package must be identical.
+set -euo pipefail
+readonly src=$1 dir=$2 arch=$3 rebuild=${4-}
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/quillferry-debcheck.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+version=$(sed -n 's/^project(quillferry VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
+deb() { echo "$dir/${1}_${version}_$arch.deb"; }
+for p in quillferry quillferry-ctl quillferry-sim; do
+    [[ -f $(deb "$p") ]] || { echo "FAIL: no $(deb "$p") (the changelog's version is not $version?)" >&2; exit 1; }
+    [[ $(dpkg-deb -f "$(deb "$p")" Architecture) == "$arch" ]] || fail "$p is not an $arch package"
+    dpkg-deb -x "$(deb "$p")" "$scratch/$p"
+done
+
+# lintian: informational tags are listed in the README, anything worse fails.
+if ! out=$(lintian --fail-on error,warning --display-info "$dir/quillferry_${version}_$arch.changes" 2>&1); then
+    fail "lintian: $out"
+fi
+
+# Every binary with the distribution's hardening. Control-flow protection is compiled
+# in but cannot be marked: Debian 12's C start files carry no CET or BTI marking.
+while IFS= read -r -d '' f; do
+    if file -b "$f" | grep -q '^ELF'; then
+        out=$(hardening-check --nocfprotection "$f" 2>/dev/null) || fail "hardening-check: $out"
+    fi
+done < <(find "$scratch" -type f -print0)
+
+# Each package holds exactly its files: the service only in quillferry, so that a
+# workstation with the client or the simulator never gets it.
+expect_files() {
+    local p=$1 actual
+    shift
+    actual=$(cd "$scratch/$p" && find . ! -type d ! -path './usr/share/doc/*' | sed 's|^\.||' | sort)
+    [[ $actual == "$(printf '%s\n' "$@" | sort)" ]] ||
+        fail "$p holds other files than expected:"$'\n'"$actual"
+}
+expect_files quillferry /etc/default/quillferry /lib/systemd/system/quillferry.service \
+    /usr/lib/tmpfiles.d/quillferry.conf /usr/sbin/quillferry /usr/share/man/man8/quillferry.8.gz
+expect_files quillferry-ctl /usr/bin/quillferry-ctl /usr/share/man/man1/quillferry-ctl.1.gz
+expect_files quillferry-sim /usr/bin/quillferry-sim /usr/lib/quillferry/board-sandbox \
+    /usr/lib/quillferry/quillferry /usr/share/man/man1/quillferry-sim.1.gz
+
+depends() { echo ", $(dpkg-deb -f "$(deb "$1")" Depends),"; }
+needs() {
+    local p=$1 d all
+    all=$(depends "$p")
+    shift
+    for d in "$@"; do [[ $all == *", $d"[\ ,]* ]] || fail "$p does not depend on $d:$all"; done
+}
+needs quillferry libjsoncpp25 ifupdown iproute2
+needs quillferry-ctl libjsoncpp25
+needs quillferry-sim quillferry-ctl bubblewrap socat ifupdown iproute2 libjsoncpp25
+for p in quillferry-ctl quillferry-sim; do
+    [[ $(depends "$p") != *", quillferry"[\ ,]* ]] || fail "$p depends on the service's package"
+    ! dpkg-deb --ctrl-tarfile "$(deb "$p")" | tar -t | grep -qE 'post|pre' ||
+        fail "$p has maintainer scripts"
+done
+
+# The service's package: one conffile, the unit enabled, started and restarted on
+# upgrade by debhelper's scripts, the marker folder made on installation.
+ctrl=$scratch/control
+dpkg-deb -e "$(deb quillferry)" "$ctrl"
+[[ $(cat "$ctrl/conffiles") == /etc/default/quillferry ]] || fail "conffiles: $(cat "$ctrl/conffiles")"
+grep -q 'deb-systemd-helper enable' "$ctrl/postinst" || fail "postinst does not enable the unit"
+grep -q '_dh_action=restart' "$ctrl/postinst" || fail "postinst does not (re)start the unit"
+grep -q 'systemd-tmpfiles .*--create quillferry.conf' "$ctrl/postinst" || fail "postinst does not make the marker folder"
+grep -q 'deb-systemd-helper purge' "$ctrl/postrm" || fail "postrm does not forget the unit on purge"
+
+root=$scratch/quillferry
+default=$(sed -n 's/.*kDefaultDnsSearch = "\(.*\)";/\1/p' "$src/src/core/constants.h")
+grep -qx "#QUILLFERRY_DNS_SEARCH=$default" "$root/etc/default/quillferry" ||
+    fail "/etc/default/quillferry does not show the default $default"
+! grep -q '^[^#]' "$root/etc/default/quillferry" || fail "/etc/default/quillferry sets something"
+
+# The unit as systemd reads it (with the machine's targets; the unpacked root has no
+# systemd-tmpfiles and no man), and how exposed it is.
+unit=$root/lib/systemd/system/quillferry.service
+grep -qx 'EnvironmentFile=-/etc/default/quillferry' "$unit" || fail "the unit reads another environment file"
+mkdir -p "$root/etc/systemd/system"
+cp /lib/systemd/system/*.target "$root/etc/systemd/system/"
+out=$(systemd-analyze verify --root="$root" quillferry.service 2>&1 |
+    grep -v -e 'Command systemd-tmpfiles is not executable' -e "'man quillferry(8)'" || true)
+[[ -z $out ]] || fail "systemd-analyze verify: $out"
+exposure=$(systemd-analyze security --offline=true --root="$root" quillferry.service 2>&1 |
+    sed -n 's/.*Overall exposure level for quillferry.service: \([0-9.]*\).*/\1/p')
+if [[ -z $exposure ]] || ! awk -v e="$exposure" 'BEGIN { exit !(e <= 3.5) }'; then
+    fail "systemd-analyze security rates the unit ${exposure:-(no rating)}, more than 3.5"
+fi
+
+if [[ -n $rebuild ]]; then
+    for f in "$dir"/*.deb; do
+        cmp -s "$f" "$rebuild/${f##*/}" || fail "${f##*/} differs between two builds"
+    done
+fi
+
+((failures == 0)) || exit 1
+echo "check_debs: the $arch packages pass (unit exposure $exposure)"
