@@ -23,7 +23,7 @@
 
 #include "board.h"
 #include "core/constants.h"
-#include "core/util.h"
+#include "core/json_text.h"
 
 namespace {
 

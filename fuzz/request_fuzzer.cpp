@@ -82,7 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     Uart uart(std::move(in), UniqueFd(::dup(out.get())));
     CommandLoop loop(platform, uart);
-    platform.interfaceCommands.wait = [&loop](int fd, int ms) { loop.waitForFd(fd, ms); };
+    ChildLimits limits;
+    limits.wait = [&loop](int fd, int ms) { loop.waitForFd(fd, ms); };
+    platform.setChildLimits(limits);
 
     Served served = Served::Nothing;
     off_t seen = 0;
@@ -93,6 +95,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fail(served == Served::Request ? "not one reply to a request" : "reply to no request",
                  replies);
     }
-    platform.interfaceCommands.wait = waitForFdOnly;
+    platform.setChildLimits(ChildLimits());
     return 0;
 }

@@ -65,8 +65,7 @@ void waitForFdOnly(int fd, int timeoutMs) {
     ::poll(&pfd, 1, timeoutMs);
 }
 
-ChildOutcome runChild(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
-                      const WaitForFd& wait) {
+ChildOutcome runChild(const std::vector<std::string>& argv, const ChildLimits& limits) {
     ChildOutcome outcome;
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
@@ -97,7 +96,7 @@ ChildOutcome runChild(const std::vector<std::string>& argv, std::chrono::millise
         (void)!::write(fd, &one, sizeof(one));
     });
 
-    const long long deadline = monotonicMs() + limit.count();
+    const long long deadline = monotonicMs() + limits.timeout.count();
     for (;;) {
         std::uint64_t ended = 0;
         if (::read(done.get(), &ended, sizeof(ended)) == static_cast<ssize_t>(sizeof(ended))) break;
@@ -107,10 +106,11 @@ ChildOutcome runChild(const std::vector<std::string>& argv, std::chrono::millise
             ::kill(pid, SIGKILL);  // in case it left its process group
             outcome.timedOut = true;
             logLine("[QuillFerry] %s did not finish within %lld s: killed",
-                    commandLine(argv).c_str(), static_cast<long long>(limit.count() / 1000));
+                    commandLine(argv).c_str(),
+                    static_cast<long long>(limits.timeout.count() / 1000));
             break;
         }
-        wait(done.get(), static_cast<int>(left));
+        limits.wait(done.get(), static_cast<int>(left));
     }
     reaper.join();
     outcome.status = status;

@@ -13,10 +13,10 @@
 
 #include "core/constants.h"
 #include "core/fd_io.h"
+#include "core/json_text.h"
 #include "core/log.h"
 #include "core/platform.h"
 #include "core/uart.h"
-#include "core/util.h"
 
 void set_debug_flag(Platform* platform) {
     const char* value = std::getenv(qf::kDebugEnv);

@@ -11,7 +11,7 @@ namespace qf {
 
 // Serial line and the liveness probe.
 inline constexpr const char* kSerialDevice = "/dev/ttyMSM0";
-inline constexpr std::size_t kReadBufferSize = 2048;
+inline constexpr std::size_t kReadBufferSize = 2048;  // a line of 2047 bytes and a zero byte
 inline constexpr const char kProbe[] = "Quillferry_Status_Check_5c81e07b94f2";
 inline constexpr std::size_t kProbeLength = sizeof(kProbe) - 1;  // 36
 // The acknowledgement goes out with its terminating zero byte: 18 bytes.
@@ -39,43 +39,41 @@ inline constexpr const char* kCmdGetStat = "get_stat";
 inline constexpr const char* kCmdGetHwConf = "get_hardware_conf";
 
 // Debug switch: environment half and marker-file half.
-inline constexpr const char* kDebugEnv = "QUILLFERRY_DEBUG";
+inline constexpr const char* kDebugEnv = "QUILLFERRY_DEBUG";  // on when it starts with "true"
 inline constexpr const char* kMarkerDir = "/var/tmp/quillferry";
 inline constexpr const char* kMarkerFile = "/var/tmp/quillferry/openlog.event";
-inline constexpr const char* kMarkerName = "openlog.event";
+inline constexpr const char* kMarkerName = "openlog.event";  // as inotify names it
 inline constexpr mode_t kMarkerDirMode = 0775;
 // Room for ten events with names of the maximum length: 10 * (16 + 255 + 1).
 inline constexpr std::size_t kEventBufferSize = 2720;
 
-// Network configuration.
+// The board's network: eth0, its files and the programs that restart it.
 inline constexpr const char* kInterfaceName = "eth0";
 inline constexpr const char* kInterfacesFile = "/etc/network/interfaces";
 inline constexpr const char* kResolvConf = "/etc/resolv.conf";
 inline constexpr const char* kIfdownProgram = "/usr/sbin/ifdown";
 inline constexpr const char* kIfupProgram = "/usr/sbin/ifup";
-inline constexpr const char* kPostUpScript = "/usr/bin/eth0_config.sh";
+inline constexpr const char* kPostUpScript = "/usr/bin/eth0_config.sh";  // the board's own
+inline constexpr const char* kMtuFile = "/sys/class/net/eth0/mtu";
+// Settings from the environment (/etc/default/quillferry for the service).
 inline constexpr const char* kDnsSearchEnv = "QUILLFERRY_DNS_SEARCH";
 inline constexpr const char* kDefaultDnsSearch = "quillferry.internal";
-// Time limit of ifdown and of ifup, in seconds.
-inline constexpr const char* kIfupTimeoutEnv = "QUILLFERRY_IFUP_TIMEOUT";
+inline constexpr const char* kIfupTimeoutEnv = "QUILLFERRY_IFUP_TIMEOUT";  // seconds
 inline constexpr int kDefaultIfupTimeoutSec = 120;
 inline constexpr int kMaxIfupTimeoutSec = 3600;
-inline constexpr const char* kMtuFile = "/sys/class/net/eth0/mtu";
-// The handler fills an empty second name server of an IPv6 request with this server.
-inline constexpr const char* kIpv6DefaultDns2 = "fdbd:dc00::10:8:8:8";
 
 // "ret_val" of "set_net_conf" besides 0 and ifup's status.
 inline constexpr int kRetRefused = -1;      // incomplete or unfit request: nothing changed
 inline constexpr int kRetWriteFailed = -2;  // a board file could not be written or removed
 inline constexpr int kRetTimedOut = -3;     // ifdown or ifup ran past its time limit
 
-// Files under /opt.
+// Files under /opt, for other software on the board (the containers read them).
 inline constexpr const char* kHostInfoFile = "/opt/.hostinfo";
-inline constexpr const char* kHostIpConfigFile = "/opt/.ipconfig.txt";
-inline constexpr const char* kLxcDir = "/opt/.lxc_ipconfig/";
+inline constexpr const char* kHostIpConfigFile = "/opt/.ipconfig.txt";  // binary, not text
+inline constexpr const char* kLxcDir = "/opt/.lxc_ipconfig/";           // names are appended to it
 inline constexpr const char* kCmdRecordFile = "/opt/.cmd.txt";
 inline constexpr mode_t kOptFileMode = 0664;
-inline constexpr mode_t kLxcDirMode = 0664;
+inline constexpr mode_t kLxcDirMode = 0664;  // sic: the folder gets no search bits
 // The record store reads at most this much; a larger file is not a record we wrote.
 inline constexpr std::size_t kCmdRecordReadCap = std::size_t{256} * 1024;
 
@@ -83,11 +81,14 @@ inline constexpr std::size_t kCmdRecordReadCap = std::size_t{256} * 1024;
 inline constexpr const char* kIpv4DefaultAddress = "192.168.9.2";
 inline constexpr int kIpv4DefaultPrefix = 24;
 inline constexpr const char* kIpv4DefaultGateway = "192.168.9.1";
-inline constexpr const char* kIpv4DefaultDns = "8.8.8.8";
-inline constexpr const char* kIpv6DefaultDnsFirst = "fdbd:dc00::10:8:8:8";
-inline constexpr const char* kIpv6DefaultDnsSecond = "fdbd:dc00::10:8:8:9";
+inline constexpr const char* kIpv4DefaultDns = "8.8.8.8";  // first and second
+// The site's IPv6 name servers. The first also fills an empty second name server of an
+// IPv6 "set_net_conf" request.
+inline constexpr const char* kIpv6DefaultDns = "fdbd:dc00::10:8:8:8";
+inline constexpr const char* kIpv6SecondDefaultDns = "fdbd:dc00::10:8:8:9";
 
-// Status and hardware sources.
+// Status sources: the thermal zones (zones 0 and 16 to 23 are not read) and the first CPU
+// of each cluster with its top frequency (kHz).
 inline constexpr const char* kThermalZoneFiles[] = {
     "/sys/class/thermal/thermal_zone1/temp",  "/sys/class/thermal/thermal_zone2/temp",
     "/sys/class/thermal/thermal_zone3/temp",  "/sys/class/thermal/thermal_zone4/temp",
@@ -98,21 +99,24 @@ inline constexpr const char* kThermalZoneFiles[] = {
     "/sys/class/thermal/thermal_zone13/temp", "/sys/class/thermal/thermal_zone14/temp",
     "/sys/class/thermal/thermal_zone15/temp", "/sys/class/thermal/thermal_zone24/temp",
 };
-inline constexpr const char* kCpu0FreqFile =
-    "/sys/devices/system/cpu/cpufreq/policy0/cpuinfo_cur_freq";
-inline constexpr const char* kCpu4FreqFile =
-    "/sys/devices/system/cpu/cpufreq/policy4/cpuinfo_cur_freq";
-inline constexpr const char* kCpu7FreqFile =
-    "/sys/devices/system/cpu/cpufreq/policy7/cpuinfo_cur_freq";
-inline constexpr long kCpu0TopFreq = 1804800;
-inline constexpr long kCpu4TopFreq = 2419200;
-inline constexpr long kCpu7TopFreq = 2841600;
-inline constexpr const char* kGpuModelFile = "/sys/kernel/gpu/gpu_model";
-inline constexpr const char* kMemInfoFile = "/proc/meminfo";
-inline constexpr const char* kDataPath = "/data/";
+struct CpuCluster {
+    const char* name;
+    const char* freqFile;
+    long topFreq;
+};
+inline constexpr CpuCluster kCpuClusters[] = {
+    {"cpu0", "/sys/devices/system/cpu/cpufreq/policy0/cpuinfo_cur_freq", 1804800},
+    {"cpu4", "/sys/devices/system/cpu/cpufreq/policy4/cpuinfo_cur_freq", 2419200},
+    {"cpu7", "/sys/devices/system/cpu/cpufreq/policy7/cpuinfo_cur_freq", 2841600},
+};
+
+// Hardware sources and how they are reported.
 inline constexpr const char* kCpuModel = "QCS8250";
+inline constexpr const char* kGpuModelFile = "/sys/kernel/gpu/gpu_model";
+inline constexpr const char* kMemInfoFile = "/proc/meminfo";  // its first line: MemTotal
+inline constexpr const char* kDataPath = "/data/";            // the storage's file system
 inline constexpr const char* kRamLabel = "G LPDDR5";
 inline constexpr const char* kRomLabel = "G UFS3.0";
-inline constexpr std::size_t kInfoFileMax = 256;
+inline constexpr std::size_t kInfoFileMax = 256;  // bytes read of a small system file
 
 }  // namespace qf

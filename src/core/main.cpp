@@ -24,13 +24,15 @@ int main(int argc, char** argv) {
     // Both live as long as the process: the loop never ends.
     auto platform = std::make_unique<PlatformQcom>();
     const char* search = std::getenv(qf::kDnsSearchEnv);
-    platform->dnsSearch = dnsSearchDomain(search);
-    if (search != nullptr && platform->dnsSearch != search) {
+    const std::string domain = dnsSearchDomain(search);
+    if (search != nullptr && domain != search) {
         logLine("[QuillFerry] %s is not a domain name, using %s", qf::kDnsSearchEnv,
-                platform->dnsSearch.c_str());
+                domain.c_str());
     }
+    platform->setDnsSearch(domain);
     bool valid = true;
-    platform->interfaceCommands.timeout = ifupTimeout(std::getenv(qf::kIfupTimeoutEnv), valid);
+    ChildLimits limits;
+    limits.timeout = ifupTimeout(std::getenv(qf::kIfupTimeoutEnv), valid);
     if (!valid) {
         logLine("[QuillFerry] %s is not a number of seconds from 1 to %d, using %d",
                 qf::kIfupTimeoutEnv, qf::kMaxIfupTimeoutSec, qf::kDefaultIfupTimeoutSec);
@@ -38,8 +40,7 @@ int main(int argc, char** argv) {
     Uart uart(qf::kSerialDevice);
     CommandLoop loop(*platform, uart);
     // While ifdown or ifup runs, the loop keeps answering the probe.
-    platform->interfaceCommands.wait = [&loop](int fd, int timeoutMs) {
-        loop.waitForFd(fd, timeoutMs);
-    };
+    limits.wait = [&loop](int fd, int timeoutMs) { loop.waitForFd(fd, timeoutMs); };
+    platform->setChildLimits(limits);
     loop.run();
 }

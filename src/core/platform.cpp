@@ -14,7 +14,7 @@
 #include "core/constants.h"
 #include "core/log.h"
 
-Platform::Platform() : dnsSearch(qf::kDefaultDnsSearch) {
+Platform::Platform() : dnsSearch_(qf::kDefaultDnsSearch) {
     if (::access(qf::kMarkerDir, F_OK) != 0) {
         const int ret = ::mkdir(qf::kMarkerDir, qf::kMarkerDirMode);
         logLine("create dir %s, ret:%d", qf::kMarkerDir, ret);
@@ -58,16 +58,19 @@ void Platform::ThreadLooper() {
     }
     logLine("start monitor service event");
 
+    // Logged and paused on: a lasting failure must not turn into a busy loop.
+    const auto failed = [](const char* message) {
+        if (errno == EINTR) return;
+        logLine("%s", message);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    };
     alignas(struct inotify_event) char buf[qf::kEventBufferSize];
     for (;;) {
         struct pollfd fds[2] = {{inotifyFd, POLLIN, 0}, {stopEvent_.get(), POLLIN, 0}};
         const int ready = ::poll(fds, stopEvent_.valid() ? 2 : 1, -1);
         if (ready == 0) continue;
         if (ready < 0) {
-            if (errno == EINTR) continue;
-            logLine("Could not poll inotify events");
-            // A lasting failure must not turn into a busy loop.
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            failed("Could not poll inotify events");
             continue;
         }
         if (fds[1].revents != 0) return;
@@ -75,9 +78,7 @@ void Platform::ThreadLooper() {
         const ssize_t len = ::read(inotifyFd, buf, sizeof(buf));
         if (len == 0) continue;
         if (len < 0) {
-            if (errno == EINTR) continue;
-            logLine("Could not read inotify events");
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            failed("Could not read inotify events");
             continue;
         }
         for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(struct inotify_event)) <= len;) {

@@ -8,10 +8,13 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "core/child_process.h"
+#include "core/network_state.h"
+#include "core/reply.h"
 #include "core/unique_fd.h"
-#include "netconf/host_network.h"
 
 class Uart;
 struct NetConfRequest;
@@ -35,7 +38,16 @@ public:
     }
 
     // 1 once the network configuration was applied or cleared since start-up.
-    int getNetConf() const { return netConfState != 0 ? 1 : 0; }
+    int getNetConf() const { return net_.netConfState() != 0 ? 1 : 0; }
+
+    // The network state and who changes it: see NetworkState.
+    const NetworkState& networkState() const { return net_; }
+
+    // Settings, given once at start-up: the site's DNS search domain written into the
+    // interface and resolver files, and how ifdown and ifup run (their time limit, and what
+    // the daemon does while it waits for them).
+    void setDnsSearch(std::string domain) { dnsSearch_ = std::move(domain); }
+    void setChildLimits(ChildLimits limits) { childLimits_ = std::move(limits); }
 
     // "set_net_conf" and what it uses.
     void doSetNetConf(const Json::Value& request, Uart& uart);
@@ -60,22 +72,11 @@ public:
     std::uint64_t getRamSize(const char* path);  // kibibytes
     std::uint64_t getRomSize(const char* path);  // bytes
 
-    // Network state, used by the main thread only. netConfState: 0 at start, 1 applied,
-    // 2 cleared; never back to 0. netMask is a prefix length. ipType: 0 IPv4, 1 IPv6.
-    std::int32_t netConfState = 0;
-    std::uint8_t netMask = 0;
-    std::uint8_t ipType = 0;
-    std::string dns1;
-    std::string dns2;
-    std::string ipAddr;
-    std::string macAddr;
-    std::string gateWay;
-    std::vector<std::string> lxcMacList;
-    std::vector<std::string> lxcIpList;
-    // Site DNS search domain written into the interface and resolver files.
-    std::string dnsSearch;
-    // How ifdown and ifup run (time limit, and serving the line while they do).
-    InterfaceCommands interfaceCommands;
+protected:
+    // Sends a handler's reply and echoes it while the debug switch is on.
+    void answer(Uart& uart, const Json::Value& reply, const ReplyEcho& echo) const {
+        sendReply(uart, reply, getDebugFlag(), echo);
+    }
 
 private:
     // A whole configuration: host files, eth0's restart, container files.
@@ -83,16 +84,15 @@ private:
     // Same addresses as the configuration in force: only the host information and container
     // files, and only where they differ.
     int refreshPlacement(const NetConfRequest& conf);
+    bool writeHostInfo(const NetConfRequest& conf);
     bool writeContainers(const NetConfRequest& conf);
 
     // Body of the watcher thread: follows the marker file and sets logEventFlag.
     void ThreadLooper();
 
-    // What of the last applied configuration is really on the board. An apply that failed
-    // anywhere is not in force, so its identical retry is applied again.
-    std::string hostInfoInForce;  // the host information file's content, when written
-    bool configInForce = false;
-    bool containersInForce = false;
+    NetworkState net_;
+    std::string dnsSearch_;
+    ChildLimits childLimits_;
 
     bool envDebugFlag = false;
     // Marker-file half of the debug switch, written by the watcher thread.

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "core/platform.h"
-#include "query/info_file_cache.h"
+#include "core/system_file.h"
 
 class PlatformQcom : public Platform {
 public:

@@ -8,23 +8,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstring>
 
-namespace {
+#include "core/fd_io.h"
 
-long long nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-}  // namespace
-
-Deadline::Deadline(int timeoutMs) : endMs_(nowMs() + timeoutMs) {}
+Deadline::Deadline(int timeoutMs) : endMs_(monotonicMs() + timeoutMs) {}
 
 int Deadline::leftMs() const {
-    return static_cast<int>(std::clamp(endMs_ - nowMs(), 0LL, static_cast<long long>(INT_MAX)));
+    return static_cast<int>(
+        std::clamp(endMs_ - monotonicMs(), 0LL, static_cast<long long>(INT_MAX)));
 }
 
 SerialLink::Status SerialLink::openDevice(const std::string& path, SerialLink& link,
@@ -85,19 +78,8 @@ SerialLink::Status SerialLink::await(short events, const Deadline& deadline) con
 }
 
 SerialLink::Status SerialLink::send(std::string_view bytes, int timeoutMs) {
-    const Deadline deadline(timeoutMs);
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd_.get(), bytes.data(), bytes.size());
-        if (n >= 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-        } else if (errno == EAGAIN) {
-            const Status s = await(POLLOUT, deadline);
-            if (s != Status::Ok) return s;
-        } else if (errno != EINTR) {
-            return Status::Error;
-        }
-    }
-    return Status::Ok;
+    if (writeAll(fd_.get(), bytes, timeoutMs)) return Status::Ok;
+    return errno == ETIMEDOUT ? Status::Timeout : Status::Error;
 }
 
 SerialLink::Status SerialLink::fill(const Deadline& deadline) {

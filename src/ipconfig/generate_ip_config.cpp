@@ -51,8 +51,8 @@ std::vector<unsigned char> GenerateIpConfig::render() const {
         secondDns = orDefault(dns2, qf::kIpv4DefaultDns);
     } else {
         // An IPv6 address and gateway have no sensible default; they go out as given.
-        firstDns = orDefault(dns1, qf::kIpv6DefaultDnsFirst);
-        secondDns = orDefault(dns2, qf::kIpv6DefaultDnsSecond);
+        firstDns = orDefault(dns1, qf::kIpv6DefaultDns);
+        secondDns = orDefault(dns2, qf::kIpv6SecondDefaultDns);
     }
 
     IpConfigBuilder builder;

@@ -6,9 +6,9 @@
 
 #include "core/atomic_file.h"
 #include "core/constants.h"
+#include "core/json_text.h"
 #include "core/log.h"
 #include "core/platform.h"
-#include "core/util.h"
 #include "netconf/host_files.h"
 
 Json::Value readRecordSet(const char* path) {

@@ -65,9 +65,8 @@ bool replaceFile(const char* path, const Lines& lines) {
     return false;
 }
 
-ChildOutcome runInterfaceCommand(const char* program, const InterfaceCommands& commands) {
-    return runChild({program, qf::kInterfaceName, "--ignore-errors"}, commands.timeout,
-                    commands.wait);
+ChildOutcome runInterfaceCommand(const char* program, const ChildLimits& limits) {
+    return runChild({program, qf::kInterfaceName, "--ignore-errors"}, limits);
 }
 
 }  // namespace
@@ -80,17 +79,18 @@ int updateLinuxIpconfig(const Lines& interfaceLines, const Lines& resolverLines)
     return ok ? 0 : qf::kRetWriteFailed;
 }
 
-ChildOutcome ifdown(const InterfaceCommands& commands) {
-    return runInterfaceCommand(commands.ifdownProgram, commands);
+ChildOutcome ifdown(const ChildLimits& limits, const char* program) {
+    return runInterfaceCommand(program, limits);
 }
 
-ChildOutcome ifup(const InterfaceCommands& commands) {
-    return runInterfaceCommand(commands.ifupProgram, commands);
+ChildOutcome ifup(const ChildLimits& limits, const char* program) {
+    return runInterfaceCommand(program, limits);
 }
 
-int restartNetworking(const InterfaceCommands& commands) {
+int restartNetworking(const ChildLimits& limits, const char* ifdownProgram,
+                      const char* ifupProgram) {
     logLine("%s +", "restartNetworking");
-    const int status = ifdown(commands).status | ifup(commands).status;
+    const int status = ifdown(limits, ifdownProgram).status | ifup(limits, ifupProgram).status;
     logLine("%s -", "restartNetworking");
     return status;
 }
@@ -130,13 +130,13 @@ int Platform::setIpConfig(const std::string& ifname, const std::string& address,
             ifname.c_str(), address.c_str(), gateway.c_str(), dnsFirst.c_str(), dnsSecond.c_str(),
             prefixLength);
     const Lines interfaceLines =
-        interfaceFileLines(ipType, address, gateway, prefixLength, dnsSearch);
-    const Lines resolverLines = resolverFileLines(dnsSearch, dnsFirst, dnsSecond);
+        interfaceFileLines(net_.ipType(), address, gateway, prefixLength, dnsSearch_);
+    const Lines resolverLines = resolverFileLines(dnsSearch_, dnsFirst, dnsSecond);
     // Down with the old definition, so ifdown removes what the old file configured. Up again
     // even when a file could not be written: the board must not stay without eth0.
-    const ChildOutcome down = ifdown(interfaceCommands);
+    const ChildOutcome down = ifdown(childLimits_);
     const int updated = updateLinuxIpconfig(interfaceLines, resolverLines);
-    const ChildOutcome up = ifup(interfaceCommands);
+    const ChildOutcome up = ifup(childLimits_);
     if (updated != 0) return updated;
     if (down.timedOut || up.timedOut) return qf::kRetTimedOut;
     return up.status;
@@ -144,7 +144,7 @@ int Platform::setIpConfig(const std::string& ifname, const std::string& address,
 
 int Platform::clearNetConf() {
     logLine("[QuillFerry] start clear net configure");
-    netConfState = 2;
+    net_.cleared();
     const Lines interfaceLines = clearedInterfaceLines();
     bool removed = true;
     for (const char* path : {qf::kHostIpConfigFile, qf::kHostInfoFile}) {
@@ -154,7 +154,7 @@ int Platform::clearNetConf() {
             removed = false;
         }
     }
-    const ChildOutcome down = ifdown(interfaceCommands);
+    const ChildOutcome down = ifdown(childLimits_);
     const int updated = updateLinuxIpconfig(interfaceLines, Lines());
     if (!removed || updated != 0) return qf::kRetWriteFailed;
     return down.timedOut ? qf::kRetTimedOut : 0;

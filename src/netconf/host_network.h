@@ -28,20 +28,12 @@ std::string joinLines(const Lines& lines);
 // 0, or kRetWriteFailed when a file could not be written (logged).
 int updateLinuxIpconfig(const Lines& interfaceLines, const Lines& resolverLines);
 
-// How ifdown and ifup run: which programs, their time limit, and what the daemon does while
-// it waits for them.
-struct InterfaceCommands {
-    const char* ifdownProgram = qf::kIfdownProgram;
-    const char* ifupProgram = qf::kIfupProgram;
-    std::chrono::seconds timeout{qf::kDefaultIfupTimeoutSec};
-    WaitForFd wait = waitForFdOnly;
-};
-
-// "<program> eth0 --ignore-errors", run directly (no shell) within the time limit.
-ChildOutcome ifdown(const InterfaceCommands& commands);
-ChildOutcome ifup(const InterfaceCommands& commands);
+// "<program> eth0 --ignore-errors", run directly (no shell) within `limits`.
+ChildOutcome ifdown(const ChildLimits& limits, const char* program = qf::kIfdownProgram);
+ChildOutcome ifup(const ChildLimits& limits, const char* program = qf::kIfupProgram);
 // ifdown, then ifup; the bitwise OR of their statuses.
-int restartNetworking(const InterfaceCommands& commands);
+int restartNetworking(const ChildLimits& limits, const char* ifdownProgram = qf::kIfdownProgram,
+                      const char* ifupProgram = qf::kIfupProgram);
 
 // Writes `mtu` (no line feed) to eth0's MTU node, `path`; nothing when it cannot be opened.
 void set_mtu(const std::string& mtu, const char* path = qf::kMtuFile);

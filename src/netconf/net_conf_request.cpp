@@ -119,7 +119,7 @@ NetConfRequest readNetConfRequest(const Json::Value& request) {
     conf.address = stringMember(settings, "address");
     conf.gateway = stringMember(settings, "gateway");
     intMember(settings, "netmask", conf.prefixLength, conf);
-    if (!v4 && conf.dns2.empty()) conf.dns2 = qf::kIpv6DefaultDns2;
+    if (!v4 && conf.dns2.empty()) conf.dns2 = qf::kIpv6DefaultDns;
     readContainers(request["lxclist"], family, conf);
     return conf;
 }

@@ -8,24 +8,16 @@
 #include <string>
 #include <vector>
 
-struct Container {
-    std::string mac;
-    std::string ip;  // of the request's address family
+#include "core/network_state.h"
 
-    bool operator==(const Container& other) const { return mac == other.mac && ip == other.ip; }
-};
-
-struct NetConfRequest {
+// A request's addresses (address, gateway, prefix length, name servers) and the rest of it.
+struct NetConfRequest : Addresses {
     std::string idc;
     std::string socIp;
     std::string podId;
-    std::string address;
-    std::string gateway;
-    int prefixLength = 0;
-    std::string dns1;
-    std::string dns2;
     std::uint8_t ipType = 0;  // 0 IPv4, 1 IPv6
-    // The "lxclist" entries, when it is an array; otherwise the containers stay as they are.
+    // The "lxclist" entries (each address of the request's family), when it is an array;
+    // otherwise the containers stay as they are.
     bool containersGiven = false;
     std::vector<Container> containers;
     // Set when a value is of a kind that cannot be taken at all (an array as a name server,

@@ -7,15 +7,19 @@
 #include <string>
 #include <vector>
 
-#include "query/info_file_cache.h"
+#include "core/constants.h"
+#include "core/system_file.h"
 
 // Hottest reading of the thermal zone files; unreadable or non-numeric files are logged
 // and left out; 0 when none gives a number.
 int getCpuTemp(InfoFileCache& files, const std::vector<std::string>& zoneFiles);
 
 // 100 when the three clusters run exactly at their top frequencies, else 0.
-int getCpuPwrLmt(InfoFileCache& files, const char* cpu0File, const char* cpu4File,
-                 const char* cpu7File);
+int getCpuPwrLmt(InfoFileCache& files, const qf::CpuCluster (&clusters)[3]);
+
+// Converts like strtol: leading white space, optional sign, digits, stops at the first
+// other character. False when no digit was found or the value does not fit 32 bits.
+bool parseLeadingInt(const std::string& text, int& value);
 
 // Rounds a size in gibibytes up to the board's size steps (4, 8, 12, 16, 32 ... 1024);
 // 1024 and more give 0.

@@ -6,10 +6,10 @@
 #include <cstdlib>
 
 #include "core/constants.h"
-#include "core/fd_io.h"
 #include "core/log.h"
 #include "core/platform_qcom.h"
-#include "core/util.h"
+#include "core/reply.h"
+#include "core/system_file.h"
 #include "query/board_readings.h"
 
 int alignToUpper(int gib) {
@@ -36,15 +36,14 @@ std::string Platform::getGpuModel(const char* path) {
 }
 
 std::uint64_t Platform::getRamSize(const char* path) {
-    const UniqueFd fd = openRegularFile(path);
     std::string text;
-    if (!fd.valid() || !readUpTo(fd.get(), qf::kInfoFileMax - 1, text)) {
+    if (!readSystemFile(path, text)) {
         logLine("[QuillFerry] fopen %s failed", path);
         return 0;
     }
     // "MemTotal:  7612345 kB": the number after the first word of the first line. A first
     // line without one gives 0, as an unreadable file does.
-    text.resize(std::min(text.size(), text.find_first_of(std::string("\n\0", 2))));
+    text.resize(std::min(text.size(), text.find('\n')));
     const char* p = text.c_str();
     while (std::isspace(static_cast<unsigned char>(*p)) != 0) ++p;
     while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p)) == 0) ++p;
@@ -71,9 +70,5 @@ void PlatformQcom::doGetHwConf(const Json::Value& request, Uart& uart) {
     reply["gpu"] = gpu;
     reply["ram"] = ramSizeText(getRamSize(qf::kMemInfoFile));
     reply["rom"] = romSizeText(getRomSize(qf::kDataPath));
-    const std::string text = sendReply(uart, reply);
-    if (getDebugFlag()) {
-        logOutput("doGetHwConf res0:%s", text.c_str());
-        logLine("Do Get HW Configuration Data:%s", text.c_str());
-    }
+    answer(uart, reply, {"doGetHwConf res0:%s", "Do Get HW Configuration Data:%s"});
 }

@@ -3,7 +3,7 @@
 #include "core/constants.h"
 #include "core/log.h"
 #include "core/platform.h"
-#include "core/util.h"
+#include "core/reply.h"
 
 namespace {
 
@@ -25,18 +25,20 @@ void Platform::doGetNetConf(const Json::Value& request, Uart& uart) {
     getDns();
 
     Json::Value& nameservers = reply["nameservers"] = Json::Value(Json::arrayValue);
-    if (!dns1.empty()) nameservers.append(dns1);
-    if (!dns2.empty()) nameservers.append(dns2);
+    if (!net_.dns1().empty()) nameservers.append(net_.dns1());
+    if (!net_.dns2().empty()) nameservers.append(net_.dns2());
 
+    // The probes refresh eth0's MAC address and, for IPv4, the address and prefix that the
+    // next set_net_conf compares with: it is skipped only while eth0 really carries them.
     getIpv4Mac(qf::kInterfaceName);
-    if (ipType == 0) {
+    if (net_.ipType() == 0) {
         getIpv4Addr(qf::kInterfaceName);
         getIpv4NetMask(qf::kInterfaceName);
     } else {
         getIpAddr(qf::kInterfaceName);
     }
 
-    if (netConfState != 2 && !remembered.isNull()) {
+    if (net_.netConfState() != 2 && !remembered.isNull()) {
         // Shared by both families and not reset between them.
         std::string address;
         std::string gateway;
@@ -53,7 +55,8 @@ void Platform::doGetNetConf(const Json::Value& request, Uart& uart) {
                     prefix = static_cast<std::uint8_t>(settings["netmask"].asUInt());
             }
             if (address == "clear" || gateway == "clear") {
-                netConfState = 2;
+                // After a restart the record is the only trace of a clear.
+                net_.rememberedClear();
                 address = "clear";
                 gateway = "clear";
                 prefix = 0;
@@ -65,15 +68,13 @@ void Platform::doGetNetConf(const Json::Value& request, Uart& uart) {
         }
     }
 
-    reply["mac"] = macAddr;
-    for (std::size_t i = 0; i < lxcMacList.size(); ++i) {
+    reply["mac"] = net_.macAddr();
+    const char* family = net_.netConfState() == 2 || net_.ipType() == 0 ? "ipv4" : "ipv6";
+    for (const Container& c : net_.containers()) {
         Json::Value entry(Json::objectValue);
-        entry["mac"] = lxcMacList[i];
-        const std::string& ip = i < lxcIpList.size() ? lxcIpList[i] : std::string();
-        entry[netConfState == 2 || ipType == 0 ? "ipv4" : "ipv6"] = ip;
+        entry["mac"] = c.mac;
+        entry[family] = c.ip;
         reply["lxclist"].append(entry);
     }
-
-    const std::string text = sendReply(uart, reply);
-    if (getDebugFlag()) logLine("[QuillFerry] Do Get Net Configuration Data:%s", text.c_str());
+    answer(uart, reply, {nullptr, "[QuillFerry] Do Get Net Configuration Data:%s"});
 }

@@ -1,11 +1,24 @@
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 #include "core/constants.h"
 #include "core/log.h"
 #include "core/platform_qcom.h"
-#include "core/util.h"
+#include "core/reply.h"
 #include "query/board_readings.h"
+
+bool parseLeadingInt(const std::string& text, int& value) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(begin, &end, 10);
+    if (end == begin || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+    value = static_cast<int>(v);
+    return true;
+}
 
 int getCpuTemp(InfoFileCache& files, const std::vector<std::string>& zoneFiles) {
     bool any = false;
@@ -23,24 +36,15 @@ int getCpuTemp(InfoFileCache& files, const std::vector<std::string>& zoneFiles) 
     return hottest;
 }
 
-int getCpuPwrLmt(InfoFileCache& files, const char* cpu0File, const char* cpu4File,
-                 const char* cpu7File) {
-    struct Cluster {
-        const char* file;
-        const char* error;
-        long top;
-    };
-    const Cluster clusters[] = {{cpu0File, "get cpu0 error: %s", qf::kCpu0TopFreq},
-                                {cpu4File, "get cpu4 error: %s", qf::kCpu4TopFreq},
-                                {cpu7File, "get cpu7 error: %s", qf::kCpu7TopFreq}};
+int getCpuPwrLmt(InfoFileCache& files, const qf::CpuCluster (&clusters)[3]) {
     bool allTop = true;
-    for (const Cluster& c : clusters) {
-        const std::string text = files.read(c.file);
+    for (const qf::CpuCluster& c : clusters) {
+        const std::string text = files.read(c.freqFile);
         int freq = 0;
         if (!text.empty() && !parseLeadingInt(text, freq)) {
-            logLine(c.error, text.c_str());
+            logLine("get %s error: %s", c.name, text.c_str());
         }
-        if (freq != c.top) allTop = false;
+        if (freq != c.topFreq) allTop = false;
     }
     return allTop ? 100 : 0;
 }
@@ -50,12 +54,7 @@ void PlatformQcom::doGetStat(const Json::Value& request, Uart& uart) {
     static const std::vector<std::string> zones(std::begin(qf::kThermalZoneFiles),
                                                 std::end(qf::kThermalZoneFiles));
     reply["cpu_temp"] = static_cast<Json::UInt>(getCpuTemp(statusFiles_, zones));
-    reply["cpu_pwr_lmt"] = static_cast<Json::UInt>(
-        getCpuPwrLmt(statusFiles_, qf::kCpu0FreqFile, qf::kCpu4FreqFile, qf::kCpu7FreqFile));
+    reply["cpu_pwr_lmt"] = static_cast<Json::UInt>(getCpuPwrLmt(statusFiles_, qf::kCpuClusters));
     reply["netconf"] = getNetConf();
-    const std::string text = sendReply(uart, reply);
-    if (getDebugFlag()) {
-        logOutput("doGetStat res:%s", text.c_str());
-        logLine("Do Get Status Data:%s", text.c_str());
-    }
+    answer(uart, reply, {"doGetStat res:%s", "Do Get Status Data:%s"});
 }

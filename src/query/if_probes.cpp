@@ -54,7 +54,7 @@ std::uint32_t ipv4Of(const struct sockaddr& sa) {
 }  // namespace
 
 void Platform::getIpv4Addr(const char* ifname) {
-    ipAddr.clear();
+    net_.readAddress(std::string());
     struct ifreq ifr {};
     if (!interfaceRequest(ifname, SIOCGIFADDR, "[QuillFerry] get %s ipv4 socket create failed",
                           ifr))
@@ -62,16 +62,16 @@ void Platform::getIpv4Addr(const char* ifname) {
     struct in_addr addr {};
     addr.s_addr = ipv4Of(ifr.ifr_addr);
     char text[INET_ADDRSTRLEN] = {};
-    if (::inet_ntop(AF_INET, &addr, text, sizeof(text)) != nullptr) ipAddr = text;
+    if (::inet_ntop(AF_INET, &addr, text, sizeof(text)) != nullptr) net_.readAddress(text);
 }
 
 void Platform::getIpv4NetMask(const char* ifname) {
-    netMask = 0;
+    net_.readPrefix(0);
     struct ifreq ifr {};
     if (!interfaceRequest(ifname, SIOCGIFNETMASK, "[QuillFerry] get %s ipv4 netmask fd failed",
                           ifr))
         return;
-    netMask = prefixLengthOfMask(ntohl(ipv4Of(ifr.ifr_netmask)));
+    net_.readPrefix(prefixLengthOfMask(ntohl(ipv4Of(ifr.ifr_netmask))));
 }
 
 void Platform::getIpv4Mac(const char* ifname) {
@@ -82,7 +82,7 @@ void Platform::getIpv4Mac(const char* ifname) {
     }
     unsigned char bytes[6];
     std::memcpy(bytes, ifr.ifr_hwaddr.sa_data, sizeof(bytes));
-    macAddr = macAddressText(bytes);
+    net_.readMac(macAddressText(bytes));
 }
 
 void Platform::getIpAddr(const char* ifname) {
@@ -99,7 +99,8 @@ void Platform::getIpAddr(const char* ifname) {
         struct sockaddr_in6 in6 {};
         std::memcpy(&in6, entry->ifa_addr, sizeof(in6));
         char text[100] = {};
-        if (::inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof(text)) != nullptr && ipAddr == text)
+        if (::inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof(text)) != nullptr &&
+            net_.ipAddr() == text)
             break;
     }
     ::freeifaddrs(list);

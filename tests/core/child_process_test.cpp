@@ -15,10 +15,13 @@ using ChildProcess = ScratchDir;
 using std::chrono::milliseconds;
 
 ChildOutcome shell(const std::string& script, milliseconds limit, int* waits = nullptr) {
-    return runChild({"/bin/sh", "-c", script}, limit, [waits](int fd, int timeoutMs) {
+    ChildLimits limits;
+    limits.timeout = limit;
+    limits.wait = [waits](int fd, int timeoutMs) {
         if (waits != nullptr) ++*waits;
         waitForFdOnly(fd, timeoutMs);
-    });
+    };
+    return runChild({"/bin/sh", "-c", script}, limits);
 }
 
 // Alive and not a zombie (an orphan here may never be reaped).
@@ -34,7 +37,7 @@ TEST_F(ChildProcess, StatusAsTheShellWouldReportIt) {
     EXPECT_EQ(exited.status, 3 << 8);
     EXPECT_FALSE(exited.timedOut);
     EXPECT_GT(waits, 0) << "the caller's wait was not used";
-    EXPECT_EQ(runChild({path("missing")}, std::chrono::seconds(1), waitForFdOnly).status, 127 << 8);
+    EXPECT_EQ(runChild({path("missing")}, ChildLimits()).status, 127 << 8);
 }
 
 TEST_F(ChildProcess, TimeLimitKillsTheWholeProcessGroup) {

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/util.h"
+#include "core/json_text.h"
 #include "scratch_dir.h"
 
 namespace {

@@ -70,11 +70,8 @@ TEST_F(InterfaceCommandsTest, RestartRunsDownThenUpAndJoinsTheirStatuses) {
     for (const char* name : {"ifdown", "ifup"}) ASSERT_EQ(::chmod(path(name).c_str(), 0755), 0);
     const std::string down = path("ifdown");
     const std::string up = path("ifup");
-    InterfaceCommands commands;
-    commands.ifdownProgram = down.c_str();
-    commands.ifupProgram = up.c_str();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(restartNetworking(commands), (1 << 8) | (2 << 8));
+    EXPECT_EQ(restartNetworking(ChildLimits(), down.c_str(), up.c_str()), (1 << 8) | (2 << 8));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "restartNetworking +\nrestartNetworking -\n");
     EXPECT_EQ(contents("calls"), "down eth0 --ignore-errors\nup eth0 --ignore-errors\n");
 }

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/util.h"
+#include "core/json_text.h"
 
 namespace {
 

@@ -9,55 +9,6 @@ namespace {
 
 using Readings = ScratchDir;
 
-TEST_F(Readings, HottestZoneSkipsUnreadableOnes) {
-    struct Case {
-        std::vector<const char*> zones;  // nullptr: file missing
-        int hottest;
-        std::size_t errorLines;
-    } const cases[] = {
-        {{"41000\n", "52500\n", "47000\n", nullptr, nullptr}, 52500, 2},
-        {{nullptr, nullptr}, 0, 2},
-        {{"-5000\n", "-7000\n"}, -5000, 0},
-        {{"abc\n", "12\n", "\n"}, 12, 2},
-    };
-    for (const Case& c : cases) {
-        std::vector<std::string> files;
-        for (std::size_t i = 0; i < c.zones.size(); ++i)
-            files.push_back(put("zone" + std::to_string(i), c.zones[i]));
-        testing::internal::CaptureStderr();
-        InfoFileCache cache;
-        EXPECT_EQ(getCpuTemp(cache, files), c.hottest);
-        const std::string log = testing::internal::GetCapturedStderr();
-        std::size_t lines = 0;
-        for (auto at = log.find("get temp error: "); at != std::string::npos;
-             at = log.find("get temp error: ", at + 1)) {
-            ++lines;
-        }
-        EXPECT_EQ(lines, c.errorLines) << log;
-        for (const std::string& f : files) std::remove(f.c_str());
-    }
-}
-
-TEST_F(Readings, PowerLimitOnlyAtExactTopFrequencies) {
-    struct Case {
-        const char* cpu0;
-        const char* cpu4;
-        const char* cpu7;
-        int limit;
-    } const cases[] = {
-        {"1804800\n", "2419200\n", "2841600\n", 100}, {"1804799\n", "2419200\n", "2841600\n", 0},
-        {"1804800\n", "2419201\n", "2841600\n", 0},   {"1804800\n", "2419200\n", nullptr, 0},
-        {"1804800\n", "x\n", "2841600\n", 0},
-    };
-    for (const Case& c : cases) {
-        InfoFileCache cache;
-        EXPECT_EQ(getCpuPwrLmt(cache, put("c0", c.cpu0).c_str(), put("c4", c.cpu4).c_str(),
-                               put("c7", c.cpu7).c_str()),
-                  c.limit);
-        for (const char* name : {"/c0", "/c4", "/c7"}) std::remove((dir_ + name).c_str());
-    }
-}
-
 // Files stay open between reads, but a reading must never be stale.
 TEST_F(Readings, CachedFilesFollowRewritesRemovalsAndReplacements) {
     InfoFileCache cache;
@@ -97,6 +48,26 @@ TEST(InterfaceProbeConversions, PrefixIsTheLeadingRunOfOnes) {
 
     const unsigned char mac[] = {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0xFF};
     EXPECT_EQ(macAddressText(mac), "0a:1b:2c:3d:4e:ff");
+}
+
+TEST(ParseLeadingInt, BehavesLikeStrtolWithinThirtyTwoBits) {
+    struct Case {
+        const char* text;
+        bool ok;
+        int value;
+    } const cases[] = {
+        {"45000\n", true, 45000}, {"  -5000", true, -5000},
+        {"+12abc", true, 12},     {"", false, 0},
+        {"abc", false, 0},        {"\n", false, 0},
+        {"2147483648", false, 0}, {"-2147483648", true, -2147483647 - 1},
+    };
+    for (const Case& c : cases) {
+        int value = 0;
+        EXPECT_EQ(parseLeadingInt(c.text, value), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(value, c.value) << c.text;
+        }
+    }
 }
 
 }  // namespace

@@ -1,48 +1,7 @@
-#include "core/util.h"
+#include "core/json_text.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
-
-#include "core/constants.h"
-#include "core/fd_io.h"
-#include "core/uart.h"
-
-std::string strFixPatternTrim(const std::string& text) {
-    std::string out;
-    out.reserve(text.size() + 1);
-    for (const char c : text) {
-        if (c != ' ' && c != '\r' && c != '\n' && c != '\t') out.push_back(c);
-    }
-    out.push_back('\n');
-    return out;
-}
-
-Json::Value replyEnvelope(const Json::Value& request, int retVal) {
-    Json::Value reply(Json::objectValue);
-    reply["uuid"] = request["uuid"];
-    reply["cmd"] = request["cmd"];
-    reply["ret_val"] = retVal;
-    return reply;
-}
-
-std::string encodeReply(const Json::Value& reply) {
-    return strFixPatternTrim(reply.toStyledString());
-}
-
-std::string sendReply(Uart& uart, const Json::Value& reply) {
-    std::string text = encodeReply(reply);
-    uart.Write(text.data(), static_cast<int>(text.size()));
-    return text;
-}
-
-std::string strPatternReplace(const std::regex& pattern, const std::string& text,
-                              const std::string& replacement) {
-    return std::regex_replace(text, pattern, replacement);
-}
 
 JsonShape jsonShape(const std::string& text) {
     enum { Value, String, Escape, LineComment, BlockComment } state = Value;
@@ -117,22 +76,4 @@ bool parseJson(const std::string& text, Json::Value& root, std::string* refusal,
     }
     root = Json::Value();
     return false;
-}
-
-std::string getInfoFromFile(const char* path) {
-    std::string text;
-    const UniqueFd fd = openRegularFile(path);
-    if (fd.valid() && !readUpTo(fd.get(), qf::kInfoFileMax, text)) text.clear();
-    return text.substr(0, text.find('\0'));
-}
-
-bool parseLeadingInt(const std::string& text, int& value) {
-    const char* begin = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(begin, &end, 10);
-    if (end == begin) return false;
-    if (errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
-    value = static_cast<int>(v);
-    return true;
 }

@@ -1,6 +1,8 @@
-#include "core/util.h"
+#include "core/reply.h"
 
 #include <gtest/gtest.h>
+
+#include "core/json_text.h"
 
 namespace {
 
@@ -44,67 +46,11 @@ TEST(ReplyEncoding, MembersSortedAndNoWhiteSpaceLeft) {
     EXPECT_EQ(wire.find('\n'), wire.size() - 1);
 }
 
-// Requests are refused beyond 64 levels or 256 values; brackets and commas inside strings and
-// comments do not count, whatever escapes precede them.
-TEST(ParseJson, RefusesRequestsDeeperOrLargerThanAnyRealOne) {
-    const auto nested = [](int depth, const std::string& inner) {
-        return std::string(static_cast<std::size_t>(depth), '[') + inner +
-               std::string(static_cast<std::size_t>(depth), ']');
-    };
-    const auto list = [](int zeros) {  // zeros + 1 values
-        std::string text = "[0";
-        for (int i = 1; i < zeros; ++i) text += ",0";
-        return text + "]";
-    };
-    const std::string brackets(200, '[');
-    struct Case {
-        std::string text;
-        bool parsed;
-    } const cases[] = {
-        {nested(64, ""), true},
-        {nested(65, ""), false},
-        {nested(63, "{\"a\":1}"), true},
-        {nested(64, "{\"a\":1}"), false},
-        {nested(64, "\"" + brackets + "\""), true},
-        {nested(64, "\"\\\"" + brackets + "\""), true},
-        {"/* " + brackets + " */ " + nested(64, "") + " // " + brackets, true},
-        {list(255), true},
-        {list(256), false},
-        {"[\"" + std::string(1000, ',') + "\"]", true},
-    };
-    for (const Case& c : cases) {
-        Json::Value root;
-        std::string refusal;
-        EXPECT_EQ(parseJson(c.text, root, &refusal), c.parsed) << c.text;
-        EXPECT_EQ(refusal.empty(), c.parsed) << refusal;
-    }
-}
-
 TEST(ReplyEncoding, PatternReplaceIsTheGeneralFormOfTheCompaction) {
     const std::string styled = "{\n   \"a\" : \"x\ty\",\r\n   \"b\" : 1\n}\n";
     EXPECT_EQ(strPatternReplace(std::regex(" |\r|\n|\t"), styled, "") + "\n",
               strFixPatternTrim(styled));
     EXPECT_EQ(strPatternReplace(std::regex("[0-9]+"), "a1b22c", "<$&>"), "a<1>b<22>c");
-}
-
-TEST(ParseLeadingInt, BehavesLikeStrtolWithinThirtyTwoBits) {
-    struct Case {
-        const char* text;
-        bool ok;
-        int value;
-    } const cases[] = {
-        {"45000\n", true, 45000}, {"  -5000", true, -5000},
-        {"+12abc", true, 12},     {"", false, 0},
-        {"abc", false, 0},        {"\n", false, 0},
-        {"2147483648", false, 0}, {"-2147483648", true, -2147483647 - 1},
-    };
-    for (const Case& c : cases) {
-        int value = 0;
-        EXPECT_EQ(parseLeadingInt(c.text, value), c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(value, c.value) << c.text;
-        }
-    }
 }
 
 }  // namespace

@@ -1,0 +1,28 @@
+// Reading JSON text from the serial line and the record file: within bounds, never throwing.
+#pragma once
+
+#include <json/json.h>
+
+#include <string>
+
+#include "core/constants.h"
+
+// Deepest nesting of arrays and objects in a JSON text, and about how many values it holds
+// (never fewer than it does); brackets and commas inside strings and comments do not count.
+struct JsonShape {
+    int depth = 0;
+    int values = 0;
+};
+JsonShape jsonShape(const std::string& text);
+
+// What a request may hold; the record file holds one request a level deeper, and may hold
+// a few.
+inline constexpr JsonShape kRequestLimits{qf::kMaxJsonDepth, qf::kMaxJsonValues};
+inline constexpr JsonShape kRecordLimits{qf::kMaxJsonDepth + 1, 4 * qf::kMaxJsonValues};
+
+// Parses one JSON text the way requests and the record file are read: comments allowed
+// (and dropped), any value as the root, within `limits`. Never throws. On failure `root` is
+// null, and `refusal` says why when the text was refused for its shape (or the reader gave
+// up) rather than for its syntax.
+bool parseJson(const std::string& text, Json::Value& root, std::string* refusal = nullptr,
+               const JsonShape& limits = kRequestLimits);

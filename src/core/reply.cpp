@@ -1,0 +1,44 @@
+#include "core/reply.h"
+
+#include "core/log.h"
+#include "core/uart.h"
+
+std::string strFixPatternTrim(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + 1);
+    for (const char c : text) {
+        if (c != ' ' && c != '\r' && c != '\n' && c != '\t') out.push_back(c);
+    }
+    out.push_back('\n');
+    return out;
+}
+
+Json::Value replyEnvelope(const Json::Value& request, int retVal) {
+    Json::Value reply(Json::objectValue);
+    reply["uuid"] = request["uuid"];
+    reply["cmd"] = request["cmd"];
+    reply["ret_val"] = retVal;
+    return reply;
+}
+
+std::string encodeReply(const Json::Value& reply) {
+    return strFixPatternTrim(reply.toStyledString());
+}
+
+std::string sendReply(Uart& uart, const Json::Value& reply) {
+    std::string text = encodeReply(reply);
+    uart.Write(text.data(), static_cast<int>(text.size()));
+    return text;
+}
+
+std::string strPatternReplace(const std::regex& pattern, const std::string& text,
+                              const std::string& replacement) {
+    return std::regex_replace(text, pattern, replacement);
+}
+
+void sendReply(Uart& uart, const Json::Value& reply, bool debug, const ReplyEcho& echo) {
+    const std::string text = sendReply(uart, reply);
+    if (!debug) return;
+    if (echo.output != nullptr) logOutput(echo.output, text.c_str());
+    logLine(echo.log, text.c_str());
+}

@@ -1,0 +1,59 @@
+#include "core/system_file.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/constants.h"
+#include "core/fd_io.h"
+
+namespace {
+
+std::string upToZero(std::string text) {
+    text.resize(std::min(text.size(), text.find('\0')));
+    return text;
+}
+
+// Reads the file from its start in one call (sysfs hands out a whole value per read); false
+// when the descriptor no longer serves the file (a removed sysfs attribute reads ENODEV, a
+// deleted file has no links left).
+bool readFromStart(int fd, std::string& text) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_nlink == 0) return false;
+    char buf[qf::kInfoFileMax];
+    ssize_t n = 0;
+    do {
+        n = ::pread(fd, buf, sizeof(buf), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return false;
+    text = upToZero(std::string(buf, static_cast<std::size_t>(n)));
+    return true;
+}
+
+}  // namespace
+
+bool readSystemFile(const char* path, std::string& text) {
+    text.clear();
+    const UniqueFd fd = openRegularFile(path);
+    return fd.valid() && readFromStart(fd.get(), text);
+}
+
+std::string getInfoFromFile(const char* path) {
+    std::string text;
+    readSystemFile(path, text);
+    return text;
+}
+
+std::string InfoFileCache::read(const std::string& path) {
+    std::string text;
+    const auto it = files_.find(path);
+    if (it != files_.end()) {
+        if (readFromStart(it->second.get(), text)) return text;
+        files_.erase(it);
+    }
+    UniqueFd fd = openRegularFile(path.c_str());
+    if (!fd.valid() || !readFromStart(fd.get(), text)) return std::string();
+    files_.emplace(path, std::move(fd));
+    return text;
+}
