@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "scratch_dir.h"
 
@@ -100,7 +102,12 @@ TEST_F(BoardFiles, ForeignSymlinksAreNotFollowed) {
     EXPECT_EQ(contents("victim"), "precious");
 }
 
-TEST_F(BoardFiles, FailureLeavesTheOldFileAndNoTemporary) {
+TEST_F(BoardFiles, ReplacedNotRewrittenAndFailureLeavesTheOldFile) {
+    put("target", "old");
+    // A reader that has the old file open keeps reading the old content.
+    std::ifstream reader(path("target"));
+    ASSERT_TRUE(write("target", "new"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "old");
     put("target", "old");
     // The temporary name is taken by a non-empty folder, so the new file cannot be made.
     ASSERT_TRUE(std::filesystem::create_directories(path(".target.quillferry-new/x")));

@@ -32,20 +32,6 @@ TEST(ReplyEncoding, EnvelopeEchoesUuidOfAnyTypeCompacted) {
     }
 }
 
-TEST(ReplyEncoding, MembersSortedAndNoWhiteSpaceLeft) {
-    Json::Value reply = replyEnvelope(parsed(R"({"cmd":"get_hardware_conf","uuid":"1"})"), 0);
-    reply["ram"] = "8G LPDDR5";
-    reply["cpu"] = "QCS8250";
-    reply["rom"] = "128G UFS3.0";
-    reply["gpu"] = "Adreno650";
-    const std::string wire = encodeReply(reply);
-    EXPECT_EQ(wire,
-              "{\"cmd\":\"get_hardware_conf\",\"cpu\":\"QCS8250\",\"gpu\":\"Adreno650\","
-              "\"ram\":\"8GLPDDR5\",\"ret_val\":0,\"rom\":\"128GUFS3.0\",\"uuid\":\"1\"}\n");
-    EXPECT_EQ(wire.find_first_of(" \t\r"), std::string::npos);
-    EXPECT_EQ(wire.find('\n'), wire.size() - 1);
-}
-
 TEST(ReplyEncoding, PatternReplaceIsTheGeneralFormOfTheCompaction) {
     const std::string styled = "{\n   \"a\" : \"x\ty\",\r\n   \"b\" : 1\n}\n";
     EXPECT_EQ(strPatternReplace(std::regex(" |\r|\n|\t"), styled, "") + "\n",

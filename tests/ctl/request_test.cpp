@@ -17,21 +17,6 @@ TEST(CtlRequest, FreshUuidsAreRandomVersionFour) {
     EXPECT_NE(first, second);
 }
 
-TEST(CtlRequest, LinesAreCompactJsonWithOneNewline) {
-    struct Case {
-        Json::Value request;
-        const char* line;
-    } const cases[] = {
-        {ctl::statRequest("u-1"), "{\"cmd\":\"get_stat\",\"uuid\":\"u-1\"}\n"},
-        // Spaces inside values stay; quotes and control characters are escaped.
-        {ctl::statRequest("a \"b\"\t"), "{\"cmd\":\"get_stat\",\"uuid\":\"a \\\"b\\\"\\t\"}\n"},
-        {ctl::queryRequest("get_net_conf", "9"), "{\"cmd\":\"get_net_conf\",\"uuid\":\"9\"}\n"},
-    };
-    for (const Case& c : cases) EXPECT_EQ(ctl::requestLine(c.request), c.line);
-    EXPECT_EQ(ctl::probeLine(), "Quillferry_Status_Check_5c81e07b94f2\n");
-    EXPECT_EQ(ctl::probeAck(), std::string("Quillferry_Ok!!!\n\0", 18));
-}
-
 // Command line (split at spaces) to the request line sent, or to the usage error.
 TEST(CtlRequest, NetworkSubcommandsBuildTheirRequests) {
     const std::string v4 =

@@ -62,8 +62,6 @@ TEST(GenerateIpConfigRender, GivenValuesAndPrefixLengths) {
         std::string expected;
     } const cases[] = {
         // clang-format off
-        {{"unused", "fd00::5", "", "", "", "eth0", 64, 1}, 39,
-         bin("\x00\x07" "fd00::5" "\x00\x00\x00\x40")},
         {{"unused", "10.0.0.5", "", "", "", "eth0", -1, 0}, 39,
          bin("\x00\x08" "10.0.0.5" "\xFF\xFF\xFF\xFF")},
         {{"unused", std::string(300, '1'), "", "", "", "eth0", 0, 0}, 39,
@@ -84,17 +82,6 @@ protected:
         GenerateIpConfig(path.c_str(), address, "", "", "", "eth0", 0, 0).GenerateIpConfigFunc();
     }
 };
-
-TEST_F(GenerateIpConfigFile, RegenerationReplacesWholeFileAndKeepsMode) {
-    generate(path("ipconfig_1"), std::string(300, '9'));
-    EXPECT_EQ(contents("ipconfig_1").size(), 418u);
-    ASSERT_EQ(chmod(path("ipconfig_1").c_str(), 0640), 0);
-    generate(path("ipconfig_1"), "");
-    EXPECT_EQ(contents("ipconfig_1"), workedExample());
-    struct stat st {};
-    ASSERT_EQ(stat(path("ipconfig_1").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-}
 
 TEST_F(GenerateIpConfigFile, UnwritablePathSaysSoAndLeavesOldContent) {
     put("plain", "old");

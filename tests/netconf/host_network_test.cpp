@@ -7,33 +7,6 @@
 
 namespace {
 
-TEST(HostNetworkFiles, InterfaceFileByAddressFamily) {
-    EXPECT_EQ(joinLines(interfaceFileLines(0, "10.1.2.3", "10.1.2.1", 24, "site.example")),
-              "# The loopback network interface\n"
-              "auto lo\n"
-              "iface lo inet loopback\n"
-              "auto eth0\n"
-              "iface eth0 inet static\n"
-              "    address 10.1.2.3/24\n"
-              "    gateway 10.1.2.1\n"
-              "    dns-search site.example\n"
-              "    post-up /usr/bin/eth0_config.sh\n");
-    EXPECT_EQ(joinLines(interfaceFileLines(1, "fd00::5", "fd00::1", 64, "site.example")),
-              "# The loopback network interface\n"
-              "auto lo\n"
-              "iface lo inet loopback\n"
-              "auto eth0\n"
-              "#IPV6 static configuration\n"
-              "iface eth0 inet6 static\n"
-              "    address fd00::5/64\n"
-              "    gateway fd00::1\n"
-              "    dns-search site.example\n"
-              "    post-up /usr/bin/eth0_config.sh\n");
-    EXPECT_EQ(joinLines(clearedInterfaceLines()),
-              "# The loopback network interface\nauto lo\niface lo inet loopback\nauto eth0\n"
-              "iface eth0 inet static\n");
-}
-
 TEST(HostNetworkFiles, ResolverFileListsOnlyGivenNameServers) {
     struct Case {
         const char* dns1;

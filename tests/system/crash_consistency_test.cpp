@@ -4,6 +4,8 @@
 #include <json/json.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <random>
 #include <set>
@@ -14,9 +16,7 @@
 
 #include "board.h"
 #include "ctl/request.h"
-#include "ipconfig/generate_ip_config.h"
-#include "netconf/host_files.h"
-#include "netconf/host_network.h"
+#include "golden.h"
 
 namespace qftest {
 namespace {
@@ -38,10 +38,8 @@ std::string request(int i, Contents& allowed) {
     const std::string net = v6 ? "fd00:" + n + "::" : "10." + n + ".0.";
     const int prefix = v6 ? 64 : 24;
     const auto ipconfig = [&](const std::string& ip) {
-        const auto bytes =
-            GenerateIpConfig(nullptr, ip, net + "1", net + "53", net + "54", "eth0", prefix, v6)
-                .render();
-        return std::string(bytes.begin(), bytes.end());
+        return golden::ipConfig(ip, static_cast<std::uint32_t>(prefix), net + "1", net + "53",
+                                net + "54");
     };
     Json::Value r;
     r["cmd"] = "set_net_conf";
@@ -55,12 +53,11 @@ std::string request(int i, Contents& allowed) {
     r["location"]["pod_id"] = i;
     r["nameservers"].append(net + "53");
     r["nameservers"].append(net + "54");
-    const std::string search = dnsSearchDomain(nullptr);
+    const std::string search = "quillferry.internal";  // the daemon's default
     allowed["/etc/network/interfaces"].insert(
-        joinLines(interfaceFileLines(v6, net + "8", net + "1", prefix, search)));
-    allowed["/etc/resolv.conf"].insert(
-        joinLines(resolverFileLines(search, net + "53", net + "54")));
-    allowed["/opt/.hostinfo"].insert(hostInfoText("dc" + n, net + "8", n));
+        golden::interfaces(v6, net + "8", prefix, net + "1", search));
+    allowed["/etc/resolv.conf"].insert(golden::resolver(search, net + "53", net + "54"));
+    allowed["/opt/.hostinfo"].insert("idc=dc" + n + ",soc_ip=" + net + "8,pod_id=" + n);
     allowed["/opt/.ipconfig.txt"].insert(ipconfig(net + "8"));
     for (int c = 1; c <= 24 - 8 * (i % 3); ++c) {
         const std::string k = "_" + std::to_string(c);
@@ -124,7 +121,13 @@ TEST_F(CrashConsistency, KilledWhileApplyingLeavesEveryFileWhole) {
     for (int i = 0; i < 2; ++i) ASSERT_NE(board.request(request(i, allowed), 15000), "");
     const std::chrono::duration<double, std::micro> apply =
         (std::chrono::steady_clock::now() - start) / 2;
-    std::mt19937 rng(std::random_device{}());
+    // A failure is replayed with QUILLFERRY_TEST_SEED set to the seed it printed.
+    const char* given = std::getenv("QUILLFERRY_TEST_SEED");
+    const unsigned seed = given != nullptr ? static_cast<unsigned>(std::strtoul(given, nullptr, 10))
+                                           : std::random_device{}();
+    std::printf("crash consistency: QUILLFERRY_TEST_SEED=%u\n", seed);
+    RecordProperty("seed", static_cast<int>(seed));
+    std::mt19937 rng(seed);
     std::uniform_real_distribution<double> share(0, 1);
 
     for (int kill = 0, sent = 2; kill < kKills && !HasFailure(); ++kill, sent += 2) {

@@ -1,7 +1,6 @@
 // "set_net_conf" and "get_net_conf" end to end on a board with the real ifupdown: what eth0
-// carries, the exact files left behind, that skipped, refused and clearing requests change
-// only what they should, and what the query reports from the record file, the applied
-// state and eth0 (whose refreshed address feeds the next "set_net_conf").
+// carries, the exact files left behind, what skipped, placed, refused and clearing requests
+// change, and what the query reports from the record file, the applied state and eth0.
 #include <json/json.h>
 
 #include <string>
@@ -9,14 +8,13 @@
 
 #include "board.h"
 #include "ctl/request.h"
-#include "ipconfig/generate_ip_config.h"
+#include "golden.h"
 
 namespace qftest {
 namespace {
 
 constexpr int kApplyMs = 15000;  // ifdown and ifup, with DAD for IPv6
-constexpr const char* kLoopback =
-    "# The loopback network interface\nauto lo\niface lo inet loopback\nauto eth0\n";
+constexpr const char* kSearch = "corp.example";
 
 struct Conf {
     bool v6;
@@ -28,26 +26,32 @@ struct Conf {
     std::vector<std::string> containers;   // addresses; MACs 02:00:00:00:00:0a, 0b, ...
 };
 
-// clang-format off
 Conf v4() {
-    return {false, "10.0.0.8", "10.0.0.1", 24, {"1.1.1.1", "8.8.8.8"}, "8.8.8.8",
+    return {false,
+            "10.0.0.8",
+            "10.0.0.1",
+            24,
+            {"1.1.1.1", "8.8.8.8"},
+            "8.8.8.8",
             {"10.0.0.10", "10.0.0.11"}};
 }
 // One name server: the board fills in its IPv6 default as the second.
 Conf v6() {
-    return {true, "fd00::8", "fd00::1", 64, {"fd00::53"}, "fdbd:dc00::10:8:8:8",
+    return {true,
+            "fd00::8",
+            "fd00::1",
+            64,
+            {"fd00::53"},
+            "fdbd:dc00::10:8:8:8",
             {"fd00::10", "fd00::11"}};
 }
-// clang-format on
 
 std::string mac(std::size_t i) {
     return "02:00:00:00:00:0" + std::string(1, static_cast<char>('a' + i));
 }
 
 Json::Value requestOf(const Conf& c, const char* uuid) {
-    Json::Value r;
-    r["cmd"] = "set_net_conf";
-    r["uuid"] = uuid;
+    Json::Value r = ctl::queryRequest("set_net_conf", uuid);
     const char* family = c.v6 ? "ipv6" : "ipv4";
     r[family]["address"] = c.address;
     r[family]["gateway"] = c.gateway;
@@ -79,11 +83,8 @@ std::string setReply(const std::string& uuid, int retVal = 0) {
 }
 
 std::string ipRecord(const Conf& c, const std::string& address) {
-    const std::vector<unsigned char> bytes =
-        GenerateIpConfig(nullptr, address, c.gateway, c.nameservers[0], c.dns2, "eth0", c.prefix,
-                         c.v6 ? 1 : 0)
-            .render();
-    return std::string(bytes.begin(), bytes.end());
+    return golden::ipConfig(address, static_cast<std::uint32_t>(c.prefix), c.gateway,
+                            c.nameservers[0], c.dns2);
 }
 
 // Runs a shell script in the board, as its root: only root enters the container folder.
@@ -99,13 +100,15 @@ std::string modeAndContent(const SimulatedBoard& board, const std::string& path)
     return board.run({"sh", "-c", "stat -c %a $0 && cat $0", path}, &out) == 0 ? out : "missing";
 }
 
+constexpr const char* kWritten =
+    "/etc/network/interfaces /etc/resolv.conf /opt/.hostinfo /opt/.ipconfig.txt "
+    "/opt/.lxc_ipconfig/*_1 /opt/.lxc_ipconfig/*_2";
+
 // Everything a skipped or refused request must leave alone, inodes included.
 std::string boardState(const SimulatedBoard& board) {
-    return inBoard(board,
-                   "ip -o addr show dev eth0 scope global; ip route show dev eth0; ip -6 route "
-                   "show dev eth0; for f in /etc/network/interfaces /etc/resolv.conf "
-                   "/opt/.hostinfo /opt/.ipconfig.txt /opt/.lxc_ipconfig/*; do "
-                   "stat -c '%n %i %a %s' $f && cat $f; echo; done");
+    return inBoard(board, std::string("ip -o addr show dev eth0 scope global; ip route show dev "
+                                      "eth0; ip -6 route show dev eth0; for f in ") +
+                              kWritten + "; do stat -c '%n %i %a %s' $f && cat $f; echo; done");
 }
 
 void expectApplied(const SimulatedBoard& board, const Conf& c, int hookRuns) {
@@ -116,14 +119,9 @@ void expectApplied(const SimulatedBoard& board, const Conf& c, int hookRuns) {
                   .find("default via " + c.gateway + " dev eth0 "),
               std::string::npos);
     EXPECT_EQ(board.readFile("etc/network/interfaces"),
-              kLoopback +
-                  std::string(c.v6 ? "#IPV6 static configuration\niface eth0 inet6 static\n"
-                                   : "iface eth0 inet static\n") +
-                  "    address " + cidr + "\n    gateway " + c.gateway +
-                  "\n    dns-search corp.example\n    post-up /usr/bin/eth0_config.sh\n");
+              golden::interfaces(c.v6, c.address, c.prefix, c.gateway, kSearch));
     EXPECT_EQ(board.readFile("etc/resolv.conf"),
-              "domain corp.example\noptions rotate\nnameserver " + c.nameservers[0] +
-                  "\nnameserver " + c.dns2 + "\n");
+              golden::resolver(kSearch, c.nameservers[0], c.dns2));
     EXPECT_EQ(modeAndContent(board, "/opt/.hostinfo"), "664\nidc=dc1,soc_ip=10.0.0.8,pod_id=3");
     EXPECT_EQ(modeAndContent(board, "/opt/.ipconfig.txt"), "664\n" + ipRecord(c, c.address));
     for (std::size_t i = 0; i < c.containers.size(); ++i) {
@@ -141,13 +139,13 @@ void expectApplied(const SimulatedBoard& board, const Conf& c, int hookRuns) {
 
 using NetConfig = BoardTest;
 
-TEST_F(NetConfig, AppliedSkippedRefusedRestartedAndCleared) {
+TEST_F(NetConfig, AppliedPlacedRefusedRestartedAndCleared) {
     const std::string hostInterfaces = readText("/etc/network/interfaces");
-    const std::string hostResolver = readText("/etc/resolv.conf");
-    const SimulatedBoard::Env search = {{"QUILLFERRY_DNS_SEARCH", "corp.example"}};
-    SimulatedBoard& board = boot({}, search);
+    const SimulatedBoard::Env env = {{"QUILLFERRY_DNS_SEARCH", kSearch}};
+    SimulatedBoard& board = boot({}, env);
     ASSERT_EQ(board.request(line(requestOf(v4(), "u1")), kApplyMs), setReply("u1"));
     expectApplied(board, v4(), 1);
+    const std::string inodes = inBoard(board, std::string("stat -c '%n %i' ") + kWritten);
 
     // The same addresses with another location and a shorter container list: the host
     // information and the first container's files are rewritten (the second's stay), eth0 is
@@ -162,13 +160,14 @@ TEST_F(NetConfig, AppliedSkippedRefusedRestartedAndCleared) {
     EXPECT_EQ(board.request(line(same), kApplyMs), setReply("u2"));
     EXPECT_EQ(modeAndContent(board, "/opt/.hostinfo"), "664\nidc=dc2,soc_ip=10.0.0.8,pod_id=3");
     EXPECT_EQ(inBoard(board, network), untouched);
-    const std::string applied = boardState(board);
+    const std::string placed = boardState(board);
     LogMark m = board.mark();
     EXPECT_EQ(board.exchange(line(same), kApplyMs), setReply("u2"));
     EXPECT_NE(board.logSince(m).find("ip config not changed, ingore!\n"), std::string::npos);
-    EXPECT_EQ(boardState(board), applied);
+    EXPECT_EQ(boardState(board), placed);
 
-    // Refused values reach no file and no command, but the request is recorded.
+    // Refused requests reach no file and no command, but are recorded. (Every check has its
+    // case in the unit tests; here the ones whose bytes would reach ifupdown.)
     const struct {
         const char* member;
         const char* inner;  // null: the member itself
@@ -178,28 +177,27 @@ TEST_F(NetConfig, AppliedSkippedRefusedRestartedAndCleared) {
         {"ipv4", "address", R"("10.0.0.9\u0000\n    up touch /tmp/pwned")"},
         {"nameservers", nullptr, R"(["1.1.1.1\u0000\nnameserver 6.6.6.6"])"},
         {"location", nullptr, "null"},
-        {"ipv4", "gateway", R"("fd00::1")"},
-        {"ipv4", "netmask", "33"},
-        {"ipv4", "netmask", "4294967320"},
-        {"nameservers", nullptr, R"(["ns.example"])"},
-        {"nameservers", nullptr, R"([["1.1.1.1"],"8.8.8.8"])"},
+        {"location", "pod_id", "null"},
     };
     Json::Value last;
     for (const auto& c : refused) {
         last = requestOf(v4(), "r");
         (c.inner != nullptr ? last[c.member][c.inner] : last[c.member]) = parse(c.value);
         EXPECT_EQ(board.exchange(line(last), kApplyMs), setReply("r", -1)) << line(last);
-        EXPECT_EQ(boardState(board), applied) << line(last);
+        EXPECT_EQ(boardState(board), placed) << line(last);
         EXPECT_EQ(parse(board.readFile("opt/.cmd.txt"))["set_net_conf"], last);
     }
     EXPECT_NE(board.run({"test", "-e", "/tmp/pwned"}), 0);
 
     // The record outlives the daemon; the state in memory does not, so the same
-    // configuration is applied again.
-    board.restartDaemon(search);
+    // configuration is applied again, every file replaced rather than rewritten in place.
+    board.restartDaemon(env);
     EXPECT_EQ(parse(board.readFile("opt/.cmd.txt"))["set_net_conf"], last);
     ASSERT_EQ(board.request(line(requestOf(v4(), "u3")), kApplyMs), setReply("u3"));
     expectApplied(board, v4(), 2);
+    const std::string after = inBoard(board, std::string("stat -c '%n %i' ") + kWritten);
+    for (std::size_t at = 0, nl; (nl = inodes.find('\n', at)) != std::string::npos; at = nl + 1)
+        EXPECT_EQ(after.find(inodes.substr(at, nl - at + 1)), std::string::npos) << after;
 
     // Going to IPv6 takes eth0 down with the IPv4 definition, so nothing of it stays.
     ASSERT_EQ(board.request(line(requestOf(v6(), "u6")), kApplyMs), setReply("u6"));
@@ -209,21 +207,17 @@ TEST_F(NetConfig, AppliedSkippedRefusedRestartedAndCleared) {
 
     const std::string resolver = board.readFile("etc/resolv.conf");
     const std::string containers = inBoard(board, "cd /opt/.lxc_ipconfig && ls && cat *");
-    const char* clear = R"({"cmd":"set_net_conf","uuid":"c","ipv4":{"address":"clear",)"
-                        R"("gateway":"clear"},"location":{},"nameservers":[]})";
-    EXPECT_EQ(board.request(clear, kApplyMs), setReply("c"));
+    EXPECT_EQ(board.request(ctl::requestLine(ctl::clearRequest("c", false)), kApplyMs),
+              setReply("c"));
     EXPECT_EQ(board.readFile("etc/network/interfaces"),
-              kLoopback + std::string("iface eth0 inet static\n"));
+              "# The loopback network interface\nauto lo\niface lo inet loopback\nauto eth0\n"
+              "iface eth0 inet static\n");
     EXPECT_NE(inBoard(board, "ip -o link show dev eth0").find(" state DOWN "), std::string::npos);
-    EXPECT_EQ(inBoard(board, "ip -o addr show dev eth0 scope global"), "");
     EXPECT_EQ(board.readFile("etc/resolv.conf"), resolver);
-    EXPECT_EQ(modeAndContent(board, "/opt/.hostinfo"), "missing");
-    EXPECT_EQ(modeAndContent(board, "/opt/.ipconfig.txt"), "missing");
+    EXPECT_EQ(modeAndContent(board, "/opt/.hostinfo") + modeAndContent(board, "/opt/.ipconfig.txt"),
+              "missingmissing");
     EXPECT_EQ(inBoard(board, "cd /opt/.lxc_ipconfig && ls && cat *"), containers);
-
-    // All of it happened in the board, none on this machine.
-    EXPECT_EQ(readText("/etc/network/interfaces"), hostInterfaces);
-    EXPECT_EQ(readText("/etc/resolv.conf"), hostResolver);
+    EXPECT_EQ(readText("/etc/network/interfaces"), hostInterfaces);  // none of it on this machine
 }
 
 constexpr const char* kQuery = R"({"cmd":"get_net_conf","uuid":"q"})";
@@ -258,7 +252,6 @@ TEST_F(NetQuery, ReportsTheRecordTheAppliedStateAndEth0) {
         std::string members;  // expected address objects
     } records[] = {
         {"[1,2]", ""},
-        {R"({"set_net_conf":"x"})", ""},
         {R"({"set_net_conf":{"ipv4":24}})", R"("ipv4":{"address":"","gateway":"","netmask":0},)"},
         // The prefix is kept in 8 bits; a family that is no object reports the other's.
         {R"({"set_net_conf":{"ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":280},)"
@@ -278,22 +271,15 @@ TEST_F(NetQuery, ReportsTheRecordTheAppliedStateAndEth0) {
 
     // The query reads eth0's address and prefix back, and the same request compares with
     // them: it is skipped only while eth0 really carries what it asks for.
-    const struct {
-        const char* change;  // run in the board before the query
-        bool skipped;
-    } changes[] = {
-        {"true", true},
-        {"ip addr flush dev eth0 && ip addr add 10.0.0.9/24 dev eth0", false},
-        {"ip addr flush dev eth0 && ip addr add 10.0.0.8/16 dev eth0", false},
-    };
-    for (const auto& c : changes) {
-        ASSERT_EQ(board.run({"sh", "-c", c.change}), 0) << c.change;
-        EXPECT_EQ(board.request(kQuery), applied) << c.change;
+    for (const char* change :
+         {"true", "ip addr flush dev eth0 && ip addr add 10.0.0.8/16 dev eth0"}) {
+        ASSERT_EQ(board.run({"sh", "-c", change}), 0) << change;
+        EXPECT_EQ(board.request(kQuery), applied) << change;
         const LogMark m = board.mark();
-        EXPECT_EQ(board.exchange(line(requestOf(v4(), "u1")), kApplyMs), setReply("u1"))
-            << c.change;
-        EXPECT_EQ(board.logSince(m).find("ip config not changed") != std::string::npos, c.skipped)
-            << c.change;
+        EXPECT_EQ(board.exchange(line(requestOf(v4(), "u1")), kApplyMs), setReply("u1"));
+        EXPECT_EQ(board.logSince(m).find("ip config not changed") != std::string::npos,
+                  std::string(change) == "true")
+            << change;
     }
 
     // After a restart only the record file is left: no name servers, no containers.
@@ -306,14 +292,11 @@ TEST_F(NetQuery, ReportsTheRecordTheAppliedStateAndEth0) {
                                lxclist("ipv6", "fd00::10", "fd00::11"),
                            R"("fd00::53","fdbd:dc00::10:8:8:8")"));
 
-    // A clear keeps the container list; cleared, its addresses stand under "ipv4".
-    ASSERT_EQ(board.request(R"({"cmd":"set_net_conf","uuid":"c","ipv6":{"address":"fd00::8",)"
-                            R"("gateway":"clear","netmask":64},"location":{},"nameservers":[]})",
-                            kApplyMs),
+    // A clear keeps the container list; cleared, its addresses stand under "ipv4". After a
+    // restart the remembered clear is reported once, and that moves the state.
+    ASSERT_EQ(board.request(ctl::requestLine(ctl::clearRequest("c", true)), kApplyMs),
               setReply("c"));
     EXPECT_EQ(board.request(kQuery), netConfReply(lxclist("ipv4", "fd00::10", "fd00::11"), ""));
-
-    // After a restart the remembered clear is reported once, and that moves the state.
     board.restartDaemon();
     const char* stat = R"({"cmd":"get_stat","uuid":"s"})";
     EXPECT_NE(board.request(stat).find(R"("netconf":0,)"), std::string::npos);
@@ -343,12 +326,12 @@ using HostileBoard = BoardTest;
 TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
     BoardOptions options;
     options.stubs = {{"/usr/sbin/ifdown", kInterfaceStub}, {"/usr/sbin/ifup", kInterfaceStub}};
-    SimulatedBoard& board = boot(
-        options, {{"QUILLFERRY_IFUP_TIMEOUT", "3"}, {"QUILLFERRY_DNS_SEARCH", "corp.example"}});
+    SimulatedBoard& board =
+        boot(options, {{"QUILLFERRY_IFUP_TIMEOUT", "3"}, {"QUILLFERRY_DNS_SEARCH", kSearch}});
     const auto ifups = [&] { return count(board.readFile("var/log/ifcmd.log"), "ifup eth0"); };
     Conf conf = v4();
     const auto send = [&](const char* uuid) {
-        return board.request(line(requestOf(conf, uuid)), 15000);
+        return board.request(line(requestOf(conf, uuid)), kApplyMs);
     };
 
     // Run directly, not through a shell, with the daemon's environment; a failing ifup is
@@ -356,31 +339,32 @@ TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
     board.putFile("var/tmp/fault.ifup", "exit 3\n");
     EXPECT_EQ(send("f"), setReply("f", 3 << 8));
     const std::string calls = board.readFile("var/log/ifcmd.log");
-    EXPECT_EQ(count(calls, "ifdown eth0 --ignore-errors parent=/"), 1u) << calls;
-    EXPECT_EQ(count(calls, "ifup eth0 --ignore-errors parent=/"), 1u) << calls;
-    EXPECT_EQ(count(calls, "sh search=corp.example\n"), 0u) << calls;
-    EXPECT_EQ(count(calls, " search=corp.example\n"), 2u) << calls;
+    EXPECT_EQ(count(calls, "ifdown eth0 --ignore-errors parent=/"), 1U) << calls;
+    EXPECT_EQ(count(calls, "ifup eth0 --ignore-errors parent=/"), 1U) << calls;
+    EXPECT_EQ(count(calls, "sh search=corp.example\n"), 0U) << calls;
+    EXPECT_EQ(count(calls, " search=corp.example\n"), 2U) << calls;
     board.putFile("var/tmp/fault.ifup", nullptr);
     EXPECT_EQ(send("f"), setReply("f"));
-    EXPECT_EQ(ifups(), 2u);
-    EXPECT_EQ(send("f"), setReply("f"));
-    EXPECT_EQ(ifups(), 2u);
+    EXPECT_EQ(ifups(), 2U);
 
-    // A file that cannot be replaced (a folder stands at its place) is a failure, and so the
-    // identical retry after the fault is gone is applied in full.
-    conf.address = "10.0.0.9";
-    board.putFile("opt/.ipconfig.txt", nullptr);
-    board.putFile("opt/.ipconfig.txt/keep", "");
-    EXPECT_EQ(send("w"), setReply("w", -2));
-    ASSERT_EQ(board.run({"rm", "-r", "/opt/.ipconfig.txt"}), 0);
-    EXPECT_EQ(send("w"), setReply("w"));
-    EXPECT_EQ(ifups(), 4u);
-    EXPECT_EQ(modeAndContent(board, "/opt/.ipconfig.txt"), "664\n" + ipRecord(conf, "10.0.0.9"));
+    // Every file that cannot be replaced (a folder stands at its place) fails the request,
+    // and so its identical retry, once the fault is gone, is applied in full.
+    std::size_t expectedIfups = 2;
+    for (const char* file :
+         {"etc/network/interfaces", "etc/resolv.conf", "opt/.hostinfo", "opt/.ipconfig.txt",
+          "opt/.lxc_ipconfig/mac_1", "opt/.lxc_ipconfig/ip_2", "opt/.lxc_ipconfig/ipconfig_1"}) {
+        conf.address = conf.address == "10.0.0.8" ? "10.0.0.9" : "10.0.0.8";
+        inBoard(board, std::string("f=/") + file + "; mv $f $f.kept && mkdir -p $f/in");
+        EXPECT_EQ(send("w"), setReply("w", -2)) << file;
+        inBoard(board, std::string("f=/") + file + "; rm -r $f && mv $f.kept $f");
+        EXPECT_EQ(send("w"), setReply("w")) << file;
+        EXPECT_EQ(ifups(), expectedIfups += 2) << file;
+    }
+    EXPECT_EQ(modeAndContent(board, "/opt/.ipconfig.txt"), "664\n" + ipRecord(conf, conf.address));
 
     // A FIFO where the record belongs is neither read (which would block) nor replaced.
-    ASSERT_EQ(board.run({"sh", "-c", "rm /opt/.cmd.txt && mkfifo /opt/.cmd.txt"}), 0);
-    EXPECT_EQ(board.request(R"({"cmd":"get_net_conf","uuid":"q"})").find(R"("ipv4":{)"),
-              std::string::npos);
+    inBoard(board, "rm /opt/.cmd.txt && mkfifo /opt/.cmd.txt");
+    EXPECT_EQ(board.request(kQuery).find(R"("ipv4":{)"), std::string::npos);
     EXPECT_EQ(send("w"), setReply("w"));
     EXPECT_EQ(inBoard(board, "stat -c %F /opt/.cmd.txt"), "fifo\n");
 
@@ -392,6 +376,7 @@ TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
                    "chown -h 1000 /opt/.hostinfo /opt/.lxc_ipconfig"}) == 0) {
         Json::Value moved = requestOf(conf, "l");
         moved["location"]["idc"] = "dc9";
+        moved["lxclist"][0]["mac"] = "02:00:00:00:00:0f";
         EXPECT_EQ(board.request(line(moved)), setReply("l", -2));
         EXPECT_EQ(inBoard(board, "cat /var/tmp/victim; ls -A /var/tmp/cron"), "precious\n");
         inBoard(board, "rm /opt/.hostinfo /opt/.lxc_ipconfig && mv /opt/old /opt/.lxc_ipconfig");
@@ -406,15 +391,26 @@ TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
     EXPECT_NE(board.log().find("[QuillFerry] /usr/sbin/ifup eth0 --ignore-errors did not finish "
                                "within 3 s: killed\n"),
               std::string::npos);
+    // A stalled ifdown fails an apply and a clear (which runs it alone), and a file that a
+    // clear cannot remove fails it too.
+    board.putFile("var/tmp/fault.ifup", nullptr);
+    board.putFile("var/tmp/fault.ifdown", "sleep 60\n");
+    EXPECT_EQ(send("t"), setReply("t", -3));
+    const std::string clear = ctl::requestLine(ctl::clearRequest("c", false));
+    EXPECT_EQ(board.request(clear, kApplyMs), setReply("c", -3));
+    board.putFile("var/tmp/fault.ifdown", nullptr);
+    board.putFile("opt/.hostinfo/in", "");
+    EXPECT_EQ(board.request(clear, kApplyMs), setReply("c", -2));
+    inBoard(board, "rm -r /opt/.hostinfo");
     board.putFile("var/tmp/fault.ifup", "sleep 1\n");
     board.send(line(requestOf(conf, "p")) + "\n" + SimulatedBoard::kProbe + "\n" +
                R"({"cmd":"get_stat","uuid":"s"})" + "\n");
     std::string ack;
     std::string set;
     std::string stat;
-    board.link().readExact(18, ack, 15000);
-    board.link().readLine(set, 15000);
-    board.link().readLine(stat, 15000);
+    board.link().readExact(18, ack, kApplyMs);
+    board.link().readLine(set, kApplyMs);
+    board.link().readLine(stat, kApplyMs);
     EXPECT_EQ(ack, SimulatedBoard::kAck);
     EXPECT_EQ(set, setReply("p"));
     EXPECT_NE(stat.find(R"("uuid":"s")"), std::string::npos);
