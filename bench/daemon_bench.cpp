@@ -226,14 +226,18 @@ std::vector<std::string> worstLines() {
     const auto filled = [](const std::string& head, const std::string& item, int depth) {
         const std::string open(static_cast<std::size_t>(depth), '[');
         const std::string close(static_cast<std::size_t>(depth), ']');
+        const auto line = [&](const std::string& body) {
+            return std::string(head).append(open).append("[").append(body).append("]").append(
+                       close) += "}";
+        };
+        const std::string more = "," + item;
         std::string body = item;
-        for (;;) {
-            const std::string longer = body + "," + item;
-            const std::string line = head + open + "[" + longer + "]" + close + "}";
-            if (line.size() > 2046 || jsonShape(line).values > qf::kMaxJsonValues) break;
+        for (std::string longer = body + more;
+             line(longer).size() <= 2046 && jsonShape(line(longer)).values <= qf::kMaxJsonValues;
+             longer += more) {
             body = longer;
         }
-        return head + open + "[" + body + "]" + close + "}\n";
+        return line(body) + "\n";
     };
     std::string members = R"({"cmd":"get_stat","uuid":"w")";
     for (int i = 0; members.size() < 2030; ++i) members += ",\"" + std::to_string(i) + "\":0";

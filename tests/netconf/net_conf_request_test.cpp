@@ -90,7 +90,7 @@ TEST(NetConfRequest, OnlyCompleteRequestsOfFitValuesAreApplied) {
         }
         const std::string got = verdict(request);
         if (std::string(c.verdict) == "!") {
-            EXPECT_TRUE(got != "" && got != "shape" && got != "clear")
+            EXPECT_TRUE(!got.empty() && got != "shape" && got != "clear")
                 << c.member << "=" << c.value << ": " << got;
         } else {
             EXPECT_EQ(got, c.verdict) << c.member << "=" << c.value;
