@@ -35,9 +35,9 @@ TEST(HostNetworkFiles, DnsSearchDomainRefusesAnythingButAName) {
     EXPECT_EQ(dnsSearchDomain(std::string(254, 'a').c_str()), fallback);
 }
 
-using InterfaceCommandsTest = ScratchDir;
+using InterfaceCommands = ScratchDir;
 
-TEST_F(InterfaceCommandsTest, RestartRunsDownThenUpAndJoinsTheirStatuses) {
+TEST_F(InterfaceCommands, RestartRunsDownThenUpAndJoinsTheirStatuses) {
     put("ifdown", "#!/bin/sh\necho \"down $*\" >>\"${0%/*}/calls\"; exit 1\n");
     put("ifup", "#!/bin/sh\necho \"up $*\" >>\"${0%/*}/calls\"; exit 2\n");
     for (const char* name : {"ifdown", "ifup"}) ASSERT_EQ(::chmod(path(name).c_str(), 0755), 0);
@@ -49,7 +49,7 @@ TEST_F(InterfaceCommandsTest, RestartRunsDownThenUpAndJoinsTheirStatuses) {
     EXPECT_EQ(contents("calls"), "down eth0 --ignore-errors\nup eth0 --ignore-errors\n");
 }
 
-TEST_F(InterfaceCommandsTest, MtuIsWrittenAsGivenAndTimeLimitIsWholeSeconds) {
+TEST_F(InterfaceCommands, MtuIsWrittenAsGivenAndTimeLimitIsWholeSeconds) {
     put("mtu", "1500\n");
     set_mtu("9000", path("mtu").c_str());
     EXPECT_EQ(contents("mtu"), "9000");
