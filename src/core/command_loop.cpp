@@ -93,8 +93,12 @@ Served serveRequest(Platform& platform, Uart& uart, const std::string& text) {
     return Served::Dropped;
 }
 
-Served CommandLoop::serveLine(const std::string& line) {
+void CommandLoop::logRead(const std::string& line) const {
     if (platform_.getDebugFlag()) logLine("[QuillFerry] Read From Uart Data:%s", line.c_str());
+}
+
+Served CommandLoop::serveLine(const std::string& line) {
+    logRead(line);
     return serveRequest(platform_, uart_, requestText(line));
 }
 
@@ -150,8 +154,7 @@ void CommandLoop::waitForFd(int fd, int timeoutMs) {
         for (std::string line; uart_.nextLine(line);) {
             const std::string text = requestText(line);
             if (isProbe(text)) {
-                if (platform_.getDebugFlag())
-                    logLine("[QuillFerry] Read From Uart Data:%s", line.c_str());
+                logRead(line);
                 answerProbe(uart_);
             } else if (!text.empty()) {
                 keepForLater(line);

@@ -45,6 +45,8 @@ public:
     void waitForFd(int fd, int timeoutMs);
 
 private:
+    // The line as read, while the debug switch is on.
+    void logRead(const std::string& line) const;
     Served serveLine(const std::string& line);
     void keepForLater(std::string line);
 
