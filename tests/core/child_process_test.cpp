@@ -33,7 +33,8 @@ bool running(pid_t pid) {
 
 TEST_F(ChildProcess, StatusAsTheShellWouldReportIt) {
     int waits = 0;
-    const ChildOutcome exited = shell("exit 3", std::chrono::seconds(10), &waits);
+    // Long enough that the caller has to wait for it, however fast the machine.
+    const ChildOutcome exited = shell("sleep 0.3; exit 3", std::chrono::seconds(10), &waits);
     EXPECT_EQ(exited.status, 3 << 8);
     EXPECT_FALSE(exited.timedOut);
     EXPECT_GT(waits, 0) << "the caller's wait was not used";
