@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 class ScratchDir : public testing::Test {
@@ -22,16 +22,14 @@ protected:
     }
 
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    // Writes `text` in place at `name` (nothing when null) and returns the path.
+    // Writes `text` in place at `name` and returns the path.
     std::string put(const std::string& name, const char* text) const {
-        if (text != nullptr) std::ofstream(path(name), std::ios::binary) << text;
+        std::ofstream(path(name), std::ios::binary) << text;
         return path(name);
     }
     std::string contents(const std::string& name) const {
         std::ifstream in(path(name), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
+        return {std::istreambuf_iterator<char>(in), {}};
     }
 
     std::string dir_;
