@@ -90,7 +90,6 @@ TEST_F(CtlSession, PrintsOnlyTheReplyToItsOwnRequest) {
     const std::string stale = line(R"({"cmd":"get_stat","ret_val":0,"uuid":"old"})");
     const std::string ack("Quillferry_Ok!!!\n\0", 18);
     const std::string ok = line(R"({"ret_val":0,"uuid":"u"})");
-    const std::string failed = line(R"({"ret_val":-1,"uuid":"u"})");
     const std::string spaceless = line(R"({"uuid":"ab"})");
     const std::string none = line(R"({"uuid":null})");
     struct Case {
@@ -102,7 +101,8 @@ TEST_F(CtlSession, PrintsOnlyTheReplyToItsOwnRequest) {
     } const cases[] = {
         // A late reply and a late acknowledgement, zero byte and all, before the reply.
         {{"--uuid", "u", "stat"}, stale + ack + ok, ok, 0, true},
-        {{"--uuid", "u", "stat"}, failed, failed, 1, false},
+        // The zero byte of an acknowledgement whose line was read before this command.
+        {{"--uuid", "u", "stat"}, std::string(1, '\0') + ok, ok, 0, false},
         // Only a late reply: this request is not answered.
         {{"--timeout", "0.3", "--uuid", "u", "stat"}, stale, "", 2, true},
         {{"probe"}, stale + ack, "Quillferry_Ok!!!\\n\\x00\n", 0, true},
@@ -144,6 +144,20 @@ TEST_F(CtlSession, SecondClientFindsTheLineBusyAndLeavesItToTheFirst) {
     const Outcome o = first.get();
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out, reply);
+}
+
+// Late replies that keep coming do not keep the client past its timeout.
+TEST_F(CtlSession, StreamOfLateRepliesCannotHoldTheClient) {
+    auto client = std::async(std::launch::async, [&] { return run({"--timeout", "0.3", "stat"}); });
+    std::string request;
+    ASSERT_EQ(board_.readLine(request, 5000), SerialLink::Status::Ok);
+    for (int i = 0; i < 10; ++i) {
+        board_.send(std::string(R"({"uuid":"old"})") + "\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const Outcome o = client.get();
+    EXPECT_EQ(o.status, 2) << o.err;
+    EXPECT_LT(o.ms, 800);
 }
 
 TEST_F(CtlSession, LineThatTakesNothingCannotHoldTheClient) {
