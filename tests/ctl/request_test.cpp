@@ -6,19 +6,19 @@
 #include <regex>
 #include <sstream>
 
+#include "ctl/options.h"
+
 namespace {
 
 TEST(CtlRequest, FreshUuidsAreRandomVersionFour) {
     const std::regex v4("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
     const std::string first = ctl::newUuid();
-    const std::string second = ctl::newUuid();
     EXPECT_TRUE(std::regex_match(first, v4)) << first;
-    EXPECT_TRUE(std::regex_match(second, v4)) << second;
-    EXPECT_NE(first, second);
+    EXPECT_NE(ctl::newUuid(), first);
 }
 
 // Command line (split at spaces) to the request line sent, or to the usage error.
-TEST(CtlRequest, NetworkSubcommandsBuildTheirRequests) {
+TEST(CtlRequest, CommandLinesBuildTheirRequestsOrAreRefused) {
     const std::string v4 =
         "set-net --address 10.0.0.8/24 --gateway=10.0.0.1 --dns 8.8.8.8 "
         "--idc dc1 --soc-ip 10.0.0.8 --pod-id -3 ";
@@ -40,9 +40,18 @@ TEST(CtlRequest, NetworkSubcommandsBuildTheirRequests) {
         {v4 + "--idc=", "needs --idc, --soc-ip and --pod-id"},
         {v4 + "--container m=fd00::9", "address 'fd00::9' is not IPv4"},
         {"clear --dns 8.8.8.8", "option '--dns' applies only to set-net"},
+        {"", "missing subcommand"},
+        {"status", "unknown subcommand 'status'"},
+        {"--verbose stat", "unknown option '--verbose'"},
+        {"stat --device", "'--device' needs a value"},
+        {"--raw=yes stat", "takes no value"},
+        {"send", "needs an argument: JSON"},
+        {"--uuid u probe", "--uuid applies only to"},
+        {"--device= stat", "no device"},
+        {"--timeout 5s stat", "invalid timeout"},
     };
     for (const Case& c : cases) {
-        std::istringstream words(c.args + " --uuid u");
+        std::istringstream words(c.args);
         const std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
         const ctl::ParseOutcome parsed = ctl::parseCommandLine(args, "/d");
         Json::Value request;

@@ -72,11 +72,18 @@ protected:
         return o;
     }
 
-    // Runs `args` while the board answers the request with `answer`.
+    // Runs `args` while the board answers the request with `answer`, and again every 100 ms
+    // for two seconds while the client waits: late lines that keep coming must not hold it.
     Outcome exchange(const Args& args, const std::string& answer) {
         auto client = std::async(std::launch::async, [&] { return run(args); });
         std::string request;
-        if (board_.readLine(request, 5000) == SerialLink::Status::Ok) board_.send(answer);
+        if (board_.readLine(request, 5000) == SerialLink::Status::Ok) {
+            for (int i = 0; i < 20; ++i) {
+                board_.send(answer);
+                if (client.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready)
+                    break;
+            }
+        }
         return client.get();
     }
 
@@ -90,7 +97,6 @@ TEST_F(CtlSession, PrintsOnlyTheReplyToItsOwnRequest) {
     const std::string stale = line(R"({"cmd":"get_stat","ret_val":0,"uuid":"old"})");
     const std::string ack("Quillferry_Ok!!!\n\0", 18);
     const std::string ok = line(R"({"ret_val":0,"uuid":"u"})");
-    const std::string failed = line(R"({"ret_val":-1,"uuid":"u"})");
     const std::string spaceless = line(R"({"uuid":"ab"})");
     const std::string none = line(R"({"uuid":null})");
     struct Case {
@@ -102,7 +108,8 @@ TEST_F(CtlSession, PrintsOnlyTheReplyToItsOwnRequest) {
     } const cases[] = {
         // A late reply and a late acknowledgement, zero byte and all, before the reply.
         {{"--uuid", "u", "stat"}, stale + ack + ok, ok, 0, true},
-        {{"--uuid", "u", "stat"}, failed, failed, 1, false},
+        // The zero byte of an acknowledgement whose line was read before this command.
+        {{"--uuid", "u", "stat"}, std::string(1, '\0') + ok, ok, 0, false},
         // Only a late reply: this request is not answered.
         {{"--timeout", "0.3", "--uuid", "u", "stat"}, stale, "", 2, true},
         {{"probe"}, stale + ack, "Quillferry_Ok!!!\\n\\x00\n", 0, true},

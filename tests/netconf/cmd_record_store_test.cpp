@@ -11,8 +11,6 @@ namespace {
 
 class RecordStore : public ScratchDir {
 protected:
-    void put(const char* text) { ScratchDir::put("cmd.txt", text); }
-    std::string contents() const { return ScratchDir::contents("cmd.txt"); }
     static Json::Value request(const std::string& uuid) {
         Json::Value r;
         parseJson(R"({"cmd":"set_net_conf","uuid":")" + uuid + R"(","extra":[1,{"k":null}]})", r);
@@ -23,8 +21,10 @@ protected:
 
 TEST_F(RecordStore, KeepsTheLatestRequestPerCommandAndOtherMembers) {
     // A record file that does not parse, for whatever reason, is no record: never a part of
-    // one, and never an exception.
+    // one, and never an exception. One beyond 4 KiB is read whole.
     const std::string deep = std::string(1000, '[') + std::string(1000, ']');
+    const std::string big =
+        R"({"get_stat":{"cmd":"get_stat","uuid":")" + std::string(6000, 'u') + R"("}})";
     struct Step {
         const char* before;  // nullptr: file absent
         const char* logLine;
@@ -38,41 +38,33 @@ TEST_F(RecordStore, KeepsTheLatestRequestPerCommandAndOtherMembers) {
         {"[1,2]", "create new file", false},
         {R"({"set_net_conf":{"cmd":"set_net_conf","uuid":"old"}})",
          "writeCmd2File cmd_key:set_net_conf exit replace", false},
-        {R"({"get_stat":{"cmd":"get_stat"}})", "writeCmd2File cmd_key:set_net_conf need insert",
-         true},
+        {big.c_str(), "writeCmd2File cmd_key:set_net_conf need insert", true},
     };
     for (const Step& s : steps) {
         ::unlink(file().c_str());
-        if (s.before != nullptr) put(s.before);
+        put("cmd.txt", s.before);
         testing::internal::CaptureStderr();
         EXPECT_TRUE(storeRecord(file().c_str(), request("new")));
         const std::string log = testing::internal::GetCapturedStderr();
         EXPECT_NE(log.find(s.logLine), std::string::npos) << log;
 
         const Json::Value records = readRecordSet(file().c_str());
-        EXPECT_EQ(records["set_net_conf"], request("new")) << contents();
+        EXPECT_EQ(records["set_net_conf"], request("new")) << contents("cmd.txt");
         EXPECT_EQ(records.isMember("get_stat"), s.keepsGetStat) << s.before;
     }
 }
 
-TEST_F(RecordStore, ReadsRecordsBeyondFourKilobytes) {
-    Json::Value big = request(std::string(6000, 'u'));
-    ASSERT_TRUE(storeRecord(file().c_str(), big));
-    ASSERT_GT(contents().size(), 6000u);
-    EXPECT_EQ(readRecordSet(file().c_str())["set_net_conf"], big);
-}
-
 TEST_F(RecordStore, FailedReplacementKeepsTheOldFile) {
-    put(R"({"set_net_conf":{"cmd":"set_net_conf","uuid":"old"}})");
-    const std::string before = contents();
+    put("cmd.txt", R"({"set_net_conf":{"cmd":"set_net_conf","uuid":"old"}})");
+    const std::string before = contents("cmd.txt");
     // The temporary file's name is taken by a folder, so the replacement cannot be written.
-    ASSERT_EQ(::mkdir((dir_ + "/.cmd.txt.quillferry-new").c_str(), 0700), 0);
-    ASSERT_EQ(::mkdir((dir_ + "/.cmd.txt.quillferry-new/x").c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir(path(".cmd.txt.quillferry-new").c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir(path(".cmd.txt.quillferry-new/x").c_str(), 0700), 0);
     testing::internal::CaptureStderr();
     EXPECT_FALSE(storeRecord(file().c_str(), request("new")));
     EXPECT_NE(testing::internal::GetCapturedStderr().find("writeCmd2File remove file fail\n"),
               std::string::npos);
-    EXPECT_EQ(contents(), before);
+    EXPECT_EQ(contents("cmd.txt"), before);
 }
 
 }  // namespace

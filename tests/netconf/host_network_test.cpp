@@ -8,20 +8,15 @@
 namespace {
 
 TEST(HostNetworkFiles, ResolverFileListsOnlyGivenNameServers) {
-    struct Case {
-        const char* dns1;
-        const char* dns2;
-        const char* text;
-    } const cases[] = {
-        {"", "", "domain s.example\noptions rotate\n"},
-        {"1.1.1.1", "", "domain s.example\noptions rotate\nnameserver 1.1.1.1\n"},
-        {"", "fd00::53", "domain s.example\noptions rotate\nnameserver fd00::53\n"},
-        {"1.1.1.1", "8.8.4.4",
-         "domain s.example\noptions rotate\nnameserver 1.1.1.1\nnameserver 8.8.4.4\n"},
+    const char* const cases[][3] = {
+        {"1.1.1.1", "", "nameserver 1.1.1.1\n"},
+        {"", "fd00::53", "nameserver fd00::53\n"},
+        {"1.1.1.1", "8.8.4.4", "nameserver 1.1.1.1\nnameserver 8.8.4.4\n"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(joinLines(resolverFileLines("s.example", c.dns1, c.dns2)), c.text)
-            << c.dns1 << "|" << c.dns2;
+    for (const auto& c : cases) {
+        EXPECT_EQ(joinLines(resolverFileLines("s.example", c[0], c[1])),
+                  std::string("domain s.example\noptions rotate\n") + c[2])
+            << c[0] << "|" << c[1];
     }
 }
 
@@ -32,6 +27,7 @@ TEST(HostNetworkFiles, DnsSearchDomainRefusesAnythingButAName) {
     for (const char* bad : {"", "a b", "x\nup reboot", "a;b", "dom/ain", "tab\there"}) {
         EXPECT_EQ(dnsSearchDomain(bad), fallback) << bad;
     }
+    EXPECT_EQ(dnsSearchDomain(std::string(253, 'a').c_str()), std::string(253, 'a'));
     EXPECT_EQ(dnsSearchDomain(std::string(254, 'a').c_str()), fallback);
 }
 
@@ -41,10 +37,9 @@ TEST_F(InterfaceCommands, RestartRunsDownThenUpAndJoinsTheirStatuses) {
     put("ifdown", "#!/bin/sh\necho \"down $*\" >>\"${0%/*}/calls\"; exit 1\n");
     put("ifup", "#!/bin/sh\necho \"up $*\" >>\"${0%/*}/calls\"; exit 2\n");
     for (const char* name : {"ifdown", "ifup"}) ASSERT_EQ(::chmod(path(name).c_str(), 0755), 0);
-    const std::string down = path("ifdown");
-    const std::string up = path("ifup");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(restartNetworking(ChildLimits(), down.c_str(), up.c_str()), (1 << 8) | (2 << 8));
+    EXPECT_EQ(restartNetworking(ChildLimits(), path("ifdown").c_str(), path("ifup").c_str()),
+              (1 << 8) | (2 << 8));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "restartNetworking +\nrestartNetworking -\n");
     EXPECT_EQ(contents("calls"), "down eth0 --ignore-errors\nup eth0 --ignore-errors\n");
 }
@@ -59,8 +54,9 @@ TEST_F(InterfaceCommands, MtuIsWrittenAsGivenAndTimeLimitIsWholeSeconds) {
         const char* value;
         long seconds;
         bool valid;
-    } limits[] = {{nullptr, 120, true}, {"5", 5, true},     {"3600", 3600, true}, {"0", 120, false},
-                  {"3601", 120, false}, {"5s", 120, false}, {"-5", 120, false},   {"", 120, false}};
+    } limits[] = {{nullptr, 120, true}, {"5", 5, true},       {"3600", 3600, true},
+                  {"0", 120, false},    {"3601", 120, false}, {"5s", 120, false},
+                  {"-5", 120, false},   {"", 120, false},     {"+5", 120, false}};
     for (const auto& l : limits) {
         bool valid = false;
         EXPECT_EQ(ifupTimeout(l.value, valid).count(), l.seconds) << (l.value ? l.value : "unset");

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 #include "core/json_text.h"
 
 namespace {
@@ -12,103 +15,87 @@ Json::Value json(const std::string& text) {
     return v;
 }
 
-// What the handler makes of a request: "shape", "clear", "incomplete", the reason it is
-// unfit, or "" when it would be applied.
+// What the handler makes of a request: "shape", "clear", "incomplete", "refused" when a value
+// is unfit, or "" when it would be applied.
 std::string verdict(const Json::Value& request) {
     if (!hasNetConfShape(request)) return "shape";
     const NetConfRequest conf = readNetConfRequest(request);
     if (conf.isClear()) return "clear";
     if (!conf.isComplete()) return "incomplete";
-    return netConfProblem(conf);
+    return netConfProblem(conf).empty() ? "" : "refused";
 }
 
-// Each case changes one member of a complete request ("a.b": member b of member a; the value
-// "-" removes it). Every check has a case that fails without it, and the values that reach a
-// file or a command are judged on their whole length: a zero byte hides nothing.
+// Each change sets one member of a complete request ("a.b=JSON": member b of member a; with
+// no "=" the member is removed). Every check has a change that gets through without it, and
+// the values that reach a file or a command are judged on their whole length: a zero byte
+// hides nothing. A "refused" change may also leave the request incomplete: refused either way.
 TEST(NetConfRequest, OnlyCompleteRequestsOfFitValuesAreApplied) {
     const Json::Value good =
         json(R"({"ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24},"nameservers":)"
              R"(["1.1.1.1","fd00::53"],"location":{"idc":"dc-1","soc_ip":"fd00::8","pod_id":3},)"
              R"("lxclist":[{"mac":"02:00:00:0A:0b:0c","ipv4":"10.0.0.9"},null,{}]})");
-    struct Case {
-        const char* member;
-        const char* value;
-        const char* verdict;  // "!": refused, for whatever reason
-    } const cases[] = {
-        {"ipv4.netmask", "32", ""},
-        {"lxclist", "[]", ""},
-        {"nameservers", R"(["1.1.1.1"])", ""},
-        {"ipv6", R"({"address":"fd00::1"})", ""},  // ipv4 wins
-        {"location", "-", "shape"},
-        {"location", "[]", "shape"},
-        {"nameservers", R"("1.1.1.1")", "shape"},
-        {"ipv4", R"("10.0.0.8")", "shape"},
-        {"ipv4.gateway", R"("clear")", "clear"},
-        {"ipv4.address", R"("clear")", "clear"},
-        {"location.idc", "-", "incomplete"},
-        {"location.soc_ip", R"("")", "incomplete"},
-        {"location.pod_id", R"("3")", "incomplete"},
-        {"ipv4.address", "8", "incomplete"},
-        {"ipv4.gateway", "-", "incomplete"},
-        {"ipv4.netmask", "0", "incomplete"},
-        {"ipv4.netmask", "-", "incomplete"},
-        {"nameservers", "[]", "incomplete"},
-        {"nameservers", R"([null,"1.1.1.1"])", "incomplete"},
-        {"ipv4.address", R"("10.0.0.8\n    up reboot")", "!"},
-        {"ipv4.address", R"("10.0.0.8\u0000\n    up reboot")", "!"},
-        {"ipv4.gateway", R"("10.0.0.1 ")", "!"},
-        {"ipv4.gateway", R"("fd00::1")", "!"},
-        {"ipv4.netmask", "33", "!"},
-        {"ipv4.netmask", "-1", "!"},
-        {"ipv4.netmask", "4294967320", "!"},
-        {"nameservers", R"(["dns.example"])", "!"},
-        {"nameservers", R"(["1.1.1.1\u0000\nnameserver 6.6.6.6"])", "!"},
-        {"nameservers", R"(["1.1.1.1",["x"]])", "!"},
-        {"location.pod_id", "9999999999", "!"},
-        {"location.idc", R"("dc1,soc_ip=1.2.3.4")", "!"},
-        {"location.idc", R"("dc\u007f")", "!"},
-        {"location.soc_ip", R"("board-7")", "!"},
-        {"location.soc_ip", R"("10.0.0.8\u0000,x=y")", "!"},
-        {"lxclist", R"(["02:00:00:00:00:02"])", "!"},
-        {"lxclist", R"([{"mac":"02:00:00:00:00:0g"}])", "!"},
-        {"lxclist", R"([{"mac":"2:00:00:00:00:02"}])", "!"},
-        {"lxclist", R"([{"mac":7}])", "!"},
-        {"lxclist", R"([{"ipv4":null}])", "!"},
-        {"lxclist", R"([{"ipv4":"fd00::9"}])", "!"},
-        {"lxclist", R"([{"ipv4":"10.0.0.9\n"}])", "!"},
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"",
+         {"ipv4.netmask=32", "ipv4.netmask=1", "lxclist=[]", R"(nameservers=["1.1.1.1"])",
+          R"(ipv6={"address":"fd00::1"})"}},  // ipv4 wins
+        {"shape", {"location", "location=[]", R"(nameservers="1.1.1.1")", R"(ipv4="10.0.0.8")"}},
+        {"clear", {R"(ipv4.gateway="clear")", R"(ipv4.address="clear")"}},
+        {"incomplete",
+         {"location.idc", R"(location.soc_ip="")", R"(location.pod_id="3")", "ipv4.address=8",
+          "ipv4.gateway", "ipv4.netmask=0", "ipv4.netmask", "nameservers=[]",
+          R"(nameservers=[null,"1.1.1.1"])"}},
+        {"refused",
+         {R"(ipv4.address="10.0.0.8\n    up reboot")", R"(ipv4.address="10.0.0.8\u0000\n  up")",
+          R"(ipv4.address="fd00::8")", R"(ipv4.gateway="10.0.0.1 ")", R"(ipv4.gateway="fd00::1")",
+          "ipv4.netmask=33", "ipv4.netmask=-1", "ipv4.netmask=4294967320"}},
+        {"refused",
+         {R"(nameservers=["dns.example"])", R"(nameservers=["1.1.1.1","dns.example"])",
+          R"(nameservers=["1.1.1.1\u0000\nnameserver 6.6.6.6"])",
+          R"(nameservers=["1.1.1.1",["x"]])", R"(nameservers=["1.1.1.1",{}])"}},
+        {"refused",
+         {"location.pod_id=9999999999", R"(location.idc="dc,1")", R"(location.idc="dc=1")",
+          R"(location.idc="dc\u0000")", R"(location.idc="dc\u001f")", R"(location.idc="dc\u007f")",
+          R"(location.soc_ip="board-7")", R"(location.soc_ip="10.0.0.8\u0000,x=y")"}},
+        {"refused",
+         {R"(lxclist=["02:00:00:00:00:02"])", R"(lxclist=[{"mac":"02:00:00:00:00:0g"}])",
+          R"(lxclist=[{"mac":"02:00:00:00:00:02:03"}])", R"(lxclist=[{"mac":"02-00-00-00-00-02"}])",
+          R"(lxclist=[{"mac":7}])", R"(lxclist=[{"ipv4":null}])", R"(lxclist=[{"ipv4":"fd00::9"}])",
+          R"(lxclist=[{"ipv4":"10.0.0.9\n"}])"}},
     };
-    for (const Case& c : cases) {
-        Json::Value request = good;
-        const std::string member = c.member;
-        const std::size_t dot = member.find('.');
-        Json::Value& parent = dot == std::string::npos ? request : request[member.substr(0, dot)];
-        const std::string name = member.substr(dot == std::string::npos ? 0 : dot + 1);
-        if (std::string(c.value) == "-") {
-            parent.removeMember(name);
-        } else {
-            parent[name] = json(c.value);
-        }
-        const std::string got = verdict(request);
-        if (std::string(c.verdict) == "!") {
-            EXPECT_TRUE(!got.empty() && got != "shape" && got != "clear")
-                << c.member << "=" << c.value << ": " << got;
-        } else {
-            EXPECT_EQ(got, c.verdict) << c.member << "=" << c.value;
+    for (const auto& [expected, changes] : cases) {
+        for (const std::string& change : changes) {
+            Json::Value request = good;
+            const std::size_t eq = change.find('=');
+            const std::string member = change.substr(0, eq);
+            const std::size_t dot = member.find('.');
+            Json::Value& parent =
+                dot == std::string::npos ? request : request[member.substr(0, dot)];
+            const std::string name = member.substr(dot == std::string::npos ? 0 : dot + 1);
+            if (eq == std::string::npos) {
+                parent.removeMember(name);
+            } else {
+                parent[name] = json(change.substr(eq + 1));
+            }
+            const std::string got = verdict(request);
+            EXPECT_TRUE(got == expected || (expected == "refused" && got == "incomplete"))
+                << change << ": " << got;
         }
     }
 }
 
-TEST(NetConfRequest, ValuesAndFamilyDefaults) {
-    // IPv6 fills an empty second name server with the site's; numbers are read as text.
-    const NetConfRequest v6 = readNetConfRequest(json(
-        R"({"ipv6":{"address":"fd00::9","netmask":64},"location":{"pod_id":-4},"nameservers":[7],)"
-        R"("lxclist":[{"mac":"m","ipv4":"x","ipv6":"fd00::9"},null]})"));
-    EXPECT_EQ(v6.ipType, 1);
-    EXPECT_EQ(v6.dns1, "7");
+// IPv6 takes each container's IPv6 address, the site's second name server when none is
+// given, and prefix lengths up to 128; an "lxclist" that is no array leaves the containers
+// as they are.
+TEST(NetConfRequest, Ipv6ValuesAndDefaults) {
+    const NetConfRequest v6 = readNetConfRequest(
+        json(R"({"ipv6":{"address":"fd00::9","gateway":"fd00::1","netmask":128},)"
+             R"("nameservers":["fd00::53"],"location":{"idc":"d","soc_ip":"fd00::9","pod_id":-4},)"
+             R"("lxclist":[{"mac":"02:00:00:00:00:0a","ipv4":"x","ipv6":"fd00::a"},null]})"));
+    EXPECT_TRUE(v6.isComplete());
+    EXPECT_EQ(netConfProblem(v6), "");
     EXPECT_EQ(v6.dns2, "fdbd:dc00::10:8:8:8");
     EXPECT_EQ(v6.podId, "-4");
-    EXPECT_TRUE(v6.containersGiven);
-    EXPECT_EQ(v6.containers, (std::vector<Container>{{"m", "fd00::9"}, {"", ""}}));
+    EXPECT_EQ(v6.containers, (std::vector<Container>{{"02:00:00:00:00:0a", "fd00::a"}, {"", ""}}));
     const NetConfRequest v4 = readNetConfRequest(
         json(R"({"ipv4":{},"location":{},"nameservers":["1.1.1.1"],"lxclist":{}})"));
     EXPECT_EQ(v4.dns2, "");
