@@ -26,6 +26,8 @@ TEST(ReplyEncoding, EnvelopeEchoesUuidOfAnyTypeCompacted) {
     }
     // The compaction drops every space, tab, carriage return and newline, wherever it stands.
     EXPECT_EQ(strFixPatternTrim("{\n \"a\" :\t\"x y\",\r\n}\n"), "{\"a\":\"xy\",}\n");
+    // The general form replaces every match, with the match itself at hand.
+    EXPECT_EQ(strPatternReplace(std::regex("[0-9]+"), "a1b22c", "<$&>"), "a<1>b<22>c");
 }
 
 }  // namespace
