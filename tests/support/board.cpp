@@ -164,9 +164,7 @@ SimulatedBoard::SimulatedBoard(const BoardOptions& options) {
         for (const auto& [dest, script] : options.stubs) {
             const std::string src = path("stubs/" + dest.substr(dest.rfind('/') + 1));
             std::ofstream(src, std::ios::binary) << script;
-            fs::permissions(src, fs::perms::owner_all | fs::perms::group_read |
-                                     fs::perms::group_exec | fs::perms::others_read |
-                                     fs::perms::others_exec);
+            fs::permissions(src, fs::perms(0755));
             argv.insert(argv.end(), {"--stub", dest + '=' += src});
         }
         const UniqueFd log = openLog(path("sandbox.log"));
@@ -248,19 +246,14 @@ std::string SimulatedBoard::request(const std::string& line, int timeoutMs) {
 }
 
 std::string SimulatedBoard::fence(int timeoutMs) {
-    static constexpr const char* kFence = R"({"cmd":"get_stat","uuid":"fence"})";
-    send(std::string(kFence) + "\n");
-    std::string before;
-    for (std::string line;; before += line) {
+    send(R"({"cmd":"get_stat","uuid":"fence"})"
+         "\n");
+    std::string got;
+    for (std::string line; got.find(R"("uuid":"fence"})") == std::string::npos; got += line) {
         if (link_.readLine(line, timeoutMs) != SerialLink::Status::Ok)
-            fail(describe("no reply to the fence; received: " + before.append(line)));
-        if (line.find(R"("uuid":"fence"})") != std::string::npos) return before;
+            fail(describe("no reply to the fence; received: " + got + line));
     }
-}
-
-std::string SimulatedBoard::exchange(const std::string& line, int timeoutMs) {
-    send(line + "\n");
-    return fence(timeoutMs);
+    return got.substr(0, got.rfind(R"({"cmd":"get_stat",)"));
 }
 
 void SimulatedBoard::plugTty() {

@@ -14,9 +14,10 @@
 namespace qftest {
 namespace {
 
-std::string statReply(const std::string& uuidJson) {
-    const std::string head = R"({"cmd":"get_stat","cpu_pwr_lmt":100,"cpu_temp":36000,"netconf":0)";
-    return head + R"(,"ret_val":0,"uuid":)" + uuidJson + "}\n";
+std::string statReply(const std::string& uuidJson, const std::string& temp = "36000",
+                      const std::string& pwrLmt = "100") {
+    return R"({"cmd":"get_stat","cpu_pwr_lmt":)" + pwrLmt + R"(,"cpu_temp":)" + temp +
+           R"(,"netconf":0,"ret_val":0,"uuid":)" + uuidJson + "}\n";
 }
 
 using SerialProtocol = BoardTest;
@@ -24,16 +25,8 @@ using SerialProtocol = BoardTest;
 TEST_F(SerialProtocol, EachLineGetsItsReplyAndLogLines) {
     SimulatedBoard& board = boot();
     const std::string probe = SimulatedBoard::kProbe;
-    for (const std::string& line : {probe, probe + R"( {"cmd":"get_stat"})"}) {
-        const LogMark m = board.mark();
-        board.send(line + "\n");
-        std::string ack;
-        board.link().readExact(18, ack, 5000);
-        EXPECT_EQ(ack, SimulatedBoard::kAck) << line;
-        EXPECT_EQ(board.fence(), "") << "nothing but the acknowledgement for " << line;
-        EXPECT_EQ(board.logSince(m), SimulatedBoard::kProbeLog);
-    }
-
+    const std::string ack(SimulatedBoard::kAck);
+    const std::string probed = "[QuillFerry] quillferry status check\n";
     // The line buffer holds 2047 bytes, a 2046-byte line and its newline: a longer line's
     // head is one request text and its tail is dropped, never served as a request.
     const std::string tail = R"({"cmd":"get_stat","uuid":"tail"})";
@@ -53,6 +46,8 @@ TEST_F(SerialProtocol, EachLineGetsItsReplyAndLogLines) {
         std::string reply;
         std::string log;
     } cases[] = {
+        {probe, ack, probed},
+        {probe + R"( {"cmd":"get_stat"})", ack, probed},
         {"{}", "", "read fail\n"},
         {R"({"cmd":5,"uuid":"1"})", "", "read fail\n"},
         {R"({"cmd":"GET_STAT","uuid":"1"})", "", "[QuillFerry] Unkown command\n"},
@@ -119,9 +114,7 @@ TEST_F(StatusQuery, RepliesFollowTheBoardsFiles) {
                           c.freqs[i]);
         }
         EXPECT_EQ(board.request(R"({"cmd":"get_stat","uuid":"1"})"),
-                  std::string(R"({"cmd":"get_stat","cpu_pwr_lmt":)") + c.pwrLmt +
-                      R"(,"cpu_temp":)" + c.temp + R"(,"netconf":0,"ret_val":0,"uuid":"1"})" + "\n")
-            << c.temp;
+                  statReply(R"("1")", c.temp, c.pwrLmt));
     }
 
     const struct {
@@ -158,8 +151,7 @@ bool contains(const std::string& text, const std::string& part) {
 bool echoes(SimulatedBoard& board) {
     const std::string request = R"({"cmd":"get_stat","uuid":"dbg"})";
     const LogMark m = board.mark();
-    const std::string reply = board.request(request);
-    board.fence();
+    const std::string reply = board.exchange(request);
     const std::string err = board.logSince(m);
     const bool echoed = contains(err, "[QuillFerry] Read From Uart Data:" + request + "\n\n");
     EXPECT_EQ(contains(err, "Do Get Status Data:" + reply + "\n"), echoed) << err;
