@@ -246,8 +246,7 @@ std::string SimulatedBoard::request(const std::string& line, int timeoutMs) {
 }
 
 std::string SimulatedBoard::fence(int timeoutMs) {
-    send(R"({"cmd":"get_stat","uuid":"fence"})"
-         "\n");
+    send(std::string(R"({"cmd":"get_stat","uuid":"fence"})") + "\n");
     std::string got;
     for (std::string line; got.find(R"("uuid":"fence"})") == std::string::npos; got += line) {
         if (link_.readLine(line, timeoutMs) != SerialLink::Status::Ok)

@@ -272,6 +272,7 @@ TEST_F(NetConfig, AppliedQueriedPlacedRefusedRestartedAndCleared) {
     EXPECT_EQ(board.request(kQuery), netConfReply(""));
     EXPECT_EQ(readText("/etc/network/interfaces"), hostInterfaces);  // none of it on this machine
 }
+
 // Stand-in for ifdown and ifup where a fault must be staged: logs how it was started, then
 // runs what /var/tmp/fault.<its name> says, if there is such a file.
 constexpr const char* kInterfaceStub = R"(#!/bin/sh
@@ -294,70 +295,62 @@ TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
     Conf conf(false);
     const auto send = [&](const char* uuid) {
         conf.address = conf.address == "10.0.0.8" ? "10.0.0.9" : "10.0.0.8";  // not in force
-        return apply(board, requestOf(conf, uuid));
+        return requestOf(conf, uuid);
     };
 
     // Both run directly, not through a shell, with the daemon's environment.
-    ASSERT_EQ(send("a"), setReply("a"));
+    ASSERT_EQ(apply(board, send("a")), setReply("a"));
     const std::string call = " eth0 --ignore-errors parent=/\\S*[^h] search=corp\\.example\n";
     EXPECT_TRUE(std::regex_match(board.readFile("var/log/ifcmd.log"),
                                  std::regex("ifdown" + call + "ifup" + call)));
 
-    // Every file that cannot be replaced (a folder stands at its place) fails the request,
-    // and so its identical retry, once the fault is gone, is applied in full.
-    for (const char* file :
-         {"etc/network/interfaces", "etc/resolv.conf", "opt/.hostinfo", "opt/.ipconfig.txt",
-          "opt/.lxc_ipconfig/mac_1", "opt/.lxc_ipconfig/ip_2", "opt/.lxc_ipconfig/ipconfig_1"}) {
-        inBoard(board, std::string("f=/") + file + "; mv $f $f.kept && mkdir -p $f/in");
-        EXPECT_EQ(send("w"), setReply("w", -2)) << file;
-        inBoard(board, std::string("f=/") + file + "; rm -r $f && mv $f.kept $f");
-        const auto before = calls();
-        EXPECT_EQ(apply(board, requestOf(conf, "w")), setReply("w")) << file;
-        EXPECT_EQ(calls(), before + 2) << file;
-    }
-    EXPECT_EQ(board.readFile("opt/.ipconfig.txt"), ipRecord(conf, conf.address));
-
     // A FIFO where the record belongs is neither read (which would block) nor replaced.
     inBoard(board, "rm /opt/.cmd.txt && mkfifo /opt/.cmd.txt");
     EXPECT_EQ(board.request(kQuery).find(R"("ipv4":{)"), std::string::npos);
-    EXPECT_EQ(send("w"), setReply("w"));
+    EXPECT_EQ(apply(board, send("w")), setReply("w"));
     EXPECT_EQ(inBoard(board, "stat -c %F /opt/.cmd.txt"), "fifo\n");
 
-    // A failing or stalled interface command (killed past its time limit, with all it
-    // started) fails the request, and so its identical retry runs it again. A clear runs
-    // ifdown alone.
+    // A file that cannot be replaced or removed (a folder stands at its place), a failing
+    // interface command or one that stalls (killed past its time limit, with all it started)
+    // fails the request, and so its identical retry, once the fault is gone, is applied in
+    // full. A clear runs ifdown alone.
     const struct {
-        const char* command;
-        const char* script;
+        const char* place;   // a file, or the command that runs `script`
+        const char* script;  // null: a folder at the file's place
         bool clear;
         int retVal;
     } faults[] = {
-        {"ifup", "exit 3\n", false, 3 << 8},
-        {"ifup", "sleep 60 & sleep 60\n", false, -3},
-        {"ifdown", "sleep 60\n", false, -3},
-        {"ifdown", "sleep 60\n", true, -3},
+        {"/etc/network/interfaces", nullptr, false, -2},
+        {"/etc/resolv.conf", nullptr, false, -2},
+        {"/opt/.hostinfo", nullptr, false, -2},
+        {"/opt/.ipconfig.txt", nullptr, false, -2},
+        {"/opt/.lxc_ipconfig/mac_1", nullptr, false, -2},
+        {"/opt/.lxc_ipconfig/ip_2", nullptr, false, -2},
+        {"/opt/.lxc_ipconfig/ipconfig_1", nullptr, false, -2},
+        {"ifup", "exit 3", false, 3 << 8},
+        {"ifup", "sleep 60 & sleep 60", false, -3},
+        {"ifdown", "sleep 60", false, -3},
+        {"/opt/.hostinfo", nullptr, true, -2},
+        {"ifdown", "sleep 60", true, -3},
     };
     for (const auto& f : faults) {
-        const std::string fault = std::string("var/tmp/fault.") + f.command;
-        board.putFile(fault, f.script);
-        const Json::Value r = f.clear ? ctl::clearRequest("f", false) : requestOf(conf, "f");
-        EXPECT_EQ(f.clear ? apply(board, r) : send("f"), setReply("f", f.retVal)) << f.script;
-        board.putFile(fault, nullptr);
+        const std::string p = f.place;
+        const Json::Value r = f.clear ? ctl::clearRequest("f", false) : send("f");
+        inBoard(board, f.script != nullptr
+                           ? "echo '" + std::string(f.script) + "' >/var/tmp/fault." + p
+                           : "mv " + p + " " + p + ".kept && mkdir -p " + p + "/in");
+        EXPECT_EQ(apply(board, r), setReply("f", f.retVal)) << p;
+        inBoard(board, f.script != nullptr ? "rm /var/tmp/fault." + p
+                                           : "rm -r " + p + " && mv " + p + ".kept " + p);
         const auto before = calls();
-        EXPECT_EQ(apply(board, f.clear ? r : requestOf(conf, "f")), setReply("f")) << f.script;
-        EXPECT_EQ(calls(), before + (f.clear ? 1 : 2)) << f.script;
+        EXPECT_EQ(apply(board, r), setReply("f")) << p;
+        EXPECT_EQ(calls(), before + (f.clear ? 1 : 2)) << p;
     }
     EXPECT_NE(board.run({"pgrep", "-f", "^sleep 60"}), 0) << "a sleep of a stalled command lives";
 
-    // A file that a clear cannot remove fails it too.
-    board.putFile("opt/.hostinfo/in", "");
-    EXPECT_EQ(apply(board, ctl::clearRequest("c", false)), setReply("c", -2));
-    inBoard(board, "rm -r /opt/.hostinfo");
-
     // While an interface command runs, the probe is answered at once and other requests wait.
     board.putFile("var/tmp/fault.ifup", "sleep 1\n");
-    const std::string set = ctl::compactJson(requestOf(conf, "p"));
-    EXPECT_EQ(board.exchange(set + "\n" + SimulatedBoard::kProbe, kApplyMs),
+    EXPECT_EQ(board.exchange(ctl::compactJson(send("p")) + "\n" + SimulatedBoard::kProbe, kApplyMs),
               std::string(SimulatedBoard::kAck) + setReply("p"));
 }
 
