@@ -80,7 +80,7 @@ public:
     // the daemon answers on it.
     void plugTty();
 
-    std::string log(Stream s = Stream::Err) const;
+    std::string log(Stream s = Stream::Err) const { return logSince({}, s); }
     LogMark mark() const { return {log(Stream::Err).size(), log(Stream::Out).size()}; }
     std::string logSince(const LogMark& m, Stream s = Stream::Err) const;
     bool waitForLog(const std::string& needle, int timeoutMs = 5000, Stream s = Stream::Err,

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "board.h"
 #include "ctl/request.h"
@@ -75,9 +76,11 @@ std::string ipRecord(const Conf& c, const std::string& address) {
 }
 
 // Runs a shell script in the board, as its root: only root enters the container folder.
-std::string inBoard(const SimulatedBoard& board, const std::string& script) {
+std::string inBoard(const SimulatedBoard& board, const std::string& script,
+                    std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {"sh", "-c", script, "sh"});
     std::string out;
-    EXPECT_EQ(board.run({"sh", "-c", script}, &out), 0) << script << ": " << out;
+    EXPECT_EQ(board.run(args, &out), 0) << script << ": " << out;
     return out;
 }
 
@@ -334,17 +337,16 @@ TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
         {"ifdown", "sleep 60", true, -3},
     };
     for (const auto& f : faults) {
-        const std::string p = f.place;
+        const bool command = f.script != nullptr;
         const Json::Value r = f.clear ? ctl::clearRequest("f", false) : send("f");
-        inBoard(board, f.script != nullptr
-                           ? "echo '" + std::string(f.script) + "' >/var/tmp/fault." + p
-                           : "mv " + p + " " + p + ".kept && mkdir -p " + p + "/in");
-        EXPECT_EQ(apply(board, r), setReply("f", f.retVal)) << p;
-        inBoard(board, f.script != nullptr ? "rm /var/tmp/fault." + p
-                                           : "rm -r " + p + " && mv " + p + ".kept " + p);
+        inBoard(board,
+                command ? R"(echo "$2" >/var/tmp/fault.$1)" : "mv $1 $1.kept && mkdir -p $1/in",
+                {f.place, command ? f.script : ""});
+        EXPECT_EQ(apply(board, r), setReply("f", f.retVal)) << f.place;
+        inBoard(board, command ? "rm /var/tmp/fault.$1" : "rm -r $1 && mv $1.kept $1", {f.place});
         const auto before = calls();
-        EXPECT_EQ(apply(board, r), setReply("f")) << p;
-        EXPECT_EQ(calls(), before + (f.clear ? 1 : 2)) << p;
+        EXPECT_EQ(apply(board, r), setReply("f")) << f.place;
+        EXPECT_EQ(calls(), before + (f.clear ? 1 : 2)) << f.place;
     }
     EXPECT_NE(board.run({"pgrep", "-f", "^sleep 60"}), 0) << "a sleep of a stalled command lives";
 
