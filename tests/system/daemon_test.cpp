@@ -53,6 +53,9 @@ TEST_F(SerialProtocol, EachLineGetsItsReplyAndLogLines) {
         {head.substr(0, 2045) + "}", statReply(R"("head")"), ""},
         {head + tail, statReply(R"("head")"), dropped(tail.size() + 1)},
         {std::string(6144, 'y') + tail, "", dropped(6144 - 2047 + tail.size() + 1)},
+        // A zero byte ends the request text, but not the line: its tail is still dropped.
+        {std::string(1, '\0') + std::string(2100, 'z') + tail, "",
+         dropped(2101 - 2047 + tail.size() + 1)},
         // Nested deeper than any request needs: dropped unparsed.
         {std::string(2000, '['), "",
          "[QuillFerry] request dropped: nested deeper than 64 levels\n"},
