@@ -230,13 +230,6 @@ bool SimulatedBoard::daemonRunning() {
     return false;
 }
 
-std::string SimulatedBoard::request(const std::string& line, int timeoutMs) {
-    send(line + "\n");
-    std::string reply;
-    link_.readLine(reply, timeoutMs);
-    return reply;
-}
-
 std::string SimulatedBoard::fence(int timeoutMs) {
     send(std::string(R"({"cmd":"get_stat","uuid":"fence"})") + "\n");
     std::string got;

@@ -65,7 +65,11 @@ public:
 
     bool send(const std::string& bytes) { return link_.send(bytes) == SerialLink::Status::Ok; }
     // Sends `line` (newline added) and returns the next line received (or what arrived).
-    std::string request(const std::string& line, int timeoutMs = 5000);
+    std::string request(const std::string& line, int timeoutMs = 5000) {
+        std::string reply;
+        if (send(line + "\n")) link_.readLine(reply, timeoutMs);
+        return reply;
+    }
     // Sends a "get_stat" request of its own and returns every byte that arrived before its
     // reply. Requests are served in order (the probe is not: it is answered at once), so
     // afterwards the daemon has finished with (and logged) everything sent before. Throws
