@@ -68,15 +68,9 @@ void removeTree(const fs::path& p) {
     fs::remove(p, ec);
 }
 
-UniqueFd openLog(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-    if (!fd.valid()) failErrno("open " + path);
-    return fd;
-}
-
-// Starts `argv` with stdin from /dev/null, its output on `out` and `err`, the caller's
-// environment minus the daemon's own switches plus `extra`.
-pid_t spawn(const std::vector<std::string>& argv, int out, int err,
+// Starts `argv` with stdin from /dev/null, its output appended to the files `out` and `err`,
+// the caller's environment minus the daemon's own switches plus `extra`.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
             const SimulatedBoard::Env& extra = {}) {
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
@@ -91,8 +85,8 @@ pid_t spawn(const std::vector<std::string>& argv, int out, int err,
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, out, 1);
-    posix_spawn_file_actions_adddup2(&fa, err, 2);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
@@ -104,11 +98,12 @@ pid_t spawn(const std::vector<std::string>& argv, int out, int err,
 int runToEnd(const std::vector<std::string>& argv, std::string* output) {
     const std::unique_ptr<FILE, int (*)(FILE*)> file(std::tmpfile(), &std::fclose);
     if (!file) failErrno("tmpfile");
-    const pid_t pid = spawn(argv, ::fileno(file.get()), ::fileno(file.get()));
+    // The child opens the (unlinked) file again through its own descriptor table.
+    const std::string name = "/proc/self/fd/" + std::to_string(::fileno(file.get()));
+    const pid_t pid = spawn(argv, name, name);
     int status = 0;
     if (::waitpid(pid, &status, 0) != pid) failErrno("waitpid");
-    if (output != nullptr)
-        *output = readText("/proc/self/fd/" + std::to_string(::fileno(file.get())));
+    if (output != nullptr) *output = readText(name);
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
@@ -164,13 +159,10 @@ SimulatedBoard::SimulatedBoard(const BoardOptions& options) {
         for (const auto& [dest, script] : options.stubs) {
             const std::string src = path("stubs/" + dest.substr(dest.rfind('/') + 1));
             std::ofstream(src, std::ios::binary) << script;
-            fs::permissions(src, fs::perms::owner_all | fs::perms::group_read |
-                                     fs::perms::group_exec | fs::perms::others_read |
-                                     fs::perms::others_exec);
+            fs::permissions(src, fs::perms(0755));
             argv.insert(argv.end(), {"--stub", dest + '=' += src});
         }
-        const UniqueFd log = openLog(path("sandbox.log"));
-        sandboxPid_ = spawn(argv, log.get(), log.get());
+        sandboxPid_ = spawn(argv, path("sandbox.log"), path("sandbox.log"));
         waitUntil(15000, [&] {
             if (::waitpid(sandboxPid_, nullptr, WNOHANG) == sandboxPid_) sandboxPid_ = -1;
             return sandboxPid_ < 0 || fs::exists(path("board/ready"));
@@ -196,10 +188,8 @@ void SimulatedBoard::teardown() {
 void SimulatedBoard::startDaemon(const Env& env, bool waitUntilReady) {
     if (daemonRunning()) fail("the daemon already runs");
     startMark_ = mark();
-    const UniqueFd out = openLog(path("daemon.stdout"));
-    const UniqueFd err = openLog(path("daemon.stderr"));
     enterPid_ = spawn({QF_BOARD_SANDBOX, "--state", state_, "--enter", "--", QF_DAEMON_PATH},
-                      out.get(), err.get(), env);
+                      path("daemon.stdout"), path("daemon.stderr"), env);
     if (!waitUntil(10000, [&] { return (daemonPid_ = childOfEnter(enterPid_)) > 0; }))
         fail(describe("the daemon did not start"));
     if (waitUntilReady && !waitReady()) fail(describe("the daemon does not answer the probe"));
@@ -240,27 +230,14 @@ bool SimulatedBoard::daemonRunning() {
     return false;
 }
 
-std::string SimulatedBoard::request(const std::string& line, int timeoutMs) {
-    send(line + "\n");
-    std::string reply;
-    link_.readLine(reply, timeoutMs);
-    return reply;
-}
-
 std::string SimulatedBoard::fence(int timeoutMs) {
-    static constexpr const char* kFence = R"({"cmd":"get_stat","uuid":"fence"})";
-    send(std::string(kFence) + "\n");
-    std::string before;
-    for (std::string line;; before += line) {
+    send(std::string(R"({"cmd":"get_stat","uuid":"fence"})") + "\n");
+    std::string got;
+    for (std::string line; got.find(R"("uuid":"fence"})") == std::string::npos; got += line) {
         if (link_.readLine(line, timeoutMs) != SerialLink::Status::Ok)
-            fail(describe("no reply to the fence; received: " + before.append(line)));
-        if (line.find(R"("uuid":"fence"})") != std::string::npos) return before;
+            fail(describe("no reply to the fence; received: " + got.append(line)));
     }
-}
-
-std::string SimulatedBoard::exchange(const std::string& line, int timeoutMs) {
-    send(line + "\n");
-    return fence(timeoutMs);
+    return got.substr(0, got.rfind(R"({"cmd":"get_stat",)"));
 }
 
 void SimulatedBoard::plugTty() {
@@ -270,12 +247,8 @@ void SimulatedBoard::plugTty() {
     if (!waitReady()) fail(describe("the daemon does not answer on the plugged tty"));
 }
 
-std::string SimulatedBoard::log(Stream s) const {
-    return readText(path(s == Stream::Err ? "daemon.stderr" : "daemon.stdout"));
-}
-
 std::string SimulatedBoard::logSince(const LogMark& m, Stream s) const {
-    const std::string text = log(s);
+    const std::string text = readText(path(s == Stream::Err ? "daemon.stderr" : "daemon.stdout"));
     return text.substr(std::min(text.size(), s == Stream::Err ? m.err : m.out));
 }
 

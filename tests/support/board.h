@@ -44,7 +44,6 @@ public:
 
     static constexpr const char* kProbe = "Quillferry_Status_Check_5c81e07b94f2";
     static constexpr std::string_view kAck{"Quillferry_Ok!!!\n", 18};  // with its zero byte
-    static constexpr const char* kProbeLog = "[QuillFerry] quillferry status check\n";
 
     // Whether a board can be started on this machine; `why` explains when not.
     static bool available(std::string& why);
@@ -62,25 +61,30 @@ public:
         stopDaemon();
         startDaemon(env);
     }
-    bool daemonRunning();
     pid_t daemonPid() const { return daemonPid_; }
 
     bool send(const std::string& bytes) { return link_.send(bytes) == SerialLink::Status::Ok; }
     // Sends `line` (newline added) and returns the next line received (or what arrived).
-    std::string request(const std::string& line, int timeoutMs = 5000);
+    std::string request(const std::string& line, int timeoutMs = 5000) {
+        std::string reply;
+        if (send(line + "\n")) link_.readLine(reply, timeoutMs);
+        return reply;
+    }
     // Sends a "get_stat" request of its own and returns every byte that arrived before its
     // reply. Requests are served in order (the probe is not: it is answered at once), so
     // afterwards the daemon has finished with (and logged) everything sent before. Throws
     // when no reply arrives.
     std::string fence(int timeoutMs = 5000);
     // Sends `line` (newline added) and returns everything sent back for it.
-    std::string exchange(const std::string& line, int timeoutMs = 5000);
+    std::string exchange(const std::string& line, int timeoutMs = 5000) {
+        return send(line + "\n") ? fence(timeoutMs) : "";
+    }
     SerialLink& link() { return link_; }
     // Makes the pty appear as /dev/ttyMSM0 (board started with ttyLater) and waits until
     // the daemon answers on it.
     void plugTty();
 
-    std::string log(Stream s = Stream::Err) const;
+    std::string log(Stream s = Stream::Err) const { return logSince({}, s); }
     LogMark mark() const { return {log(Stream::Err).size(), log(Stream::Out).size()}; }
     std::string logSince(const LogMark& m, Stream s = Stream::Err) const;
     bool waitForLog(const std::string& needle, int timeoutMs = 5000, Stream s = Stream::Err,
@@ -96,6 +100,7 @@ public:
     int run(const std::vector<std::string>& argv, std::string* output = nullptr) const;
 
 private:
+    bool daemonRunning();
     bool waitReady(int timeoutMs = 20000);
     void teardown();
     std::string describe(const std::string& what) const;

@@ -41,9 +41,7 @@ std::string request(int i, Contents& allowed) {
         return golden::ipConfig(ip, static_cast<std::uint32_t>(prefix), net + "1", net + "53",
                                 net + "54");
     };
-    Json::Value r;
-    r["cmd"] = "set_net_conf";
-    r["uuid"] = "u" + n;
+    Json::Value r = ctl::queryRequest("set_net_conf", "u" + n);
     Json::Value& family = r[v6 ? "ipv6" : "ipv4"];
     family["address"] = net + "8";
     family["gateway"] = net + "1";
@@ -105,13 +103,11 @@ TEST_F(CrashConsistency, KilledWhileApplyingLeavesEveryFileWhole) {
     BoardOptions options;
     options.stubs = {{"/usr/sbin/ifdown", "#!/bin/sh\nexit 0\n"},
                      {"/usr/sbin/ifup", "#!/bin/sh\nexit 0\n"}};
-    board_ = std::make_unique<SimulatedBoard>(options);
-    SimulatedBoard& board = *board_;
     Contents allowed;
-    request(0, allowed);  // the longest container list: names every file
+    request(0, allowed);                    // the longest container list: names every file
+    SimulatedBoard& board = boot(options);  // before any request: the files are the board's
     const std::map<std::string, std::string> initial = snapshot(board, allowed);
     for (const auto& [f, content] : initial) allowed[f].insert(content);
-    board.startDaemon();
 
     // Each round sends two requests and kills the daemon at a random moment of the second
     // apply, sent once the first is done. Two applies give the pace; squaring the share
