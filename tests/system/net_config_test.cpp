@@ -313,6 +313,18 @@ TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
     EXPECT_EQ(apply(board, send("w")), setReply("w"));
     EXPECT_EQ(inBoard(board, "stat -c %F /opt/.cmd.txt"), "fifo\n");
 
+    // Links planted by someone else than root are not written through. (An unprivileged
+    // board cannot give a link to another user.)
+    if (board.run({"sh", "-c",
+                   "echo precious >/var/tmp/victim && mkdir /var/tmp/cron && "
+                   "ln -sf /var/tmp/victim /opt/.hostinfo && mv /opt/.lxc_ipconfig /opt/old && "
+                   "ln -s /var/tmp/cron /opt/.lxc_ipconfig && "
+                   "chown -h 1000 /opt/.hostinfo /opt/.lxc_ipconfig"}) == 0) {
+        EXPECT_EQ(apply(board, send("l")), setReply("l", -2));
+        EXPECT_EQ(inBoard(board, "cat /var/tmp/victim; ls -A /var/tmp/cron"), "precious\n");
+        inBoard(board, "rm /opt/.hostinfo /opt/.lxc_ipconfig && mv /opt/old /opt/.lxc_ipconfig");
+    }
+
     // A file that cannot be replaced or removed (a folder stands at its place), a failing
     // interface command or one that stalls (killed past its time limit, with all it started)
     // fails the request, and so its identical retry, once the fault is gone, is applied in
@@ -349,6 +361,9 @@ TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
         EXPECT_EQ(calls(), before + (f.clear ? 1 : 2)) << f.place;
     }
     EXPECT_NE(board.run({"pgrep", "-f", "^sleep 60"}), 0) << "a sleep of a stalled command lives";
+    EXPECT_NE(board.log().find("[QuillFerry] /usr/sbin/ifup eth0 --ignore-errors did not finish "
+                               "within 3 s: killed\n"),
+              std::string::npos);
 
     // While an interface command runs, the probe is answered at once and other requests wait.
     board.putFile("var/tmp/fault.ifup", "sleep 1\n");
