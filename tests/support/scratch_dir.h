@@ -22,9 +22,9 @@ protected:
     }
 
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    // Writes `text` in place at `name` and returns the path.
+    // Writes `text` in place at `name` (nothing when null) and returns the path.
     std::string put(const std::string& name, const char* text) const {
-        std::ofstream(path(name), std::ios::binary) << text;
+        if (text != nullptr) std::ofstream(path(name), std::ios::binary) << text;
         return path(name);
     }
     std::string contents(const std::string& name) const {
