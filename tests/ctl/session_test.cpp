@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <termios.h>
 
 #include <cerrno>
 #include <chrono>
@@ -17,6 +16,7 @@
 
 #include "core/unique_fd.h"
 #include "ctl/serial_link.h"
+#include "raw_pty.h"
 
 namespace {
 
@@ -32,20 +32,12 @@ struct Outcome {
 
 class CtlSession : public ::testing::Test {
 protected:
-    // The test holds the slave open as well, raw from the start, so that the master never
-    // reads EIO between clients and nothing is echoed before a client configures the line.
+    // Non-blocking slave: a test fills the line until it takes no more.
     void SetUp() override {
-        UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-        char name[64];
-        ASSERT_TRUE(master.valid() && ::grantpt(master.get()) == 0 &&
-                    ::unlockpt(master.get()) == 0 && ::ptsname_r(master.get(), name, 64) == 0);
-        device_ = name;
-        slave_.reset(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        struct termios tio {};
-        ASSERT_TRUE(slave_.valid() && ::tcgetattr(slave_.get(), &tio) == 0);
-        ::cfmakeraw(&tio);
-        ASSERT_EQ(::tcsetattr(slave_.get(), TCSANOW, &tio), 0);
-        board_ = SerialLink(std::move(master));
+        RawPty pty = openRawPty(O_NONBLOCK);
+        device_ = pty.slavePath;
+        slave_ = std::move(pty.slave);
+        board_ = SerialLink(std::move(pty.master));
     }
 
     // Runs quillferry-ctl `args` on the pty, in this thread.

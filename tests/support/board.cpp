@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "raw_pty.h"
 
 extern char** environ;
 
@@ -132,19 +133,10 @@ SimulatedBoard::SimulatedBoard(const BoardOptions& options) {
     if (::mkdtemp(templ.data()) == nullptr) failErrno("mkdtemp " + templ);
     state_ = templ;
     try {
-        // Raw from the start: until the daemon configures the line, nothing may be echoed.
-        UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-        if (!master.valid() || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0)
-            failErrno("cannot create a pty");
-        char name[128];
-        if (::ptsname_r(master.get(), name, sizeof(name)) != 0) failErrno("ptsname");
-        slavePath_ = name;
-        slave_.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
-        struct termios tio {};
-        if (!slave_.valid() || ::tcgetattr(slave_.get(), &tio) != 0) failErrno(name);
-        ::cfmakeraw(&tio);
-        if (::tcsetattr(slave_.get(), TCSANOW, &tio) != 0) failErrno("tcsetattr");
-        link_ = SerialLink(std::move(master));
+        RawPty pty = openRawPty();
+        slavePath_ = pty.slavePath;
+        slave_ = std::move(pty.slave);
+        link_ = SerialLink(std::move(pty.master));
 
         const std::string daemon = QF_DAEMON_PATH;
         std::vector<std::string> argv = {QF_BOARD_SANDBOX, "--state", state_, "--ro",
