@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "query/if_probes.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
