@@ -82,9 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     Uart uart(std::move(in), UniqueFd(::dup(out.get())));
     CommandLoop loop(platform, uart);
-    ChildLimits limits;
-    limits.wait = [&loop](int fd, int ms) { loop.waitForFd(fd, ms); };
-    platform.setChildLimits(limits);
+    platform.setLineWait([&loop](int fd, int ms) { loop.waitForFd(fd, ms); });
 
     Served served = Served::Nothing;
     off_t seen = 0;
@@ -95,6 +93,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fail(served == Served::Request ? "not one reply to a request" : "reply to no request",
                  replies);
     }
-    platform.setChildLimits(ChildLimits());
+    platform.setLineWait(waitForFdOnly);
     return 0;
 }

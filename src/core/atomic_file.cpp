@@ -42,8 +42,18 @@ bool regularOrMissing(const ResolvedPath& r, const std::string& path, struct sta
 
 }  // namespace
 
-bool writeFileAtomic(const std::string& path, std::string_view bytes, std::optional<mode_t> mode,
-                     std::string& error) {
+FileBatch::~FileBatch() {
+    for (Staged& s : staged_) discard(s);
+}
+
+void FileBatch::discard(Staged& s) {
+    s.fd.reset();
+    if (s.dir.valid()) ::unlinkat(s.dir.get(), s.tmp.c_str(), 0);
+    s.dir.reset();
+}
+
+bool FileBatch::add(const std::string& path, std::string_view bytes, std::optional<mode_t> mode,
+                    std::string& error) {
     ResolvedPath r;
     if (!resolvePath(path, r, error)) return false;
     struct stat old {};
@@ -52,33 +62,102 @@ bool writeFileAtomic(const std::string& path, std::string_view bytes, std::optio
 
     // One fixed temporary name per target: a crash leaves at most one stray file, and the
     // next write reuses the name.
-    const std::string tmp = "." + r.name + ".quillferry-new";
-    if (::unlinkat(r.dir.get(), tmp.c_str(), 0) != 0 && errno != ENOENT)
+    Staged s{path, std::move(r.dir), r.name, "." + r.name + ".quillferry-new", UniqueFd()};
+    if (::unlinkat(s.dir.get(), s.tmp.c_str(), 0) != 0 && errno != ENOENT)
         return failErrno(error, path + " (temporary file)");
     // 0666 lets the umask decide the mode of a new file, as a plain creation would.
-    UniqueFd fd(::openat(r.dir.get(), tmp.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!fd.valid()) return failErrno(error, path + " (temporary file)");
+    s.fd.reset(::openat(s.dir.get(), s.tmp.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!s.fd.valid()) return failErrno(error, path + " (temporary file)");
 
-    bool ok = writeAll(fd.get(), bytes);
+    bool ok = writeAll(s.fd.get(), bytes);
     // Failing to keep the owner (not root) is not a reason to refuse the write.
-    if (ok && existed && ::fchown(fd.get(), old.st_uid, old.st_gid) != 0 && errno != EPERM)
+    if (ok && existed && ::fchown(s.fd.get(), old.st_uid, old.st_gid) != 0 && errno != EPERM)
         ok = false;
-    if (ok && (mode || existed)) ok = ::fchmod(fd.get(), mode ? *mode : (old.st_mode & 07777)) == 0;
-    if (ok) ok = ::fsync(fd.get()) == 0;
-    if (ok) ok = ::close(fd.release()) == 0;
-    if (ok) ok = ::renameat(r.dir.get(), tmp.c_str(), r.dir.get(), r.name.c_str()) == 0;
+    if (ok && (mode || existed))
+        ok = ::fchmod(s.fd.get(), mode ? *mode : (old.st_mode & 07777)) == 0;
     if (!ok) {
         const int saved = errno;
-        ::unlinkat(r.dir.get(), tmp.c_str(), 0);
+        discard(s);
         errno = saved;
         return failErrno(error, path);
     }
-
-    // The rename is durable only once the folder itself reaches the disk.
-    const UniqueFd dirFd(::openat(r.dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd.valid()) ::fsync(dirFd.get());
+    staged_.push_back(std::move(s));
     return true;
+}
+
+bool FileBatch::commit(std::vector<std::string>& errors) {
+    std::vector<Staged> staged = std::move(staged_);
+    staged_.clear();
+    bool all = true;
+    const auto fail = [&errors, &all](Staged& s) {
+        all = false;
+        errors.push_back(s.path + ": " + std::strerror(errno));
+        ::unlinkat(s.dir.get(), s.tmp.c_str(), 0);
+        s.dir.reset();
+    };
+    // The folders, each once (by device and inode), opened for real: an O_PATH descriptor
+    // can be neither flushed nor used to flush its file system.
+    struct Folder {
+        dev_t dev;
+        ino_t ino;
+        UniqueFd fd;
+    };
+    std::vector<Folder> folders;
+    std::vector<std::size_t> folderOf(staged.size(), 0);
+    for (std::size_t i = 0; i < staged.size(); ++i) {
+        struct stat st {};
+        if (::fstat(staged[i].dir.get(), &st) != 0) st = {};
+        std::size_t f = 0;
+        while (f < folders.size() && (folders[f].dev != st.st_dev || folders[f].ino != st.st_ino))
+            ++f;
+        if (f == folders.size()) {
+            folders.push_back({st.st_dev, st.st_ino,
+                               UniqueFd(::openat(staged[i].dir.get(), ".",
+                                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC))});
+        }
+        folderOf[i] = f;
+    }
+
+    // Durable before they are renamed: one file is flushed on its own, several with one flush
+    // of each file system they are on.
+    std::vector<dev_t> synced;
+    for (std::size_t i = 0; i < staged.size(); ++i) {
+        Staged& s = staged[i];
+        bool ok = true;
+        if (staged.size() == 1) {
+            ok = ::fsync(s.fd.get()) == 0;
+        } else if (std::find(synced.begin(), synced.end(), folders[folderOf[i]].dev) ==
+                   synced.end()) {
+            const Folder& folder = folders[folderOf[i]];
+            ok = folder.fd.valid() && ::syncfs(folder.fd.get()) == 0;
+            if (ok) synced.push_back(folder.dev);
+        } else {
+            // Its file system was flushed after it was written.
+        }
+        if (ok) ok = ::close(s.fd.release()) == 0;
+        if (!ok) fail(s);
+    }
+    for (Staged& s : staged) {
+        if (s.dir.valid() &&
+            ::renameat(s.dir.get(), s.tmp.c_str(), s.dir.get(), s.name.c_str()) != 0)
+            fail(s);
+    }
+    // The renames are durable only once the folders themselves reach the disk.
+    for (const Folder& folder : folders) {
+        if (folder.fd.valid()) ::fsync(folder.fd.get());
+    }
+    return all;
+}
+
+bool writeFileAtomic(const std::string& path, std::string_view bytes, std::optional<mode_t> mode,
+                     std::string& error) {
+    FileBatch batch;
+    if (!batch.add(path, bytes, mode, error)) return false;
+    std::vector<std::string> errors;
+    if (batch.commit(errors)) return true;
+    error = errors.empty() ? path : errors.front();
+    return false;
 }
 
 bool readBoardFile(const std::string& path, std::size_t cap, std::string& out, std::string& error) {

@@ -2,7 +2,10 @@
 //
 // A file is replaced by writing a temporary file beside it, flushing it to disk, renaming it
 // over the target and flushing the folder: a reader sees the old content or the new one,
-// never a short or empty file, and so does the board after a power cut.
+// never a short or empty file, and so does the board after a power cut. Files that change
+// together (a request's container files) go in one FileBatch: written first, made durable
+// together (one flush of the file system), renamed, then each folder flushed once, so that
+// their cost on flash does not grow with two flushes per file.
 //
 // Paths are resolved by resolvePath (core/safe_path.h): a symlink is followed only when
 // root made it. Only regular files are read or replaced: a FIFO, device, socket or folder
@@ -15,10 +18,46 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-// Replaces `path` with `bytes`. The new file gets `mode` when given, otherwise the mode of
-// the file it replaces, otherwise the process's default creation mode; an existing file's
-// owner is kept where the process may keep it. The old file is untouched on failure.
+#include "core/unique_fd.h"
+
+// Files replaced together. Each file fails or succeeds on its own: one that cannot be staged
+// or put in place leaves its old content and the others go on.
+class FileBatch {
+public:
+    FileBatch() = default;
+    // Removes the temporary files of what was not committed.
+    ~FileBatch();
+    FileBatch(const FileBatch&) = delete;
+    FileBatch& operator=(const FileBatch&) = delete;
+
+    // Writes `bytes` for `path` to a temporary file beside it. The new file gets `mode` when
+    // given, otherwise the mode of the file it replaces, otherwise the process's default
+    // creation mode; an existing file's owner is kept where the process may keep it. False with
+    // `error` when it cannot be staged (nothing of it is left then).
+    bool add(const std::string& path, std::string_view bytes, std::optional<mode_t> mode,
+             std::string& error);
+
+    // Makes the staged files durable, puts them in place and flushes their folders. True when
+    // every staged file is in place; otherwise `errors` says which were not and why.
+    bool commit(std::vector<std::string>& errors);
+
+private:
+    struct Staged {
+        std::string path;
+        UniqueFd dir;  // O_PATH, of the folder that holds it
+        std::string name;
+        std::string tmp;
+        UniqueFd fd;  // the temporary file, open until it is flushed
+    };
+    void discard(Staged& s);
+
+    std::vector<Staged> staged_;
+};
+
+// Replaces `path` with `bytes`: a batch of one file (see FileBatch::add for the mode). The old
+// file is untouched on failure.
 bool writeFileAtomic(const std::string& path, std::string_view bytes, std::optional<mode_t> mode,
                      std::string& error);
 

@@ -1,5 +1,6 @@
 #include "core/child_process.h"
 
+#include <dirent.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -9,12 +10,16 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <set>
 #include <thread>
 
+#include "core/constants.h"
 #include "core/fd_io.h"
 #include "core/log.h"
+#include "core/system_file.h"
 #include "core/unique_fd.h"
 
 extern char** environ;
@@ -31,8 +36,9 @@ public:
     SpawnAttributes(const SpawnAttributes&) = delete;
     SpawnAttributes& operator=(const SpawnAttributes&) = delete;
 
-    // Own process group (so a time-out can kill everything it started), empty signal mask,
-    // default SIGPIPE (the daemon ignores it, and an ignored signal stays ignored across exec).
+    // Own process group (so a time-out can kill everything it started), empty signal mask
+    // (the daemon blocks the signals its loop reads), default SIGPIPE (the daemon ignores it,
+    // and an ignored signal stays ignored across exec).
     bool prepare() {
         sigset_t none;
         sigset_t pipe;
@@ -58,29 +64,68 @@ std::string commandLine(const std::vector<std::string>& argv) {
     return text;
 }
 
-}  // namespace
-
-void waitForFdOnly(int fd, int timeoutMs) {
-    struct pollfd pfd = {fd, POLLIN, 0};
-    ::poll(&pfd, 1, timeoutMs);
+// The parent's pid from /proc/PID/stat: the field after the state, which follows the command
+// name in parentheses (which may hold spaces and parentheses itself).
+pid_t parentOf(const char* pid) {
+    std::string stat;
+    if (!readSystemFile((std::string("/proc/") + pid + "/stat").c_str(), stat)) return -1;
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 4 > stat.size()) return -1;
+    return static_cast<pid_t>(std::strtol(stat.c_str() + close + 4, nullptr, 10));
 }
 
-ChildOutcome runChild(const std::vector<std::string>& argv, const ChildLimits& limits) {
+// The daemon's child processes now (adopted descendants included).
+std::set<pid_t> children() {
+    std::set<pid_t> found;
+    const std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), &::closedir);
+    if (!proc) return found;
+    const pid_t self = ::getpid();
+    while (const struct dirent* entry = ::readdir(proc.get())) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+        if (parentOf(entry->d_name) == self)
+            found.insert(static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10)));
+    }
+    return found;
+}
+
+// Kills the children that were not there `before`, and so, round by round, the descendants
+// that each of them leaves to the daemon when it dies. Bounded, in case they fork faster.
+int killNewChildren(const std::set<pid_t>& before) {
+    int killed = 0;
+    for (int round = 0; round < qf::kKillRounds; ++round) {
+        std::set<pid_t> now = children();
+        for (const pid_t pid : before) now.erase(pid);
+        if (now.empty()) return killed;
+        for (const pid_t pid : now) ::kill(pid, SIGKILL);
+        for (const pid_t pid : now) {
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+        killed += static_cast<int>(now.size());
+    }
+    logLine("[QuillFerry] descendants still appear after %d rounds of killing", qf::kKillRounds);
+    return killed;
+}
+
+}  // namespace
+
+ChildOutcome runChild(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
     ChildOutcome outcome;
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
 
+    const std::set<pid_t> before = children();
     SpawnAttributes attr;
-    // The child's end is reported through an eventfd, so that the caller can wait for it
-    // together with the serial line.
+    // The child's end is reported through an eventfd by a thread that waits for it, so that
+    // the wait can have a time limit on any kernel.
     const UniqueFd done(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     pid_t pid = -1;
     const int rc = !attr.prepare() || !done.valid()
                        ? errno
                        : ::posix_spawn(&pid, args[0], nullptr, attr.get(), args.data(), environ);
-    if (pid <= 0) {
+    if (rc != 0 || pid <= 0) {
         logLine("[QuillFerry] cannot run %s: %s", argv[0].c_str(),
                 std::strerror(rc != 0 ? rc : EINVAL));
         outcome.status = 127 << 8;
@@ -88,15 +133,20 @@ ChildOutcome runChild(const std::vector<std::string>& argv, const ChildLimits& l
     }
 
     int status = 0;
-    std::thread reaper([pid, &status, fd = done.get()] {
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    int waitError = 0;
+    std::thread reaper([pid, &status, &waitError, fd = done.get()] {
+        pid_t waited = -1;
+        while ((waited = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
         }
+        // ECHILD when someone else took the status (a SIGCHLD that was ignored): the outcome
+        // is unknown, which is never a success.
+        if (waited != pid) waitError = errno != 0 ? errno : ECHILD;
         const std::uint64_t one = 1;
-        // Nothing more can be done if this fails; the caller's time limit still ends the wait.
+        // Nothing more can be done if this fails; the time limit still ends the wait.
         (void)!::write(fd, &one, sizeof(one));
     });
 
-    const long long deadline = monotonicMs() + limits.timeout.count();
+    const long long deadline = monotonicMs() + timeout.count();
     for (;;) {
         std::uint64_t ended = 0;
         if (::read(done.get(), &ended, sizeof(ended)) == static_cast<ssize_t>(sizeof(ended))) break;
@@ -105,14 +155,28 @@ ChildOutcome runChild(const std::vector<std::string>& argv, const ChildLimits& l
             ::kill(-pid, SIGKILL);
             ::kill(pid, SIGKILL);  // in case it left its process group
             outcome.timedOut = true;
-            logLine("[QuillFerry] %s did not finish within %lld s: killed",
-                    commandLine(argv).c_str(),
-                    static_cast<long long>(limits.timeout.count() / 1000));
             break;
         }
-        limits.wait(done.get(), static_cast<int>(left));
+        struct pollfd pfd = {done.get(), POLLIN, 0};
+        ::poll(&pfd, 1, static_cast<int>(left));
     }
     reaper.join();
     outcome.status = status;
+    if (waitError != 0) {
+        outcome.lost = true;
+        logLine("[QuillFerry] cannot learn how %s ended: %s", commandLine(argv).c_str(),
+                std::strerror(waitError));
+    }
+    if (outcome.timedOut) {
+        logLine("[QuillFerry] %s did not finish within %lld s: killed", commandLine(argv).c_str(),
+                static_cast<long long>(timeout.count() / 1000));
+        const int more = killNewChildren(before);
+        if (more > 0) logLine("[QuillFerry] killed %d processes that %s left", more, argv[0].c_str());
+    }
     return outcome;
+}
+
+void reapAdopted() {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
 }

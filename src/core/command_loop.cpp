@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 #include <poll.h>
+#include <sys/signalfd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -9,13 +10,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <thread>
 
+#include "core/child_process.h"
 #include "core/constants.h"
 #include "core/fd_io.h"
 #include "core/json_text.h"
 #include "core/log.h"
 #include "core/platform.h"
+#include "core/process_setup.h"
+#include "core/reply.h"
 #include "core/uart.h"
 
 void set_debug_flag(Platform* platform) {
@@ -49,10 +52,6 @@ Served dispatch(Platform& platform, Uart& uart, const Json::Value& request,
         return Served::Unknown;
     }
     return Served::Request;
-}
-
-void pause(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 // The request text of a line: its bytes up to the first zero byte.
@@ -93,8 +92,18 @@ Served serveRequest(Platform& platform, Uart& uart, const std::string& text) {
     return Served::Dropped;
 }
 
+CommandLoop::CommandLoop(Platform& platform, Uart& uart) : platform_(platform), uart_(uart) {
+    const sigset_t set = loopSignals();
+    signals_.reset(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+    if (!signals_.valid())
+        logLine("[QuillFerry] cannot read signals: %s; SIGTERM ends the daemon at once",
+                std::strerror(errno));
+}
+
 void CommandLoop::logRead(const std::string& line) const {
-    if (platform_.getDebugFlag()) logLine("[QuillFerry] Read From Uart Data:%s", line.c_str());
+    // The line's own newline ends it; it is not a character of the request.
+    if (platform_.getDebugFlag())
+        logLine("[QuillFerry] Read From Uart Data:%s", loggedLine(line).c_str());
 }
 
 Served CommandLoop::serveLine(const std::string& line) {
@@ -102,27 +111,67 @@ Served CommandLoop::serveLine(const std::string& line) {
     return serveRequest(platform_, uart_, requestText(line));
 }
 
+void CommandLoop::takeSignals(bool mayReap) {
+    struct signalfd_siginfo info {};
+    while (signals_.valid() && ::read(signals_.get(), &info, sizeof(info)) == sizeof(info)) {
+        if (info.ssi_signo == SIGCHLD) {
+            reapPending_ = true;
+        } else if (!stopping_) {
+            stopping_ = true;
+            logLine("[QuillFerry] %s: stopping once the request in progress is answered",
+                    info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM");
+        }
+    }
+    if (mayReap && reapPending_) {
+        reapPending_ = false;
+        reapAdopted();
+    }
+}
+
+bool CommandLoop::readLine(std::string& line) {
+    while (!uart_.nextLine(line)) {
+        if (stopping_) return false;
+        struct pollfd fds[2] = {{uart_.GetFd(), POLLIN, 0}, {signals_.get(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) return false;
+        if (fds[1].revents != 0) takeSignals(true);
+        if (fds[0].revents != 0 && uart_.fill() == Uart::Fill::End) return false;
+    }
+    return true;
+}
+
 bool CommandLoop::serveNext(Served& served) {
     served = Served::Nothing;
+    if (stopping_) return false;
     if (!waiting_.empty()) {
         const std::string line = std::move(waiting_.front());
         waiting_.pop_front();
         served = serveLine(line);
         return true;
     }
-    char buf[qf::kReadBufferSize];
-    if (uart_.Read(buf, static_cast<int>(sizeof(buf))) <= 0) return false;
+    if (!uart_.IsOpen()) return false;
+    std::string line;
+    if (!readLine(line)) return false;
     // The line may hold zero bytes; the request text ends at the first.
-    served = serveLine(std::string(buf, std::strlen(buf)));
+    served = serveLine(line);
     return true;
 }
 
-void CommandLoop::run() {
+void CommandLoop::pause(int ms) {
+    const long long deadline = monotonicMs() + ms;
+    for (long long left = ms; left > 0 && !stopping_; left = deadline - monotonicMs()) {
+        struct pollfd pfd = {signals_.get(), POLLIN, 0};
+        if (::poll(&pfd, 1, static_cast<int>(left)) > 0) takeSignals(true);
+    }
+}
+
+int CommandLoop::run() {
     int failurePauseMs = qf::kReadFailurePauseMs;
-    for (;;) {
+    while (!stopping_) {
         set_debug_flag(&platform_);
         Served served = Served::Nothing;
-        if (serveNext(served)) {
+        const bool servedLine = serveNext(served);
+        takeSignals(true);  // what arrived while the request was served
+        if (servedLine || stopping_) {
             failurePauseMs = qf::kReadFailurePauseMs;
             continue;
         }
@@ -134,8 +183,11 @@ void CommandLoop::run() {
             pause(failurePauseMs);
             failurePauseMs = std::min(failurePauseMs * 2, qf::kReopenPauseMs);
         }
-        uart_.Reopen();
+        if (!stopping_) uart_.Reopen();
     }
+    if (!waiting_.empty()) logLine("[QuillFerry] stopping: %zu waiting requests dropped", waiting_.size());
+    logLine("[QuillFerry] quillferry stop");
+    return 0;
 }
 
 void CommandLoop::keepForLater(std::string line) {
@@ -160,11 +212,14 @@ void CommandLoop::waitForFd(int fd, int timeoutMs) {
                 keepForLater(line);
             }
         }
-        struct pollfd fds[2] = {{fd, POLLIN, 0}, {uart_.GetFd(), POLLIN, 0}};
-        const long long left = std::max(0LL, deadline - monotonicMs());
-        const int ready = ::poll(fds, lineOpen ? 2 : 1, static_cast<int>(left));
+        struct pollfd fds[3] = {
+            {fd, POLLIN, 0}, {signals_.get(), POLLIN, 0}, {uart_.GetFd(), POLLIN, 0}};
+        const long long left = timeoutMs < 0 ? -1 : std::max(0LL, deadline - monotonicMs());
+        const int ready = ::poll(fds, lineOpen ? 3 : 2, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0 || fds[0].revents != 0) return;
+        if (fds[1].revents != 0) takeSignals(false);
         // A line that hung up is left alone until the handler is done: the loop reopens it.
-        if (fds[1].revents != 0 && uart_.fill() == Uart::Fill::End) lineOpen = false;
+        if (fds[2].revents != 0 && uart_.fill() == Uart::Fill::End) lineOpen = false;
     }
 }

@@ -7,6 +7,8 @@
 #include <deque>
 #include <string>
 
+#include "core/unique_fd.h"
+
 class Platform;
 class Uart;
 
@@ -29,19 +31,24 @@ Served serveRequest(Platform& platform, Uart& uart, const std::string& text);
 
 class CommandLoop {
 public:
-    CommandLoop(Platform& platform, Uart& uart) : platform_(platform), uart_(uart) {}
+    // Reads the signals of loopSignals() (core/process_setup.h) from a descriptor; they reach
+    // it where the caller blocked them.
+    CommandLoop(Platform& platform, Uart& uart);
 
-    // Reads and serves lines for ever. Pauses and reopens the device while it is missing or
-    // failing, so the loop never spins.
-    [[noreturn]] void run();
+    // Reads and serves lines until SIGTERM or SIGINT. A signal during a request stops the
+    // loop once that request is answered; requests still waiting are dropped (logged).
+    // Pauses and reopens the device while it is missing or failing, so the loop never spins.
+    // Returns the exit status.
+    int run();
 
     // Serves the next line: one that arrived while a handler ran, or else one read from the
-    // port (waiting for it). False at the end of the input or when the port fails; `served`
-    // then is Nothing.
+    // port (waiting for it). False at the end of the input, when the port fails or once a stop
+    // was asked for; `served` then is Nothing.
     bool serveNext(Served& served);
 
-    // Waits until `fd` is readable or `timeoutMs` have passed; meanwhile answers the probe
-    // and keeps other lines for serveNext. Handlers wait for their child processes so.
+    // Waits until `fd` is readable or `timeoutMs` have passed (negative: no limit); meanwhile
+    // answers the probe and keeps other lines for serveNext. Handlers wait so for what they
+    // run aside.
     void waitForFd(int fd, int timeoutMs);
 
 private:
@@ -49,8 +56,19 @@ private:
     void logRead(const std::string& line) const;
     Served serveLine(const std::string& line);
     void keepForLater(std::string line);
+    // Waits for a whole line from the port. False at the end of the input, on an error, or
+    // once a stop was asked for.
+    bool readLine(std::string& line);
+    // Sleeps `ms`, or less when a stop is asked for.
+    void pause(int ms);
+    // Takes in the signals that arrived. Adopted children are reaped at once unless a request
+    // is being served (its command's status must not be taken), else afterwards.
+    void takeSignals(bool mayReap);
 
     Platform& platform_;
     Uart& uart_;
     std::deque<std::string> waiting_;
+    UniqueFd signals_;
+    bool stopping_ = false;
+    bool reapPending_ = false;
 };

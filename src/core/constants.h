@@ -32,6 +32,12 @@ inline constexpr std::size_t kWaitingRequestsMax = 16;
 inline constexpr int kMaxJsonDepth = 64;
 inline constexpr int kMaxJsonValues = 256;
 
+// The log's buffer in front of its writer thread: lines that do not fit while the log takes
+// nothing are dropped and counted. Some hundreds of lines; a request logs a few dozen.
+inline constexpr std::size_t kLogBufferBytes = std::size_t{64} * 1024;
+// How long an orderly exit waits for the log to take what is left.
+inline constexpr int kLogFlushAtExitMs = 2000;
+
 // Command names.
 inline constexpr const char* kCmdSetNetConf = "set_net_conf";
 inline constexpr const char* kCmdGetNetConf = "get_net_conf";
@@ -61,11 +67,15 @@ inline constexpr const char* kDefaultDnsSearch = "quillferry.internal";
 inline constexpr const char* kIfupTimeoutEnv = "QUILLFERRY_IFUP_TIMEOUT";  // seconds
 inline constexpr int kDefaultIfupTimeoutSec = 120;
 inline constexpr int kMaxIfupTimeoutSec = 3600;
+// After a time-out, the rounds of killing what the command left behind (each round kills what
+// the previous round's victims left): more than any chain of helpers.
+inline constexpr int kKillRounds = 32;
 
 // "ret_val" of "set_net_conf" besides 0 and ifup's status.
 inline constexpr int kRetRefused = -1;      // incomplete or unfit request: nothing changed
 inline constexpr int kRetWriteFailed = -2;  // a board file could not be written or removed
 inline constexpr int kRetTimedOut = -3;     // ifdown or ifup ran past its time limit
+inline constexpr int kRetOutcomeLost = -4;  // how ifdown or ifup ended could not be learned
 
 // Files under /opt, for other software on the board (the containers read them).
 inline constexpr const char* kHostInfoFile = "/opt/.hostinfo";

@@ -1,12 +1,143 @@
 #include "core/log.h"
 
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
-#include <string>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "core/constants.h"
+#include "core/fd_io.h"
+#include "core/utf8.h"
 
 namespace {
 
-void writeLine(std::FILE* stream, const char* format, std::va_list args) {
+void appendHex(std::string& out, const char* prefix, unsigned long value, int digits) {
+    char text[24];
+    std::snprintf(text, sizeof(text), "%s%0*lx", prefix, digits, value);
+    out += text;
+}
+
+// Keeps well-formed UTF-8 that is no control character; escapes the rest.
+std::string escape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t start = pos;
+        const long cp = nextCodePoint(text, pos);
+        if (cp >= 0 && !isControlCharacter(cp)) {
+            out.append(text.substr(start, pos - start));
+        } else if (cp == '\n') {
+            out += "\\n";
+        } else if (cp == '\t') {
+            out += "\\t";
+        } else if (cp == '\r') {
+            out += "\\r";
+        } else if (cp >= 0x80) {
+            // A C1 control or a separator, written as the code point it is.
+            appendHex(out, "\\u", static_cast<unsigned long>(cp), 4);
+        } else {
+            appendHex(out, "\\x", static_cast<unsigned char>(text[start]), 2);
+        }
+    }
+    return out;
+}
+
+// The writer thread and the bounded buffer in front of it.
+class LogWriter {
+public:
+    void push(int fd, std::string text) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!started_ && !start()) {
+            ++dropped_;
+            return;
+        }
+        if (dropped_ > 0) {
+            std::string note = logText("[QuillFerry] log: " + std::to_string(dropped_) +
+                                       " lines dropped while the log took none");
+            if (bytes_ + note.size() + text.size() > qf::kLogBufferBytes) {
+                ++dropped_;
+                return;
+            }
+            dropped_ = 0;
+            enqueue(STDERR_FILENO, std::move(note));
+        } else if (bytes_ + text.size() > qf::kLogBufferBytes) {
+            ++dropped_;
+            return;
+        }
+        enqueue(fd, std::move(text));
+    }
+
+    bool flush(int timeoutMs) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return drained_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [this] { return bytes_ == 0; });
+    }
+
+private:
+    struct Entry {
+        int fd;
+        std::string text;
+    };
+
+    // Called with the lock held.
+    bool start() {
+        try {
+            std::thread(&LogWriter::run, this).detach();
+        } catch (const std::system_error&) {
+            return false;
+        }
+        started_ = true;
+        // What is still in the buffer when the process ends normally goes out first, unless
+        // the log takes nothing.
+        std::atexit([] { flushLog(qf::kLogFlushAtExitMs); });
+        return true;
+    }
+
+    void enqueue(int fd, std::string text) {
+        bytes_ += text.size();
+        queue_.push_back({fd, std::move(text)});
+        ready_.notify_one();
+    }
+
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            ready_.wait(lock, [this] { return !queue_.empty(); });
+            Entry entry = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            // Blocking, as the descriptor is; a log that is gone (a closed pipe) loses the
+            // line, and the daemon goes on.
+            (void)writeAll(entry.fd, entry.text);
+            lock.lock();
+            bytes_ -= entry.text.size();
+            if (bytes_ == 0) drained_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::condition_variable drained_;
+    std::deque<Entry> queue_;
+    std::size_t bytes_ = 0;  // queued and being written
+    std::size_t dropped_ = 0;
+    bool started_ = false;
+};
+
+LogWriter& writer() {
+    // Never destroyed (hence new): threads may still log while the process ends.
+    static LogWriter* const instance = new LogWriter;
+    return *instance;
+}
+
+void writeLine(int fd, const char* format, std::va_list args) {
     std::va_list again;
     va_copy(again, args);
     char small[512];
@@ -15,36 +146,42 @@ void writeLine(std::FILE* stream, const char* format, std::va_list args) {
         va_end(again);
         return;
     }
-    std::string line;
+    std::string message;
     if (static_cast<std::size_t>(n) < sizeof(small)) {
-        line.assign(small, static_cast<std::size_t>(n));
+        message.assign(small, static_cast<std::size_t>(n));
     } else {
-        line.resize(static_cast<std::size_t>(n) + 1);
-        std::vsnprintf(line.data(), line.size(), format, again);
-        line.resize(static_cast<std::size_t>(n));
+        message.resize(static_cast<std::size_t>(n) + 1);
+        std::vsnprintf(message.data(), message.size(), format, again);
+        message.resize(static_cast<std::size_t>(n));
     }
     va_end(again);
-    line += '\n';
-    // A log that cannot be written (a closed pipe) must not stop the daemon.
-    std::fwrite(line.data(), 1, line.size(), stream);
+    writer().push(fd, logText(message));
 }
 
 }  // namespace
 
+std::string logText(std::string_view message) {
+    return escape(message) + '\n';
+}
+
+std::string visible(std::string_view value) {
+    return escape(value);
+}
+
 void logLine(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    writeLine(stderr, format, args);
+    writeLine(STDERR_FILENO, format, args);
     va_end(args);
 }
 
 void logOutput(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    writeLine(stdout, format, args);
+    writeLine(STDOUT_FILENO, format, args);
     va_end(args);
 }
 
-void setLogBuffering() {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+bool flushLog(int timeoutMs) {
+    return writer().flush(timeoutMs);
 }

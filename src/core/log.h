@@ -1,15 +1,35 @@
 // The daemon's log: one call writes one whole line. The texts are the system's own, some with
-// the "[QuillFerry] " prefix and some without; the helper adds only the line feed, and writes
-// the line in one piece so that lines of the two threads never mix.
+// the "[QuillFerry] " prefix and some without; the helper adds only the line feed.
+//
+// A line is never written by the caller. It is handed to a writer thread through a bounded
+// buffer, so that a log nobody reads (a stalled journald, a full pipe) can never stop the
+// serial line: when the buffer is full the line is dropped and counted, and once the log takes
+// lines again the count is reported in a line of its own. Lines of both streams keep their
+// order, and the descriptors stay blocking for the programs that inherit them.
+//
+// Every message is exactly one line: control characters (C0, DEL, C1), U+2028 and U+2029 and
+// bytes that are not UTF-8 are written escaped (\n, \t, \xHH, \u2028), whatever a request or
+// a file put into the values.
 #pragma once
+
+#include <string>
+#include <string_view>
 
 // A line on standard error, where the daemon's log goes.
 void logLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // A line on standard output, where the serial port's messages and the replies echoed in
-// debug mode go. Standard output is line-buffered (setLogBuffering), so the journal sees
-// these lines at once and in order with standard error.
+// debug mode go.
 void logOutput(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Makes standard output line-buffered; called once at start-up.
-void setLogBuffering();
+// `value` with every byte that could end or forge a line escaped, a zero byte included: for
+// values that are logged with %s and may hold zero bytes (a request's texts are judged on
+// their whole length, and logged so).
+std::string visible(std::string_view value);
+
+// Waits until the lines handed over so far are written, but no longer than `timeoutMs`; false
+// when some are left. For an orderly exit.
+bool flushLog(int timeoutMs);
+
+// The bytes that go out for one message (escaped, with its line feed). Pure; for tests.
+std::string logText(std::string_view message);

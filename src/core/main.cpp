@@ -1,27 +1,34 @@
 #include <malloc.h>
 
-#include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "core/command_line.h"
 #include "core/command_loop.h"
 #include "core/constants.h"
 #include "core/log.h"
 #include "core/platform_qcom.h"
+#include "core/process_setup.h"
 #include "core/uart.h"
 #include "netconf/host_network.h"
 
 int main(int argc, char** argv) {
+    // First of all: whatever the daemon opens must not land on a closed 0, 1 or 2.
+    openStandardDescriptors();
     if (const int status = handleCommandLine(argc, argv); status >= 0) return status;
+    // Before any thread is started, as they inherit the signal mask.
+    std::string signalError;
+    const bool signalsReset = resetSignals(signalError);
     // One heap for all threads: a per-thread arena would cost more than the daemon's own data.
     mallopt(M_ARENA_MAX, 1);
-    // A closed log pipe must not end the daemon: a failed write is reported, not fatal.
-    std::signal(SIGPIPE, SIG_IGN);
-    setLogBuffering();
     logLine("[QuillFerry] quillferry start");
-    // Both live as long as the process: the loop never ends.
+    if (!signalsReset) logLine("[QuillFerry] cannot set the signal mask: %s", signalError.c_str());
+    if (std::string error; !becomeSubreaper(error)) {
+        logLine("[QuillFerry] cannot adopt orphaned processes: %s; what a command past its time "
+                "limit started outside its process group keeps running",
+                error.c_str());
+    }
     auto platform = std::make_unique<PlatformQcom>();
     const char* search = std::getenv(qf::kDnsSearchEnv);
     const std::string domain = dnsSearchDomain(search);
@@ -31,16 +38,16 @@ int main(int argc, char** argv) {
     }
     platform->setDnsSearch(domain);
     bool valid = true;
-    ChildLimits limits;
-    limits.timeout = ifupTimeout(std::getenv(qf::kIfupTimeoutEnv), valid);
+    platform->setIfupTimeout(ifupTimeout(std::getenv(qf::kIfupTimeoutEnv), valid));
     if (!valid) {
         logLine("[QuillFerry] %s is not a number of seconds from 1 to %d, using %d",
                 qf::kIfupTimeoutEnv, qf::kMaxIfupTimeoutSec, qf::kDefaultIfupTimeoutSec);
     }
     Uart uart(qf::kSerialDevice);
     CommandLoop loop(*platform, uart);
-    // While ifdown or ifup runs, the loop keeps answering the probe.
-    limits.wait = [&loop](int fd, int timeoutMs) { loop.waitForFd(fd, timeoutMs); };
-    platform->setChildLimits(limits);
-    loop.run();
+    // While a request is applied, the loop keeps answering the probe.
+    platform->setLineWait([&loop](int fd, int timeoutMs) { loop.waitForFd(fd, timeoutMs); });
+    const int status = loop.run();
+    flushLog(qf::kLogFlushAtExitMs);
+    return status;
 }

@@ -5,17 +5,20 @@
 #include <json/json.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "core/child_process.h"
+#include "core/aside.h"
+#include "core/constants.h"
 #include "core/network_state.h"
 #include "core/reply.h"
 #include "core/unique_fd.h"
 
+class FileBatch;
 class Uart;
 struct NetConfRequest;
 
@@ -44,10 +47,11 @@ public:
     const NetworkState& networkState() const { return net_; }
 
     // Settings, given once at start-up: the site's DNS search domain written into the
-    // interface and resolver files, and how ifdown and ifup run (their time limit, and what
-    // the daemon does while it waits for them).
+    // interface and resolver files, the time limit of ifdown and ifup, and how the handler
+    // waits for what it runs aside (the command loop's wait answers the probe meanwhile).
     void setDnsSearch(std::string domain) { dnsSearch_ = std::move(domain); }
-    void setChildLimits(ChildLimits limits) { childLimits_ = std::move(limits); }
+    void setIfupTimeout(std::chrono::milliseconds timeout) { ifupTimeout_ = timeout; }
+    void setLineWait(WaitForFd wait) { lineWait_ = std::move(wait); }
 
     // "set_net_conf" and what it uses.
     void doSetNetConf(const Json::Value& request, Uart& uart);
@@ -55,7 +59,8 @@ public:
                     const std::string& gateway, int prefixLength, const std::string& dnsFirst,
                     const std::string& dnsSecond);
     int clearNetConf();
-    bool saveHostInfo(const std::string& idc, const std::string& socIp, const std::string& podId);
+    bool saveHostInfo(const std::string& idc, const std::string& socIp, const std::string& podId,
+                      FileBatch* batch = nullptr);
     Json::Value readCmdRecords();
     bool writeCmd2File(const Json::Value& request);
 
@@ -79,6 +84,8 @@ protected:
     }
 
 private:
+    // The decision and the work of "set_net_conf", off the main thread: the reply's ret_val.
+    int setNetConf(const Json::Value& request);
     // A whole configuration: host files, eth0's restart, container files.
     int applyNetConf(const NetConfRequest& conf);
     // Same addresses as the configuration in force: only the host information and container
@@ -92,7 +99,8 @@ private:
 
     NetworkState net_;
     std::string dnsSearch_;
-    ChildLimits childLimits_;
+    std::chrono::milliseconds ifupTimeout_{std::chrono::seconds(qf::kDefaultIfupTimeoutSec)};
+    WaitForFd lineWait_ = waitForFdOnly;
 
     bool envDebugFlag = false;
     // Marker-file half of the debug switch, written by the watcher thread.

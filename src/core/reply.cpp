@@ -36,9 +36,16 @@ std::string strPatternReplace(const std::regex& pattern, const std::string& text
     return std::regex_replace(text, pattern, replacement);
 }
 
+std::string loggedLine(const std::string& text) {
+    // The line's own newline ends the log line; it is not a character of its text.
+    const std::size_t end = !text.empty() && text.back() == '\n' ? text.size() - 1 : text.size();
+    return visible(std::string_view(text).substr(0, end));
+}
+
 void sendReply(Uart& uart, const Json::Value& reply, bool debug, const ReplyEcho& echo) {
     const std::string text = sendReply(uart, reply);
     if (!debug) return;
-    if (echo.output != nullptr) logOutput(echo.output, text.c_str());
-    logLine(echo.log, text.c_str());
+    const std::string shown = loggedLine(text);
+    if (echo.output != nullptr) logOutput(echo.output, shown.c_str());
+    logLine(echo.log, shown.c_str());
 }

@@ -28,6 +28,9 @@ std::string encodeReply(const Json::Value& reply);
 // Encodes `reply`, writes it to the serial port in one piece and returns the text sent.
 std::string sendReply(Uart& uart, const Json::Value& reply);
 
+// A line of the wire (a request or a reply) as the log shows it: without its newline, escaped.
+std::string loggedLine(const std::string& text);
+
 // How a handler echoes the reply it sent while the debug switch is on: a format for
 // standard output (null: none) and one for the log, each with one %s for the text.
 struct ReplyEcho {

@@ -71,12 +71,14 @@ std::vector<unsigned char> GenerateIpConfig::render() const {
     return buffer;
 }
 
-bool GenerateIpConfig::GenerateIpConfigFunc(std::optional<mode_t> mode) {
+bool GenerateIpConfig::GenerateIpConfigFunc(std::optional<mode_t> mode, FileBatch* batch) {
     // Encoding comes first, so an oversized record throws before the file is touched.
     const std::vector<unsigned char> record = render();
     const std::string_view bytes(reinterpret_cast<const char*>(record.data()), record.size());
     std::string error;
-    if (path != nullptr && writeFileAtomic(path, bytes, mode, error)) return true;
+    if (path != nullptr && (batch != nullptr ? batch->add(path, bytes, mode, error)
+                                             : writeFileAtomic(path, bytes, mode, error)))
+        return true;
     logLine("Failed to open %s for writing", path != nullptr ? path : "(null)");
     if (!error.empty()) logLine("[QuillFerry] cannot write %s", error.c_str());
     return false;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+class FileBatch;
+
 class GenerateIpConfig {
 public:
     // `filePath` is kept as a pointer: the caller keeps its text alive until
@@ -22,11 +24,13 @@ public:
     // record does not fit the encoding buffer.
     std::vector<unsigned char> render() const;
 
-    // Replaces the file at `path` with render()'s bytes atomically: a reader sees the old
-    // record or the new one. The file gets `mode` when given, else keeps its mode. When the
-    // file cannot be written, says so on stderr, leaves any existing file as it was and
-    // returns false. An oversized record throws before any file is touched.
-    bool GenerateIpConfigFunc(std::optional<mode_t> mode = std::nullopt);
+    // Replaces the file at `path` with render()'s bytes atomically, at once or, given a
+    // batch, when the batch is committed: a reader sees the old record or the new one. The
+    // file gets `mode` when given, else keeps its mode. When the file cannot be written, says
+    // so on stderr, leaves any existing file as it was and returns false. An oversized record
+    // throws before any file is touched.
+    bool GenerateIpConfigFunc(std::optional<mode_t> mode = std::nullopt,
+                              FileBatch* batch = nullptr);
 
 private:
     const char* path;

@@ -38,28 +38,25 @@ bool storeRecord(const char* path, const Json::Value& request) {
     std::string error;
     // A file we never wrote (not an object) is replaced like a missing one.
     if (!records.isObject()) {
-        logLine("writeCmd2File cmd_key:%s create new file", key.c_str());
+        logLine("writeCmd2File cmd_key:%s create new file", visible(key).c_str());
         Json::Value fresh(Json::objectValue);
         fresh[key] = request;
-        // As before, a new record that cannot be written is not reported to the caller.
-        if (!writeFileAtomic(path, fresh.toStyledString(), std::nullopt, error))
-            logWriteFailure(error);
-        return true;
-    }
-    if (records.isMember(key)) {
-        logLine("writeCmd2File cmd_key:%s exit replace", key.c_str());
-        // Gone before the copy comes in: the old and the new request are not held at once.
-        records.removeMember(key);
-    } else {
-        logLine("writeCmd2File cmd_key:%s need insert", key.c_str());
-    }
-    records[key] = request;
-    if (!writeFileAtomic(path, records.toStyledString(), std::nullopt, error)) {
-        logLine("writeCmd2File remove file fail");
+        if (writeFileAtomic(path, fresh.toStyledString(), std::nullopt, error)) return true;
         logWriteFailure(error);
         return false;
     }
-    return true;
+    if (records.isMember(key)) {
+        logLine("writeCmd2File cmd_key:%s exit replace", visible(key).c_str());
+        // Gone before the copy comes in: the old and the new request are not held at once.
+        records.removeMember(key);
+    } else {
+        logLine("writeCmd2File cmd_key:%s need insert", visible(key).c_str());
+    }
+    records[key] = request;
+    if (writeFileAtomic(path, records.toStyledString(), std::nullopt, error)) return true;
+    logLine("writeCmd2File remove file fail");
+    logWriteFailure(error);
+    return false;
 }
 
 Json::Value Platform::readCmdRecords() {

@@ -9,5 +9,5 @@
 Json::Value readRecordSet(const char* path);
 
 // Stores `request` under its "cmd" in the record set in `path`, keeping the other members.
-// False when an existing record set could not be replaced; the old file is then intact.
+// False when the record could not be stored (logged); an old file is then intact.
 bool storeRecord(const char* path, const Json::Value& request);

@@ -12,11 +12,19 @@ void logWriteFailure(const std::string& error) {
     logLine("[QuillFerry] cannot write %s", error.c_str());
 }
 
-bool saveFile(const char* path, const char* data, int count) {
+bool saveFile(const char* path, const char* data, int count, FileBatch* batch) {
     const std::string_view bytes(data, count > 0 ? static_cast<std::size_t>(count) : 0);
     std::string error;
-    if (writeFileAtomic(path, bytes, qf::kOptFileMode, error)) return true;
-    logWriteFailure(error);
+    const bool ok = batch != nullptr ? batch->add(path, bytes, qf::kOptFileMode, error)
+                                     : writeFileAtomic(path, bytes, qf::kOptFileMode, error);
+    if (!ok) logWriteFailure(error);
+    return ok;
+}
+
+bool commitFiles(FileBatch& batch) {
+    std::vector<std::string> errors;
+    if (batch.commit(errors)) return true;
+    for (const std::string& error : errors) logWriteFailure(error);
     return false;
 }
 
@@ -26,7 +34,7 @@ std::string hostInfoText(const std::string& idc, const std::string& socIp,
 }
 
 bool Platform::saveHostInfo(const std::string& idc, const std::string& socIp,
-                            const std::string& podId) {
+                            const std::string& podId, FileBatch* batch) {
     const std::string text = hostInfoText(idc, socIp, podId);
-    return saveFile(qf::kHostInfoFile, text.data(), static_cast<int>(text.size()));
+    return saveFile(qf::kHostInfoFile, text.data(), static_cast<int>(text.size()), batch);
 }

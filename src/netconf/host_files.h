@@ -3,8 +3,14 @@
 
 #include <string>
 
-// Replaces `path` with `count` bytes of `data`, mode 0664. A failure is logged; false then.
-bool saveFile(const char* path, const char* data, int count);
+class FileBatch;
+
+// Replaces `path` with `count` bytes of `data`, mode 0664, at once or, given a batch, when
+// the batch is committed. A failure is logged; false then.
+bool saveFile(const char* path, const char* data, int count, FileBatch* batch = nullptr);
+
+// Commits `batch`, logging each file that could not be put in place; false then.
+bool commitFiles(FileBatch& batch);
 
 // "idc=<idc>,soc_ip=<soc_ip>,pod_id=<pod_id>", without a line feed.
 std::string hostInfoText(const std::string& idc, const std::string& socIp,

@@ -58,39 +58,42 @@ std::string joinLines(const Lines& lines) {
 
 namespace {
 
-bool replaceFile(const char* path, const Lines& lines) {
+bool stageFile(FileBatch& batch, const char* path, const Lines& lines) {
     std::string error;
-    if (writeFileAtomic(path, joinLines(lines), std::nullopt, error)) return true;
+    if (batch.add(path, joinLines(lines), std::nullopt, error)) return true;
     logWriteFailure(error);
     return false;
 }
 
-ChildOutcome runInterfaceCommand(const char* program, const ChildLimits& limits) {
-    return runChild({program, qf::kInterfaceName, "--ignore-errors"}, limits);
+ChildOutcome runInterfaceCommand(const char* program, std::chrono::milliseconds timeout) {
+    return runChild({program, qf::kInterfaceName, "--ignore-errors"}, timeout);
 }
 
 }  // namespace
 
 int updateLinuxIpconfig(const Lines& interfaceLines, const Lines& resolverLines) {
     logLine("QuillFerry %s +", "updateLinuxIpconfig");
-    bool ok = replaceFile(qf::kInterfacesFile, interfaceLines);
-    if (!resolverLines.empty()) ok = replaceFile(qf::kResolvConf, resolverLines) && ok;
+    FileBatch batch;
+    bool ok = stageFile(batch, qf::kInterfacesFile, interfaceLines);
+    if (!resolverLines.empty()) ok = stageFile(batch, qf::kResolvConf, resolverLines) && ok;
+    ok = commitFiles(batch) && ok;
     logLine("QuillFerry %s -", "updateLinuxIpconfig");
     return ok ? 0 : qf::kRetWriteFailed;
 }
 
-ChildOutcome ifdown(const ChildLimits& limits, const char* program) {
-    return runInterfaceCommand(program, limits);
+ChildOutcome ifdown(std::chrono::milliseconds timeout, const char* program) {
+    return runInterfaceCommand(program, timeout);
 }
 
-ChildOutcome ifup(const ChildLimits& limits, const char* program) {
-    return runInterfaceCommand(program, limits);
+ChildOutcome ifup(std::chrono::milliseconds timeout, const char* program) {
+    return runInterfaceCommand(program, timeout);
 }
 
-int restartNetworking(const ChildLimits& limits, const char* ifdownProgram,
+int restartNetworking(std::chrono::milliseconds timeout, const char* ifdownProgram,
                       const char* ifupProgram) {
     logLine("%s +", "restartNetworking");
-    const int status = ifdown(limits, ifdownProgram).status | ifup(limits, ifupProgram).status;
+    const int status =
+        ifdown(timeout, ifdownProgram).status | ifup(timeout, ifupProgram).status;
     logLine("%s -", "restartNetworking");
     return status;
 }
@@ -127,18 +130,19 @@ int Platform::setIpConfig(const std::string& ifname, const std::string& address,
                           const std::string& gateway, int prefixLength, const std::string& dnsFirst,
                           const std::string& dnsSecond) {
     logLine("[QuillFerry] config ip, ifname:%s, ip:%s, gateway: %s, dns: %s, %s, netmask: %d",
-            ifname.c_str(), address.c_str(), gateway.c_str(), dnsFirst.c_str(), dnsSecond.c_str(),
-            prefixLength);
+            visible(ifname).c_str(), visible(address).c_str(), visible(gateway).c_str(),
+            visible(dnsFirst).c_str(), visible(dnsSecond).c_str(), prefixLength);
     const Lines interfaceLines =
         interfaceFileLines(net_.ipType(), address, gateway, prefixLength, dnsSearch_);
     const Lines resolverLines = resolverFileLines(dnsSearch_, dnsFirst, dnsSecond);
     // Down with the old definition, so ifdown removes what the old file configured. Up again
     // even when a file could not be written: the board must not stay without eth0.
-    const ChildOutcome down = ifdown(childLimits_);
+    const ChildOutcome down = ifdown(ifupTimeout_);
     const int updated = updateLinuxIpconfig(interfaceLines, resolverLines);
-    const ChildOutcome up = ifup(childLimits_);
+    const ChildOutcome up = ifup(ifupTimeout_);
     if (updated != 0) return updated;
     if (down.timedOut || up.timedOut) return qf::kRetTimedOut;
+    if (down.lost || up.lost) return qf::kRetOutcomeLost;
     return up.status;
 }
 
@@ -154,8 +158,9 @@ int Platform::clearNetConf() {
             removed = false;
         }
     }
-    const ChildOutcome down = ifdown(childLimits_);
+    const ChildOutcome down = ifdown(ifupTimeout_);
     const int updated = updateLinuxIpconfig(interfaceLines, Lines());
     if (!removed || updated != 0) return qf::kRetWriteFailed;
-    return down.timedOut ? qf::kRetTimedOut : 0;
+    if (down.timedOut) return qf::kRetTimedOut;
+    return down.lost ? qf::kRetOutcomeLost : 0;
 }

@@ -24,15 +24,16 @@ Lines resolverFileLines(const std::string& dnsSearch, const std::string& dns1,
 // Every line followed by one line feed.
 std::string joinLines(const Lines& lines);
 
-// Replaces the interface file, and the resolver file when `resolverLines` is not empty.
-// 0, or kRetWriteFailed when a file could not be written (logged).
+// Replaces the interface file, and the resolver file when `resolverLines` is not empty, made
+// durable together. 0, or kRetWriteFailed when a file could not be written (logged).
 int updateLinuxIpconfig(const Lines& interfaceLines, const Lines& resolverLines);
 
-// "<program> eth0 --ignore-errors", run directly (no shell) within `limits`.
-ChildOutcome ifdown(const ChildLimits& limits, const char* program = qf::kIfdownProgram);
-ChildOutcome ifup(const ChildLimits& limits, const char* program = qf::kIfupProgram);
+// "<program> eth0 --ignore-errors", run directly (no shell) within `timeout`.
+ChildOutcome ifdown(std::chrono::milliseconds timeout, const char* program = qf::kIfdownProgram);
+ChildOutcome ifup(std::chrono::milliseconds timeout, const char* program = qf::kIfupProgram);
 // ifdown, then ifup; the bitwise OR of their statuses.
-int restartNetworking(const ChildLimits& limits, const char* ifdownProgram = qf::kIfdownProgram,
+int restartNetworking(std::chrono::milliseconds timeout,
+                      const char* ifdownProgram = qf::kIfdownProgram,
                       const char* ifupProgram = qf::kIfupProgram);
 
 // Writes `mtu` (no line feed) to eth0's MTU node, `path`; nothing when it cannot be opened.

@@ -11,28 +11,42 @@ namespace {
 
 void doSetNetConfFailed(const Json::Value& request, Uart& uart) {
     const std::string text = sendReply(uart, replyEnvelope(request, qf::kRetRefused));
-    logLine("[QuillFerry] Do Set NetWork Configuration Failed And Response Data:%s", text.c_str());
+    logLine("[QuillFerry] Do Set NetWork Configuration Failed And Response Data:%s",
+            loggedLine(text).c_str());
 }
 
 bool generateIpConfig(const std::string& path, const std::string& address,
-                      const NetConfRequest& conf, std::optional<mode_t> mode) {
+                      const NetConfRequest& conf, std::optional<mode_t> mode, FileBatch& batch) {
     return GenerateIpConfig(path.c_str(), address, conf.gateway, conf.dns1, conf.dns2,
                             qf::kInterfaceName, conf.prefixLength, conf.ipType)
-        .GenerateIpConfigFunc(mode);
+        .GenerateIpConfigFunc(mode, &batch);
 }
 
 }  // namespace
 
 void Platform::doSetNetConf(const Json::Value& request, Uart& uart) {
+    int retVal = 0;
+    // Everything but the reply runs aside: files are flushed and ifdown and ifup run while
+    // the loop still answers the probe.
+    runAside([&] { retVal = setNetConf(request); }, lineWait_);
+    if (retVal == qf::kRetRefused) {
+        doSetNetConfFailed(request, uart);
+        return;
+    }
+    answer(
+        uart, replyEnvelope(request, retVal),
+        {"Netcfg res:%s", "[QuillFerry] Do Set NetWork Configuration Done And Response Data:%s"});
+}
+
+int Platform::setNetConf(const Json::Value& request) {
     // Every request is remembered, complete or not, before anything else happens.
-    writeCmd2File(request);
+    const bool recorded = writeCmd2File(request);
 
     if (!hasNetConfShape(request)) {
         logLine(
             "[QuillFerry] set_net_conf rejected: it needs an ipv4 or ipv6 object, a location "
             "object and a nameservers array");
-        doSetNetConfFailed(request, uart);
-        return;
+        return qf::kRetRefused;
     }
     const NetConfRequest conf = readNetConfRequest(request);
     net_.chooseFamily(conf.ipType);
@@ -40,36 +54,43 @@ void Platform::doSetNetConf(const Json::Value& request, Uart& uart) {
     logLine(
         "[QuillFerry] idc:%s, soc_ip:%s, pod_id:%s, ipAddr:%s, gateWay:%s, netMask:%d, dns1:%s, "
         "dns2:%s",
-        conf.idc.c_str(), conf.socIp.c_str(), conf.podId.c_str(), conf.address.c_str(),
-        conf.gateway.c_str(), conf.prefixLength, conf.dns1.c_str(), conf.dns2.c_str());
+        visible(conf.idc).c_str(), visible(conf.socIp).c_str(), visible(conf.podId).c_str(),
+        visible(conf.address).c_str(), visible(conf.gateway).c_str(), conf.prefixLength,
+        visible(conf.dns1).c_str(), visible(conf.dns2).c_str());
 
     int retVal = 0;
     if (conf.isClear()) {
         retVal = clearNetConf();
     } else if (!conf.isComplete()) {
-        doSetNetConfFailed(request, uart);
-        return;
+        return qf::kRetRefused;
     } else if (const std::string problem = netConfProblem(conf); !problem.empty()) {
         // The values end up in lines that ifupdown runs as root, and the interface goes down
         // before it comes up: a bad value must change nothing.
         logLine("[QuillFerry] set_net_conf rejected: %s", problem.c_str());
-        doSetNetConfFailed(request, uart);
-        return;
+        return qf::kRetRefused;
     } else if (net_.inForce(conf)) {
         retVal = refreshPlacement(conf);
     } else {
         retVal = applyNetConf(conf);
     }
-    answer(
-        uart, replyEnvelope(request, retVal),
-        {"Netcfg res:%s", "[QuillFerry] Do Set NetWork Configuration Done And Response Data:%s"});
+    // get_net_conf reports the record: one that is not stored leaves it reporting another
+    // request, so the request is not carried out in full.
+    if (!recorded && retVal == 0) {
+        net_.applied(false);
+        retVal = qf::kRetWriteFailed;
+    }
+    return retVal;
 }
 
 int Platform::applyNetConf(const NetConfRequest& conf) {
-    bool written = writeHostInfo(conf);
+    FileBatch hostFiles;
+    bool written = saveHostInfo(conf.idc, conf.socIp, conf.podId, &hostFiles);
     net_.applying(conf);
-    written =
-        generateIpConfig(qf::kHostIpConfigFile, conf.address, conf, qf::kOptFileMode) && written;
+    written = generateIpConfig(qf::kHostIpConfigFile, conf.address, conf, qf::kOptFileMode,
+                               hostFiles) &&
+              written;
+    written = commitFiles(hostFiles) && written;
+    net_.placed(written ? hostInfoText(conf.idc, conf.socIp, conf.podId) : std::string());
     const int restarted = setIpConfig(qf::kInterfaceName, conf.address, conf.gateway,
                                       conf.prefixLength, conf.dns1, conf.dns2);
     written = writeContainers(conf) && written;
@@ -104,6 +125,7 @@ bool Platform::writeContainers(const NetConfRequest& conf) {
     // Without a list the containers' files stay as they are, and nothing is lost when the
     // folder cannot be made.
     if (!conf.containersGiven) return true;
+    FileBatch batch;
     bool written = true;
     for (std::size_t i = 0; i < conf.containers.size(); ++i) {
         const Container& c = conf.containers[i];
@@ -111,12 +133,15 @@ bool Platform::writeContainers(const NetConfRequest& conf) {
         const auto file = [&number](const char* kind) {
             return std::string(qf::kLxcDir).append(kind).append(number);
         };
-        written =
-            saveFile(file("mac_").c_str(), c.mac.data(), static_cast<int>(c.mac.size())) && written;
-        written =
-            saveFile(file("ip_").c_str(), c.ip.data(), static_cast<int>(c.ip.size())) && written;
-        written = generateIpConfig(file("ipconfig_"), c.ip, conf, std::nullopt) && written;
+        written = saveFile(file("mac_").c_str(), c.mac.data(), static_cast<int>(c.mac.size()),
+                           &batch) &&
+                  written;
+        written = saveFile(file("ip_").c_str(), c.ip.data(), static_cast<int>(c.ip.size()),
+                           &batch) &&
+                  written;
+        written = generateIpConfig(file("ipconfig_"), c.ip, conf, std::nullopt, batch) && written;
     }
+    written = commitFiles(batch) && written;
     net_.containersWritten(conf.containers, written);
     return written;
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "captured_log.h"
+
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -26,12 +28,12 @@ TEST(LineFramer, LinesUpToTheLimitAndNeverTheTailOfALongerOne) {
     for (const auto& c : cases) {
         LineFramer framer(8);
         Lines lines;
-        testing::internal::CaptureStderr();
+        captureLog();
         for (const std::string& piece : c.pieces) {
             framer.feed(piece.data(), piece.size());
             for (std::string line; framer.next(line);) lines.push_back(line);
         }
-        const std::string log = testing::internal::GetCapturedStderr();
+        const std::string log = capturedLog();
         EXPECT_EQ(lines, c.lines) << c.pieces[0];
         EXPECT_EQ(log.empty(), *c.log == '\0') << log;
         EXPECT_NE(log.find(c.log), std::string::npos) << log;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "captured_log.h"
 #include "golden.h"
 #include "scratch_dir.h"
 
@@ -53,9 +54,9 @@ TEST_F(GenerateIpConfigFile, FailureSaysSoAndLeavesTheOldFile) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1);
 
     ASSERT_TRUE(std::filesystem::create_directory(path("taken")));
-    testing::internal::CaptureStderr();
+    captureLog();
     EXPECT_FALSE(generate(path("taken"), ""));
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = capturedLog();
     EXPECT_EQ(log.substr(0, log.find('\n') + 1),
               "Failed to open " + path("taken") + " for writing\n");
     EXPECT_TRUE(std::filesystem::is_directory(path("taken")));

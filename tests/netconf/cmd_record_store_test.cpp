@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "captured_log.h"
 #include "core/json_text.h"
 #include "scratch_dir.h"
 
@@ -43,9 +44,9 @@ TEST_F(RecordStore, KeepsTheLatestRequestPerCommandAndOtherMembers) {
     for (const Step& s : steps) {
         ::unlink(file().c_str());
         put("cmd.txt", s.before);
-        testing::internal::CaptureStderr();
+        captureLog();
         EXPECT_TRUE(storeRecord(file().c_str(), request("new")));
-        const std::string log = testing::internal::GetCapturedStderr();
+        const std::string log = capturedLog();
         EXPECT_NE(log.find(s.logLine), std::string::npos) << log;
 
         const Json::Value records = readRecordSet(file().c_str());
@@ -60,9 +61,9 @@ TEST_F(RecordStore, FailedReplacementKeepsTheOldFile) {
     // The temporary file's name is taken by a folder, so the replacement cannot be written.
     ASSERT_EQ(::mkdir(path(".cmd.txt.quillferry-new").c_str(), 0700), 0);
     ASSERT_EQ(::mkdir(path(".cmd.txt.quillferry-new/x").c_str(), 0700), 0);
-    testing::internal::CaptureStderr();
+    captureLog();
     EXPECT_FALSE(storeRecord(file().c_str(), request("new")));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("writeCmd2File remove file fail\n"),
+    EXPECT_NE(capturedLog().find("writeCmd2File remove file fail\n"),
               std::string::npos);
     EXPECT_EQ(contents("cmd.txt"), before);
 }

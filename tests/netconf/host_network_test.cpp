@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "captured_log.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -37,10 +38,10 @@ TEST_F(InterfaceCommands, RestartRunsDownThenUpAndJoinsTheirStatuses) {
     put("ifdown", "#!/bin/sh\necho \"down $*\" >>\"${0%/*}/calls\"; exit 1\n");
     put("ifup", "#!/bin/sh\necho \"up $*\" >>\"${0%/*}/calls\"; exit 2\n");
     for (const char* name : {"ifdown", "ifup"}) ASSERT_EQ(::chmod(path(name).c_str(), 0755), 0);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(restartNetworking(ChildLimits(), path("ifdown").c_str(), path("ifup").c_str()),
+    captureLog();
+    EXPECT_EQ(restartNetworking(std::chrono::seconds(10), path("ifdown").c_str(), path("ifup").c_str()),
               (1 << 8) | (2 << 8));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "restartNetworking +\nrestartNetworking -\n");
+    EXPECT_EQ(capturedLog(), "restartNetworking +\nrestartNetworking -\n");
     EXPECT_EQ(contents("calls"), "down eth0 --ignore-errors\nup eth0 --ignore-errors\n");
 }
 

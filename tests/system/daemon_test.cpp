@@ -150,10 +150,10 @@ TEST_F(DebugSwitch, MarkerFileAndEnvironmentSwitchTheEcho) {
         const LogMark m = board.mark();
         const std::string reply = board.exchange(request);
         const std::string err = board.logSince(m);
-        const bool echoed = contains(err, "[QuillFerry] Read From Uart Data:" + request + "\n\n");
-        EXPECT_EQ(contains(err, "Do Get Status Data:" + reply + "\n"), echoed) << err;
-        EXPECT_EQ(contains(board.logSince(m, Stream::Out), "doGetStat res:" + reply + "\n"),
-                  echoed);
+        const bool echoed = contains(err, "[QuillFerry] Read From Uart Data:" + request + "\n");
+        // Each echo is one line: the reply's own newline ends it.
+        EXPECT_EQ(contains(err, "Do Get Status Data:" + reply), echoed) << err;
+        EXPECT_EQ(contains(board.logSince(m, Stream::Out), "doGetStat res:" + reply), echoed);
         return echoed;
     };
     const char* marker = "var/tmp/quillferry/openlog.event";

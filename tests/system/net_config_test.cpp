@@ -307,11 +307,12 @@ TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
     EXPECT_TRUE(std::regex_match(board.readFile("var/log/ifcmd.log"),
                                  std::regex("ifdown" + call + "ifup" + call)));
 
-    // A FIFO where the record belongs is neither read (which would block) nor replaced.
+    // A FIFO where the record belongs is neither read (which would block) nor replaced, and
+    // a record that is not stored fails the request.
     inBoard(board, "rm /opt/.cmd.txt && mkfifo /opt/.cmd.txt");
     EXPECT_EQ(board.request(kQuery).find(R"("ipv4":{)"), std::string::npos);
-    EXPECT_EQ(apply(board, send("w")), setReply("w"));
-    EXPECT_EQ(inBoard(board, "stat -c %F /opt/.cmd.txt"), "fifo\n");
+    EXPECT_EQ(apply(board, send("w")), setReply("w", -2));
+    EXPECT_EQ(inBoard(board, "stat -c %F /opt/.cmd.txt && rm /opt/.cmd.txt"), "fifo\n");
 
     // Links planted by someone else than root are not written through. (An unprivileged
     // board cannot give a link to another user.)
@@ -342,6 +343,8 @@ TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
         {"/opt/.lxc_ipconfig/mac_1", nullptr, false, -2},
         {"/opt/.lxc_ipconfig/ip_2", nullptr, false, -2},
         {"/opt/.lxc_ipconfig/ipconfig_1", nullptr, false, -2},
+        {"/opt/.cmd.txt", nullptr, false, -2},
+        {"/opt/..cmd.txt.quillferry-new", nullptr, false, -2},  // the record's temporary name
         {"ifup", "exit 3", false, 3 << 8},
         {"ifup", "sleep 60 & sleep 60", false, -3},
         {"ifdown", "sleep 60", false, -3},
@@ -352,10 +355,14 @@ TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
         const bool command = f.script != nullptr;
         const Json::Value r = f.clear ? ctl::clearRequest("f", false) : send("f");
         inBoard(board,
-                command ? R"(echo "$2" >/var/tmp/fault.$1)" : "mv $1 $1.kept && mkdir -p $1/in",
+                command ? R"(echo "$2" >/var/tmp/fault.$1)"
+                        : "{ [ ! -e $1 ] || mv $1 $1.kept; } && mkdir -p $1/in",
                 {f.place, command ? f.script : ""});
         EXPECT_EQ(apply(board, r), setReply("f", f.retVal)) << f.place;
-        inBoard(board, command ? "rm /var/tmp/fault.$1" : "rm -r $1 && mv $1.kept $1", {f.place});
+        inBoard(board,
+                command ? "rm /var/tmp/fault.$1"
+                        : "rm -r $1 && { [ ! -e $1.kept ] || mv $1.kept $1; }",
+                {f.place});
         const auto before = calls();
         EXPECT_EQ(apply(board, r), setReply("f")) << f.place;
         EXPECT_EQ(calls(), before + (f.clear ? 1 : 2)) << f.place;
