@@ -14,12 +14,16 @@ long long monotonicMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-bool writeAll(int fd, std::string_view bytes, int timeoutMs) {
+bool writeAll(int fd, std::string_view bytes, int timeoutMs, std::size_t* sent) {
     const long long deadline = monotonicMs() + timeoutMs;
+    std::size_t ignored = 0;
+    std::size_t& done = sent != nullptr ? *sent : ignored;
+    done = 0;
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n >= 0) {
             bytes.remove_prefix(static_cast<std::size_t>(n));
+            done += static_cast<std::size_t>(n);
             continue;
         }
         if (errno == EINTR) continue;

@@ -9,8 +9,8 @@
 
 // Writes every byte. On a non-blocking descriptor that is full, waits for room, but no longer
 // than `timeoutMs` in all (negative: as long as it takes). False on an error or the timeout
-// (errno ETIMEDOUT); some bytes may have gone out then.
-bool writeAll(int fd, std::string_view bytes, int timeoutMs = -1);
+// (errno ETIMEDOUT); some bytes may have gone out then, as many as `sent` says when given.
+bool writeAll(int fd, std::string_view bytes, int timeoutMs = -1, std::size_t* sent = nullptr);
 
 // Appends what the descriptor gives until its end or until `out` holds `cap` bytes.
 bool readUpTo(int fd, std::size_t cap, std::string& out);

@@ -80,6 +80,13 @@ public:
                                  [this] { return bytes_ == 0; });
     }
 
+    void catchUp() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (stalled_) return;
+        stalled_ = !drained_.wait_for(lock, std::chrono::milliseconds(qf::kLogCatchUpMs),
+                                      [this] { return bytes_ == 0; });
+    }
+
 private:
     struct Entry {
         int fd;
@@ -118,7 +125,10 @@ private:
             (void)writeAll(entry.fd, entry.text);
             lock.lock();
             bytes_ -= entry.text.size();
-            if (bytes_ == 0) drained_.notify_all();
+            if (bytes_ == 0) {
+                stalled_ = false;
+                drained_.notify_all();
+            }
         }
     }
 
@@ -129,6 +139,7 @@ private:
     std::size_t bytes_ = 0;  // queued and being written
     std::size_t dropped_ = 0;
     bool started_ = false;
+    bool stalled_ = false;  // a catch-up found it taking nothing; no more waits until drained
 };
 
 LogWriter& writer() {
@@ -184,4 +195,8 @@ void logOutput(const char* format, ...) {
 
 bool flushLog(int timeoutMs) {
     return writer().flush(timeoutMs);
+}
+
+void catchUpLog() {
+    writer().catchUp();
 }

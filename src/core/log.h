@@ -31,5 +31,10 @@ std::string visible(std::string_view value);
 // when some are left. For an orderly exit.
 bool flushLog(int timeoutMs);
 
+// Lets the log catch up before a reply goes out, so that a request's log lines come before
+// its reply in the journal: waits while the log takes lines, a few milliseconds at most, and
+// not at all while it is known to take none.
+void catchUpLog();
+
 // The bytes that go out for one message (escaped, with its line feed). Pure; for tests.
 std::string logText(std::string_view message);

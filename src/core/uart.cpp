@@ -23,6 +23,7 @@ Uart::Uart(UniqueFd input, UniqueFd output)
 
 void Uart::open() {
     framer_.reset();
+    lineOpen_ = false;
     portFd.reset(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!portFd.valid()) {
         report(State::Missing, std::strerror(errno));
@@ -83,11 +84,23 @@ int Uart::Read(char* buf, int size) {
 int Uart::Write(const char* data, int len) {
     if (!portFd.valid()) return -1;
     const int fd = outputFd_.valid() ? outputFd_.get() : portFd.get();
-    const bool written =
-        writeAll(fd, std::string_view(data, static_cast<std::size_t>(len)), qf::kWriteTimeoutMs);
+    std::string_view bytes(data, static_cast<std::size_t>(len));
+    // A reply given up half-way is ended before the next one, which so starts a line of its
+    // own: the controller loses the torn line only, not both.
+    std::string ended;
+    if (lineOpen_) {
+        ended.reserve(bytes.size() + 1);
+        ended.append(1, '\n').append(bytes);
+        bytes = ended;
+    }
+    catchUpLog();
+    std::size_t sent = 0;
+    const bool written = writeAll(fd, bytes, qf::kWriteTimeoutMs, &sent);
+    const int error = errno;
+    if (written || sent > 0) lineOpen_ = !written && bytes[sent - 1] != '\n';
     // Said once when writing starts to fail, not for every reply that follows.
     if (!written && !writeFailing_)
-        logOutput("uart write failed: %s: %s", path_.c_str(), std::strerror(errno));
+        logOutput("uart write failed: %s: %s", path_.c_str(), std::strerror(error));
     writeFailing_ = !written;
     return written ? len : -1;
 }

@@ -25,7 +25,9 @@ public:
     int Read(char* buf, int size);
 
     // Writes all `len` bytes. Returns `len`, or -1 when the port is not open or the device
-    // refused the bytes or took none for several seconds.
+    // refused the bytes or took none for several seconds. Replies are whole lines on the
+    // wire: when some bytes of one went out before it was given up, the next write ends that
+    // line first.
     int Write(const char* data, int len);
 
     int GetFd() const { return portFd.get(); }
@@ -55,4 +57,5 @@ private:
     State state_ = State::Unknown;
     std::string why_;
     bool writeFailing_ = false;
+    bool lineOpen_ = false;  // the last write was given up inside a line
 };
