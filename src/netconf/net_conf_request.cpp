@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 
 #include <cctype>
+#include <cstring>
 
 #include "core/constants.h"
+#include "core/utf8.h"
 
 namespace {
 
@@ -34,18 +36,31 @@ bool intMember(const Json::Value& object, const char* name, int& out, NetConfReq
     return true;
 }
 
-bool hasControlCharacter(const std::string& text) {
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) return true;
-    }
-    return false;
+// An IP literal of `family`, judged on the whole text: inet_pton alone stops at a zero byte.
+bool isAddress(int family, const std::string& text, unsigned char (&bytes)[16]) {
+    return text.find('\0') == std::string::npos && inet_pton(family, text.c_str(), bytes) == 1;
 }
 
-// An IP literal of `family`, judged on the whole text: inet_pton alone stops at a zero byte.
 bool isAddress(int family, const std::string& text) {
-    unsigned char buf[16];
-    return text.find('\0') == std::string::npos && inet_pton(family, text.c_str(), buf) == 1;
+    unsigned char bytes[16];
+    return isAddress(family, text, bytes);
+}
+
+// An address that an interface or a gateway can have: not unspecified ("this network" for
+// IPv4), loopback, multicast, the broadcast address, or (IPv6) an IPv4-mapped address.
+bool isHostAddress(int family, const std::string& text) {
+    unsigned char a[16] = {};
+    if (!isAddress(family, text, a)) return false;
+    if (family == AF_INET) {
+        const bool broadcast = a[0] == 255 && a[1] == 255 && a[2] == 255 && a[3] == 255;
+        return a[0] != 0 && a[0] != 127 && (a[0] < 224 || a[0] > 239) && !broadcast;
+    }
+    const unsigned char zeros[10] = {};
+    const bool first80Zero = std::memcmp(a, zeros, sizeof(zeros)) == 0;
+    const bool low32Below2 = a[12] == 0 && a[13] == 0 && a[14] == 0 && a[15] <= 1;
+    const bool unspecifiedOrLoopback = first80Zero && a[10] == 0 && a[11] == 0 && low32Below2;
+    const bool mapped = first80Zero && a[10] == 0xff && a[11] == 0xff;
+    return !unspecifiedOrLoopback && !mapped && a[0] != 0xff;
 }
 
 bool isAnyAddress(const std::string& text) {
@@ -68,6 +83,7 @@ void readContainers(const Json::Value& lxclist, const char* family, NetConfReque
     if (!conf.containersGiven) return;
     for (const Json::Value& entry : lxclist) {
         Container c;
+        conf.unusedSlots.push_back(entry.isNull());
         if (entry.isObject()) {
             for (const char* member : {"mac", "ipv4", "ipv6"}) {
                 if (entry.isMember(member) && !entry[member].isString())
@@ -130,13 +146,17 @@ std::string netConfProblem(const NetConfRequest& conf) {
                                              &conf.gateway, &conf.dns1,  &conf.dns2};
     for (const Container& c : conf.containers) texts.insert(texts.end(), {&c.mac, &c.ip});
     for (const std::string* text : texts) {
-        if (hasControlCharacter(*text)) return "a value holds a control character";
+        if (!isPlainText(*text)) return "a value holds a control character or is not UTF-8";
     }
     const bool v6 = conf.ipType == 1;
     const int family = v6 ? AF_INET6 : AF_INET;
     const std::string familyName = v6 ? "IPv6" : "IPv4";
     if (!isAddress(family, conf.address)) return "address is not an " + familyName + " address";
+    if (!isHostAddress(family, conf.address))
+        return "address " + conf.address + " cannot be an interface's address";
     if (!isAddress(family, conf.gateway)) return "gateway is not an " + familyName + " address";
+    if (!isHostAddress(family, conf.gateway))
+        return "gateway " + conf.gateway + " cannot be a gateway";
     for (const std::string* dns : {&conf.dns1, &conf.dns2}) {
         if (!dns->empty() && !isAnyAddress(*dns)) return "a name server is not an IP address";
     }
@@ -147,10 +167,15 @@ std::string netConfProblem(const NetConfRequest& conf) {
     // The host information file is a line of key=value pairs joined by commas.
     if (conf.idc.find_first_of(",=") != std::string::npos) return "idc holds ',' or '='";
     if (!isAnyAddress(conf.socIp)) return "soc_ip is not an IP address";
-    for (const Container& c : conf.containers) {
-        if (!c.mac.empty() && !isMacAddress(c.mac)) return "a container's mac is not a MAC address";
-        if (!c.ip.empty() && !isAddress(family, c.ip))
-            return "a container's address is not an " + familyName + " address";
+    for (std::size_t i = 0; i < conf.containers.size(); ++i) {
+        // A null entry holds an unused slot; any other needs both values.
+        if (i < conf.unusedSlots.size() && conf.unusedSlots[i]) continue;
+        const Container& c = conf.containers[i];
+        const std::string which = "container " + std::to_string(i + 1);
+        if (!isMacAddress(c.mac)) return which + ": mac is not a MAC address";
+        if (!isAddress(family, c.ip)) return which + ": no " + familyName + " address";
+        if (!isHostAddress(family, c.ip))
+            return which + ": " + c.ip + " cannot be an interface's address";
     }
     return std::string();
 }

@@ -20,6 +20,8 @@ struct NetConfRequest : Addresses {
     // otherwise the containers stay as they are.
     bool containersGiven = false;
     std::vector<Container> containers;
+    // Per entry: a null, which holds an unused slot (its files are written empty).
+    std::vector<bool> unusedSlots;
     // Set when a value is of a kind that cannot be taken at all (an array as a name server,
     // a number beyond 32 bits, a container member that is no text); such a request is never
     // applied.
@@ -39,7 +41,9 @@ bool hasNetConfShape(const Json::Value& request);
 NetConfRequest readNetConfRequest(const Json::Value& request);
 
 // Why the request must not be applied, or empty when every value is fit for the board's
-// files: no control character anywhere (a zero byte included), addresses of the request's
-// family, name servers and the SoC address IP literals, a prefix length in range, no ',' or
-// '=' in the data centre, MAC addresses of six hex pairs.
+// files: well-formed UTF-8 without a control character anywhere (C0 with the zero byte, DEL,
+// C1, U+2028, U+2029), address and gateway of the request's family and fit for an interface
+// (not unspecified, loopback, multicast or broadcast), name servers and the SoC address IP
+// literals, a prefix length in range, no ',' or '=' in the data centre, and each container but
+// the unused slots with a MAC address of six hex pairs and an address like eth0's.
 std::string netConfProblem(const NetConfRequest& conf);

@@ -139,7 +139,16 @@ bool Platform::writeContainers(const NetConfRequest& conf) {
         written = saveFile(file("ip_").c_str(), c.ip.data(), static_cast<int>(c.ip.size()),
                            &batch) &&
                   written;
-        written = generateIpConfig(file("ipconfig_"), c.ip, conf, std::nullopt, batch) && written;
+        if (conf.unusedSlots[i]) {
+            // An unused slot gets no configuration: a record of the defaults would give every
+            // such slot the same address.
+            const bool staged = batch.add(file("ipconfig_"), "", std::nullopt, error);
+            if (!staged) logWriteFailure(error);
+            written = staged && written;
+        } else {
+            written =
+                generateIpConfig(file("ipconfig_"), c.ip, conf, std::nullopt, batch) && written;
+        }
     }
     written = commitFiles(batch) && written;
     net_.containersWritten(conf.containers, written);

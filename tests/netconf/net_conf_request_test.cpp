@@ -33,7 +33,7 @@ TEST(NetConfRequest, OnlyCompleteRequestsOfFitValuesAreApplied) {
     const Json::Value good =
         json(R"({"ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24},"nameservers":)"
              R"(["1.1.1.1","fd00::53"],"location":{"idc":"dc-1","soc_ip":"fd00::8","pod_id":3},)"
-             R"("lxclist":[{"mac":"02:00:00:0A:0b:0c","ipv4":"10.0.0.9"},null,{}]})");
+             R"("lxclist":[{"mac":"02:00:00:0A:0b:0c","ipv4":"10.0.0.9"},null]})");
     const std::pair<std::string, std::vector<std::string>> cases[] = {
         {"",
          {"ipv4.netmask=32", "ipv4.netmask=1", "lxclist=[]", R"(nameservers=["1.1.1.1"])",
@@ -48,6 +48,16 @@ TEST(NetConfRequest, OnlyCompleteRequestsOfFitValuesAreApplied) {
          {R"(ipv4.address="10.0.0.8\n    up reboot")", R"(ipv4.address="10.0.0.8\u0000\n  up")",
           R"(ipv4.address="fd00::8")", R"(ipv4.gateway="10.0.0.1 ")", R"(ipv4.gateway="fd00::1")",
           "ipv4.netmask=33", "ipv4.netmask=-1", "ipv4.netmask=4294967320"}},
+        // Addresses no interface or gateway can have.
+        {"refused",
+         {R"(ipv4.address="0.0.0.0")", R"(ipv4.address="0.1.2.3")", R"(ipv4.address="127.0.0.8")",
+          R"(ipv4.address="224.0.0.1")", R"(ipv4.address="239.1.1.1")",
+          R"(ipv4.address="255.255.255.255")", R"(ipv4.gateway="0.0.0.0")",
+          R"(ipv4.gateway="127.0.0.1")", R"(ipv4.gateway="255.255.255.255")",
+          R"(ipv4.gateway="224.0.0.2")"}},
+        {"",
+         {R"(ipv4.address="1.0.0.1")", R"(ipv4.address="223.255.255.254")",
+          R"(ipv4.address="240.0.0.8")", R"(ipv4.gateway="169.254.0.1")"}},
         {"refused",
          {R"(nameservers=["dns.example"])", R"(nameservers=["1.1.1.1","dns.example"])",
           R"(nameservers=["1.1.1.1\u0000\nnameserver 6.6.6.6"])",
@@ -55,12 +65,25 @@ TEST(NetConfRequest, OnlyCompleteRequestsOfFitValuesAreApplied) {
         {"refused",
          {"location.pod_id=9999999999", R"(location.idc="dc,1")", R"(location.idc="dc=1")",
           R"(location.idc="dc\u0000")", R"(location.idc="dc\u001f")", R"(location.idc="dc\u007f")",
-          R"(location.soc_ip="board-7")", R"(location.soc_ip="10.0.0.8\u0000,x=y")"}},
+          R"(location.soc_ip="board-7")", R"(location.soc_ip="10.0.0.8\u0000,x=y")",
+          // C1 controls, the separators and bytes that are not UTF-8 break lines as well.
+          R"(location.idc="dc\u0085")", R"(location.idc="dc\u009f")", R"(location.idc="dc\u2028")",
+          R"(location.idc="dc\u2029")", "location.idc=\"dc\xff\"", "location.idc=\"dc\xc2\"",
+          "location.idc=\"\xc0\x8a\"", "location.idc=\"\xed\xa0\x80\""}},
+        {"", {R"(location.idc="dc\u00a0\u00e9\u2027\u202a")", "location.idc=\"\xf0\x9f\x90\xa7\""}},
         {"refused",
          {R"(lxclist=["02:00:00:00:00:02"])", R"(lxclist=[{"mac":"02:00:00:00:00:0g"}])",
           R"(lxclist=[{"mac":"02:00:00:00:00:02:03"}])", R"(lxclist=[{"mac":"02-00-00-00-00-02"}])",
           R"(lxclist=[{"mac":7}])", R"(lxclist=[{"ipv4":null}])", R"(lxclist=[{"ipv4":"fd00::9"}])",
           R"(lxclist=[{"ipv4":"10.0.0.9\n"}])"}},
+        // A container needs its MAC and an address of the request's family; null holds a slot.
+        {"refused",
+         {R"(lxclist=[{}])", R"(lxclist=[{"mac":"02:00:00:00:00:02"}])",
+          R"(lxclist=[{"mac":"02:00:00:00:00:02","ipv6":"fd00::9"}])",
+          R"(lxclist=[{"mac":"","ipv4":""}])", R"(lxclist=[{"ipv4":"10.0.0.9"}])",
+          R"(lxclist=[{"mac":"02:00:00:00:00:02","ipv4":"127.0.0.9"}])",
+          R"(lxclist=[{"mac":"02:00:00:00:00:02","ipv4":"0.0.0.0"}])"}},
+        {"", {R"(lxclist=[null,null])"}},
     };
     for (const auto& [expected, changes] : cases) {
         for (const std::string& change : changes) {
@@ -96,6 +119,20 @@ TEST(NetConfRequest, Ipv6ValuesAndDefaults) {
     EXPECT_EQ(v6.dns2, "fdbd:dc00::10:8:8:8");
     EXPECT_EQ(v6.podId, "-4");
     EXPECT_EQ(v6.containers, (std::vector<Container>{{"02:00:00:00:00:0a", "fd00::a"}, {"", ""}}));
+    // The unspecified, loopback, multicast and IPv4-mapped addresses are no interface's or
+    // gateway's; a link-local gateway, as router advertisements give, is.
+    const std::pair<const char*, bool> addresses[] = {
+        {"::", false},      {"::1", false},   {"ff02::1", false}, {"::ffff:10.0.0.9", false},
+        {"fe80::1", true},  {"::2", true},    {"2001:db8::ff", true},
+    };
+    for (const auto& [address, fit] : addresses) {
+        NetConfRequest asAddress = v6;
+        asAddress.address = address;
+        NetConfRequest asGateway = v6;
+        asGateway.gateway = address;
+        EXPECT_EQ(netConfProblem(asAddress).empty(), fit) << address;
+        EXPECT_EQ(netConfProblem(asGateway).empty(), fit) << address;
+    }
     const NetConfRequest v4 = readNetConfRequest(
         json(R"({"ipv4":{},"location":{},"nameservers":["1.1.1.1"],"lxclist":{}})"));
     EXPECT_EQ(v4.dns2, "");
