@@ -86,8 +86,10 @@ inline constexpr const char* kLxcDir = "/opt/.lxc_ipconfig/";           // names
 inline constexpr const char* kCmdRecordFile = "/opt/.cmd.txt";
 inline constexpr mode_t kOptFileMode = 0664;
 inline constexpr mode_t kLxcDirMode = 0664;  // sic: the folder gets no search bits
-// The record store reads at most this much; a larger file is not a record we wrote.
-inline constexpr std::size_t kCmdRecordReadCap = std::size_t{256} * 1024;
+// The record store reads at most this much; a larger file is not a record we wrote. The
+// styled text of the largest request a line can carry (64 levels, 256 values) stays below
+// 50 KiB; the cap bounds what a planted file can make the daemon hold.
+inline constexpr std::size_t kCmdRecordReadCap = std::size_t{64} * 1024;
 
 // Binary IP configuration defaults.
 inline constexpr const char* kIpv4DefaultAddress = "192.168.9.2";

@@ -4,7 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <string>
+
 #include "captured_log.h"
+#include "core/constants.h"
 #include "core/json_text.h"
 #include "scratch_dir.h"
 
@@ -55,17 +59,45 @@ TEST_F(RecordStore, KeepsTheLatestRequestPerCommandAndOtherMembers) {
     }
 }
 
-TEST_F(RecordStore, FailedReplacementKeepsTheOldFile) {
-    put("cmd.txt", R"({"set_net_conf":{"cmd":"set_net_conf","uuid":"old"}})");
-    const std::string before = contents("cmd.txt");
-    // The temporary file's name is taken by a folder, so the replacement cannot be written.
-    ASSERT_EQ(::mkdir(path(".cmd.txt.quillferry-new").c_str(), 0700), 0);
-    ASSERT_EQ(::mkdir(path(".cmd.txt.quillferry-new/x").c_str(), 0700), 0);
-    captureLog();
-    EXPECT_FALSE(storeRecord(file().c_str(), request("new")));
-    EXPECT_NE(capturedLog().find("writeCmd2File remove file fail\n"),
-              std::string::npos);
-    EXPECT_EQ(contents("cmd.txt"), before);
+// A record that cannot be stored says so, whether it replaces a record or makes the first.
+TEST_F(RecordStore, FailedStoreKeepsTheOldFileAndSaysSo) {
+    for (const char* old : {R"({"set_net_conf":{"cmd":"set_net_conf","uuid":"old"}})", ""}) {
+        std::filesystem::remove_all(path(".cmd.txt.quillferry-new"));
+        put("cmd.txt", old);
+        const std::string before = contents("cmd.txt");
+        // The temporary file's name is taken by a folder, so the replacement cannot be written.
+        ASSERT_EQ(::mkdir(path(".cmd.txt.quillferry-new").c_str(), 0700), 0);
+        ASSERT_EQ(::mkdir(path(".cmd.txt.quillferry-new/x").c_str(), 0700), 0);
+        captureLog();
+        EXPECT_FALSE(storeRecord(file().c_str(), request("new")));
+        EXPECT_EQ(capturedLog().find("writeCmd2File remove file fail\n") != std::string::npos,
+                  *old != '\0');
+        EXPECT_EQ(contents("cmd.txt"), before);
+    }
+}
+
+// The largest request a line may carry is stored and read back whole; a file beyond what the
+// store reads is no record.
+TEST_F(RecordStore, ReadLimitHoldsTheLargestRequestAndNoMore) {
+    std::string body = R"({"k":"v"})";
+    const auto line = [&body](const std::string& b) {
+        return R"({"cmd":"set_net_conf","uuid":"w","x":)" + std::string(qf::kMaxJsonDepth - 2, '[') +
+               b + std::string(qf::kMaxJsonDepth - 2, ']') + "}";
+    };
+    for (std::string longer = body + R"(,{"k":"v"})";
+         line(longer).size() < qf::kReadBufferSize &&
+         jsonShape(line(longer)).values <= qf::kMaxJsonValues;
+         longer += R"(,{"k":"v"})")
+        body = longer;
+    Json::Value largest;
+    ASSERT_TRUE(parseJson(line(body), largest));
+    ASSERT_TRUE(storeRecord(file().c_str(), largest));
+    EXPECT_EQ(readRecordSet(file().c_str())["set_net_conf"], largest);
+
+    put("cmd.txt", (R"({"set_net_conf":{"cmd":"set_net_conf","x":")" +
+                    std::string(qf::kCmdRecordReadCap, 'x') + "\"}}")
+                       .c_str());
+    EXPECT_TRUE(readRecordSet(file().c_str()).isNull());
 }
 
 }  // namespace
