@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
+#include <vector>
 
 #include "scratch_dir.h"
 
@@ -83,6 +85,41 @@ TEST_F(BoardFiles, ReplacedNotRewritten) {
     ASSERT_TRUE(write("target", "new"));
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "old");
     EXPECT_EQ(contents("target"), "new");
+}
+
+// A batch puts what it could stage in place even when another file fails, and leaves no
+// temporary file behind, committed or not.
+TEST_F(BoardFiles, BatchCommitsEachFileOnItsOwn) {
+    put("a", "old a");
+    put("gone", "old gone");
+    FileBatch batch;
+    EXPECT_TRUE(batch.add(path("a"), "new a", std::nullopt, error_));
+    EXPECT_TRUE(batch.add(path("b"), "new b", 0640, error_));
+    EXPECT_TRUE(batch.add(path("gone"), "new gone", std::nullopt, error_));
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(batch.add(path("fifo"), "x", std::nullopt, error_));
+    // Made a folder after it was staged: its rename fails, the others' do not.
+    ASSERT_EQ(::unlink(path("gone").c_str()), 0);
+    ASSERT_TRUE(std::filesystem::create_directories(path("gone/inside")));
+    EXPECT_EQ(contents("a"), "old a");
+    std::vector<std::string> errors;
+    EXPECT_FALSE(batch.commit(errors));
+    EXPECT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors.at(0).rfind(path("gone") + ": ", 0), 0u) << errors.at(0);
+    EXPECT_EQ(contents("a"), "new a");
+    EXPECT_EQ(contents("b"), "new b");
+    EXPECT_EQ(modeOf("b"), 0640u);
+    {
+        FileBatch dropped;
+        EXPECT_TRUE(dropped.add(path("a"), "never", std::nullopt, error_));
+    }
+    EXPECT_EQ(contents("a"), "new a");
+    std::size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+        EXPECT_EQ(entry.path().filename().string().find("quillferry-new"), std::string::npos);
+        ++entries;
+    }
+    EXPECT_EQ(entries, 4u);  // a, b, gone/, fifo
 }
 
 }  // namespace

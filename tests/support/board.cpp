@@ -177,11 +177,14 @@ void SimulatedBoard::teardown() {
     std::fprintf(stderr, "board state kept in %s\n", state_.c_str());
 }
 
-void SimulatedBoard::startDaemon(const Env& env, bool waitUntilReady) {
+void SimulatedBoard::startDaemon(const Env& env, bool waitUntilReady,
+                                 const std::vector<std::string>& launcher) {
     if (daemonRunning()) fail("the daemon already runs");
     startMark_ = mark();
-    enterPid_ = spawn({QF_BOARD_SANDBOX, "--state", state_, "--enter", "--", QF_DAEMON_PATH},
-                      path("daemon.stdout"), path("daemon.stderr"), env);
+    std::vector<std::string> argv = {QF_BOARD_SANDBOX, "--state", state_, "--enter", "--"};
+    argv.insert(argv.end(), launcher.begin(), launcher.end());
+    argv.emplace_back(QF_DAEMON_PATH);
+    enterPid_ = spawn(argv, path("daemon.stdout"), path("daemon.stderr"), env);
     if (!waitUntil(10000, [&] { return (daemonPid_ = childOfEnter(enterPid_)) > 0; }))
         fail(describe("the daemon did not start"));
     if (waitUntilReady && !waitReady()) fail(describe("the daemon does not answer the probe"));
@@ -213,6 +216,19 @@ void SimulatedBoard::stopDaemon() {
     ::kill(daemonPid_ > 0 ? daemonPid_ : enterPid_, SIGKILL);  // nsenter ends with its child
     ::waitpid(enterPid_, nullptr, 0);
     enterPid_ = daemonPid_ = -1;
+}
+
+void SimulatedBoard::signalDaemon(int sig) const {
+    if (daemonPid_ <= 0 || ::kill(daemonPid_, sig) != 0) failErrno("cannot signal the daemon");
+}
+
+int SimulatedBoard::waitForExit(int timeoutMs) {
+    int status = 0;
+    pid_t ended = 0;
+    waitUntil(timeoutMs, [&] { return (ended = ::waitpid(enterPid_, &status, WNOHANG)) != 0; });
+    if (ended != enterPid_) return -1;
+    enterPid_ = daemonPid_ = -1;
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 bool SimulatedBoard::daemonRunning() {

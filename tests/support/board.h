@@ -20,6 +20,14 @@
 
 namespace qftest {
 
+// Stand-in for ifdown and ifup where a fault must be staged: logs how it was started to
+// /var/log/ifcmd.log, then runs what /var/tmp/fault.<its name> says, if there is such a file.
+inline constexpr const char* kInterfaceStub = R"(#!/bin/sh
+echo "${0##*/} $* parent=$(readlink /proc/$PPID/exe) search=$QUILLFERRY_DNS_SEARCH" >>/var/log/ifcmd.log
+[ -f "/var/tmp/fault.${0##*/}" ] && . "/var/tmp/fault.${0##*/}"
+exit 0
+)";
+
 struct BoardOptions {
     std::string mac;        // eth0's MAC address; empty: the sandbox's 02:51:46:00:00:01
     bool ttyLater = false;  // /dev/ttyMSM0 is missing until plugTty()
@@ -54,9 +62,15 @@ public:
     ~SimulatedBoard() { teardown(); }
 
     // Starts the daemon with the caller's environment minus QUILLFERRY_* plus `env`; with
-    // `waitUntilReady` returns once it answers the probe.
-    void startDaemon(const Env& env = {}, bool waitUntilReady = true);
+    // `waitUntilReady` returns once it answers the probe. `launcher`, when given, is a command
+    // of the board that starts the daemon (its path follows as the last argument) in a way
+    // of its own: with descriptors closed, signals ignored, output into a pipe.
+    void startDaemon(const Env& env = {}, bool waitUntilReady = true,
+                     const std::vector<std::string>& launcher = {});
     void stopDaemon();  // kills it (SIGKILL) and waits for its end
+    void signalDaemon(int sig) const;
+    // Waits for the daemon's end: its exit status (128 + signal), or -1 if it still runs.
+    int waitForExit(int timeoutMs);
     void restartDaemon(const Env& env = {}) {
         stopDaemon();
         startDaemon(env);

@@ -3,6 +3,8 @@
 // board's sysfs and meminfo, and the debug switch: the marker file
 // /var/tmp/quillferry/openlog.event (created and deleted from outside while the daemon
 // runs, or present at its start) and QUILLFERRY_DEBUG.
+#include <fcntl.h>
+
 #include <array>
 #include <chrono>
 #include <map>
@@ -77,6 +79,35 @@ TEST_F(SerialProtocol, DeviceThatAppearsLaterIsServed) {
     board_->plugTty();
     EXPECT_EQ(board_->log(Stream::Out), std::string(missing) + "open /dev/ttyMSM0!\n");
     EXPECT_EQ(board_->request(R"({"cmd":"get_stat","uuid":"late"})"), statReply(R"("late")"));
+}
+
+// A controller that stops reading: the reply the line does not take within 5 s is given up,
+// and ended before the next one, so that each later reply is a whole line of its own.
+TEST_F(SerialProtocol, GivenUpReplyIsEndedBeforeTheNext) {
+    SimulatedBoard& board = boot();
+    const std::string request = R"({"cmd":"get_hardware_conf","uuid":"x"})" "\n";
+    const LogMark m = board.mark();
+    // Sent without waiting for room: the daemon stops reading while its write waits.
+    const int fd = board.link().fd();
+    ASSERT_EQ(::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK), 0);
+    for (int i = 0; i < 2000 && !board.waitForLog("uart write failed", 0, Stream::Out, m); ++i)
+        board.link().send(request, 20);
+    ASSERT_TRUE(board.waitForLog("uart write failed", 10000, Stream::Out, m));
+    std::string got;
+    while (board.link().readSome(got, 1000) == SerialLink::Status::Ok) {
+    }
+    // A newline first ends whatever request was torn when the line was full.
+    got += board.exchange("\n" R"({"cmd":"get_stat","uuid":"after"})", 60000);
+    std::size_t torn = 0;
+    for (std::size_t at = 0, nl; (nl = got.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const std::string line = got.substr(at, nl - at);
+        if (line.rfind(R"({"cmd":"get_hardware_conf",)", 0) == 0 && line.back() == '}') continue;
+        if (line + "\n" == statReply(R"("after")")) continue;
+        ++torn;
+        EXPECT_EQ(line.find(R"({"cmd")", 1), std::string::npos) << "replies glued: " << line;
+    }
+    EXPECT_EQ(torn, 1u);
+    EXPECT_EQ(got.substr(got.rfind('\n', got.size() - 2) + 1), statReply(R"("after")"));
 }
 
 using StatusQuery = BoardTest;

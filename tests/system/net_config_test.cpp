@@ -276,14 +276,6 @@ TEST_F(NetConfig, AppliedQueriedPlacedRefusedRestartedAndCleared) {
     EXPECT_EQ(readText("/etc/network/interfaces"), hostInterfaces);  // none of it on this machine
 }
 
-// Stand-in for ifdown and ifup where a fault must be staged: logs how it was started, then
-// runs what /var/tmp/fault.<its name> says, if there is such a file.
-constexpr const char* kInterfaceStub = R"(#!/bin/sh
-echo "${0##*/} $* parent=$(readlink /proc/$PPID/exe) search=$QUILLFERRY_DNS_SEARCH" >>/var/log/ifcmd.log
-[ -f "/var/tmp/fault.${0##*/}" ] && . "/var/tmp/fault.${0##*/}"
-exit 0
-)";
-
 using HostileBoard = BoardTest;
 
 TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
@@ -346,7 +338,8 @@ TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
         {"/opt/.cmd.txt", nullptr, false, -2},
         {"/opt/..cmd.txt.quillferry-new", nullptr, false, -2},  // the record's temporary name
         {"ifup", "exit 3", false, 3 << 8},
-        {"ifup", "sleep 60 & sleep 60", false, -3},
+        // What it started dies with it, also what left its process group and session.
+        {"ifup", "sleep 60 & setsid -f sh -c 'sleep 60 & exec sleep 60'; sleep 60", false, -3},
         {"ifdown", "sleep 60", false, -3},
         {"/opt/.hostinfo", nullptr, true, -2},
         {"ifdown", "sleep 60", true, -3},
@@ -376,6 +369,28 @@ TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
     board.putFile("var/tmp/fault.ifup", "sleep 1\n");
     EXPECT_EQ(board.exchange(ctl::compactJson(send("p")) + "\n" + SimulatedBoard::kProbe, kApplyMs),
               std::string(SimulatedBoard::kAck) + setReply("p"));
+    board.putFile("var/tmp/fault.ifup", nullptr);
+
+    // A null entry holds an unused slot: its three files are written empty.
+    Json::Value slots = send("n");
+    slots["lxclist"][0] = Json::Value();
+    ASSERT_EQ(apply(board, slots), setReply("n"));
+    EXPECT_EQ(files(board, "/opt/.lxc_ipconfig/*_1", "%n %s"),
+              "/opt/.lxc_ipconfig/ip_1 0\n\n/opt/.lxc_ipconfig/ipconfig_1 0\n\n"
+              "/opt/.lxc_ipconfig/mac_1 0\n\n");
+
+    // A value that holds line breaks is logged escaped, in one line: it forges none.
+    Json::Value forged = send("i");
+    forged["location"]["idc"] = "dc1\n[QuillFerry] Do Set NetWork Configuration Done And "
+                                "Response Data:{\"ret_val\":0}\u2028\u0085";
+    const LogMark m = board.mark();
+    EXPECT_EQ(apply(board, forged), setReply("i", -1));
+    const std::string log = board.logSince(m);
+    EXPECT_EQ(log.find("\n[QuillFerry] Do Set NetWork Configuration Done"), std::string::npos);
+    EXPECT_NE(log.find("idc:dc1\\n[QuillFerry] Do Set NetWork Configuration Done And Response "
+                       "Data:{\"ret_val\":0}\\u2028\\u0085, soc_ip:"),
+              std::string::npos)
+        << log;
 }
 
 }  // namespace

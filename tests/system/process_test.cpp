@@ -1,0 +1,167 @@
+// The daemon as a process among others: started with its standard descriptors closed and
+// its signals ignored or blocked, stopped by SIGTERM in the middle of an apply, and logging
+// into a pipe that nobody reads.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "board.h"
+#include "core/unique_fd.h"
+
+namespace qftest {
+namespace {
+
+constexpr int kApplyMs = 15000;
+
+std::string setNetConf(const std::string& uuid, const std::string& idc = "dc1") {
+    return R"({"cmd":"set_net_conf","uuid":")" + uuid +
+           R"(","ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24},)"
+           R"("location":{"idc":")" +
+           idc + R"(","soc_ip":"10.0.0.8","pod_id":3},"nameservers":["1.1.1.1"]})";
+}
+
+std::string setReply(const std::string& uuid, int retVal) {
+    return R"({"cmd":"set_net_conf","ret_val":)" + std::to_string(retVal) + R"(,"uuid":")" + uuid +
+           "\"}\n";
+}
+
+// Probes until the acknowledgement comes, for daemons whose log says nothing of their start.
+bool answersProbe(SimulatedBoard& board, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        board.send(std::string(SimulatedBoard::kProbe) + "\n");
+        std::string ack;
+        if (board.link().readExact(SimulatedBoard::kAck.size(), ack, 300) ==
+                SerialLink::Status::Ok &&
+            ack == SimulatedBoard::kAck) {
+            board.link().drain(300);
+            return true;
+        }
+    }
+    return false;
+}
+
+BoardOptions stubbedBoard() {
+    BoardOptions options;
+    options.stubs = {{"/usr/sbin/ifdown", kInterfaceStub}, {"/usr/sbin/ifup", kInterfaceStub}};
+    return options;
+}
+
+using DaemonProcess = BoardTest;
+
+// Started by a parent that closed 0, 1 and 2, ignores SIGCHLD and blocks SIGTERM (all of which
+// exec keeps): nothing but replies reaches the line, a failing ifup is not answered 0, and
+// SIGTERM still stops the daemon.
+TEST_F(DaemonProcess, WhatItsParentLeftIsResetAtStart) {
+    board_ = std::make_unique<SimulatedBoard>(stubbedBoard());
+    SimulatedBoard& board = *board_;
+    board.putFile("var/tmp/fault.ifup", "echo noise; echo noise >&2; exit 3\n");
+    board.startDaemon({}, false,
+                      {"perl", "-e",
+                       "use POSIX; $SIG{CHLD} = 'IGNORE'; "
+                       "sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGTERM)); "
+                       "POSIX::close($_) for 0 .. 2; exec {$ARGV[0]} @ARGV or exit 99"});
+    ASSERT_TRUE(answersProbe(board, 20000));
+    EXPECT_EQ(board.exchange(setNetConf("c"), kApplyMs), setReply("c", 3 << 8));
+    board.signalDaemon(SIGTERM);
+    EXPECT_EQ(board.waitForExit(5000), 0);
+}
+
+// SIGTERM between ifdown and ifup: the apply is finished and answered, a request that waited
+// is dropped, then the daemon ends. Idle, it ends at once.
+TEST_F(DaemonProcess, SigtermStopsOnceTheApplyInProgressIsAnswered) {
+    board_ = std::make_unique<SimulatedBoard>(stubbedBoard());
+    SimulatedBoard& board = *board_;
+    board.putFile("var/tmp/fault.ifup", "sleep 1\n");
+    board.startDaemon();
+    ASSERT_TRUE(board.send(setNetConf("t") + "\n"));
+    const auto ifcmds = [&] { return board.readFile("var/log/ifcmd.log"); };
+    for (int i = 0; i < 500 && ifcmds().find("ifup eth0") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_NE(ifcmds().find("ifdown eth0"), std::string::npos);
+    board.signalDaemon(SIGTERM);
+    ASSERT_TRUE(board.send(R"({"cmd":"get_stat","uuid":"late"})"
+                           "\n"));
+    std::string reply;
+    board.link().readLine(reply, kApplyMs);
+    EXPECT_EQ(reply, setReply("t", 0));
+    EXPECT_EQ(board.waitForExit(5000), 0);
+    EXPECT_NE(board.readFile("etc/network/interfaces").find("address 10.0.0.8/24"),
+              std::string::npos);
+    const std::string log = board.log();
+    EXPECT_NE(log.find("[QuillFerry] SIGTERM: stopping once the request in progress is answered\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("[QuillFerry] stopping: 1 waiting requests dropped\n"
+                       "[QuillFerry] quillferry stop\n"),
+              std::string::npos)
+        << log;
+    std::string rest;
+    board.link().readSome(rest, 200);
+    EXPECT_EQ(rest, "");
+
+    board.startDaemon();
+    const auto start = std::chrono::steady_clock::now();
+    board.signalDaemon(SIGTERM);
+    EXPECT_EQ(board.waitForExit(2000), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+// Standard error into a pipe that nobody drains: once it is full, lines are dropped rather
+// than written, the line is still served, and the count is reported once the pipe flows.
+TEST_F(DaemonProcess, LogThatNobodyReadsNeverSilencesTheLine) {
+    board_ = std::make_unique<SimulatedBoard>(stubbedBoard());
+    SimulatedBoard& board = *board_;
+    ASSERT_EQ(board.run({"mkfifo", "/var/tmp/log.fifo"}), 0);
+    // Held open for reading from the start, read only at the end.
+    const UniqueFd log(::open(board.path("var/tmp/log.fifo").c_str(), O_RDONLY | O_NONBLOCK));
+    ASSERT_TRUE(log.valid());
+    board.startDaemon({}, false, {"sh", "-c", R"(exec "$0" 2>/var/tmp/log.fifo)"});
+    ASSERT_TRUE(answersProbe(board, 20000));
+    // Each refused request logs its long value twice, some kilobytes in all.
+    const std::string refused = setNetConf("r", std::string(1500, 'x') + ",");
+    for (int i = 0; i < 150; ++i) {
+        ASSERT_TRUE(board.send(refused + "\n")) << i;
+        std::string reply;
+        ASSERT_EQ(board.link().readLine(reply, 5000), SerialLink::Status::Ok) << i;
+    }
+    for (int round = 0; round < 30; ++round) {
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(board.send(std::string(SimulatedBoard::kProbe) + "\n"));
+        std::string acks;
+        ASSERT_EQ(board.link().readExact(100 * SimulatedBoard::kAck.size(), acks, 5000),
+                  SerialLink::Status::Ok)
+            << round;
+    }
+    std::string text;
+    const auto drain = [&] {
+        char chunk[65536];
+        for (ssize_t n; (n = ::read(log.get(), chunk, sizeof(chunk))) > 0;)
+            text.append(chunk, static_cast<std::size_t>(n));
+    };
+    drain();
+    ASSERT_NE(board.request(refused), "");
+    // What the daemon still holds follows as the pipe is read.
+    const char* dropped = " lines dropped while the log took none\n";
+    for (int i = 0; i < 100 && text.find(dropped) == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        drain();
+    }
+    EXPECT_NE(text.find(dropped), std::string::npos);
+    // Whole lines only: each begins as one of the daemon's messages does.
+    const char* starts[] = {"[QuillFerry] ",   "QuillFerry ",     "start monitor",
+                            "create dir",      "readCmdRecords ", "writeCmd2File "};
+    for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const std::string line = text.substr(at, nl - at);
+        bool known = false;
+        for (const char* start : starts) known = known || line.rfind(start, 0) == 0;
+        EXPECT_TRUE(known) << line.substr(0, 80);
+    }
+}
+
+}  // namespace
+}  // namespace qftest
