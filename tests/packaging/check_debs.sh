@@ -86,6 +86,11 @@ grep -qx "#QUILLFERRY_DNS_SEARCH=$default" "$root/etc/default/quillferry" ||
 # systemd-tmpfiles and no man), and how exposed it is.
 unit=$root/lib/systemd/system/quillferry.service
 grep -qx 'EnvironmentFile=-/etc/default/quillferry' "$unit" || fail "the unit reads another environment file"
+# A stop waits for the request in progress: ifdown and ifup at their default time limit.
+limit=$(sed -n 's/^#QUILLFERRY_IFUP_TIMEOUT=//p' "$root/etc/default/quillferry")
+stop=$(sed -n 's/^TimeoutStopSec=//p' "$unit")
+[[ -n $limit && -n $stop ]] && ((stop >= 2 * limit + 30)) ||
+    fail "TimeoutStopSec=${stop:-(none)} does not cover ifdown and ifup at ${limit:-?} s each"
 mkdir -p "$root/etc/systemd/system"
 cp /lib/systemd/system/*.target "$root/etc/systemd/system/"
 out=$(systemd-analyze verify --root="$root" quillferry.service 2>&1 |
