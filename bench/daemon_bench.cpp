@@ -6,6 +6,7 @@
 // Exit status: 0 all targets met, 1 a target missed, 2 the measurement failed.
 #include <dirent.h>
 #include <json/json.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
@@ -73,6 +74,23 @@ std::string setNetConfLine(const char* address) {
            R"("02:00:00:00:00:0a","ipv4":"10.0.0.10"},{"mac":"02:00:00:00:00:0b","ipv4":)"
            R"("10.0.0.11"}]})"
            "\n";
+}
+
+// A set_net_conf request with `containers` containers, on network 10.`net`.0.0/24.
+std::string setNetConfWithContainers(int net, int containers) {
+    const std::string n = "10." + std::to_string(net) + ".0.";
+    std::string line = R"({"cmd":"set_net_conf","uuid":"c","ipv4":{"address":")" + n +
+                       R"(8","gateway":")" + n + R"(1","netmask":24},"location":{"idc":"dc1",)"
+                       R"("soc_ip":"10.0.0.8","pod_id":3},"nameservers":["1.1.1.1"],"lxclist":[)";
+    for (int c = 0; c < containers; ++c) {
+        char entry[80];
+        std::snprintf(entry, sizeof(entry), R"(%s{"mac":"02:00:00:00:%02x:%02x","ipv4":"%s%d"})",
+                      c == 0 ? "" : ",", net % 256, c, n.c_str(), 100 + c);
+        line += entry;
+    }
+    line += "]}\n";
+    if (line.size() >= qf::kReadBufferSize) fail("the request with containers does not fit a line");
+    return line;
 }
 
 std::string query(const char* cmd) {
@@ -218,7 +236,8 @@ std::string loadAverage() {
 
 // --- the run -----------------------------------------------------------------------------
 
-// Lines of at most 2047 bytes that make the daemon hold the most: a request of 64 levels with
+// Lines of at most 2047 bytes that make the daemon hold the most (beside the largest record
+// file it reads, planted in /opt): a request of 64 levels with
 // as many values as a request may have (stored in the record file, whose styled text is many
 // times the line, and read back by the query), one of 999 levels (refused), one with more
 // members than allowed, and an overlong line.
@@ -251,14 +270,164 @@ std::vector<std::string> worstLines() {
             std::string(1 << 20, 'x') + "\n"};
 }
 
+// The record file that makes the daemon hold the most: as much as the store reads, in as
+// many values as it takes in, of another command, so that every store keeps and rewrites it.
+std::string plantedRecord() {
+    const std::size_t values = 4 * qf::kMaxJsonValues - 8;
+    const std::size_t each = qf::kCmdRecordReadCap / values - 4;
+    std::string text = R"({"get_stat":[)";
+    for (std::size_t i = 0; i < values; ++i)
+        text += (i == 0 ? "\"" : ",\"") + std::string(each, 'v') + "\"";
+    return text + "]}";
+}
+
 // VmHWM of the daemon once it has served the worst lines.
 long long peakAfterWorstRequests(SimulatedBoard& board) {
+    board.putFile("opt/.cmd.txt", plantedRecord().c_str());
     for (const std::string& line : worstLines()) board.send(line);
     board.fence(kReplyTimeoutMs);
     const std::string status = slurp("/proc/" + std::to_string(board.daemonPid()) + "/status");
     std::fprintf(stderr, "after the worst requests: RssAnon %lld kB, RssFile %lld kB\n",
                  statusField(status, "RssAnon"), statusField(status, "RssFile"));
     return statusField(status, "VmHWM");
+}
+
+// --- the cost of an apply against the number of containers -------------------------------
+
+// Up to about as many as a line of 2047 bytes can carry.
+constexpr int kContainerCounts[] = {0, 12, 24, 36};
+constexpr int kAppliesPerCount = 10;
+
+struct ApplyCost {
+    int containers = 0;
+    double medianMs = 0;
+    double flushesPerApply = -1;  // fsync, fdatasync and syncfs calls; -1: not counted
+    double probeMedianUs = 0;     // the probe's answer while the apply runs
+    double probeMaxUs = 0;
+    int probes = 0;
+};
+
+// Counts the flush calls of `pid` (all its threads) while it runs, with strace when there is
+// one.
+class FlushCounter {
+public:
+    explicit FlushCounter(pid_t pid) {
+        if (std::system("command -v strace >/dev/null 2>&1") != 0) return;
+        out_ = std::string(std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp") +
+               "/quillferry-bench-strace." + std::to_string(pid);
+        const std::string cmd = "strace -f --seccomp-bpf -c -e trace=fsync,fdatasync,syncfs -o " +
+                                out_ + " -p " + std::to_string(pid) + " 2>/dev/null & echo $!";
+        FILE* p = ::popen(cmd.c_str(), "r");
+        if (p == nullptr) return;
+        if (std::fscanf(p, "%d", &stracePid_) != 1) stracePid_ = -1;
+        ::pclose(p);
+        sleepMs(500);  // attached to every thread
+    }
+    // The calls counted since the start; -1 without strace.
+    long long stop() {
+        if (stracePid_ <= 0) return -1;
+        ::kill(stracePid_, SIGINT);
+        for (int i = 0; i < 100 && ::kill(stracePid_, 0) == 0; ++i) sleepMs(20);
+        long long calls = 0;
+        std::istringstream in(slurp(out_));
+        for (std::string line; std::getline(in, line);) {
+            std::istringstream fields(line);
+            double share = 0;
+            double seconds = 0;
+            long long usecs = 0;
+            long long count = 0;
+            if (fields >> share >> seconds >> usecs >> count) calls += count;
+        }
+        std::remove(out_.c_str());
+        // The total line repeats the sum.
+        return calls / 2;
+    }
+
+private:
+    std::string out_;
+    int stracePid_ = -1;
+};
+
+// Applies with `containers` containers, each to another network so that none is skipped,
+// probing the daemon all the while; then a few more with their flush calls counted (apart,
+// as counting slows the daemon down).
+ApplyCost measureApplies(SimulatedBoard& board, int containers) {
+    ApplyCost cost;
+    cost.containers = containers;
+    SerialLink& link = board.link();
+    std::vector<double> applyMs;
+    std::vector<double> probeUs;
+    const std::string probe = std::string(SimulatedBoard::kProbe) + "\n";
+    const std::string ack(SimulatedBoard::kAck);
+    for (int i = 0; i < kAppliesPerCount; ++i) {
+        const auto start = Clock::now();
+        if (link.send(setNetConfWithContainers(i % 2 + 1, containers)) != SerialLink::Status::Ok)
+            fail("cannot write to the pty");
+        std::string pending;
+        bool replied = false;
+        while (!replied) {
+            if (Clock::now() - start > std::chrono::seconds(30))
+                fail("no reply to set_net_conf with " + std::to_string(containers) + " containers");
+            const auto sent = Clock::now();
+            link.send(probe);
+            while (pending.find(ack) == std::string::npos) {
+                if (link.readSome(pending, kReplyTimeoutMs) != SerialLink::Status::Ok)
+                    fail("no acknowledgement during an apply; received: " + pending);
+            }
+            probeUs.push_back(
+                std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+            pending.erase(pending.find(ack), ack.size());
+            const std::size_t reply = pending.find(R"({"cmd":"set_net_conf")");
+            replied = reply != std::string::npos && pending.find('\n', reply) != std::string::npos;
+            if (replied && pending.find(R"("ret_val":0,)") == std::string::npos)
+                fail("an apply failed: " + pending);
+        }
+        applyMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    cost.medianMs = percentile(applyMs, 50);
+    cost.probeMedianUs = percentile(probeUs, 50);
+    cost.probeMaxUs = *std::max_element(probeUs.begin(), probeUs.end());
+    cost.probes = static_cast<int>(probeUs.size());
+
+    constexpr int kCounted = 4;
+    FlushCounter flushes(board.daemonPid());
+    for (int i = 0; i < kCounted; ++i) {
+        std::string line = setNetConfWithContainers(i % 2 + 1, containers);
+        line.pop_back();  // request() adds the newline
+        const std::string reply = board.request(line, kReplyTimeoutMs * 4);
+        if (reply.find(R"("ret_val":0,)") == std::string::npos) fail("an apply failed: " + reply);
+    }
+    const long long calls = flushes.stop();
+    cost.flushesPerApply = calls < 0 ? -1 : static_cast<double>(calls) / kCounted;
+    return cost;
+}
+
+// A board whose state folder is on disk (where a flush costs what it costs on the board's
+// flash, more or less), with instant stand-ins for ifdown and ifup.
+std::vector<ApplyCost> measureApplyCost() {
+    const char* disk = std::getenv("QUILLFERRY_BENCH_DISK");
+    const std::string base = disk != nullptr && *disk != '\0' ? disk : "/var/tmp";
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string saved = tmp != nullptr ? tmp : "";
+    ::setenv("TMPDIR", base.c_str(), 1);
+    BoardOptions options;
+    options.stubs = {{"/usr/sbin/ifdown", "#!/bin/sh\nexit 0\n"},
+                     {"/usr/sbin/ifup", "#!/bin/sh\nexit 0\n"}};
+    std::vector<ApplyCost> costs;
+    {
+        SimulatedBoard board(options);
+        if (saved.empty()) {
+            ::unsetenv("TMPDIR");
+        } else {
+            ::setenv("TMPDIR", saved.c_str(), 1);
+        }
+        board.startDaemon();
+        for (const int n : kContainerCounts) {
+            std::fprintf(stderr, "applying with %d containers on disk (%s) ...\n", n, base.c_str());
+            costs.push_back(measureApplies(board, n));
+        }
+    }
+    return costs;
 }
 
 struct Figures {
@@ -273,6 +442,7 @@ struct Figures {
     double idleSeconds = 0;
     long long noDeviceSwitches = 0;
     double noDeviceSeconds = 0;
+    std::vector<ApplyCost> applyCost;
     std::string loadBefore;
     std::string loadAfter;
 };
@@ -337,6 +507,7 @@ void run(int samples, Figures& f) {
         sleepMs(1500);
         f.noDeviceSwitches = switchesWhileQuiet(board.daemonPid(), f.noDeviceSeconds);
     }
+    f.applyCost = measureApplyCost();
     f.loadAfter = loadAverage();
 }
 
@@ -448,6 +619,19 @@ bool report(const Figures& f, int samples, const std::string& outPath) {
     std::printf("%-40s %9lld (%.2f/s) <= 1/s: %s\n",
                 formatRow("context switches, no device %.1f s", f.noDeviceSeconds).c_str(),
                 f.noDeviceSwitches, perSecond, noDevicePass ? "PASS" : "FAIL");
+    std::printf("\n%-12s %12s %16s %14s %14s\n", "containers", "apply (ms)", "flushes/apply",
+                "probe med (us)", "probe max (us)");
+    for (const ApplyCost& c : f.applyCost) {
+        std::printf("%-12d %12.1f %16.1f %14.1f %14.1f\n", c.containers, c.medianMs,
+                    c.flushesPerApply, c.probeMedianUs, c.probeMaxUs);
+        Json::Value& entry = json["apply_cost"].append(Json::Value());
+        entry["containers"] = c.containers;
+        entry["apply_median_ms"] = round1(c.medianMs);
+        entry["flush_calls_per_apply"] = round1(c.flushesPerApply);
+        entry["probe_during_apply_median_us"] = round1(c.probeMedianUs);
+        entry["probe_during_apply_max_us"] = round1(c.probeMaxUs);
+        entry["probes"] = c.probes;
+    }
     for (const std::string& w : warnings) std::printf("note: %s\n", w.c_str());
 
     json["peak_rss_kib"] = static_cast<Json::Int64>(f.peakRssKib);

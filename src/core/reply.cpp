@@ -27,6 +27,8 @@ std::string encodeReply(const Json::Value& reply) {
 
 std::string sendReply(Uart& uart, const Json::Value& reply) {
     std::string text = encodeReply(reply);
+    // The request's log lines first (the probe's acknowledgement does not wait for them).
+    catchUpLog();
     uart.Write(text.data(), static_cast<int>(text.size()));
     return text;
 }

@@ -93,7 +93,6 @@ int Uart::Write(const char* data, int len) {
         ended.append(1, '\n').append(bytes);
         bytes = ended;
     }
-    catchUpLog();
     std::size_t sent = 0;
     const bool written = writeAll(fd, bytes, qf::kWriteTimeoutMs, &sent);
     const int error = errno;
