@@ -80,7 +80,8 @@ std::string setNetConfLine(const char* address) {
 std::string setNetConfWithContainers(int net, int containers) {
     const std::string n = "10." + std::to_string(net) + ".0.";
     std::string line = R"({"cmd":"set_net_conf","uuid":"c","ipv4":{"address":")" + n +
-                       R"(8","gateway":")" + n + R"(1","netmask":24},"location":{"idc":"dc1",)"
+                       R"(8","gateway":")" + n +
+                       R"(1","netmask":24},"location":{"idc":"dc1",)"
                        R"("soc_ip":"10.0.0.8","pod_id":3},"nameservers":["1.1.1.1"],"lxclist":[)";
     for (int c = 0; c < containers; ++c) {
         char entry[80];

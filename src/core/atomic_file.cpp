@@ -112,9 +112,9 @@ bool FileBatch::commit(std::vector<std::string>& errors) {
         while (f < folders.size() && (folders[f].dev != st.st_dev || folders[f].ino != st.st_ino))
             ++f;
         if (f == folders.size()) {
-            folders.push_back({st.st_dev, st.st_ino,
-                               UniqueFd(::openat(staged[i].dir.get(), ".",
-                                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC))});
+            folders.push_back(
+                {st.st_dev, st.st_ino,
+                 UniqueFd(::openat(staged[i].dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))});
         }
         folderOf[i] = f;
     }

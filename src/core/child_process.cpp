@@ -171,7 +171,8 @@ ChildOutcome runChild(const std::vector<std::string>& argv, std::chrono::millise
         logLine("[QuillFerry] %s did not finish within %lld s: killed", commandLine(argv).c_str(),
                 static_cast<long long>(timeout.count() / 1000));
         const int more = killNewChildren(before);
-        if (more > 0) logLine("[QuillFerry] killed %d processes that %s left", more, argv[0].c_str());
+        if (more > 0)
+            logLine("[QuillFerry] killed %d processes that %s left", more, argv[0].c_str());
     }
     return outcome;
 }

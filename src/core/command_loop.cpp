@@ -185,7 +185,8 @@ int CommandLoop::run() {
         }
         if (!stopping_) uart_.Reopen();
     }
-    if (!waiting_.empty()) logLine("[QuillFerry] stopping: %zu waiting requests dropped", waiting_.size());
+    if (!waiting_.empty())
+        logLine("[QuillFerry] stopping: %zu waiting requests dropped", waiting_.size());
     logLine("[QuillFerry] quillferry stop");
     return 0;
 }

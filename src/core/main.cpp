@@ -25,9 +25,10 @@ int main(int argc, char** argv) {
     logLine("[QuillFerry] quillferry start");
     if (!signalsReset) logLine("[QuillFerry] cannot set the signal mask: %s", signalError.c_str());
     if (std::string error; !becomeSubreaper(error)) {
-        logLine("[QuillFerry] cannot adopt orphaned processes: %s; what a command past its time "
-                "limit started outside its process group keeps running",
-                error.c_str());
+        logLine(
+            "[QuillFerry] cannot adopt orphaned processes: %s; what a command past its time "
+            "limit started outside its process group keeps running",
+            error.c_str());
     }
     auto platform = std::make_unique<PlatformQcom>();
     const char* search = std::getenv(qf::kDnsSearchEnv);

@@ -92,8 +92,7 @@ ChildOutcome ifup(std::chrono::milliseconds timeout, const char* program) {
 int restartNetworking(std::chrono::milliseconds timeout, const char* ifdownProgram,
                       const char* ifupProgram) {
     logLine("%s +", "restartNetworking");
-    const int status =
-        ifdown(timeout, ifdownProgram).status | ifup(timeout, ifupProgram).status;
+    const int status = ifdown(timeout, ifdownProgram).status | ifup(timeout, ifupProgram).status;
     logLine("%s -", "restartNetworking");
     return status;
 }

@@ -86,9 +86,9 @@ int Platform::applyNetConf(const NetConfRequest& conf) {
     FileBatch hostFiles;
     bool written = saveHostInfo(conf.idc, conf.socIp, conf.podId, &hostFiles);
     net_.applying(conf);
-    written = generateIpConfig(qf::kHostIpConfigFile, conf.address, conf, qf::kOptFileMode,
-                               hostFiles) &&
-              written;
+    written =
+        generateIpConfig(qf::kHostIpConfigFile, conf.address, conf, qf::kOptFileMode, hostFiles) &&
+        written;
     written = commitFiles(hostFiles) && written;
     net_.placed(written ? hostInfoText(conf.idc, conf.socIp, conf.podId) : std::string());
     const int restarted = setIpConfig(qf::kInterfaceName, conf.address, conf.gateway,
@@ -133,12 +133,12 @@ bool Platform::writeContainers(const NetConfRequest& conf) {
         const auto file = [&number](const char* kind) {
             return std::string(qf::kLxcDir).append(kind).append(number);
         };
-        written = saveFile(file("mac_").c_str(), c.mac.data(), static_cast<int>(c.mac.size()),
-                           &batch) &&
-                  written;
-        written = saveFile(file("ip_").c_str(), c.ip.data(), static_cast<int>(c.ip.size()),
-                           &batch) &&
-                  written;
+        written =
+            saveFile(file("mac_").c_str(), c.mac.data(), static_cast<int>(c.mac.size()), &batch) &&
+            written;
+        written =
+            saveFile(file("ip_").c_str(), c.ip.data(), static_cast<int>(c.ip.size()), &batch) &&
+            written;
         if (conf.unusedSlots[i]) {
             // An unused slot gets no configuration: a record of the defaults would give every
             // such slot the same address.

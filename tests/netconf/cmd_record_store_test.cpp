@@ -81,8 +81,9 @@ TEST_F(RecordStore, FailedStoreKeepsTheOldFileAndSaysSo) {
 TEST_F(RecordStore, ReadLimitHoldsTheLargestRequestAndNoMore) {
     std::string body = R"({"k":"v"})";
     const auto line = [&body](const std::string& b) {
-        return R"({"cmd":"set_net_conf","uuid":"w","x":)" + std::string(qf::kMaxJsonDepth - 2, '[') +
-               b + std::string(qf::kMaxJsonDepth - 2, ']') + "}";
+        return R"({"cmd":"set_net_conf","uuid":"w","x":)" +
+               std::string(qf::kMaxJsonDepth - 2, '[') + b +
+               std::string(qf::kMaxJsonDepth - 2, ']') + "}";
     };
     for (std::string longer = body + R"(,{"k":"v"})";
          line(longer).size() < qf::kReadBufferSize &&

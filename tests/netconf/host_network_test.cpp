@@ -39,8 +39,9 @@ TEST_F(InterfaceCommands, RestartRunsDownThenUpAndJoinsTheirStatuses) {
     put("ifup", "#!/bin/sh\necho \"up $*\" >>\"${0%/*}/calls\"; exit 2\n");
     for (const char* name : {"ifdown", "ifup"}) ASSERT_EQ(::chmod(path(name).c_str(), 0755), 0);
     captureLog();
-    EXPECT_EQ(restartNetworking(std::chrono::seconds(10), path("ifdown").c_str(), path("ifup").c_str()),
-              (1 << 8) | (2 << 8));
+    EXPECT_EQ(
+        restartNetworking(std::chrono::seconds(10), path("ifdown").c_str(), path("ifup").c_str()),
+        (1 << 8) | (2 << 8));
     EXPECT_EQ(capturedLog(), "restartNetworking +\nrestartNetworking -\n");
     EXPECT_EQ(contents("calls"), "down eth0 --ignore-errors\nup eth0 --ignore-errors\n");
 }

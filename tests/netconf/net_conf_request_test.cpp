@@ -122,8 +122,8 @@ TEST(NetConfRequest, Ipv6ValuesAndDefaults) {
     // The unspecified, loopback, multicast and IPv4-mapped addresses are no interface's or
     // gateway's; a link-local gateway, as router advertisements give, is.
     const std::pair<const char*, bool> addresses[] = {
-        {"::", false},      {"::1", false},   {"ff02::1", false}, {"::ffff:10.0.0.9", false},
-        {"fe80::1", true},  {"::2", true},    {"2001:db8::ff", true},
+        {"::", false},     {"::1", false}, {"ff02::1", false},     {"::ffff:10.0.0.9", false},
+        {"fe80::1", true}, {"::2", true},  {"2001:db8::ff", true},
     };
     for (const auto& [address, fit] : addresses) {
         NetConfRequest asAddress = v6;

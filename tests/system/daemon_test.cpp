@@ -85,7 +85,8 @@ TEST_F(SerialProtocol, DeviceThatAppearsLaterIsServed) {
 // and ended before the next one, so that each later reply is a whole line of its own.
 TEST_F(SerialProtocol, GivenUpReplyIsEndedBeforeTheNext) {
     SimulatedBoard& board = boot();
-    const std::string request = R"({"cmd":"get_hardware_conf","uuid":"x"})" "\n";
+    const std::string request = R"({"cmd":"get_hardware_conf","uuid":"x"})"
+                                "\n";
     const LogMark m = board.mark();
     // Sent without waiting for room: the daemon stops reading while its write waits.
     const int fd = board.link().fd();
@@ -97,7 +98,10 @@ TEST_F(SerialProtocol, GivenUpReplyIsEndedBeforeTheNext) {
     while (board.link().readSome(got, 1000) == SerialLink::Status::Ok) {
     }
     // A newline first ends whatever request was torn when the line was full.
-    got += board.exchange("\n" R"({"cmd":"get_stat","uuid":"after"})", 60000);
+    got += board.exchange(
+        "\n"
+        R"({"cmd":"get_stat","uuid":"after"})",
+        60000);
     std::size_t torn = 0;
     for (std::size_t at = 0, nl; (nl = got.find('\n', at)) != std::string::npos; at = nl + 1) {
         const std::string line = got.substr(at, nl - at);

@@ -352,10 +352,10 @@ TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
                         : "{ [ ! -e $1 ] || mv $1 $1.kept; } && mkdir -p $1/in",
                 {f.place, command ? f.script : ""});
         EXPECT_EQ(apply(board, r), setReply("f", f.retVal)) << f.place;
-        inBoard(board,
-                command ? "rm /var/tmp/fault.$1"
-                        : "rm -r $1 && { [ ! -e $1.kept ] || mv $1.kept $1; }",
-                {f.place});
+        inBoard(
+            board,
+            command ? "rm /var/tmp/fault.$1" : "rm -r $1 && { [ ! -e $1.kept ] || mv $1.kept $1; }",
+            {f.place});
         const auto before = calls();
         EXPECT_EQ(apply(board, r), setReply("f")) << f.place;
         EXPECT_EQ(calls(), before + (f.clear ? 1 : 2)) << f.place;
@@ -381,8 +381,9 @@ TEST_F(HostileBoard, FailuresAreReportedRetriedAndNeverSilenceTheProbe) {
 
     // A value that holds line breaks is logged escaped, in one line: it forges none.
     Json::Value forged = send("i");
-    forged["location"]["idc"] = "dc1\n[QuillFerry] Do Set NetWork Configuration Done And "
-                                "Response Data:{\"ret_val\":0}\u2028\u0085";
+    forged["location"]["idc"] =
+        "dc1\n[QuillFerry] Do Set NetWork Configuration Done And "
+        "Response Data:{\"ret_val\":0}\u2028\u0085";
     const LogMark m = board.mark();
     EXPECT_EQ(apply(board, forged), setReply("i", -1));
     const std::string log = board.logSince(m);

@@ -153,8 +153,8 @@ TEST_F(DaemonProcess, LogThatNobodyReadsNeverSilencesTheLine) {
     }
     EXPECT_NE(text.find(dropped), std::string::npos);
     // Whole lines only: each begins as one of the daemon's messages does.
-    const char* starts[] = {"[QuillFerry] ",   "QuillFerry ",     "start monitor",
-                            "create dir",      "readCmdRecords ", "writeCmd2File "};
+    const char* starts[] = {"[QuillFerry] ", "QuillFerry ",     "start monitor",
+                            "create dir",    "readCmdRecords ", "writeCmd2File "};
     for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
         const std::string line = text.substr(at, nl - at);
         bool known = false;
