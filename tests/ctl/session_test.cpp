@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/unique_fd.h"
-#include "ctl/serial_link.h"
+#include "client/serial_link.h"
 #include "raw_pty.h"
 
 namespace {
