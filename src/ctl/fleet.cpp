@@ -1,15 +1,20 @@
 #include "ctl/fleet.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <memory>
 #include <optional>
 
 #include "client/reply.h"
+#include "core/fd_io.h"
 #include "ctl/session.h"
 
 namespace ctl {
@@ -94,6 +99,20 @@ std::string labels(const InventoryBoard& board) {
     return "{" + text + "}";
 }
 
+// Replaces `path` whole: a reader (a metrics collector) sees the old or the new text, never
+// a part. False with `error` when it cannot.
+bool replaceFile(const std::string& path, const std::string& text, std::string& error) {
+    std::string temp = path + ".XXXXXX";
+    const UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    const bool ok = fd.valid() && ::fchmod(fd.get(), 0644) == 0 && writeAll(fd.get(), text) &&
+                    ::fsync(fd.get()) == 0 && ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        if (fd.valid()) ::unlink(temp.c_str());
+    }
+    return ok;
+}
+
 // A number of an answered reply; unset when there is none.
 std::optional<double> replyNumber(const BoardResult& r, const char* name) {
     const Json::Value& v = r.result.root[name];
@@ -129,7 +148,7 @@ private:
         ++finished_;
         --running_;
         lines_[i]->close();
-        if (options_.format == Format::Jsonl) {
+        if (options_.format == Format::Jsonl && options_.output.empty()) {
             const std::string line = jsonLine(results_[i]);
             std::fwrite(line.data(), 1, line.size(), out_);
             std::fflush(out_);
@@ -343,8 +362,16 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
         for (const BoardResult& r : results) text += tableRow(r, options.subcommand) + "\n";
     } else if (options.format == Format::Prometheus) {
         text = prometheusText(results, options.subcommand);
+    } else if (!options.output.empty()) {
+        for (const BoardResult& r : results) text += jsonLine(r);
     }
-    if (std::fwrite(text.data(), 1, text.size(), out) != text.size() || std::fflush(out) != 0) {
+    std::string error;
+    if (!options.output.empty()) {
+        if (!replaceFile(options.output, text, error)) {
+            complain(error);
+            return kExitNoReply;
+        }
+    } else if (std::fwrite(text.data(), 1, text.size(), out) != text.size() || std::fflush(out) != 0) {
         complain("cannot write the output");
         return kExitNoReply;
     }

@@ -49,6 +49,7 @@ enum OptionId : int {
     kBoard,
     kJobs,
     kFormat,
+    kOutput,
     // set-net
     kAddress,
     kGateway,
@@ -74,6 +75,7 @@ const struct option kOptions[] = {
     {"board", required_argument, nullptr, kBoard},
     {"jobs", required_argument, nullptr, kJobs},
     {"format", required_argument, nullptr, kFormat},
+    {"output", required_argument, nullptr, kOutput},
     {"address", required_argument, nullptr, kAddress},
     {"gateway", required_argument, nullptr, kGateway},
     {"dns", required_argument, nullptr, kDns},
@@ -163,6 +165,9 @@ std::string applyOption(int id, const std::string& value, Options& options) {
             } else {
                 return "invalid --format '" + value + "': expected table, jsonl or prometheus";
             }
+            break;
+        case kOutput:
+            options.output = value;
             break;
         case kAddress:
             net.address = value;
@@ -273,7 +278,7 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
                               "configuration is applied");
         if (id == kIpv6 && info->subcommand != Subcommand::Clear)
             return usageError("option '--ipv6' applies only to clear");
-        if ((id == kBoard || id == kJobs || id == kFormat) && !fleet)
+        if ((id == kBoard || id == kJobs || id == kFormat || id == kOutput) && !fleet)
             return usageError("option '" + name + "' applies only with --inventory");
         if ((id == kRaw || id == kEcho) && fleet)
             return usageError("option '" + name + "' is for one board, not with --inventory");
@@ -315,6 +320,7 @@ std::string usageHint() {
            " [--device ADDRESS] [--timeout SECONDS] [--uuid TEXT] [--raw] [--echo]"
            " probe|stat|hw|netconf|set-net|clear|send JSON\n       " + kProgramName +
            " --inventory FILE [--board NAME]... [--jobs N] [--format table|jsonl|prometheus]"
+           " [--output FILE]"
            " probe|stat|hw|netconf|set-net|clear (see --help)\n";
 }
 
@@ -404,6 +410,8 @@ A fleet (--inventory):
                      outcome, exit_status, elapsed_seconds, detail, reply
   --format prometheus
                      probe and stat: metrics in the Prometheus text format
+  --output FILE      write the output to FILE instead, replacing it whole (a new
+                     file renamed over it) once every board has finished
   A summary line on standard error counts each result.
 
 Environment:

@@ -59,6 +59,9 @@ struct Options {
     std::vector<std::string> boards;
     int jobs = kDefaultJobs;
     Format format = Format::Table;
+    // The output goes to this file, replaced whole once the command has run, instead of
+    // standard output (for node_exporter's textfile collector).
+    std::string output;
 };
 
 struct ParseOutcome {
