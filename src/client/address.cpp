@@ -20,7 +20,8 @@ bool isHostName(const std::string& host) {
 }
 
 bool isPort(const std::string& port) {
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos)
         return false;
     const unsigned long value = std::stoul(port);
     return value >= 1 && value <= 65535;
@@ -50,7 +51,8 @@ bool parseAddress(const std::string& text, LineAddress& address, std::string& er
         if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
             host = host.substr(1, host.size() - 2);
             unsigned char buf[16];
-            ok = host.find('\0') == std::string::npos && inet_pton(AF_INET6, host.c_str(), buf) == 1;
+            ok =
+                host.find('\0') == std::string::npos && inet_pton(AF_INET6, host.c_str(), buf) == 1;
         } else {
             ok = isHostName(host);
         }

@@ -237,19 +237,21 @@ void Member::open() {
     addrinfo* found = nullptr;
     const int rc = ::getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
     if (rc != 0) {
-        return finish(Outcome::Unavailable,
-                      "cannot resolve " + address.host + " (" + name() + "): " + ::gai_strerror(rc));
+        return finish(Outcome::Unavailable, "cannot resolve " + address.host + " (" + name() +
+                                                "): " + ::gai_strerror(rc));
     }
     const std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, ::freeaddrinfo);
     fd.reset(::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                       found->ai_protocol));
     if (!fd.valid()) {
-        return finish(Outcome::Unavailable, std::string("cannot make a socket: ") + std::strerror(errno));
+        return finish(Outcome::Unavailable,
+                      std::string("cannot make a socket: ") + std::strerror(errno));
     }
     if (::connect(fd.get(), found->ai_addr, found->ai_addrlen) != 0 && errno != EINPROGRESS) {
         const int err = errno;
         fd.reset();
-        return finish(Outcome::Unavailable, "cannot connect to " + name() + ": " + std::strerror(err));
+        return finish(Outcome::Unavailable,
+                      "cannot connect to " + name() + ": " + std::strerror(err));
     }
     state = State::Connecting;
 }
@@ -261,7 +263,8 @@ void Member::connected() {
     if (err != 0) {
         fd.reset();
         state = State::Closed;
-        return finish(Outcome::Unavailable, "cannot connect to " + name() + ": " + std::strerror(err));
+        return finish(Outcome::Unavailable,
+                      "cannot connect to " + name() + ": " + std::strerror(err));
     }
     if (address.kind == LineAddress::Kind::Tcp) {
         state = State::Ready;
@@ -340,7 +343,8 @@ void Member::telnetEvent(const telnet_event_t& event) {
         default:
             break;
     }
-    if (state == State::Negotiating && binaryOut && binaryIn && settingsConfirmed >= kSettingCount) {
+    if (state == State::Negotiating && binaryOut && binaryIn &&
+        settingsConfirmed >= kSettingCount) {
         state = State::Ready;
         negotiated();
     }
@@ -379,7 +383,8 @@ void Member::readable() {
     const ssize_t n = ::read(fd.get(), buf, sizeof(buf));
     if (n > 0) {
         if (telnet != nullptr) {
-            return withTelnet([&](telnet_t* t) { telnet_recv(t, buf, static_cast<std::size_t>(n)); });
+            return withTelnet(
+                [&](telnet_t* t) { telnet_recv(t, buf, static_cast<std::size_t>(n)); });
         }
         return received(std::string_view(buf, static_cast<std::size_t>(n)));
     }
@@ -444,7 +449,8 @@ void Member::finish(Outcome outcome, std::string detail) {
     result.elapsedMs = monotonicMs() - startMs;
     if (outcome == Outcome::Ok || outcome == Outcome::Failed || outcome == Outcome::Malformed) {
         result.reply = matcher->answer();
-        if (!call.probe && outcome != Outcome::Malformed) result.root = checkReply(result.reply).root;
+        if (!call.probe && outcome != Outcome::Malformed)
+            result.root = checkReply(result.reply).root;
     } else if (!matcher->pending().empty()) {
         result.detail += " (received only: " + escapeBytes(matcher->pending()) + ")";
     }

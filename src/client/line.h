@@ -35,8 +35,8 @@ const char* outcomeName(Outcome outcome);
 
 struct Result {
     Outcome outcome = Outcome::Timeout;
-    std::string reply;  // the bytes of the answering piece (Ok, Failed, Malformed)
-    Json::Value root;   // the parsed reply (Ok, Failed; null for the probe)
+    std::string reply;   // the bytes of the answering piece (Ok, Failed, Malformed)
+    Json::Value root;    // the parsed reply (Ok, Failed; null for the probe)
     std::string detail;  // why it is not Ok, one line
     // What arrived but did not answer (escaped, the first few), and how many pieces.
     std::vector<std::string> discarded;

@@ -5,7 +5,6 @@
 #include <optional>
 #include <utility>
 
-
 namespace qfclient {
 
 ReplyCheck checkReply(const std::string& line) {

@@ -151,7 +151,8 @@ std::vector<Value> valuesOf(const NetSettings& s, bool v6) {
         {"gateway", s.gateway, [&s](NetSettings& r) { r.gateway = s.gateway; }},
         {"idc", s.idc, [&s](NetSettings& r) { r.idc = s.idc; }},
         {"soc_ip", s.socIp, [&s](NetSettings& r) { r.socIp = s.socIp; }},
-        {"pod_id", s.podId ? std::to_string(*s.podId) : "", [&s](NetSettings& r) { r.podId = s.podId; }},
+        {"pod_id", s.podId ? std::to_string(*s.podId) : "",
+         [&s](NetSettings& r) { r.podId = s.podId; }},
     };
     for (std::size_t i = 0; i < s.dns.size(); ++i) {
         values.push_back({"dns", s.dns[i], [&s, i](NetSettings& r) {
@@ -163,8 +164,8 @@ std::vector<Value> valuesOf(const NetSettings& s, bool v6) {
         // Every other container is a good one, so that only this value is judged.
         const auto trial = [&s, v6](std::size_t i, bool mac) {
             return [&s, v6, i, mac](NetSettings& r) {
-                std::vector<NetSettings::Container> list(s.containers->size(),
-                                                         {"02:00:00:00:00:0a", v6 ? "fd00::a" : "10.0.0.10"});
+                std::vector<NetSettings::Container> list(
+                    s.containers->size(), {"02:00:00:00:00:0a", v6 ? "fd00::a" : "10.0.0.10"});
                 (mac ? list[i].mac : list[i].address) =
                     mac ? (*s.containers)[i].mac : (*s.containers)[i].address;
                 r.containers = std::move(list);

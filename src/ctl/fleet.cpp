@@ -46,7 +46,8 @@ std::string essentials(const Json::Value& reply, Subcommand subcommand) {
     std::vector<std::pair<std::string, Json::Value>> values;
     switch (subcommand) {
         case Subcommand::Stat:
-            for (const char* m : {"cpu_temp", "cpu_pwr_lmt", "netconf"}) values.emplace_back(m, reply[m]);
+            for (const char* m : {"cpu_temp", "cpu_pwr_lmt", "netconf"})
+                values.emplace_back(m, reply[m]);
             break;
         case Subcommand::Hw:
             for (const char* m : {"cpu", "ram", "rom"}) values.emplace_back(m, reply[m]);
@@ -125,12 +126,17 @@ class FleetRun {
 public:
     FleetRun(const Options& options, std::vector<BoardResult>& results,
              std::vector<qfclient::Call>& calls, std::FILE* out, std::FILE* err)
-        : options_(options), results_(results), calls_(calls), out_(out), err_(err),
+        : options_(options),
+          results_(results),
+          calls_(calls),
+          out_(out),
+          err_(err),
           progress_(::isatty(::fileno(err)) == 1) {}
 
     void run() {
         lines_.resize(results_.size());
-        while (next_ < results_.size() && running_ < static_cast<std::size_t>(options_.jobs)) startNext();
+        while (next_ < results_.size() && running_ < static_cast<std::size_t>(options_.jobs))
+            startNext();
         loop_.runUntil([this] { return finished_ == results_.size(); });
         if (progress_) std::fputs("\r\033[K", err_);
     }
@@ -141,7 +147,8 @@ private:
         ++running_;
         const int timeoutMs = replyTimeoutMs(options_, calls_[i]);
         lines_[i] = std::make_unique<qfclient::Line>(loop_, results_[i].board->line);
-        lines_[i]->start(calls_[i], timeoutMs, [this, i](const qfclient::Result& r) { done(i, r); });
+        lines_[i]->start(calls_[i], timeoutMs,
+                         [this, i](const qfclient::Result& r) { done(i, r); });
     }
     void done(std::size_t i, const qfclient::Result& r) {
         results_[i].result = r;
@@ -178,8 +185,9 @@ private:
 
 int fleetStatus(const std::vector<BoardResult>& results) {
     const auto all = [&](Outcome o) {
-        return !results.empty() && std::all_of(results.begin(), results.end(),
-                                                [o](const BoardResult& r) { return r.result.outcome == o; });
+        return !results.empty() &&
+               std::all_of(results.begin(), results.end(),
+                           [o](const BoardResult& r) { return r.result.outcome == o; });
     };
     if (all(Outcome::Unavailable)) return kExitUnavailable;
     if (all(Outcome::Busy)) return kExitBusy;
@@ -196,16 +204,18 @@ std::string summaryLine(const std::vector<BoardResult>& results) {
     std::map<std::string, std::size_t> counts;
     for (const BoardResult& r : results) {
         const Outcome o = r.result.outcome;
-        counts[o == Outcome::Ok                  ? "ok"
-               : answered(o)                     ? "failed"
-               : o == Outcome::Busy              ? "busy"
-               : o == Outcome::Unavailable       ? "unavailable"
-                                                 : "no reply"]++;
+        counts[o == Outcome::Ok            ? "ok"
+               : answered(o)               ? "failed"
+               : o == Outcome::Busy        ? "busy"
+               : o == Outcome::Unavailable ? "unavailable"
+                                           : "no reply"]++;
     }
-    std::string text = std::to_string(results.size()) + (results.size() == 1 ? " board:" : " boards:");
+    std::string text =
+        std::to_string(results.size()) + (results.size() == 1 ? " board:" : " boards:");
     const char* kinds[] = {"ok", "failed", "no reply", "unavailable", "busy"};
     for (const char* kind : kinds) {
-        text += std::string(kind == kinds[0] ? " " : ", ") + std::to_string(counts[kind]) + " " + kind;
+        text +=
+            std::string(kind == kinds[0] ? " " : ", ") + std::to_string(counts[kind]) + " " + kind;
     }
     return text;
 }
@@ -318,7 +328,8 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
             chosen.push_back(&b);
     }
     for (const std::string& name : options.boards) {
-        if (std::none_of(boards.begin(), boards.end(), [&](const auto& b) { return b.name == name; }))
+        if (std::none_of(boards.begin(), boards.end(),
+                         [&](const auto& b) { return b.name == name; }))
             errors.push_back("no board \"" + qfclient::escapeBytes(name) + "\" in the inventory");
     }
     std::vector<BoardResult> results;
@@ -357,7 +368,8 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
     std::string text;
     if (options.format == Format::Table) {
         char header[128];
-        std::snprintf(header, sizeof(header), "%-24s %-12s %9s  %s\n", "BOARD", "RESULT", "TIME", "DETAILS");
+        std::snprintf(header, sizeof(header), "%-24s %-12s %9s  %s\n", "BOARD", "RESULT", "TIME",
+                      "DETAILS");
         text = header;
         for (const BoardResult& r : results) text += tableRow(r, options.subcommand) + "\n";
     } else if (options.format == Format::Prometheus) {
@@ -371,7 +383,8 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
             complain(error);
             return kExitNoReply;
         }
-    } else if (std::fwrite(text.data(), 1, text.size(), out) != text.size() || std::fflush(out) != 0) {
+    } else if (std::fwrite(text.data(), 1, text.size(), out) != text.size() ||
+               std::fflush(out) != 0) {
         complain("cannot write the output");
         return kExitNoReply;
     }

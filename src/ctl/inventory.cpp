@@ -29,8 +29,8 @@ public:
 
     int lineOf(const Json::Value& v) const {
         const auto offset = static_cast<std::size_t>(v.getOffsetStart());
-        return 1 + static_cast<int>(std::count(text_.begin(),
-                                               text_.begin() + std::min(offset, text_.size()), '\n'));
+        return 1 + static_cast<int>(std::count(
+                       text_.begin(), text_.begin() + std::min(offset, text_.size()), '\n'));
     }
     void error(const Json::Value& at, const std::string& who, const std::string& what) {
         errors_.push_back("line " + std::to_string(lineOf(at)) + ": " + who + ": " + what);
@@ -39,12 +39,14 @@ public:
     void onlyKnown(const Json::Value& object, std::initializer_list<const char*> known,
                    const std::string& who) {
         for (const std::string& member : object.getMemberNames()) {
-            if (std::none_of(known.begin(), known.end(), [&](const char* k) { return member == k; }))
-                error(object[member], who, "unknown member \"" + qfclient::escapeBytes(member) + "\"");
+            if (std::none_of(known.begin(), known.end(),
+                             [&](const char* k) { return member == k; }))
+                error(object[member], who,
+                      "unknown member \"" + qfclient::escapeBytes(member) + "\"");
         }
     }
-    bool text(const Json::Value& object, const char* member, std::string& out, const std::string& who,
-              bool required) {
+    bool text(const Json::Value& object, const char* member, std::string& out,
+              const std::string& who, bool required) {
         const Json::Value& v = object[member];
         if (v.isNull() && !required) return true;
         if (!v.isString()) {
@@ -62,17 +64,19 @@ private:
 };
 
 std::optional<qfclient::NetSettings> EntryReader::network(const Json::Value& v,
-                                                           const std::string& who) {
+                                                          const std::string& who) {
     if (!v.isObject()) {
         error(v, who, "\"network\" must be an object");
         return std::nullopt;
     }
     onlyKnown(v, {"address", "gateway", "dns", "idc", "soc_ip", "pod_id", "containers"}, who);
     qfclient::NetSettings net;
-    bool ok = text(v, "address", net.address, who, true) && text(v, "gateway", net.gateway, who, true) &&
-              text(v, "idc", net.idc, who, true) && text(v, "soc_ip", net.socIp, who, true);
+    bool ok = text(v, "address", net.address, who, true) &&
+              text(v, "gateway", net.gateway, who, true) && text(v, "idc", net.idc, who, true) &&
+              text(v, "soc_ip", net.socIp, who, true);
     const Json::Value& dns = v["dns"];
-    if (!dns.isArray() || std::any_of(dns.begin(), dns.end(), [](const Json::Value& d) { return !d.isString(); })) {
+    if (!dns.isArray() ||
+        std::any_of(dns.begin(), dns.end(), [](const Json::Value& d) { return !d.isString(); })) {
         error(dns.isNull() ? v : dns, who, "\"dns\" must be a list of texts");
         ok = false;
     } else {
@@ -163,7 +167,8 @@ bool parseInventory(const std::string& text, std::vector<InventoryBoard>& boards
         if (entry.isMember("network")) board.network = entries.network(entry["network"], who);
         boards.push_back(std::move(board));
     }
-    if (boards.empty() && errors.size() == before) errors.emplace_back("the inventory lists no board");
+    if (boards.empty() && errors.size() == before)
+        errors.emplace_back("the inventory lists no board");
     return errors.size() == before;
 }
 

@@ -186,7 +186,8 @@ std::string applyOption(int id, const std::string& value, Options& options) {
             break;
         case kPodId: {
             std::int64_t pod = 0;
-            if (!qfclient::parseInteger(value, pod)) return "--pod-id '" + value + "' is not an integer";
+            if (!qfclient::parseInteger(value, pod))
+                return "--pod-id '" + value + "' is not an integer";
             net.podId = pod;
             break;
         }
@@ -284,7 +285,8 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
             return usageError("option '" + name + "' is for one board, not with --inventory");
     }
     if (options.uuid && !info->buildsRequest) {
-        return usageError("--uuid applies only to " + subcommandsWhere(&SubcommandInfo::buildsRequest));
+        return usageError("--uuid applies only to " +
+                          subcommandsWhere(&SubcommandInfo::buildsRequest));
     }
     if (fleet && !info->fleet) {
         return usageError(std::string("'") + info->name + "' is for one board; with --inventory: " +
@@ -318,7 +320,8 @@ std::string versionText() {
 std::string usageHint() {
     return std::string("Usage: ") + kProgramName +
            " [--device ADDRESS] [--timeout SECONDS] [--uuid TEXT] [--raw] [--echo]"
-           " probe|stat|hw|netconf|set-net|clear|send JSON\n       " + kProgramName +
+           " probe|stat|hw|netconf|set-net|clear|send JSON\n       " +
+           kProgramName +
            " --inventory FILE [--board NAME]... [--jobs N] [--format table|jsonl|prometheus]"
            " [--output FILE]"
            " probe|stat|hw|netconf|set-net|clear (see --help)\n";

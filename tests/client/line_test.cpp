@@ -14,7 +14,8 @@ namespace {
 using qfclient::Outcome;
 using Script = FakeConsole::Script;
 
-const std::string kReply = R"({"ret_val":0,"uuid":"u"})" "\n";
+const std::string kReply = R"({"ret_val":0,"uuid":"u"})"
+                           "\n";
 
 // Telnet bytes a console server sends.
 std::string iac(std::initializer_list<int> bytes) {
@@ -28,8 +29,8 @@ std::string telnetServer(unsigned baud) {
     return iac({255, 251, 0, 255, 253, 0, 255, 253, 44}) +
            iac({255, 250, 44, 101, int(baud >> 24), int((baud >> 16) & 255), int((baud >> 8) & 255),
                 int(baud & 255), 255, 240}) +
-           iac({255, 250, 44, 102, 8, 255, 240, 255, 250, 44, 103, 1, 255, 240, 255, 250, 44, 104,
-                1, 255, 240});
+           iac({255, 250, 44,  102, 8,   255, 240, 255, 250, 44, 103,
+                1,   255, 240, 255, 250, 44,  104, 1,   255, 240});
 }
 
 qfclient::Result callOn(const std::string& address, int timeoutMs = 1000) {
@@ -48,26 +49,32 @@ TEST(ClientLine, EachOutcomeOfACallOnAConsoleServer) {
         Outcome outcome;
         const char* detail;
     } const cases[] = {
-        {"answers", "tcp", [](int fd) {
-             if (FakeConsole::readLine(fd) == R"({"cmd":"get_stat","uuid":"u"})" "\n")
+        {"answers", "tcp",
+         [](int fd) {
+             if (FakeConsole::readLine(fd) == R"({"cmd":"get_stat","uuid":"u"})"
+                                              "\n")
                  FakeConsole::write(fd, kReply);
              FakeConsole::awaitClose(fd);
          },
          Outcome::Ok, ""},
-        {"says it is in use", "tcp", [](int fd) { FakeConsole::write(fd, "Port already in use\r\n"); },
-         Outcome::Busy, "line busy"},
-        {"closes mid-command", "tcp", [](int fd) { FakeConsole::readLine(fd); },
-         Outcome::Dropped, "closed the connection before the reply came"},
+        {"says it is in use", "tcp",
+         [](int fd) { FakeConsole::write(fd, "Port already in use\r\n"); }, Outcome::Busy,
+         "line busy"},
+        {"closes mid-command", "tcp", [](int fd) { FakeConsole::readLine(fd); }, Outcome::Dropped,
+         "closed the connection before the reply came"},
         {"stays silent", "tcp", [](int fd) { FakeConsole::awaitClose(fd); }, Outcome::Timeout,
          "no reply from tcp:"},
-        {"answers garbage to a known uuid", "tcp", [](int fd) {
+        {"answers garbage to a known uuid", "tcp",
+         [](int fd) {
              FakeConsole::readLine(fd);
-             FakeConsole::write(fd, R"({"ret_val":"x","uuid":"u"})" "\n");
+             FakeConsole::write(fd, R"({"ret_val":"x","uuid":"u"})"
+                                    "\n");
              FakeConsole::awaitClose(fd);
          },
          Outcome::Malformed, "not an integer"},
         // Telnet: the reply's 0xFF comes doubled on the wire and single to the caller.
-        {"telnet answers", "telnet", [](int fd) {
+        {"telnet answers", "telnet",
+         [](int fd) {
              FakeConsole::write(fd, telnetServer(115200));
              std::string line;
              while (line.find('\n') == std::string::npos) {
@@ -117,9 +124,8 @@ TEST(ClientLine, LinesThatCannotBeOpenedAreUnavailable) {
         const qfclient::Result first = callOn(gone.address());  // served, then closed
         EXPECT_EQ(first.outcome, Outcome::Dropped) << first.detail;
     }
-    for (const std::string& address :
-         {"tcp:127.0.0.1:" + std::to_string(port), std::string("/nonexistent/tty"),
-          std::string("/dev/null")}) {
+    for (const std::string& address : {"tcp:127.0.0.1:" + std::to_string(port),
+                                       std::string("/nonexistent/tty"), std::string("/dev/null")}) {
         const qfclient::Result r = callOn(address);
         EXPECT_EQ(r.outcome, Outcome::Unavailable) << address << ": " << r.detail;
         EXPECT_EQ(qfclient::exitStatus(r.outcome), 69);

@@ -32,8 +32,10 @@ TEST(ClientReply, VerdictFollowsRetVal) {
 // pieces discarded before it.
 TEST(ClientReply, MatcherTakesOnlyTheAnswerToItsCall) {
     const std::string ack("Quillferry_Ok!!!\n\0", 18);
-    const std::string stale = R"({"ret_val":0,"uuid":"old"})" "\n";
-    const std::string mine = R"({"ret_val":0,"uuid":"u"})" "\n";
+    const std::string stale = R"({"ret_val":0,"uuid":"old"})"
+                              "\n";
+    const std::string mine = R"({"ret_val":0,"uuid":"u"})"
+                             "\n";
     const qfclient::Call stat = qfclient::requestCall(qfclient::statRequest("u"));
     struct Case {
         qfclient::Call call;
@@ -46,8 +48,12 @@ TEST(ClientReply, MatcherTakesOnlyTheAnswerToItsCall) {
         {stat, {std::string(1, '\0') + mine}, mine, 0},
         {stat, {mine.substr(0, 5), mine.substr(5)}, mine, 0},
         {stat, {stale}, "", 1},
-        {qfclient::lineCall(R"({"cmd":"x","uuid":"a b"})"), {stale, R"({"uuid":"ab"})" "\n"},
-         R"({"uuid":"ab"})" "\n", 1},
+        {qfclient::lineCall(R"({"cmd":"x","uuid":"a b"})"),
+         {stale, R"({"uuid":"ab"})"
+                 "\n"},
+         R"({"uuid":"ab"})"
+         "\n",
+         1},
         {qfclient::lineCall("hello"), {stale}, stale, 0},
         {qfclient::probeCall(), {stale, ack}, ack, 1},
         // The acknowledgement's line without its zero byte yet, then a stray newline.

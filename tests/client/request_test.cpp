@@ -38,7 +38,8 @@ TEST(ClientRequest, SetNetIsBuiltOnlyWhenTheBoardWouldApplyIt) {
     } const cases[] = {
         {[](qfclient::NetSettings& s) {
              s.dns.emplace_back("fd00::53");
-             s.containers = Containers{{"02:00:00:00:00:09", "10.0.0.9"}, {"02:00:00:00:00:0A", "10.0.0.10"}};
+             s.containers =
+                 Containers{{"02:00:00:00:00:09", "10.0.0.9"}, {"02:00:00:00:00:0A", "10.0.0.10"}};
          },
          R"({"cmd":"set_net_conf","ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24},"location":{"idc":"dc1","pod_id":-3,"soc_ip":"10.0.0.8"},"lxclist":[{"ipv4":"10.0.0.9","mac":"02:00:00:00:00:09"},{"ipv4":"10.0.0.10","mac":"02:00:00:00:00:0A"}],"nameservers":["8.8.8.8","fd00::53"],"uuid":"u"})"},
         {[](qfclient::NetSettings& s) {
@@ -47,9 +48,13 @@ TEST(ClientRequest, SetNetIsBuiltOnlyWhenTheBoardWouldApplyIt) {
              s.containers.emplace();
          },
          R"({"cmd":"set_net_conf","ipv6":{"address":"fd00::8","gateway":"fd00::1","netmask":64},"location":{"idc":"dc1","pod_id":-3,"soc_ip":"10.0.0.8"},"lxclist":[],"nameservers":["8.8.8.8"],"uuid":"u"})"},
-        {[](qfclient::NetSettings& s) { s.containers = Containers{{"aa:bb", "10.0.0.9"}}; },
+        {[](qfclient::NetSettings& s) {
+             s.containers = Containers{{"aa:bb", "10.0.0.9"}};
+         },
          "container 1 mac 'aa:bb'"},
-        {[](qfclient::NetSettings& s) { s.containers = Containers{{"02:00:00:00:00:09", "fd00::9"}}; },
+        {[](qfclient::NetSettings& s) {
+             s.containers = Containers{{"02:00:00:00:00:09", "fd00::9"}};
+         },
          "container 1 address 'fd00::9'"},
         {[](qfclient::NetSettings& s) { s.idc = "dc1,x=1"; }, "idc 'dc1,x=1'"},
         {[](qfclient::NetSettings& s) { s.idc = std::string("dc\0x", 4); }, "idc 'dc\\x00x'"},
@@ -59,8 +64,12 @@ TEST(ClientRequest, SetNetIsBuiltOnlyWhenTheBoardWouldApplyIt) {
         {[](qfclient::NetSettings& s) { s.address = "10.0.0.8"; }, "is not ADDRESS/PREFIX"},
         {[](qfclient::NetSettings& s) { s.gateway = "fd00::1"; }, "gateway 'fd00::1'"},
         {[](qfclient::NetSettings& s) { s.dns = {"ns.example"}; }, "dns 'ns.example'"},
-        {[](qfclient::NetSettings& s) { s.podId = std::int64_t{1} << 40; }, "pod_id '1099511627776'"},
-        {[](qfclient::NetSettings& s) { s.dns = {"1.1.1.1", "8.8.8.8", "9.9.9.9"}; }, "at most two"},
+        {[](qfclient::NetSettings& s) { s.podId = std::int64_t{1} << 40; },
+         "pod_id '1099511627776'"},
+        {[](qfclient::NetSettings& s) {
+             s.dns = {"1.1.1.1", "8.8.8.8", "9.9.9.9"};
+         },
+         "at most two"},
         {[](qfclient::NetSettings& s) {
              s.gateway.clear();
              s.podId.reset();
@@ -76,7 +85,8 @@ TEST(ClientRequest, SetNetIsBuiltOnlyWhenTheBoardWouldApplyIt) {
             EXPECT_EQ(qfclient::compactJson(request), c.lineOrError);
             EXPECT_EQ(netConfProblem(readNetConfRequest(request)), "") << c.lineOrError;
         } else {
-            EXPECT_NE(error.find(c.lineOrError), std::string::npos) << c.lineOrError << ": " << error;
+            EXPECT_NE(error.find(c.lineOrError), std::string::npos)
+                << c.lineOrError << ": " << error;
         }
     }
 }
@@ -89,9 +99,10 @@ TEST(ClientRequest, CallsKnowWhatAnswersThem) {
     EXPECT_FALSE(qfclient::lineCall("hello").uuid);
     EXPECT_EQ(qfclient::defaultTimeoutMs(qfclient::lineCall(R"({"cmd":"set_net_conf"})")), 60000);
     EXPECT_EQ(qfclient::defaultTimeoutMs(qfclient::requestCall(qfclient::statRequest("u"))), 5000);
-    EXPECT_EQ(qfclient::requestCall(qfclient::clearRequest("u", true)).line,
-              R"({"cmd":"set_net_conf","ipv6":{"address":"clear","gateway":"clear"},"location":{},"nameservers":[],"uuid":"u"})"
-              "\n");
+    EXPECT_EQ(
+        qfclient::requestCall(qfclient::clearRequest("u", true)).line,
+        R"({"cmd":"set_net_conf","ipv6":{"address":"clear","gateway":"clear"},"location":{},"nameservers":[],"uuid":"u"})"
+        "\n");
 }
 
 }  // namespace

@@ -40,7 +40,8 @@ public:
                 for (int i = 0; i < 2; ++i) {
                     if ((fds[i].revents & POLLIN) == 0) continue;
                     const ssize_t n = ::read(fds[i].fd, buf, sizeof(buf));
-                    if (n > 0 && ::write(fds[1 - i].fd, buf, static_cast<std::size_t>(n)) != n) return;
+                    if (n > 0 && ::write(fds[1 - i].fd, buf, static_cast<std::size_t>(n)) != n)
+                        return;
                 }
             }
         });
@@ -99,7 +100,8 @@ public:
         posix_spawn_file_actions_adddup2(&fa, 1, 2);
         posix_spawnp(&pid_, "ser2net", &fa, nullptr, const_cast<char**>(argv), environ);
         posix_spawn_file_actions_destroy(&fa);
-        for (int i = 0; i < 100 && !(connectTo(rawPort).valid() && connectTo(telnetPort).valid()); ++i)
+        for (int i = 0; i < 100 && !(connectTo(rawPort).valid() && connectTo(telnetPort).valid());
+             ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         settle();
     }
@@ -133,7 +135,8 @@ CtlRun ctl(const std::string& dir, const std::string& args) {
     CtlRun r;
     FILE* pipe = ::popen(command.c_str(), "r");
     char buf[4096];
-    for (std::size_t n; pipe != nullptr && (n = std::fread(buf, 1, sizeof(buf), pipe)) > 0;) r.out.append(buf, n);
+    for (std::size_t n; pipe != nullptr && (n = std::fread(buf, 1, sizeof(buf), pipe)) > 0;)
+        r.out.append(buf, n);
     const int status = pipe != nullptr ? ::pclose(pipe) : -1;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.err = qftest::readText(err);
@@ -146,7 +149,8 @@ protected:
         qftest::BoardTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         for (const char* tool : {"ser2net", "promtool"}) {
-            if (std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) == 0) continue;
+            if (std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) == 0)
+                continue;
             if (std::getenv("CI") != nullptr) GTEST_FAIL() << tool << " is missing";
             GTEST_SKIP() << tool << " is missing (tools/install-deps board)";
         }
@@ -171,42 +175,53 @@ TEST_F(CtlFleetSystem, BoardsOnALocalLineAndBehindSer2netTakeTheirOwnConfigurati
     Ser2net ser2net(dir_, rawCable.device(), telnetCable.device());
 
     const auto network = [](const char* address, const char* gateway, int pod) {
-        return std::string(R"("network": {"address": ")") + address + R"(", "gateway": ")" + gateway +
+        return std::string(R"("network": {"address": ")") + address + R"(", "gateway": ")" +
+               gateway +
                R"(", "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.0.8", "pod_id": )" +
                std::to_string(pod) + "}";
     };
     const std::string inventory = dir_ + "/inventory.json";
     std::ofstream(inventory) << R"({"boards": [
-  {"name": "local", "line": ")" << localCable.device() << R"(", )"
+  {"name": "local", "line": ")"
+                             << localCable.device() << R"(", )"
                              << network("10.0.1.8/24", "10.0.1.1", 1) << R"(},
-  {"name": "raw", "line": "tcp:127.0.0.1:)" << ser2net.rawPort << R"(", )"
-                             << network("10.0.2.8/24", "10.0.2.1", 2) << R"(},
-  {"name": "telnet", "line": "telnet:127.0.0.1:)" << ser2net.telnetPort << R"(", )"
+  {"name": "raw", "line": "tcp:127.0.0.1:)"
+                             << ser2net.rawPort << R"(", )" << network("10.0.2.8/24", "10.0.2.1", 2)
+                             << R"(},
+  {"name": "telnet", "line": "telnet:127.0.0.1:)"
+                             << ser2net.telnetPort << R"(", )"
                              << network("fd00:3::8/64", "fd00:3::1", 3) << "}]}";
 
     const CtlRun set = ctl(dir_, "--inventory " + inventory + " --format jsonl set-net");
     EXPECT_EQ(set.status, 0) << set.out << set.err;
     EXPECT_NE(set.err.find("3 boards: 3 ok"), std::string::npos) << set.err;
-    EXPECT_NE(local.readFile("etc/network/interfaces").find("address 10.0.1.8/24"), std::string::npos);
-    EXPECT_NE(raw.readFile("etc/network/interfaces").find("address 10.0.2.8/24"), std::string::npos);
-    EXPECT_NE(telnet.readFile("etc/network/interfaces").find("address fd00:3::8/64"), std::string::npos);
+    EXPECT_NE(local.readFile("etc/network/interfaces").find("address 10.0.1.8/24"),
+              std::string::npos);
+    EXPECT_NE(raw.readFile("etc/network/interfaces").find("address 10.0.2.8/24"),
+              std::string::npos);
+    EXPECT_NE(telnet.readFile("etc/network/interfaces").find("address fd00:3::8/64"),
+              std::string::npos);
 
     Ser2net::settle();
     const CtlRun stat = ctl(dir_, "--inventory " + inventory + " --format prometheus stat");
     EXPECT_EQ(stat.status, 0) << stat.out << stat.err;
     for (const char* board : {"local", "raw", "telnet"}) {
-        EXPECT_NE(stat.out.find(std::string("quillferry_board_network_configured{board=\"") + board),
-                  std::string::npos) << stat.out;
+        EXPECT_NE(
+            stat.out.find(std::string("quillferry_board_network_configured{board=\"") + board),
+            std::string::npos)
+            << stat.out;
     }
     std::ofstream(dir_ + "/metrics.prom") << stat.out;
-    EXPECT_EQ(std::system(("promtool check metrics <" + dir_ + "/metrics.prom").c_str()), 0) << stat.out;
+    EXPECT_EQ(std::system(("promtool check metrics <" + dir_ + "/metrics.prom").c_str()), 0)
+        << stat.out;
 
     // Someone else on the console server's port: line busy. The server gone mid-command:
     // no reply, with the reason.
     Ser2net::settle();
     {
         const UniqueFd other = connectTo(ser2net.rawPort);
-        const CtlRun busy = ctl(dir_, "--device tcp:127.0.0.1:" + std::to_string(ser2net.rawPort) + " probe");
+        const CtlRun busy =
+            ctl(dir_, "--device tcp:127.0.0.1:" + std::to_string(ser2net.rawPort) + " probe");
         EXPECT_EQ(busy.status, 75) << busy.err;
         EXPECT_NE(busy.err.find("line busy"), std::string::npos) << busy.err;
     }
@@ -216,13 +231,15 @@ TEST_F(CtlFleetSystem, BoardsOnALocalLineAndBehindSer2netTakeTheirOwnConfigurati
         ser2net.stop();
     });
     // A command the daemon leaves unanswered, so that the client still waits when ser2net ends.
-    const CtlRun dropped = ctl(dir_, "--timeout 10 --device telnet:127.0.0.1:" +
-                                      std::to_string(ser2net.telnetPort) + R"( send '{"cmd":"none","uuid":"d"}')");
+    const CtlRun dropped =
+        ctl(dir_, "--timeout 10 --device telnet:127.0.0.1:" + std::to_string(ser2net.telnetPort) +
+                      R"( send '{"cmd":"none","uuid":"d"}')");
     killer.join();
     EXPECT_EQ(dropped.status, 2) << dropped.err;
     EXPECT_NE(dropped.err.find("closed the connection before the reply came"), std::string::npos)
         << dropped.err;
-    const CtlRun gone = ctl(dir_, "--device tcp:127.0.0.1:" + std::to_string(ser2net.rawPort) + " probe");
+    const CtlRun gone =
+        ctl(dir_, "--device tcp:127.0.0.1:" + std::to_string(ser2net.rawPort) + " probe");
     EXPECT_EQ(gone.status, 69) << gone.err;
 }
 

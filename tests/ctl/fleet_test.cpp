@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <thread>
 
+#include "captured.h"
 #include "fake_console.h"
 #include "scratch_dir.h"
 
@@ -16,36 +16,18 @@ namespace {
 
 using qfclient::Outcome;
 
-struct Captured {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-Captured runFleet(ctl::Options options) {
-    char* out = nullptr;
-    char* err = nullptr;
-    std::size_t outSize = 0;
-    std::size_t errSize = 0;
-    std::FILE* outFile = ::open_memstream(&out, &outSize);
-    std::FILE* errFile = ::open_memstream(&err, &errSize);
-    Captured c;
-    c.status = ctl::runFleet(options, outFile, errFile);
-    std::fclose(outFile);
-    std::fclose(errFile);
-    c.out.assign(out, outSize);
-    c.err.assign(err, errSize);
-    std::free(out);
-    std::free(err);
-    return c;
+Captured runFleet(const ctl::Options& options) {
+    return capture(
+        [&](std::FILE* out, std::FILE* err) { return ctl::runFleet(options, out, err); });
 }
 
 // Answers the stat request with the reply the board would give.
 void answerStat(int fd) {
     const std::string request = FakeConsole::readLine(fd);
     const std::size_t at = request.find("\"uuid\":");
-    FakeConsole::write(fd, R"({"cmd":"get_stat","cpu_pwr_lmt":0,"cpu_temp":71500,"netconf":1,"ret_val":0,)" +
-                               request.substr(at));
+    FakeConsole::write(
+        fd, R"({"cmd":"get_stat","cpu_pwr_lmt":0,"cpu_temp":71500,"netconf":1,"ret_val":0,)" +
+                request.substr(at));
     FakeConsole::awaitClose(fd);
 }
 
@@ -58,7 +40,9 @@ TEST_F(CtlFleet, OneBoardsTroubleNeverDelaysAnother) {
     FakeConsole hung([](int fd) { FakeConsole::awaitClose(fd); });
     FakeConsole garbage([](int fd) {
         FakeConsole::readLine(fd);
-        FakeConsole::write(fd, std::string("\xff\x00{\"uuid\":", 9) + "\n" + R"({"ret_val":0,"uuid":"other"})" "\n");
+        FakeConsole::write(fd, std::string("\xff\x00{\"uuid\":", 9) + "\n" +
+                                   R"({"ret_val":0,"uuid":"other"})"
+                                   "\n");
         FakeConsole::awaitClose(fd);
     });
     FakeConsole flood([](int fd) {
@@ -69,12 +53,15 @@ TEST_F(CtlFleet, OneBoardsTroubleNeverDelaysAnother) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
-    const std::string inventory =
-        R"({"boards": [{"name": "hung", "line": ")" + hung.address() + R"("},
- {"name": "garbage", "line": ")" + garbage.address() + R"("},
- {"name": "flood", "line": ")" + flood.address() + R"("},
+    const std::string inventory = R"({"boards": [{"name": "hung", "line": ")" + hung.address() +
+                                  R"("},
+ {"name": "garbage", "line": ")" + garbage.address() +
+                                  R"("},
+ {"name": "flood", "line": ")" + flood.address() +
+                                  R"("},
  {"name": "absent", "line": "/nonexistent/tty"},
- {"name": "good", "line": ")" + good.address() + R"(",
+ {"name": "good", "line": ")" + good.address() +
+                                  R"(",
   "network": {"address": "10.0.0.8/24", "gateway": "10.0.0.1", "dns": ["10.0.0.53"],
               "idc": "dc\"1", "soc_ip": "10.0.0.8", "pod_id": 3}}]})";
     ctl::Options options;
@@ -88,7 +75,8 @@ TEST_F(CtlFleet, OneBoardsTroubleNeverDelaysAnother) {
     EXPECT_EQ(c.status, 2) << c.err;
     EXPECT_LT(took, std::chrono::milliseconds(2500));
     EXPECT_NE(c.err.find("5 boards: 1 ok, 0 failed, 3 no reply, 1 unavailable, 0 busy"),
-              std::string::npos) << c.err;
+              std::string::npos)
+        << c.err;
 
     // As each finishes: the board that answers first, the one that is not there before it.
     std::istringstream lines(c.out);
@@ -142,16 +130,20 @@ TEST(CtlFleetOutput, SummariesAndMetrics) {
               "# TYPE quillferry_board_up gauge\n"
               "quillferry_board_up{board=\"a\"} 0\n"
               "quillferry_board_up{board=\"b\",idc=\"dc\\\"1\",pod=\"3\"} 1\n"
-              "# HELP quillferry_board_round_trip_seconds Time from opening the board's line to its reply, in seconds.\n"
+              "# HELP quillferry_board_round_trip_seconds Time from opening the board's line to "
+              "its reply, in seconds.\n"
               "# TYPE quillferry_board_round_trip_seconds gauge\n"
               "quillferry_board_round_trip_seconds{board=\"b\",idc=\"dc\\\"1\",pod=\"3\"} 0.25\n"
-              "# HELP quillferry_board_temperature_celsius The board's hottest thermal zone, in degrees Celsius.\n"
+              "# HELP quillferry_board_temperature_celsius The board's hottest thermal zone, in "
+              "degrees Celsius.\n"
               "# TYPE quillferry_board_temperature_celsius gauge\n"
               "quillferry_board_temperature_celsius{board=\"b\",idc=\"dc\\\"1\",pod=\"3\"} 71.5\n"
-              "# HELP quillferry_board_cpu_power_limited Whether a CPU cluster runs below its top frequency (1) or none (0).\n"
+              "# HELP quillferry_board_cpu_power_limited Whether a CPU cluster runs below its top "
+              "frequency (1) or none (0).\n"
               "# TYPE quillferry_board_cpu_power_limited gauge\n"
               "quillferry_board_cpu_power_limited{board=\"b\",idc=\"dc\\\"1\",pod=\"3\"} 0\n"
-              "# HELP quillferry_board_network_configured Whether the board's network is configured (1) or not, or cleared (0).\n"
+              "# HELP quillferry_board_network_configured Whether the board's network is "
+              "configured (1) or not, or cleared (0).\n"
               "# TYPE quillferry_board_network_configured gauge\n"
               "quillferry_board_network_configured{board=\"b\",idc=\"dc\\\"1\",pod=\"3\"} 0\n");
     EXPECT_EQ(ctl::tableRow(stat[1], ctl::Subcommand::Stat).substr(25),

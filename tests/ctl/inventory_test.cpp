@@ -25,7 +25,8 @@ TEST(CtlInventory, BoardsWithTheirLinesAndNetworks) {
 
 // Every bad entry is reported, by line and name, and none is taken.
 TEST(CtlInventory, BadEntriesAreReportedByLineAndName) {
-    const std::string good = R"("address": "10.0.0.8/24", "gateway": "10.0.0.1", "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.0.8", "pod_id": 1)";
+    const std::string good =
+        R"("address": "10.0.0.8/24", "gateway": "10.0.0.1", "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.0.8", "pod_id": 1)";
     const std::pair<std::string, std::vector<const char*>> cases[] = {
         {"[]", {"line 1: the inventory must be an object"}},
         {R"({"boards": []})", {"lists no board"}},
@@ -33,8 +34,8 @@ TEST(CtlInventory, BadEntriesAreReportedByLineAndName) {
          {"line 1: board \"a\": the name is taken"}},
         {"{\"boards\": [\n{\"name\": \"a b\", \"line\": \"tcp:h\"},\n{\"line\": 3, \"port\": 1}]}",
          {"line 2: board \"a b\": a name is", "line 2: board \"a b\": line address 'tcp:h'",
-          "line 3: a board without a name: \"name\" must be a text",
-          "\"line\" must be a text", "unknown member \"port\""}},
+          "line 3: a board without a name: \"name\" must be a text", "\"line\" must be a text",
+          "unknown member \"port\""}},
         {"{\"boards\": [{\"name\": \"n\", \"line\": \"/dev/x\",\n \"network\": {" + good +
              ", \"containers\": [{\"mac\": \"aa:bb\", \"address\": \"10.0.0.9\"}]}}]}",
          {"line 2: board \"n\": network: container 1 mac 'aa:bb'"}},
@@ -48,7 +49,8 @@ TEST(CtlInventory, BadEntriesAreReportedByLineAndName) {
         EXPECT_FALSE(ctl::parseInventory(text, boards, errors)) << text;
         std::string all;
         for (const std::string& e : errors) all += e + "\n";
-        for (const char* e : expected) EXPECT_NE(all.find(e), std::string::npos) << e << " in:\n" << all;
+        for (const char* e : expected)
+            EXPECT_NE(all.find(e), std::string::npos) << e << " in:\n" << all;
     }
 }
 

@@ -23,7 +23,8 @@ TEST(CtlOptions, TimeoutsFollowTheRequest) {
     }
     const ctl::Options defaults;
     const auto clear = qfclient::requestCall(qfclient::clearRequest("u", false));
-    EXPECT_EQ(ctl::replyTimeoutMs(defaults, qfclient::requestCall(qfclient::statRequest("u"))), 5000);
+    EXPECT_EQ(ctl::replyTimeoutMs(defaults, qfclient::requestCall(qfclient::statRequest("u"))),
+              5000);
     EXPECT_EQ(ctl::replyTimeoutMs(defaults, clear), 60000);
     EXPECT_EQ(ctl::replyTimeoutMs(parse("--timeout 0.0001 clear").options, clear), 1);
 }
@@ -31,8 +32,9 @@ TEST(CtlOptions, TimeoutsFollowTheRequest) {
 // Options may follow the subcommand, and take their value attached or as the next word.
 TEST(CtlOptions, CommandLinesAreReadWhole) {
     const ctl::Options set =
-        parse("set-net --address 10.0.0.8/24 --gateway=10.0.0.1 --dns 8.8.8.8 --dns fd00::53 "
-              "--idc dc1 --soc-ip 10.0.0.8 --pod-id -3 --container aa=b --container=cc=d=e")
+        parse(
+            "set-net --address 10.0.0.8/24 --gateway=10.0.0.1 --dns 8.8.8.8 --dns fd00::53 "
+            "--idc dc1 --soc-ip 10.0.0.8 --pod-id -3 --container aa=b --container=cc=d=e")
             .options;
     EXPECT_EQ(set.net.address, "10.0.0.8/24");
     EXPECT_EQ(set.net.gateway, "10.0.0.1");
@@ -40,7 +42,8 @@ TEST(CtlOptions, CommandLinesAreReadWhole) {
     EXPECT_EQ(set.net.podId, -3);
     ASSERT_EQ(set.net.containers->size(), 2u);
     EXPECT_EQ((*set.net.containers)[1].address, "d=e");
-    const ctl::Options fleet = parse("stat --inventory f --board a --board b --jobs 3 --format jsonl").options;
+    const ctl::Options fleet =
+        parse("stat --inventory f --board a --board b --jobs 3 --format jsonl").options;
     EXPECT_EQ(fleet.boards, (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(fleet.jobs, 3);
     EXPECT_EQ(fleet.format, ctl::Format::Jsonl);

@@ -24,7 +24,8 @@ public:
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof(addr);
-        if (!listener_.valid() || ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        if (!listener_.valid() ||
+            ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
             ::listen(listener_.get(), 4) != 0 ||
             ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
             throw std::runtime_error("cannot listen on loopback");
