@@ -185,12 +185,11 @@ void Loop::runUntil(const std::function<bool()>& done) {
             for (Member* m : polled) m->lost(std::string("poll failed: ") + std::strerror(errno));
             continue;
         }
-        // A callback may start or finish other calls: look each member up again.
+        // A callback may finish or start calls (lines are not destroyed in one): a member
+        // whose descriptor changed meanwhile is served in the next round.
         for (std::size_t i = 0; ready > 0 && i < fds.size(); ++i) {
             Member* m = polled[i];
-            if (fds[i].revents == 0 || !m->fd.valid() || m->fd.get() != fds[i].fd ||
-                std::find(members_.begin(), members_.end(), m) == members_.end())
-                continue;
+            if (fds[i].revents == 0 || !m->fd.valid() || m->fd.get() != fds[i].fd) continue;
             if (m->state == Member::State::Connecting) {
                 m->connected();
                 continue;
@@ -452,7 +451,11 @@ void Member::finish(Outcome outcome, std::string detail) {
         if (!call.probe && outcome != Outcome::Malformed)
             result.root = checkReply(result.reply).root;
     } else if (!matcher->pending().empty()) {
-        result.detail += " (received only: " + escapeBytes(matcher->pending()) + ")";
+        const std::string& partial = matcher->pending();
+        result.detail +=
+            " (received only: " +
+            escapeBytes(std::string_view(partial).substr(0, ReplyMatcher::kMaxNoteBytes)) +
+            (partial.size() > ReplyMatcher::kMaxNoteBytes ? "...)" : ")");
     }
     result.discarded = matcher->discarded();
     result.discardedCount = matcher->discardedCount();

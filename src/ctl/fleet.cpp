@@ -1,6 +1,7 @@
 #include "ctl/fleet.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -358,6 +359,12 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
         for (const std::string& e : errors) complain(options.inventory + ": " + e);
         complain("nothing was sent to any board");
         return kExitUsage;
+    }
+    // Every board at once may need more descriptors than the default soft limit allows.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
     }
     try {
         FleetRun(options, results, calls, out, err).run();

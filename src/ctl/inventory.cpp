@@ -24,13 +24,16 @@ bool isPlainName(const std::string& name) {
 
 class EntryReader {
 public:
-    EntryReader(const std::string& text, std::vector<std::string>& errors)
-        : text_(text), errors_(errors) {}
+    EntryReader(const std::string& text, std::vector<std::string>& errors) : errors_(errors) {
+        for (std::size_t at = text.find('\n'); at != std::string::npos;
+             at = text.find('\n', at + 1))
+            newlines_.push_back(at);
+    }
 
     int lineOf(const Json::Value& v) const {
         const auto offset = static_cast<std::size_t>(v.getOffsetStart());
-        return 1 + static_cast<int>(std::count(
-                       text_.begin(), text_.begin() + std::min(offset, text_.size()), '\n'));
+        return 1 + static_cast<int>(std::lower_bound(newlines_.begin(), newlines_.end(), offset) -
+                                    newlines_.begin());
     }
     void error(const Json::Value& at, const std::string& who, const std::string& what) {
         errors_.push_back("line " + std::to_string(lineOf(at)) + ": " + who + ": " + what);
@@ -59,7 +62,7 @@ public:
     std::optional<qfclient::NetSettings> network(const Json::Value& v, const std::string& who);
 
 private:
-    const std::string& text_;
+    std::vector<std::size_t> newlines_;  // offsets of the text's newlines, in order
     std::vector<std::string>& errors_;
 };
 
