@@ -281,7 +281,7 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
             return usageError("option '--ipv6' applies only to clear");
         if ((id == kBoard || id == kJobs || id == kFormat || id == kOutput) && !fleet)
             return usageError("option '" + name + "' applies only with --inventory");
-        if ((id == kRaw || id == kEcho) && fleet)
+        if ((id == kRaw || id == kEcho || id == kDevice) && fleet)
             return usageError("option '" + name + "' is for one board, not with --inventory");
     }
     if (options.uuid && !info->buildsRequest) {

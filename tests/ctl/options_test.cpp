@@ -71,6 +71,7 @@ TEST(CtlOptions, MisusedCommandLinesAreRefused) {
         {"--inventory f send {}", "'send' is for one board"},
         {"--inventory f --address 10.0.0.8/24 set-net", "each board's own configuration"},
         {"--inventory f --raw stat", "is for one board"},
+        {"--inventory f --device /dev/x stat", "'--device' is for one board"},
         {"--inventory f --jobs 0 stat", "invalid --jobs"},
         {"--inventory f --format yaml stat", "invalid --format"},
         {"--inventory f --format prometheus hw", "only to probe and stat"},
