@@ -1,10 +1,12 @@
 #include "ctl/options.h"
 
+#include <getopt.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
-#include "core/constants.h"
 #include "core/version.h"
 
 namespace ctl {
@@ -18,47 +20,79 @@ struct SubcommandInfo {
     Subcommand subcommand;
     // Builds its JSON request itself, so --uuid means something to it.
     bool buildsRequest;
+    // Runs on the boards of an inventory.
+    bool fleet;
 };
 
-// A new subcommand is one row here plus its request builder (request.h).
+// A new subcommand is one row here plus its request (session.cpp).
 // clang-format off
 constexpr SubcommandInfo kSubcommands[] = {
-    {"probe", nullptr, Subcommand::Probe, false},
-    {"stat", nullptr, Subcommand::Stat, true},
-    {"hw", nullptr, Subcommand::Hw, true},
-    {"send", "JSON", Subcommand::Send, false},
-    {"netconf", nullptr, Subcommand::NetConf, true},
-    {"set-net", nullptr, Subcommand::SetNet, true},
-    {"clear", nullptr, Subcommand::Clear, true},
+    {"probe", nullptr, Subcommand::Probe, false, true},
+    {"stat", nullptr, Subcommand::Stat, true, true},
+    {"hw", nullptr, Subcommand::Hw, true, true},
+    {"send", "JSON", Subcommand::Send, false, false},
+    {"netconf", nullptr, Subcommand::NetConf, true, true},
+    {"set-net", nullptr, Subcommand::SetNet, true, true},
+    {"clear", nullptr, Subcommand::Clear, true, true},
 };
 // clang-format on
 
-// Options that only one subcommand takes; they are collected in Options::settings and
-// judged by that subcommand's request builder.
-struct SettingInfo {
-    const char* name;
-    bool takesValue;
-    const char* subcommand;
+enum OptionId : int {
+    kHelp = 'h',
+    kVersion = 1000,
+    kDevice,
+    kTimeout,
+    kUuid,
+    kRaw,
+    kEcho,
+    kInventory,
+    kBoard,
+    kJobs,
+    kFormat,
+    kOutput,
+    // set-net
+    kAddress,
+    kGateway,
+    kDns,
+    kIdc,
+    kSocIp,
+    kPodId,
+    kContainer,
+    // clear
+    kIpv6,
 };
 
 // clang-format off
-constexpr SettingInfo kSettings[] = {
-    {"--address", true, "set-net"},
-    {"--gateway", true, "set-net"},
-    {"--dns", true, "set-net"},
-    {"--idc", true, "set-net"},
-    {"--soc-ip", true, "set-net"},
-    {"--pod-id", true, "set-net"},
-    {"--container", true, "set-net"},
-    {"--ipv6", false, "clear"},
+const struct option kOptions[] = {
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {"device", required_argument, nullptr, kDevice},
+    {"timeout", required_argument, nullptr, kTimeout},
+    {"uuid", required_argument, nullptr, kUuid},
+    {"raw", no_argument, nullptr, kRaw},
+    {"echo", no_argument, nullptr, kEcho},
+    {"inventory", required_argument, nullptr, kInventory},
+    {"board", required_argument, nullptr, kBoard},
+    {"jobs", required_argument, nullptr, kJobs},
+    {"format", required_argument, nullptr, kFormat},
+    {"output", required_argument, nullptr, kOutput},
+    {"address", required_argument, nullptr, kAddress},
+    {"gateway", required_argument, nullptr, kGateway},
+    {"dns", required_argument, nullptr, kDns},
+    {"idc", required_argument, nullptr, kIdc},
+    {"soc-ip", required_argument, nullptr, kSocIp},
+    {"pod-id", required_argument, nullptr, kPodId},
+    {"container", required_argument, nullptr, kContainer},
+    {"ipv6", no_argument, nullptr, kIpv6},
+    {nullptr, 0, nullptr, 0},
 };
 // clang-format on
 
-const SettingInfo* findSetting(const std::string& name) {
-    for (const SettingInfo& info : kSettings) {
-        if (name == info.name) return &info;
+std::string optionName(int id) {
+    for (const struct option& o : kOptions) {
+        if (o.name != nullptr && o.val == id) return std::string("--") + o.name;
     }
-    return nullptr;
+    return "-" + std::string(1, static_cast<char>(id));
 }
 
 const SubcommandInfo* findSubcommand(const std::string& name) {
@@ -68,10 +102,10 @@ const SubcommandInfo* findSubcommand(const std::string& name) {
     return nullptr;
 }
 
-std::string uuidSubcommands() {
+std::string subcommandsWhere(bool SubcommandInfo::*flag) {
     std::string names;
     for (const SubcommandInfo& info : kSubcommands) {
-        if (!info.buildsRequest) continue;
+        if (!(info.*flag)) continue;
         if (!names.empty()) names += ", ";
         names += info.name;
     }
@@ -83,6 +117,94 @@ ParseOutcome usageError(std::string error) {
     outcome.kind = ParseOutcome::Kind::UsageError;
     outcome.error = std::move(error);
     return outcome;
+}
+
+// Applies one option with its value to `options`; an error text when the value is unfit.
+std::string applyOption(int id, const std::string& value, Options& options) {
+    qfclient::NetSettings& net = options.net;
+    switch (id) {
+        case kDevice:
+            options.device = value;
+            break;
+        case kTimeout: {
+            int timeoutMs = 0;
+            if (!parseTimeout(value, timeoutMs))
+                return "invalid timeout '" + value + "': expected seconds above 0";
+            options.timeoutMs = timeoutMs;
+            break;
+        }
+        case kUuid:
+            options.uuid = value;
+            break;
+        case kRaw:
+            options.raw = true;
+            break;
+        case kEcho:
+            options.echo = true;
+            break;
+        case kInventory:
+            options.inventory = value;
+            break;
+        case kBoard:
+            options.boards.push_back(value);
+            break;
+        case kJobs: {
+            std::int64_t jobs = 0;
+            if (!qfclient::parseInteger(value, jobs) || jobs < 1 || jobs > kMaxJobs)
+                return "invalid --jobs '" + value + "': expected 1 to " + std::to_string(kMaxJobs);
+            options.jobs = static_cast<int>(jobs);
+            break;
+        }
+        case kFormat:
+            if (value == "table") {
+                options.format = Format::Table;
+            } else if (value == "jsonl") {
+                options.format = Format::Jsonl;
+            } else if (value == "prometheus") {
+                options.format = Format::Prometheus;
+            } else {
+                return "invalid --format '" + value + "': expected table, jsonl or prometheus";
+            }
+            break;
+        case kOutput:
+            options.output = value;
+            break;
+        case kAddress:
+            net.address = value;
+            break;
+        case kGateway:
+            net.gateway = value;
+            break;
+        case kDns:
+            net.dns.push_back(value);
+            break;
+        case kIdc:
+            net.idc = value;
+            break;
+        case kSocIp:
+            net.socIp = value;
+            break;
+        case kPodId: {
+            std::int64_t pod = 0;
+            if (!qfclient::parseInteger(value, pod))
+                return "--pod-id '" + value + "' is not an integer";
+            net.podId = pod;
+            break;
+        }
+        case kContainer: {
+            const std::size_t eq = value.find('=');
+            if (eq == std::string::npos) return "--container '" + value + "' is not MAC=ADDRESS";
+            if (!net.containers) net.containers.emplace();
+            net.containers->push_back({value.substr(0, eq), value.substr(eq + 1)});
+            break;
+        }
+        case kIpv6:
+            options.ipv6 = true;
+            break;
+        default:
+            break;
+    }
+    return std::string();
 }
 
 }  // namespace
@@ -101,69 +223,40 @@ bool parseTimeout(const std::string& text, int& timeoutMs) {
 ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* deviceEnv) {
     Options options;
     if (deviceEnv != nullptr) options.device = deviceEnv;
-    std::vector<std::string> operands;
-    bool optionsEnded = false;
 
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            operands.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (arg == "-h" || arg == "--help" || arg == "--version") {
+    // getopt_long wants writable argv; it permutes it so that options may follow the
+    // subcommand, and "--" ends the options.
+    std::vector<std::string> storage = {kProgramName};
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : storage) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(storage.size());
+
+    std::vector<int> given;
+    opterr = 0;
+    optind = 0;  // start afresh (GNU): parsing may run more than once in a process
+    for (;;) {
+        const int id = getopt_long(argc, argv.data(), ":h", kOptions, nullptr);
+        if (id == -1) break;
+        if (id == kHelp || id == kVersion) {
             ParseOutcome outcome;
-            outcome.kind =
-                arg == "--version" ? ParseOutcome::Kind::Version : ParseOutcome::Kind::Help;
+            outcome.kind = id == kVersion ? ParseOutcome::Kind::Version : ParseOutcome::Kind::Help;
             return outcome;
         }
-
-        std::string name = arg;
-        std::optional<std::string> attached;
-        const auto eq = arg.find('=');
-        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            attached = arg.substr(eq + 1);
-        }
-
-        const SettingInfo* setting = findSetting(name);
-        if (name == "--raw" || name == "--echo" || (setting != nullptr && !setting->takesValue)) {
-            if (attached) return usageError("option '" + name + "' takes no value");
-            if (setting != nullptr) {
-                options.settings.emplace_back(name, "");
-            } else {
-                (name == "--raw" ? options.raw : options.echo) = true;
-            }
-            continue;
-        }
-        if (setting == nullptr && name != "--device" && name != "--timeout" && name != "--uuid") {
+        if (id == ':') return usageError("option '" + optionName(optopt) + "' needs a value");
+        if (id == '?') {
+            const std::string arg = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+            if (optopt != 0 && arg.find('=') != std::string::npos)
+                return usageError("option '" + optionName(optopt) + "' takes no value");
             return usageError("unknown option '" + arg + "'");
         }
-        std::string value;
-        if (attached) {
-            value = *attached;
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
-            return usageError("option '" + name + "' needs a value");
-        }
-        if (setting != nullptr) {
-            options.settings.emplace_back(name, value);
-        } else if (name == "--device") {
-            options.device = value;
-        } else if (name == "--timeout") {
-            int timeoutMs = 0;
-            if (!parseTimeout(value, timeoutMs)) {
-                return usageError("invalid timeout '" + value + "': expected seconds above 0");
-            }
-            options.timeoutMs = timeoutMs;
-        } else {
-            options.uuid = value;
-        }
+        const std::string error = applyOption(id, optarg != nullptr ? optarg : "", options);
+        if (!error.empty()) return usageError(error);
+        given.push_back(id);
     }
+    // The operands, after getopt_long moved them behind the options.
+    const std::vector<std::string> operands(argv.begin() + optind, argv.end() - 1);
 
     if (operands.empty()) return usageError("missing subcommand");
     const SubcommandInfo* info = findSubcommand(operands.front());
@@ -175,19 +268,40 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
     if (operands.size() > wanted) {
         return usageError("unexpected argument '" + operands[wanted] + "'");
     }
-    for (const auto& setting : options.settings) {
-        const char* owner = findSetting(setting.first)->subcommand;
-        if (info->name != std::string(owner)) {
-            return usageError("option '" + setting.first + "' applies only to " + owner);
-        }
+    const bool fleet = !options.inventory.empty();
+    for (const int id : given) {
+        const std::string name = optionName(id);
+        if (id >= kAddress && id <= kContainer && info->subcommand != Subcommand::SetNet)
+            return usageError("option '" + name + "' applies only to set-net");
+        if (id >= kAddress && id <= kContainer && fleet)
+            return usageError("option '" + name +
+                              "' is for one board: with --inventory each board's own "
+                              "configuration is applied");
+        if (id == kIpv6 && info->subcommand != Subcommand::Clear)
+            return usageError("option '--ipv6' applies only to clear");
+        if ((id == kBoard || id == kJobs || id == kFormat || id == kOutput) && !fleet)
+            return usageError("option '" + name + "' applies only with --inventory");
+        if ((id == kRaw || id == kEcho || id == kDevice) && fleet)
+            return usageError("option '" + name + "' is for one board, not with --inventory");
     }
     if (options.uuid && !info->buildsRequest) {
-        return usageError("--uuid applies only to " + uuidSubcommands());
+        return usageError("--uuid applies only to " +
+                          subcommandsWhere(&SubcommandInfo::buildsRequest));
     }
-    if (options.device.empty()) {
-        return usageError(std::string("no device: give --device PATH or set ") + kDeviceEnv);
+    if (fleet && !info->fleet) {
+        return usageError(std::string("'") + info->name + "' is for one board; with --inventory: " +
+                          subcommandsWhere(&SubcommandInfo::fleet));
+    }
+    if (options.format == Format::Prometheus && info->subcommand != Subcommand::Probe &&
+        info->subcommand != Subcommand::Stat) {
+        return usageError("--format prometheus applies only to probe and stat");
+    }
+    if (!fleet && options.device.empty()) {
+        return usageError(std::string("no line: give --device ADDRESS, set ") + kDeviceEnv +
+                          " or give --inventory FILE");
     }
     options.subcommand = info->subcommand;
+    options.subcommandName = info->name;
     if (info->operand != nullptr) options.line = operands[1];
 
     ParseOutcome outcome;
@@ -195,9 +309,8 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
     return outcome;
 }
 
-int replyTimeoutMs(const Options& options, const std::string& cmd) {
-    return options.timeoutMs.value_or(cmd == qf::kCmdSetNetConf ? kApplyTimeoutMs
-                                                                : kDefaultTimeoutMs);
+int replyTimeoutMs(const Options& options, const qfclient::Call& call) {
+    return options.timeoutMs.value_or(qfclient::defaultTimeoutMs(call));
 }
 
 std::string versionText() {
@@ -206,20 +319,27 @@ std::string versionText() {
 
 std::string usageHint() {
     return std::string("Usage: ") + kProgramName +
-           " [--device PATH] [--timeout SECONDS] [--uuid TEXT] [--raw] [--echo]"
-           " probe|stat|hw|netconf|set-net|clear|send JSON (see --help)\n";
+           " [--device ADDRESS] [--timeout SECONDS] [--uuid TEXT] [--raw] [--echo]"
+           " probe|stat|hw|netconf|set-net|clear|send JSON\n       " +
+           kProgramName +
+           " --inventory FILE [--board NAME]... [--jobs N] [--format table|jsonl|prometheus]"
+           " [--output FILE]"
+           " probe|stat|hw|netconf|set-net|clear (see --help)\n";
 }
 
 std::string usageText() {
-    return std::string("Usage: ") + kProgramName + " [OPTIONS] SUBCOMMAND [ARGUMENT]\n" +
+    return std::string("Usage: ") + kProgramName + " [OPTIONS] SUBCOMMAND [ARGUMENT]\n       " +
+           kProgramName + " --inventory FILE [OPTIONS] SUBCOMMAND\n" +
            R"(
 Sends one request to a QuillFerry board over its serial line (raw 115200 8N1),
-waits for its reply and prints it. The line is taken for this command alone: a
-second client finds it busy (exit status 75) rather than taking this one's reply.
-The reply is the line that carries the request's uuid (the board removes spaces
-from it: "a b" comes back as "ab"), for probe the acknowledgement; anything else
-that arrives first, such as a late reply to an earlier request, is discarded with
-a note on standard error.
+waits for its reply and prints it; with --inventory, to many boards at once.
+The line is a local serial device or a console server's port (ADDRESS below)
+and is taken for this command alone: a second client finds it busy (exit
+status 75) rather than taking this one's reply. The reply is the line that
+carries the request's uuid (the board removes spaces from it: "a b" comes back
+as "ab"), for probe the acknowledgement; anything else that arrives first, such
+as a late reply to an earlier request, is discarded with a note on standard
+error.
 
 Subcommands:
   probe          send the liveness probe; prints "alive" on the exact acknowledgement
@@ -234,13 +354,24 @@ Subcommands:
   send JSON      send JSON as one line, exactly as given (a newline is appended);
                  its reply carries the same "uuid" value, null when it has none. A
                  line that is not a JSON object has no uuid to match: the first line
-                 that arrives is taken as its reply
+                 that arrives is taken as its reply (one board only)
+
+Line addresses (ADDRESS):
+  /dev/ttyUSB0       a local serial device (anything not starting with tcp: or
+                     telnet:; ./tcp:x for a file of that name). Locked for the
+                     command (flock); another client's lock is "line busy"
+  tcp:HOST:PORT      a console server's raw TCP port (ser2net's tcp accepter)
+  telnet:HOST:PORT   a console server's telnet port with RFC 2217: the port is set
+                     to 115200 8N1 and must confirm it; binary both ways
+                     HOST is a name or address, an IPv6 address in brackets
+                     (tcp:[fd00::1]:3001). A console server that says the port is
+                     in use ("Port already in use") is "line busy"
 
 Options (also accepted as --option=VALUE):
-  --device PATH      serial device to use (default: $QUILLFERRY_DEVICE)
-  --timeout SECONDS  how long the whole command may take, fractions allowed
-                     (default: 60 for set-net, clear and a sent "set_net_conf",
-                     whose ifdown and ifup take seconds; 5 otherwise)
+  --device ADDRESS   the board's line (default: $QUILLFERRY_DEVICE)
+  --timeout SECONDS  how long the whole command may take on each board, fractions
+                     allowed (default: 60 for set-net, clear and a sent
+                     "set_net_conf", whose ifdown and ifup take seconds; 5 otherwise)
   --uuid TEXT        uuid of the request (stat, hw, netconf, set-net, clear);
                      default: a fresh random UUID
   --raw              print the reply exactly as received, byte for byte, instead of
@@ -249,36 +380,59 @@ Options (also accepted as --option=VALUE):
   -h, --help         print this help and exit
   --version          print the version and exit
 
-Options of set-net (the address family follows --address; the board checks every
-value again):
+Options of set-net (the address family follows --address; every value is judged
+with the board's own checks before anything is sent, and a refused one is named):
   --address ADDR/PREFIX  eth0's IPv4 or IPv6 address and prefix length
                          (10.0.0.8/24, fd00::8/64)
   --gateway ADDR     default gateway, of the same family as the address
   --dns ADDR         name server; give it twice for a second one (at most two)
-  --idc TEXT         data centre of the board
-  --soc-ip TEXT      the SoC's address as the controller names it
-  --pod-id N         pod number (an integer)
+  --idc TEXT         data centre of the board (no ',' or '=')
+  --soc-ip ADDR      the SoC's IP address as the controller names it
+  --pod-id N         pod number (an integer of 32 bits)
   --container MAC=ADDR
-                     a container's MAC address and its address, of the address's
-                     family; repeat in the containers' order. Without it the board
-                     keeps its container list and files as they are
+                     a container's MAC address (six hex pairs joined by ':') and its
+                     address, of the address's family; repeat in the containers'
+                     order. Without it the board keeps its container list and files
 
 Options of clear:
   --ipv6             send the clear as an IPv6 request (under "ipv6", not "ipv4"), as
                      for a board that was configured with IPv6
 
+A fleet (--inventory):
+  --inventory FILE   run the subcommand on the boards of FILE (JSON, see the manual
+                     page): every board at once in one event loop, each with its own
+                     deadline; set-net applies each board's own "network", clear
+                     sends IPv6 for boards whose "network" is IPv6. An inventory with
+                     a bad entry is refused whole (name and line reported): nothing
+                     is sent to any board
+  --board NAME       only this board (repeatable)
+  --jobs N           at most N boards at a time (default 256)
+  --format table     one row per board: name, result, time, essential reply values
+                     (the default); a progress line on standard error on a terminal
+  --format jsonl     one JSON object per board as it finishes: name, address,
+                     outcome, exit_status, elapsed_seconds, detail, reply
+  --format prometheus
+                     probe and stat: metrics in the Prometheus text format
+  --output FILE      write the output to FILE instead, replacing it whole (a new
+                     file renamed over it) once every board has finished
+  A summary line on standard error counts each result.
+
 Environment:
-  QUILLFERRY_DEVICE  serial device used when --device is not given
+  QUILLFERRY_DEVICE  line address used when --device is not given
 
 Exit status:
-  0   the reply was received (probe: the exact acknowledgement)
-  1   the board answered, but with a non-zero "ret_val" or (send of a line that
-      is not JSON) with a line that is not a JSON object
-  2   no reply within the timeout, or reading or writing failed
-  64  usage error
-  69  the device cannot be opened or is not a serial device (or, rarely, the
-      system has no random source for the uuid)
-  75  line busy: another client is using the device; try again later
+  0   the reply was received (probe: the exact acknowledgement); fleet: from every
+      board
+  1   the board answered, but with a non-zero "ret_val" or a malformed reply (send
+      of a line that is not JSON: a line that is not a JSON object); fleet: some
+      board did, and every board answered
+  2   no reply within the timeout, or the line went away (hung up, connection
+      closed); fleet: some board did not answer
+  64  usage error, or a bad inventory
+  69  the line cannot be opened: no such device, not a serial device, no connection
+      to the console server, 115200 8N1 not confirmed (or, rarely, the system has no
+      random source for the uuid); fleet: every board
+  75  line busy: another client is using it; try again later; fleet: every board
 )";
 }
 

@@ -3,46 +3,46 @@
 
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "client/request.h"
 
 namespace ctl {
 
-// Exit statuses; the help text documents them, scripts rely on them.
+// Exit statuses; the help text documents them, scripts rely on them. A call's outcome maps
+// onto them through qfclient::exitStatus.
 enum ExitStatus : int {
     kExitOk = 0,
     // The board answered, but with a failure (non-zero ret_val), with a line that is not a
     // JSON object, or with something other than the probe's acknowledgement.
     kExitFailed = 1,
-    // No complete reply within the timeout, or reading or writing failed.
+    // No complete reply within the timeout, or the line went away.
     kExitNoReply = 2,
     kExitUsage = 64,
+    // The line cannot be opened or configured; not a usage error, and worth telling apart
+    // from a board that does not answer.
+    kExitUnavailable = 69,
     // Another client holds the line; trying again later may work (EX_TEMPFAIL).
     kExitBusy = 75,
-    // The device cannot be opened or configured; not a usage error, and worth telling
-    // apart from a board that does not answer.
-    kExitUnavailable = 69,
 };
 
 inline constexpr const char* kProgramName = "quillferry-ctl";
 inline constexpr const char* kDeviceEnv = "QUILLFERRY_DEVICE";
-inline constexpr int kDefaultTimeoutMs = 5000;
-// For "set_net_conf": the board runs ifdown and ifup, and IPv6 duplicate address detection
-// alone takes seconds.
-inline constexpr int kApplyTimeoutMs = 60000;
 // Keeps the wait within poll()'s int milliseconds with room to spare.
 inline constexpr double kMaxTimeoutSeconds = 86400;
+// Boards served at once by default, well within the descriptors a process may hold.
+inline constexpr int kDefaultJobs = 256;
+inline constexpr int kMaxJobs = 4096;
 
 enum class Subcommand { Probe, Stat, Hw, Send, NetConf, SetNet, Clear };
-
-// Options of one subcommand (set-net, clear) as given, in order: {"--dns", "8.8.8.8"};
-// an option without a value has an empty one.
-using Settings = std::vector<std::pair<std::string, std::string>>;
+enum class Format { Table, Jsonl, Prometheus };
 
 struct Options {
     Subcommand subcommand = Subcommand::Probe;
+    std::string subcommandName;
+    // The line address (--device or $QUILLFERRY_DEVICE) of a single board.
     std::string device;
-    // Given with --timeout; otherwise it follows the request (replyTimeoutMs).
+    // Given with --timeout; otherwise it follows the request (qfclient::defaultTimeoutMs).
     std::optional<int> timeoutMs;
     // Given with --uuid; otherwise requests get a fresh one.
     std::optional<std::string> uuid;
@@ -50,7 +50,18 @@ struct Options {
     bool echo = false;
     // send: the line to send, without its newline.
     std::string line;
-    Settings settings;
+    // set-net of a single board.
+    qfclient::NetSettings net;
+    // clear: as an IPv6 request.
+    bool ipv6 = false;
+    // A fleet: every board of the inventory, or those named.
+    std::string inventory;
+    std::vector<std::string> boards;
+    int jobs = kDefaultJobs;
+    Format format = Format::Table;
+    // The output goes to this file, replaced whole once the command has run, instead of
+    // standard output (for node_exporter's textfile collector).
+    std::string output;
 };
 
 struct ParseOutcome {
@@ -69,9 +80,9 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
 // timeout still waits. False for anything else.
 bool parseTimeout(const std::string& text, int& timeoutMs);
 
-// How long to wait for the reply to a request with this "cmd": --timeout when given,
-// otherwise kApplyTimeoutMs for "set_net_conf" and kDefaultTimeoutMs for anything else.
-int replyTimeoutMs(const Options& options, const std::string& cmd);
+// How long to wait for the reply to `call`: --timeout when given, otherwise the call's own
+// default.
+int replyTimeoutMs(const Options& options, const qfclient::Call& call);
 
 // The --version line.
 std::string versionText();

@@ -1,30 +1,16 @@
 #include "ctl/session.h"
 
-#include <cerrno>
-#include <cstring>
 #include <exception>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 
-#include "ctl/reply.h"
-#include "ctl/request.h"
-#include "ctl/serial_link.h"
+#include "client/line.h"
+#include "client/reply.h"
+#include "ctl/fleet.h"
 
 namespace ctl {
 
 namespace {
-
-// The line to send and what answers it.
-struct Request {
-    std::string line;
-    bool probe = false;
-    // The uuid value the reply echoes (null when the request has none); unset when the
-    // line is not a JSON object, whose reply is then whatever line comes first.
-    std::optional<Json::Value> uuid;
-    std::string cmd;
-};
 
 class Session {
 public:
@@ -47,73 +33,18 @@ private:
         complain("cannot write the output");
         return false;
     }
-    bool makeRequest(Request& request, std::string& error) const;
-    int awaitReply(SerialLink& link, const Request& request, const Deadline& deadline) const;
-    int finish(const std::string& line, const ReplyCheck& check) const;
-    int noReply(SerialLink::Status status, const std::string& partial) const;
+    int report(const qfclient::Result& result, bool probe) const;
 
     const Options& options_;
     std::FILE* out_;
     std::FILE* err_;
-    int timeoutMs_ = 0;
 };
 
-// Takes the next whole piece off the front of `pending`: a line, or the probe's
-// acknowledgement with its zero byte. Zero bytes before a line are dropped: they end an
-// acknowledgement whose line came before this command.
-std::optional<std::string> takePiece(std::string& pending) {
-    pending.erase(0, pending.find_first_not_of('\0'));
-    const std::size_t nl = pending.find('\n');
-    if (nl == std::string::npos) return std::nullopt;
-    std::size_t size = nl + 1;
-    const std::string ack = probeAck();
-    if (pending.compare(0, size, ack, 0, ack.size() - 1) == 0) {
-        if (pending.size() == size) return std::nullopt;  // its zero byte may be on the way
-        if (pending[size] == '\0') ++size;
-    }
-    std::string piece = pending.substr(0, size);
-    pending.erase(0, size);
-    return piece;
-}
-
-bool Session::makeRequest(Request& request, std::string& error) const {
-    switch (options_.subcommand) {
-        case Subcommand::Probe:
-            request.line = probeLine();
-            request.probe = true;
-            return true;
-        case Subcommand::Send: {
-            request.line = options_.line + "\n";
-            const ReplyCheck sent = checkReply(options_.line);
-            if (sent.verdict != ReplyCheck::Verdict::NotJson) {
-                request.uuid = sent.root.get("uuid", Json::Value());
-                const Json::Value& cmd = std::as_const(sent.root)["cmd"];
-                if (cmd.isString()) request.cmd = cmd.asString();
-            }
-            return true;
-        }
-        case Subcommand::Stat:
-        case Subcommand::Hw:
-        case Subcommand::NetConf:
-        case Subcommand::SetNet:
-        case Subcommand::Clear:
-            break;
-    }
-    Json::Value json;
-    if (!subcommandRequest(options_, options_.uuid ? *options_.uuid : newUuid(), json, error)) {
-        return false;
-    }
-    request.line = requestLine(json);
-    request.uuid = json["uuid"];
-    request.cmd = json["cmd"].asString();
-    return true;
-}
-
 int Session::run() {
-    Request request;
+    qfclient::Call call;
     std::string error;
     try {
-        if (!makeRequest(request, error)) {
+        if (!makeCall(options_, options_.net, options_.ipv6, call, error)) {
             complain(error);
             std::fputs(usageHint().c_str(), err_);
             return kExitUsage;
@@ -122,81 +53,87 @@ int Session::run() {
         complain(std::string("cannot make a uuid: ") + e.what());
         return kExitUnavailable;
     }
-    timeoutMs_ = replyTimeoutMs(options_, request.cmd);
-    const Deadline deadline(timeoutMs_);
-    if (options_.echo) std::fprintf(err_, "> %s", request.line.c_str());
-
-    SerialLink link;
-    const SerialLink::Status opened = SerialLink::openDevice(options_.device, link, error);
-    if (opened != SerialLink::Status::Ok) {
+    qfclient::LineAddress address;
+    if (!qfclient::parseAddress(options_.device, address, error)) {
         complain(error);
-        return opened == SerialLink::Status::Busy ? kExitBusy : kExitUnavailable;
+        return kExitUsage;
     }
-    const SerialLink::Status sent = link.send(request.line, deadline.leftMs());
-    if (sent != SerialLink::Status::Ok) {
-        complain(sent == SerialLink::Status::Timeout
-                     ? options_.device + " did not take the request within " +
-                           std::to_string(timeoutMs_) + " ms"
-                     : "cannot write to " + options_.device + ": " + std::strerror(errno));
-        return kExitNoReply;
+    if (options_.echo) std::fprintf(err_, "> %s", call.line.c_str());
+    try {
+        qfclient::Line line(address);
+        return report(line.call(call, replyTimeoutMs(options_, call)), call.probe);
+    } catch (const std::exception& e) {
+        complain(e.what());
+        return kExitUnavailable;
     }
-    return awaitReply(link, request, deadline);
 }
 
-int Session::awaitReply(SerialLink& link, const Request& request, const Deadline& deadline) const {
-    std::string pending;
-    for (;;) {
-        while (const std::optional<std::string> piece = takePiece(pending)) {
-            if (request.probe) {
-                if (*piece == probeAck()) {
-                    return emit(options_.raw ? escapeBytes(*piece) + "\n" : "alive\n")
-                               ? kExitOk
-                               : kExitNoReply;
-                }
-            } else {
-                const ReplyCheck check = checkReply(*piece);
-                if (!request.uuid) return finish(*piece, check);
-                if (check.verdict != ReplyCheck::Verdict::NotJson &&
-                    uuidEchoed(*request.uuid, std::as_const(check.root)["uuid"])) {
-                    return finish(*piece, check);
-                }
+int Session::report(const qfclient::Result& result, bool probe) const {
+    for (const std::string& piece : result.discarded) {
+        complain("note: discarded what does not answer this request: " + piece);
+    }
+    if (result.discardedCount > result.discarded.size()) {
+        complain("note: and " + std::to_string(result.discardedCount - result.discarded.size()) +
+                 " more");
+    }
+    const int status = qfclient::exitStatus(result.outcome);
+    switch (result.outcome) {
+        case qfclient::Outcome::Ok:
+        case qfclient::Outcome::Failed:
+            if (probe) {
+                if (!emit(options_.raw ? qfclient::escapeBytes(result.reply) + "\n" : "alive\n"))
+                    return kExitNoReply;
+            } else if (!emit(options_.raw ? result.reply : result.root.toStyledString())) {
+                return kExitNoReply;
             }
-            complain("note: discarded what does not answer this request: " + escapeBytes(*piece));
-        }
-        const SerialLink::Status status = link.readSome(pending, deadline.leftMs());
-        if (status != SerialLink::Status::Ok) {
-            return noReply(status, pending);
-        }
+            if (!result.detail.empty()) complain(result.detail);
+            return status;
+        case qfclient::Outcome::Malformed:
+            if (options_.raw && !emit(result.reply)) return kExitNoReply;
+            complain(result.detail + ": " + qfclient::escapeBytes(result.reply));
+            return status;
+        default:
+            complain(result.detail);
+            return status;
     }
-}
-
-int Session::finish(const std::string& line, const ReplyCheck& check) const {
-    if (check.verdict == ReplyCheck::Verdict::NotJson) {
-        if (options_.raw && !emit(line)) return kExitNoReply;
-        complain(check.problem + ": " + escapeBytes(line));
-        return kExitFailed;
-    }
-    if (!emit(options_.raw ? line : check.root.toStyledString())) return kExitNoReply;
-    if (check.verdict == ReplyCheck::Verdict::Failed) {
-        complain(check.problem);
-        return kExitFailed;
-    }
-    return kExitOk;
-}
-
-int Session::noReply(SerialLink::Status status, const std::string& partial) const {
-    std::string message =
-        status == SerialLink::Status::Timeout
-            ? "no reply from " + options_.device + " within " + std::to_string(timeoutMs_) + " ms"
-            : "reading from " + options_.device + " failed";
-    if (!partial.empty()) message += " (received only: " + escapeBytes(partial) + ")";
-    complain(message);
-    return kExitNoReply;
 }
 
 }  // namespace
 
+bool makeCall(const Options& options, const qfclient::NetSettings& net, bool ipv6,
+              qfclient::Call& call, std::string& error) {
+    const auto fresh = [&options] { return options.uuid ? *options.uuid : qfclient::newUuid(); };
+    switch (options.subcommand) {
+        case Subcommand::Probe:
+            call = qfclient::probeCall();
+            return true;
+        case Subcommand::Send:
+            call = qfclient::lineCall(options.line);
+            return true;
+        case Subcommand::Stat:
+            call = qfclient::requestCall(qfclient::statRequest(fresh()));
+            return true;
+        case Subcommand::Hw:
+            call = qfclient::requestCall(qfclient::hwConfRequest(fresh()));
+            return true;
+        case Subcommand::NetConf:
+            call = qfclient::requestCall(qfclient::netConfRequest(fresh()));
+            return true;
+        case Subcommand::Clear:
+            call = qfclient::requestCall(qfclient::clearRequest(fresh(), ipv6));
+            return true;
+        case Subcommand::SetNet: {
+            Json::Value request;
+            if (!qfclient::setNetRequest(fresh(), net, request, error)) return false;
+            call = qfclient::requestCall(request);
+            return true;
+        }
+    }
+    return false;
+}
+
 int runCommand(const Options& options, std::FILE* out, std::FILE* err) {
+    if (!options.inventory.empty()) return runFleet(options, out, err);
     return Session(options, out, err).run();
 }
 

@@ -1,15 +1,23 @@
-// One command of quillferry-ctl: the line taken, the request sent, its reply awaited until
-// the deadline and printed.
+// One command of quillferry-ctl: the call made, sent on the line, its reply awaited until
+// the deadline and printed; or, with --inventory, the same on every board (fleet.h).
 #pragma once
 
 #include <cstdio>
+#include <string>
 
+#include "client/request.h"
 #include "ctl/options.h"
 
 namespace ctl {
 
-// Runs the command `options` describes. The reply goes to `out`; complaints, notes on
-// discarded lines and the --echo line go to `err`. Returns the exit status.
+// The call of `options`' subcommand, with `net` for set-net and `ipv6` for clear. False with
+// a one-line `error` when set-net's values would be refused. Throws std::exception when no
+// uuid can be made.
+bool makeCall(const Options& options, const qfclient::NetSettings& net, bool ipv6,
+              qfclient::Call& call, std::string& error);
+
+// Runs the command `options` describes. Replies go to `out`; complaints, notes on discarded
+// lines and the --echo line go to `err`. Returns the exit status.
 int runCommand(const Options& options, std::FILE* out, std::FILE* err);
 
 }  // namespace ctl

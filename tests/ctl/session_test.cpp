@@ -14,8 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "captured.h"
+#include "client/serial_link.h"
 #include "core/unique_fd.h"
-#include "ctl/serial_link.h"
 #include "raw_pty.h"
 
 namespace {
@@ -23,10 +24,7 @@ namespace {
 using Args = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
+struct Outcome : Captured {
     long long ms = 0;  // how long the command took
 };
 
@@ -45,22 +43,12 @@ protected:
         args.insert(args.begin(), {"--device", device_});
         const ctl::ParseOutcome parsed = ctl::parseCommandLine(args, nullptr);
         EXPECT_EQ(parsed.kind, ctl::ParseOutcome::Kind::Run) << parsed.error;
-        char* out = nullptr;
-        char* err = nullptr;
-        std::size_t outSize = 0;
-        std::size_t errSize = 0;
-        std::FILE* outFile = ::open_memstream(&out, &outSize);
-        std::FILE* errFile = ::open_memstream(&err, &errSize);
         const auto start = Clock::now();
         Outcome o;
-        o.status = ctl::runCommand(parsed.options, outFile, errFile);
+        static_cast<Captured&>(o) = capture([&](std::FILE* out, std::FILE* err) {
+            return ctl::runCommand(parsed.options, out, err);
+        });
         o.ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        std::fclose(outFile);
-        std::fclose(errFile);
-        o.out.assign(out, outSize);
-        o.err.assign(err, errSize);
-        std::free(out);
-        std::free(err);
         return o;
     }
 

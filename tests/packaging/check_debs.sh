@@ -46,7 +46,8 @@ expect_files() {
 }
 expect_files quillferry /etc/default/quillferry /lib/systemd/system/quillferry.service \
     /usr/lib/tmpfiles.d/quillferry.conf /usr/sbin/quillferry /usr/share/man/man8/quillferry.8.gz
-expect_files quillferry-ctl /usr/bin/quillferry-ctl /usr/share/man/man1/quillferry-ctl.1.gz
+expect_files quillferry-ctl /usr/bin/quillferry-ctl /usr/share/man/man1/quillferry-ctl.1.gz \
+    /lib/systemd/system/quillferry-metrics.service /lib/systemd/system/quillferry-metrics.timer
 expect_files quillferry-sim /usr/bin/quillferry-sim /usr/lib/quillferry/board-sandbox \
     /usr/lib/quillferry/quillferry /usr/share/man/man1/quillferry-sim.1.gz
 
@@ -58,13 +59,19 @@ needs() {
     for d in "$@"; do [[ $all == *", $d"[\ ,]* ]] || fail "$p does not depend on $d:$all"; done
 }
 needs quillferry libjsoncpp25 ifupdown iproute2
-needs quillferry-ctl libjsoncpp25
+needs quillferry-ctl libjsoncpp25 libtelnet2
 needs quillferry-sim quillferry-ctl bubblewrap socat ifupdown iproute2 libjsoncpp25
 for p in quillferry-ctl quillferry-sim; do
     [[ $(depends "$p") != *", quillferry"[\ ,]* ]] || fail "$p depends on the service's package"
-    ! dpkg-deb --ctrl-tarfile "$(deb "$p")" | tar -t | grep -qE 'post|pre' ||
-        fail "$p has maintainer scripts"
 done
+! dpkg-deb --ctrl-tarfile "$(deb quillferry-sim)" | tar -t | grep -qE 'post|pre' ||
+    fail "quillferry-sim has maintainer scripts"
+# The client's metrics job comes disabled: its scripts only keep an operator's choice.
+dpkg-deb -e "$(deb quillferry-ctl)" "$scratch/ctl-control"
+! grep -qE 'deb-systemd-invoke|_dh_action' "$scratch/ctl-control/postinst" ||
+    fail "quillferry-ctl starts its metrics job on installation"
+grep -q "was-enabled 'quillferry-metrics.timer'" "$scratch/ctl-control/postinst" ||
+    fail "quillferry-ctl's postinst does not keep the timer's state"
 
 # The service's package: one conffile, the unit enabled, started and restarted on
 # upgrade by debhelper's scripts, the marker folder made on installation.
@@ -96,6 +103,12 @@ cp /lib/systemd/system/*.target "$root/etc/systemd/system/"
 out=$(systemd-analyze verify --root="$root" quillferry.service 2>&1 |
     grep -v -e 'Command systemd-tmpfiles is not executable' -e "'man quillferry(8)'" || true)
 [[ -z $out ]] || fail "systemd-analyze verify: $out"
+ctlroot=$scratch/quillferry-ctl
+mkdir -p "$ctlroot/etc/systemd/system"
+cp /lib/systemd/system/*.target "$ctlroot/etc/systemd/system/"
+out=$(systemd-analyze verify --root="$ctlroot" quillferry-metrics.service quillferry-metrics.timer 2>&1 |
+    grep -v "'man quillferry-ctl(1)'" || true)
+[[ -z $out ]] || fail "systemd-analyze verify (metrics job): $out"
 exposure=$(systemd-analyze security --offline=true --root="$root" quillferry.service 2>&1 |
     sed -n 's/.*Overall exposure level for quillferry.service: \([0-9.]*\).*/\1/p')
 if [[ -z $exposure ]] || ! awk -v e="$exposure" 'BEGIN { exit !(e <= 3.5) }'; then

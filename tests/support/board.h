@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/unique_fd.h"
-#include "ctl/serial_link.h"
+#include "client/serial_link.h"
 
 namespace qftest {
 

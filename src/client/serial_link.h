@@ -1,6 +1,6 @@
-// The controller's end of the serial line: sends request lines and collects reply bytes
-// with a time limit. Used by quillferry-ctl on a real device and by the system tests on a
-// pty master.
+// The controller's end of a local serial line: sends request lines and collects reply
+// bytes with a time limit, blocking. The client library opens devices with it; the system
+// tests and the benchmark drive a pty master with it.
 #pragma once
 
 #include <cstddef>
@@ -26,9 +26,9 @@ public:
     enum class Status { Ok, Timeout, Error, Busy };
 
     // Opens a serial device without waiting for anything, takes it for this process alone
-    // and puts it into raw 115200 8N1 mode, as the board's end is. On failure `link` stays
+    // and puts it into raw 115200 8N1 mode, as the board's end is. On failure `fd` stays
     // invalid and `error` says why.
-    static Status openDevice(const std::string& path, SerialLink& link, std::string& error);
+    static Status openDevice(const std::string& path, UniqueFd& fd, std::string& error);
 
     // Takes over an already open descriptor (a pty master in tests).
     explicit SerialLink(UniqueFd fd) : fd_(std::move(fd)) {}

@@ -1,4 +1,4 @@
-#include "ctl/serial_link.h"
+#include "client/serial_link.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -20,7 +20,7 @@ int Deadline::leftMs() const {
         std::clamp(endMs_ - monotonicMs(), 0LL, static_cast<long long>(INT_MAX)));
 }
 
-SerialLink::Status SerialLink::openDevice(const std::string& path, SerialLink& link,
+SerialLink::Status SerialLink::openDevice(const std::string& path, UniqueFd& opened,
                                           std::string& error) {
     // Non-blocking: opening must not wait for a carrier, and no read or write may wait
     // past the caller's deadline (another reader of the line may take the bytes that
@@ -62,7 +62,7 @@ SerialLink::Status SerialLink::openDevice(const std::string& path, SerialLink& l
         return Status::Error;
     }
     ::tcflush(fd.get(), TCIFLUSH);
-    link = SerialLink(std::move(fd));
+    opened = std::move(fd);
     return Status::Ok;
 }
 

@@ -1,12 +1,11 @@
-#include "ctl/reply.h"
+#include "client/reply.h"
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <utility>
 
-#include "ctl/request.h"
-
-namespace ctl {
+namespace qfclient {
 
 ReplyCheck checkReply(const std::string& line) {
     ReplyCheck check;
@@ -74,4 +73,63 @@ std::string escapeBytes(std::string_view bytes) {
     return text;
 }
 
-}  // namespace ctl
+namespace {
+
+// Takes the next whole piece off the front of `pending`: a line, or the probe's
+// acknowledgement with its zero byte. Zero bytes before a line are dropped: they end an
+// acknowledgement whose line came before this call.
+std::optional<std::string> takePiece(std::string& pending) {
+    pending.erase(0, pending.find_first_not_of('\0'));
+    const std::size_t nl = pending.find('\n');
+    if (nl == std::string::npos) return std::nullopt;
+    std::size_t size = nl + 1;
+    const std::string ack = probeAck();
+    if (pending.compare(0, size, ack, 0, ack.size() - 1) == 0) {
+        if (pending.size() == size) return std::nullopt;  // its zero byte may be on the way
+        if (pending[size] == '\0') ++size;
+    }
+    std::string piece = pending.substr(0, size);
+    pending.erase(0, size);
+    return piece;
+}
+
+}  // namespace
+
+bool ReplyMatcher::answers(const std::string& piece) const {
+    if (call_.probe) return piece == probeAck();
+    if (!call_.uuid) return true;
+    const ReplyCheck check = checkReply(piece);
+    return check.verdict != ReplyCheck::Verdict::NotJson &&
+           uuidEchoed(*call_.uuid, std::as_const(check.root)["uuid"]);
+}
+
+void ReplyMatcher::discard(std::string_view piece) {
+    if (discarded_.size() < kMaxNotes) {
+        discarded_.push_back(escapeBytes(piece.substr(0, kMaxNoteBytes)) +
+                             (piece.size() > kMaxNoteBytes ? "..." : ""));
+    }
+    ++discardedCount_;
+}
+
+bool ReplyMatcher::feed(std::string_view bytes) {
+    pending_.append(bytes);
+    while (!answered_) {
+        const std::optional<std::string> piece = takePiece(pending_);
+        if (!piece) {
+            // A board that keeps sending without a newline must not grow this without end.
+            if (pending_.size() <= kMaxPieceBytes) break;
+            discard(pending_);
+            pending_.clear();
+            break;
+        }
+        if (answers(*piece)) {
+            answer_ = *piece;
+            answered_ = true;
+        } else {
+            discard(*piece);
+        }
+    }
+    return answered_;
+}
+
+}  // namespace qfclient

@@ -1,0 +1,93 @@
+// A board's serial line, opened by its address (address.h): calls on it send a request and
+// wait for the reply that belongs to it, within a deadline of their own. Every line runs in
+// an event loop (poll): one call waits in call(); many lines in one loop run at once with
+// start(), each with its own deadline, none waiting for another. Telnet is spoken through
+// libtelnet.
+#pragma once
+
+#include <json/json.h>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/address.h"
+#include "client/request.h"
+
+namespace qfclient {
+
+enum class Outcome {
+    Ok,           // the reply, with ret_val 0 or none; for the probe the acknowledgement
+    Failed,       // the reply, with a non-zero ret_val
+    Malformed,    // the line answering a call is not a JSON object, or its ret_val no integer
+    Timeout,      // no reply (or the line took no request) within the deadline
+    Dropped,      // the line went away while waiting: hung up, closed by the console server
+    Busy,         // another client holds the line (the local lock, or the console server said so)
+    Unavailable,  // the line cannot be opened: no such device, no connection, refused settings
+};
+
+// The exit status of quillferry-ctl for each outcome: 0, 1, 1, 2, 2, 75, 69.
+int exitStatus(Outcome outcome);
+// "ok", "failed", "malformed", "timeout", "dropped", "busy", "unavailable".
+const char* outcomeName(Outcome outcome);
+
+struct Result {
+    Outcome outcome = Outcome::Timeout;
+    std::string reply;   // the bytes of the answering piece (Ok, Failed, Malformed)
+    Json::Value root;    // the parsed reply (Ok, Failed; null for the probe)
+    std::string detail;  // why it is not Ok, one line
+    // What arrived but did not answer (escaped, the first few), and how many pieces.
+    std::vector<std::string> discarded;
+    std::size_t discardedCount = 0;
+    long long elapsedMs = 0;
+};
+
+class Line;
+
+// The event loop lines run in: one poll() over every open line, woken by the nearest
+// deadline.
+class Loop {
+public:
+    Loop() = default;
+    Loop(const Loop&) = delete;
+    Loop& operator=(const Loop&) = delete;
+
+    // Serves the lines until `done()` holds (checked after each round).
+    void runUntil(const std::function<bool()>& done);
+
+    struct Member;  // a line's state (line.cpp)
+
+private:
+    std::vector<Member*> members_;
+};
+
+class Line {
+public:
+    // A line in a shared loop, which must outlive it.
+    Line(Loop& loop, LineAddress address);
+    // A line with a loop of its own.
+    explicit Line(LineAddress address);
+    ~Line();
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+
+    // Starts `call`: opens the line when it is not open, sends the call and waits for its
+    // reply, all within `timeoutMs`. `done` is called once, from the loop, with the result;
+    // it may start the next call on this line, but must not destroy it. One call at a time.
+    void start(const Call& call, int timeoutMs, std::function<void(const Result&)> done);
+    // The same, waiting in the loop for the result.
+    Result call(const Call& call, int timeoutMs);
+    Result probe(int timeoutMs = kDefaultTimeoutMs) { return call(probeCall(), timeoutMs); }
+
+    // Closes the line at once. A later call opens it again.
+    void close();
+    const LineAddress& address() const;
+
+private:
+    std::unique_ptr<Loop> ownLoop_;
+    std::unique_ptr<Loop::Member> impl_;
+};
+
+}  // namespace qfclient

@@ -1,0 +1,92 @@
+// The lines a controller sends: JSON requests and the liveness probe, and what recognises
+// each one's reply (a Call). Pure functions apart from newUuid().
+#pragma once
+
+#include <json/json.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qfclient {
+
+// A random version 4 UUID in its 36-character text form, from std::random_device (the
+// kernel's random source). Throws std::exception when no random source is available.
+std::string newUuid();
+
+// The text form of 16 bytes as a version 4 UUID: the version and variant bits are set,
+// the rest is taken as is.
+std::string formatUuidV4(std::array<std::uint8_t, 16> bytes);
+
+// {"cmd": cmd, "uuid": uuid}: the whole request of a query, and the start of any other.
+Json::Value queryRequest(const char* cmd, const std::string& uuid);
+
+Json::Value statRequest(const std::string& uuid);
+Json::Value hwConfRequest(const std::string& uuid);
+Json::Value netConfRequest(const std::string& uuid);
+
+// A static configuration of the board's eth0, as an operator writes it. The address family
+// follows `address`.
+struct NetSettings {
+    struct Container {
+        std::string mac;
+        std::string address;
+    };
+    std::string address;  // ADDRESS/PREFIX: 10.0.0.8/24, fd00::8/64
+    std::string gateway;
+    std::vector<std::string> dns;  // one or two
+    std::string idc;
+    std::string socIp;
+    std::optional<std::int64_t> podId;
+    // The board's container list, in order; when not given the board keeps its own.
+    std::optional<std::vector<Container>> containers;
+};
+
+// A whole decimal number within 64 bits, optionally signed ("3", "-3"); false otherwise.
+bool parseInteger(const std::string& text, std::int64_t& out);
+
+// The "set_net_conf" request for `settings`, judged with the board's own checks before
+// anything is sent. False, with `error` naming the value at fault and why, when the board
+// would refuse it (ret_val -1) or, lacking values, skip it.
+bool setNetRequest(const std::string& uuid, const NetSettings& settings, Json::Value& request,
+                   std::string& error);
+
+// The clear: "clear" as address and gateway under "ipv4" (or "ipv6"), an empty location
+// and no name servers, which is all the board needs to take the configuration away.
+Json::Value clearRequest(const std::string& uuid, bool ipv6);
+
+// JSON text without white space between tokens, members in name order.
+std::string compactJson(const Json::Value& value);
+
+// The liveness probe as a line.
+std::string probeLine();
+
+// The 18 bytes that acknowledge the probe (the last is a zero byte).
+std::string probeAck();
+
+// What is sent and what answers it.
+struct Call {
+    std::string line;  // with its newline
+    bool probe = false;
+    // The uuid value the reply echoes (null when the request has none); unset when the line
+    // is not a JSON object, whose reply is then whatever line comes first.
+    std::optional<Json::Value> uuid;
+    std::string cmd;  // the request's "cmd", empty when it has none
+};
+
+Call probeCall();
+// A JSON request, sent compact.
+Call requestCall(const Json::Value& request);
+// A line exactly as given (without its newline), matched by its uuid when it has one.
+Call lineCall(const std::string& text);
+
+// For "set_net_conf": the board runs ifdown and ifup, and IPv6 duplicate address detection
+// alone takes seconds.
+inline constexpr int kApplyTimeoutMs = 60000;
+inline constexpr int kDefaultTimeoutMs = 5000;
+// How long a call may wait for its reply unless told otherwise.
+int defaultTimeoutMs(const Call& call);
+
+}  // namespace qfclient

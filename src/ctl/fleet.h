@@ -1,0 +1,38 @@
+// One subcommand on many boards at once: every board's line in one event loop, each call
+// with its own deadline, and the results as a table, JSON lines or Prometheus metrics.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "client/line.h"
+#include "ctl/inventory.h"
+#include "ctl/options.h"
+
+namespace ctl {
+
+struct BoardResult {
+    const InventoryBoard* board = nullptr;
+    qfclient::Result result;
+};
+
+// The exit status of a fleet: 0 when every board answered 0; 69 or 75 when every board was
+// unavailable, or busy; otherwise 2 when some board did not answer, 1 when some answered a
+// failure.
+int fleetStatus(const std::vector<BoardResult>& results);
+
+// "5 boards: 3 ok, 1 failed, 1 no reply, 0 unavailable, 0 busy".
+std::string summaryLine(const std::vector<BoardResult>& results);
+
+// One row of the table (without newline), one JSON line (with it).
+std::string tableRow(const BoardResult& r, Subcommand subcommand);
+std::string jsonLine(const BoardResult& r);
+
+// The Prometheus text exposition of probe or stat results.
+std::string prometheusText(const std::vector<BoardResult>& results, Subcommand subcommand);
+
+// Runs the command `options` describe on the inventory's boards. Returns the exit status.
+int runFleet(const Options& options, std::FILE* out, std::FILE* err);
+
+}  // namespace ctl

@@ -1,0 +1,57 @@
+#include "ctl/inventory.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(CtlInventory, BoardsWithTheirLinesAndNetworks) {
+    const std::string text = R"({"boards": [
+  {"name": "r1-b01", "line": "/dev/ttyUSB0"},
+  {"name": "r1-b02", "line": "telnet:console1:3002",
+   "network": {"address": "fd00::8/64", "gateway": "fd00::1", "dns": ["fd00::53"],
+               "idc": "dc1", "soc_ip": "fd00::8", "pod_id": 3,
+               "containers": [{"mac": "02:00:00:00:01:0a", "address": "fd00::a"}]}}]})";
+    std::vector<ctl::InventoryBoard> boards;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(ctl::parseInventory(text, boards, errors)) << ::testing::PrintToString(errors);
+    ASSERT_EQ(boards.size(), 2u);
+    EXPECT_EQ(boards[0].line.path, "/dev/ttyUSB0");
+    EXPECT_FALSE(boards[0].network);
+    EXPECT_EQ(boards[1].lineNumber, 3);
+    EXPECT_EQ(boards[1].line.kind, qfclient::LineAddress::Kind::Telnet);
+    EXPECT_EQ(boards[1].network->podId, 3);
+    EXPECT_EQ((*boards[1].network->containers)[0].address, "fd00::a");
+}
+
+// Every bad entry is reported, by line and name, and none is taken.
+TEST(CtlInventory, BadEntriesAreReportedByLineAndName) {
+    const std::string good =
+        R"("address": "10.0.0.8/24", "gateway": "10.0.0.1", "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.0.8", "pod_id": 1)";
+    const std::pair<std::string, std::vector<const char*>> cases[] = {
+        {"[]", {"line 1: the inventory must be an object"}},
+        {R"({"boards": []})", {"lists no board"}},
+        {R"({"boards": [{"name": "a", "line": "/dev/x"}, {"name": "a", "line": "/dev/y"}]})",
+         {"line 1: board \"a\": the name is taken"}},
+        {"{\"boards\": [\n{\"name\": \"a b\", \"line\": \"tcp:h\"},\n{\"line\": 3, \"port\": 1}]}",
+         {"line 2: board \"a b\": a name is", "line 2: board \"a b\": line address 'tcp:h'",
+          "line 3: a board without a name: \"name\" must be a text", "\"line\" must be a text",
+          "unknown member \"port\""}},
+        {"{\"boards\": [{\"name\": \"n\", \"line\": \"/dev/x\",\n \"network\": {" + good +
+             ", \"containers\": [{\"mac\": \"aa:bb\", \"address\": \"10.0.0.9\"}]}}]}",
+         {"line 2: board \"n\": network: container 1 mac 'aa:bb'"}},
+        {R"({"boards": [{"name": "n", "line": "/dev/x", "network": {"address": "10.0.0.8/24", "pod_id": "3"}}]})",
+         {"\"gateway\" must be a text", "\"dns\" must be a list", "\"pod_id\" must be an integer"}},
+        {R"({"boards": [{"name": "n"} trailing)", {"not JSON"}},
+    };
+    for (const auto& [text, expected] : cases) {
+        std::vector<ctl::InventoryBoard> boards;
+        std::vector<std::string> errors;
+        EXPECT_FALSE(ctl::parseInventory(text, boards, errors)) << text;
+        std::string all;
+        for (const std::string& e : errors) all += e + "\n";
+        for (const char* e : expected)
+            EXPECT_NE(all.find(e), std::string::npos) << e << " in:\n" << all;
+    }
+}
+
+}  // namespace

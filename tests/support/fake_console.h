@@ -1,0 +1,74 @@
+// A console server's port played by a test on a loopback TCP port: it accepts one
+// connection and runs the test's script on it in a thread of its own.
+#pragma once
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "core/unique_fd.h"
+
+class FakeConsole {
+public:
+    using Script = std::function<void(int fd)>;
+
+    explicit FakeConsole(Script script) {
+        listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        if (!listener_.valid() ||
+            ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+            ::listen(listener_.get(), 4) != 0 ||
+            ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            throw std::runtime_error("cannot listen on loopback");
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this, script = std::move(script)] {
+            pollfd p = {listener_.get(), POLLIN, 0};
+            if (::poll(&p, 1, 10000) != 1) return;
+            const UniqueFd peer(::accept(listener_.get(), nullptr, nullptr));
+            if (peer.valid()) script(peer.get());
+        });
+    }
+    ~FakeConsole() { thread_.join(); }
+
+    std::string address(const char* scheme = "tcp") const {
+        return std::string(scheme) + ":127.0.0.1:" + std::to_string(port_);
+    }
+
+    // Reads up to and including the next newline (or what came within `ms`).
+    static std::string readLine(int fd, int ms = 5000) {
+        std::string line;
+        char c = 0;
+        pollfd p = {fd, POLLIN, 0};
+        while (line.empty() || line.back() != '\n') {
+            if (::poll(&p, 1, ms) != 1 || ::read(fd, &c, 1) != 1) break;
+            line += c;
+        }
+        return line;
+    }
+    static void write(int fd, const std::string& bytes) {
+        if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) {
+            // the client has gone: what the script sends no longer matters
+        }
+    }
+    // Waits until the client closes its end (or `ms` pass).
+    static void awaitClose(int fd, int ms = 5000) {
+        char buf[256];
+        pollfd p = {fd, POLLIN, 0};
+        while (::poll(&p, 1, ms) == 1 && ::read(fd, buf, sizeof(buf)) > 0) {
+        }
+    }
+
+private:
+    UniqueFd listener_;
+    int port_ = 0;
+    std::thread thread_;
+};
