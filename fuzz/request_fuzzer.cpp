@@ -71,8 +71,10 @@ UniqueFd memoryFile(const char* name) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // One platform for the whole run, as the daemon keeps one for its life.
-    static PlatformQcom platform;
+    // One platform for the whole run, as the daemon keeps one for its life; it waits through
+    // the loop of the input at hand.
+    static CommandLoop* current = nullptr;
+    static PlatformQcom platform(BoardPaths(), [](int fd, int ms) { current->waitForFd(fd, ms); });
     if (size == 0) return 0;
 
     UniqueFd in = memoryFile("requests");
@@ -81,18 +83,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ::lseek(in.get(), 0, SEEK_SET) != 0)
         std::abort();
     Uart uart(std::move(in), UniqueFd(::dup(out.get())));
-    CommandLoop loop(platform, uart);
-    platform.setLineWait([&loop](int fd, int ms) { loop.waitForFd(fd, ms); });
+    CommandLoop loop(uart);
+    current = &loop;
 
     Served served = Served::Nothing;
     off_t seen = 0;
-    while (loop.serveNext(served)) {
+    while (loop.serveNext(platform, served)) {
         const std::string replies = readSince(out.get(), seen);
         const std::size_t count = checkReplies(replies);
         if (count != (served == Served::Request ? 1U : 0U))
             fail(served == Served::Request ? "not one reply to a request" : "reply to no request",
                  replies);
     }
-    platform.setLineWait(waitForFdOnly);
+    current = nullptr;
     return 0;
 }

@@ -92,7 +92,7 @@ Served serveRequest(Platform& platform, Uart& uart, const std::string& text) {
     return Served::Dropped;
 }
 
-CommandLoop::CommandLoop(Platform& platform, Uart& uart) : platform_(platform), uart_(uart) {
+CommandLoop::CommandLoop(Uart& uart) : uart_(uart) {
     const sigset_t set = loopSignals();
     signals_.reset(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
     if (!signals_.valid())
@@ -102,13 +102,13 @@ CommandLoop::CommandLoop(Platform& platform, Uart& uart) : platform_(platform), 
 
 void CommandLoop::logRead(const std::string& line) const {
     // The line's own newline ends it; it is not a character of the request.
-    if (platform_.getDebugFlag())
+    if (platform_ != nullptr && platform_->getDebugFlag())
         logLine("[QuillFerry] Read From Uart Data:%s", loggedLine(line).c_str());
 }
 
 Served CommandLoop::serveLine(const std::string& line) {
     logRead(line);
-    return serveRequest(platform_, uart_, requestText(line));
+    return serveRequest(*platform_, uart_, requestText(line));
 }
 
 void CommandLoop::takeSignals(bool mayReap) {
@@ -139,7 +139,8 @@ bool CommandLoop::readLine(std::string& line) {
     return true;
 }
 
-bool CommandLoop::serveNext(Served& served) {
+bool CommandLoop::serveNext(Platform& platform, Served& served) {
+    platform_ = &platform;
     served = Served::Nothing;
     if (stopping_) return false;
     if (!waiting_.empty()) {
@@ -164,12 +165,12 @@ void CommandLoop::pause(int ms) {
     }
 }
 
-int CommandLoop::run() {
+int CommandLoop::run(Platform& platform) {
     int failurePauseMs = qf::kReadFailurePauseMs;
     while (!stopping_) {
-        set_debug_flag(&platform_);
+        set_debug_flag(&platform);
         Served served = Served::Nothing;
-        const bool servedLine = serveNext(served);
+        const bool servedLine = serveNext(platform, served);
         takeSignals(true);  // what arrived while the request was served
         if (servedLine || stopping_) {
             failurePauseMs = qf::kReadFailurePauseMs;

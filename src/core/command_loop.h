@@ -7,6 +7,7 @@
 #include <deque>
 #include <string>
 
+#include "core/aside.h"
 #include "core/unique_fd.h"
 
 class Platform;
@@ -33,18 +34,24 @@ class CommandLoop {
 public:
     // Reads the signals of loopSignals() (core/process_setup.h) from a descriptor; they reach
     // it where the caller blocked them.
-    CommandLoop(Platform& platform, Uart& uart);
+    explicit CommandLoop(Uart& uart);
 
-    // Reads and serves lines until SIGTERM or SIGINT. A signal during a request stops the
-    // loop once that request is answered; requests still waiting are dropped (logged).
-    // Pauses and reopens the device while it is missing or failing, so the loop never spins.
-    // Returns the exit status.
-    int run();
+    // What a handler waits with for what it runs aside: waitForFd on this loop, which answers
+    // the probe meanwhile. For the platform object's construction.
+    WaitForFd lineWait() {
+        return [this](int fd, int timeoutMs) { waitForFd(fd, timeoutMs); };
+    }
+
+    // Reads and serves lines for `platform` until SIGTERM or SIGINT. A signal during a request
+    // stops the loop once that request is answered; requests still waiting are dropped
+    // (logged). Pauses and reopens the device while it is missing or failing, so the loop
+    // never spins. Returns the exit status.
+    int run(Platform& platform);
 
     // Serves the next line: one that arrived while a handler ran, or else one read from the
     // port (waiting for it). False at the end of the input, when the port fails or once a stop
     // was asked for; `served` then is Nothing.
-    bool serveNext(Served& served);
+    bool serveNext(Platform& platform, Served& served);
 
     // Waits until `fd` is readable or `timeoutMs` have passed (negative: no limit); meanwhile
     // answers the probe and keeps other lines for serveNext. Handlers wait so for what they
@@ -65,8 +72,8 @@ private:
     // is being served (its command's status must not be taken), else afterwards.
     void takeSignals(bool mayReap);
 
-    Platform& platform_;
     Uart& uart_;
+    Platform* platform_ = nullptr;  // the one being served
     std::deque<std::string> waiting_;
     UniqueFd signals_;
     bool stopping_ = false;

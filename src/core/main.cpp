@@ -1,17 +1,17 @@
 #include <malloc.h>
 
 #include <cstdlib>
-#include <memory>
 #include <string>
 
+#include "core/board_paths.h"
 #include "core/command_line.h"
 #include "core/command_loop.h"
 #include "core/constants.h"
 #include "core/log.h"
 #include "core/platform_qcom.h"
 #include "core/process_setup.h"
+#include "core/settings.h"
 #include "core/uart.h"
-#include "netconf/host_network.h"
 
 int main(int argc, char** argv) {
     // First of all: whatever the daemon opens must not land on a closed 0, 1 or 2.
@@ -30,25 +30,28 @@ int main(int argc, char** argv) {
             "limit started outside its process group keeps running",
             error.c_str());
     }
-    auto platform = std::make_unique<PlatformQcom>();
+
+    // The serial line, the loop that serves it, and the board, whose handlers wait through
+    // the loop (which answers the probe meanwhile). All live as long as the process.
+    Uart uart(qf::kSerialDevice);
+    CommandLoop loop(uart);
+    PlatformQcom platform(BoardPaths(), loop.lineWait());
+
     const char* search = std::getenv(qf::kDnsSearchEnv);
     const std::string domain = dnsSearchDomain(search);
     if (search != nullptr && domain != search) {
         logLine("[QuillFerry] %s is not a domain name, using %s", qf::kDnsSearchEnv,
                 domain.c_str());
     }
-    platform->setDnsSearch(domain);
+    platform.setDnsSearch(domain);
     bool valid = true;
-    platform->setIfupTimeout(ifupTimeout(std::getenv(qf::kIfupTimeoutEnv), valid));
+    platform.setIfupTimeout(ifupTimeout(std::getenv(qf::kIfupTimeoutEnv), valid));
     if (!valid) {
         logLine("[QuillFerry] %s is not a number of seconds from 1 to %d, using %d",
                 qf::kIfupTimeoutEnv, qf::kMaxIfupTimeoutSec, qf::kDefaultIfupTimeoutSec);
     }
-    Uart uart(qf::kSerialDevice);
-    CommandLoop loop(*platform, uart);
-    // While a request is applied, the loop keeps answering the probe.
-    platform->setLineWait([&loop](int fd, int timeoutMs) { loop.waitForFd(fd, timeoutMs); });
-    const int status = loop.run();
+    platform.start();
+    const int status = loop.run(platform);
     flushLog(qf::kLogFlushAtExitMs);
     return status;
 }

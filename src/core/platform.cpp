@@ -14,18 +14,22 @@
 #include "core/constants.h"
 #include "core/log.h"
 
-Platform::Platform() : dnsSearch_(qf::kDefaultDnsSearch) {
-    if (::access(qf::kMarkerDir, F_OK) != 0) {
-        const int ret = ::mkdir(qf::kMarkerDir, qf::kMarkerDirMode);
-        logLine("create dir %s, ret:%d", qf::kMarkerDir, ret);
+Platform::Platform(BoardPaths paths, WaitForFd lineWait)
+    : paths_(std::move(paths)), lineWait_(std::move(lineWait)), dnsSearch_(qf::kDefaultDnsSearch) {}
+
+void Platform::start() {
+    if (looperThread.joinable()) return;
+    if (::access(paths_.markerDir.c_str(), F_OK) != 0) {
+        const int ret = ::mkdir(paths_.markerDir.c_str(), qf::kMarkerDirMode);
+        logLine("create dir %s, ret:%d", paths_.markerDir.c_str(), ret);
     }
-    if (::access(qf::kMarkerFile, F_OK) == 0) logEventFlag = true;
+    if (::access(paths_.markerFile.c_str(), F_OK) == 0) logEventFlag = true;
     stopEvent_.reset(::eventfd(0, EFD_CLOEXEC));
     looperThread = std::thread(&Platform::ThreadLooper, this);
 }
 
 Platform::~Platform() {
-    if (stopEvent_.valid()) {
+    if (looperThread.joinable() && stopEvent_.valid()) {
         const std::uint64_t one = 1;
         if (::write(stopEvent_.get(), &one, sizeof(one)) < 0) {
             logLine("[QuillFerry] cannot stop the watcher: %s", std::strerror(errno));
@@ -49,7 +53,7 @@ void Platform::ThreadLooper() {
         logLine("inotify_init failed, ret:%d", inotifyFd);
         return;
     }
-    inotifyWatch = ::inotify_add_watch(inotifyFd, qf::kMarkerDir, IN_CREATE | IN_DELETE);
+    inotifyWatch = ::inotify_add_watch(inotifyFd, paths_.markerDir.c_str(), IN_CREATE | IN_DELETE);
     if (inotifyWatch < 0) {
         logLine("inotify_add_watch failed, ret:%d", inotifyWatch);
         ::close(inotifyFd);
@@ -88,7 +92,7 @@ void Platform::ThreadLooper() {
             const char* namePtr = buf + off + sizeof(ev);
             const std::string name(namePtr, ::strnlen(namePtr, ev.len));
             logLine("get event: wd: %d, mask:0x%x, len:%d, name:%s", ev.wd, ev.mask,
-                    static_cast<int>(ev.len), name.c_str());
+                    static_cast<int>(ev.len), visible(name).c_str());
             if ((ev.mask & (IN_CREATE | IN_DELETE)) != 0 && name == qf::kMarkerName) {
                 if ((ev.mask & IN_CREATE) != 0) {
                     logEventFlag = true;

@@ -1,5 +1,9 @@
 // The daemon's one stateful object: the command handlers, the network state that
 // "set_net_conf" leaves behind, and the two halves of the debug switch.
+//
+// Each handler is a thin shell: a function turns the request (and the board) into the answer,
+// and answer() sends it and echoes it. Tests call the functions that decide, on a Platform
+// over a scratch folder (BoardPaths::under), without starting it.
 #pragma once
 
 #include <json/json.h>
@@ -13,6 +17,7 @@
 #include <vector>
 
 #include "core/aside.h"
+#include "core/board_paths.h"
 #include "core/constants.h"
 #include "core/network_state.h"
 #include "core/reply.h"
@@ -24,68 +29,78 @@ struct NetConfRequest;
 
 class Platform {
 public:
-    Platform();
+    // `lineWait` is how a handler waits for what it runs aside: the command loop's wait keeps
+    // answering the probe. Nothing is started here (see start()).
+    explicit Platform(BoardPaths paths = {}, WaitForFd lineWait = waitForFdOnly);
     virtual ~Platform();
     Platform(const Platform&) = delete;
     Platform& operator=(const Platform&) = delete;
 
+    // --- the board class's own (platform_qcom.cpp) ---
     virtual std::string getCpuModel() = 0;
     virtual void doGetHwConf(const Json::Value& request, Uart& uart) = 0;
     virtual void doGetStat(const Json::Value& request, Uart& uart) = 0;
 
+    // --- start-up and the debug switch (platform.cpp) ---
+    // Makes the marker folder when missing, reads the marker and starts the watcher thread.
+    void start();
     // Environment half of the debug switch; rewritten at the start of every loop turn.
     void setDebugFlag(bool on) { envDebugFlag = on; }
     // True while either half is on.
     bool getDebugFlag() const {
         return envDebugFlag || logEventFlag.load(std::memory_order_relaxed);
     }
-
     // 1 once the network configuration was applied or cleared since start-up.
     int getNetConf() const { return net_.netConfState() != 0 ? 1 : 0; }
-
-    // The network state and who changes it: see NetworkState.
-    const NetworkState& networkState() const { return net_; }
-
     // Settings, given once at start-up: the site's DNS search domain written into the
-    // interface and resolver files, the time limit of ifdown and ifup, and how the handler
-    // waits for what it runs aside (the command loop's wait answers the probe meanwhile).
+    // interface and resolver files, and the time limit of ifdown and ifup.
     void setDnsSearch(std::string domain) { dnsSearch_ = std::move(domain); }
     void setIfupTimeout(std::chrono::milliseconds timeout) { ifupTimeout_ = timeout; }
-    void setLineWait(WaitForFd wait) { lineWait_ = std::move(wait); }
 
-    // "set_net_conf" and what it uses.
-    void doSetNetConf(const Json::Value& request, Uart& uart);
+    // --- "set_net_conf" (netconf/set_net_conf.cpp) ---
+    void doSetNetConf(const Json::Value& request, Uart& uart) { answer(uart, setNetConf(request)); }
+    // The decision and its work, run aside: the reply and how it is echoed.
+    Answer setNetConf(const Json::Value& request);
+    // --- eth0's files and restart (netconf/host_network.cpp) ---
     int setIpConfig(const std::string& ifname, const std::string& address,
                     const std::string& gateway, int prefixLength, const std::string& dnsFirst,
                     const std::string& dnsSecond);
     int clearNetConf();
+    // --- the host information file (netconf/host_files.cpp) ---
     bool saveHostInfo(const std::string& idc, const std::string& socIp, const std::string& podId,
                       FileBatch* batch = nullptr);
+    // --- the command record (netconf/cmd_record_store.cpp) ---
     Json::Value readCmdRecords();
     bool writeCmd2File(const Json::Value& request);
 
-    // "get_net_conf" and the interface probes it runs.
-    void doGetNetConf(const Json::Value& request, Uart& uart);
+    // --- "get_net_conf" (query/get_net_conf.cpp) ---
+    void doGetNetConf(const Json::Value& request, Uart& uart) { answer(uart, netConf(request)); }
+    Answer netConf(const Json::Value& request);
+    // --- the interface probes (query/if_probes.cpp) ---
     void getIpv4Addr(const char* ifname);
     void getIpv4NetMask(const char* ifname);
     void getIpv4Mac(const char* ifname);
-    void getIpAddr(const char* ifname);
-    void getDns();
+    // Named by the board's interface; nothing calls them. IPv6 addresses are not read back
+    // (get_net_conf reports the IPv6 settings as asked for), and the name servers are those of
+    // the last apply, held in memory.
+    void getIpAddr(const char* /*ifname*/) {}
+    void getDns() {}
 
-    // Hardware sources.
+    // --- hardware sources (query/get_hw_conf.cpp) ---
     std::string getGpuModel(const char* path);
     std::uint64_t getRamSize(const char* path);  // kibibytes
     std::uint64_t getRomSize(const char* path);  // bytes
 
 protected:
-    // Sends a handler's reply and echoes it while the debug switch is on.
-    void answer(Uart& uart, const Json::Value& reply, const ReplyEcho& echo) const {
-        sendReply(uart, reply, getDebugFlag(), echo);
-    }
+    // The one way a handler's answer goes out: sent, then echoed as the answer says.
+    void answer(Uart& uart, const Answer& a) const { sendAnswer(uart, a, getDebugFlag()); }
+
+    const BoardPaths& paths() const { return paths_; }
 
 private:
-    // The decision and the work of "set_net_conf", off the main thread: the reply's ret_val.
-    int setNetConf(const Json::Value& request);
+    // --- netconf/set_net_conf.cpp ---
+    // The ret_val of a request: the checks, then clear, skip, place or apply.
+    int setNetConfResult(const Json::Value& request);
     // A whole configuration: host files, eth0's restart, container files.
     int applyNetConf(const NetConfRequest& conf);
     // Same addresses as the configuration in force: only the host information and container
@@ -94,13 +109,14 @@ private:
     bool writeHostInfo(const NetConfRequest& conf);
     bool writeContainers(const NetConfRequest& conf);
 
-    // Body of the watcher thread: follows the marker file and sets logEventFlag.
+    // Body of the watcher thread (platform.cpp): follows the marker file, sets logEventFlag.
     void ThreadLooper();
 
+    const BoardPaths paths_;
+    const WaitForFd lineWait_;
     NetworkState net_;
     std::string dnsSearch_;
     std::chrono::milliseconds ifupTimeout_{std::chrono::seconds(qf::kDefaultIfupTimeoutSec)};
-    WaitForFd lineWait_ = waitForFdOnly;
 
     bool envDebugFlag = false;
     // Marker-file half of the debug switch, written by the watcher thread.

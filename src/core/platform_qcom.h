@@ -1,4 +1,4 @@
-// The QCS8250 board.
+// The QCS8250 board: its status and hardware answers.
 #pragma once
 
 #include "core/platform.h"
@@ -6,12 +6,18 @@
 
 class PlatformQcom : public Platform {
 public:
-    PlatformQcom() = default;
+    explicit PlatformQcom(BoardPaths paths = {}, WaitForFd lineWait = waitForFdOnly)
+        : Platform(std::move(paths), std::move(lineWait)) {}
     ~PlatformQcom() override = default;
 
+    // --- platform_qcom.cpp ---
     std::string getCpuModel() override;
     void doGetHwConf(const Json::Value& request, Uart& uart) override;
     void doGetStat(const Json::Value& request, Uart& uart) override;
+
+    // --- the answers (query/get_stat.cpp, query/get_hw_conf.cpp) ---
+    Answer statReply(const Json::Value& request);
+    Answer hwConfReply(const Json::Value& request);
 
 private:
     // The thermal zone and cpufreq files, open between status requests.

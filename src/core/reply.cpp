@@ -25,29 +25,20 @@ std::string encodeReply(const Json::Value& reply) {
     return strFixPatternTrim(reply.toStyledString());
 }
 
-std::string sendReply(Uart& uart, const Json::Value& reply) {
-    std::string text = encodeReply(reply);
-    // The request's log lines first (the probe's acknowledgement does not wait for them).
-    catchUpLog();
-    uart.Write(text.data(), static_cast<int>(text.size()));
-    return text;
-}
-
-std::string strPatternReplace(const std::regex& pattern, const std::string& text,
-                              const std::string& replacement) {
-    return std::regex_replace(text, pattern, replacement);
-}
-
 std::string loggedLine(const std::string& text) {
     // The line's own newline ends the log line; it is not a character of its text.
     const std::size_t end = !text.empty() && text.back() == '\n' ? text.size() - 1 : text.size();
     return visible(std::string_view(text).substr(0, end));
 }
 
-void sendReply(Uart& uart, const Json::Value& reply, bool debug, const ReplyEcho& echo) {
-    const std::string text = sendReply(uart, reply);
-    if (!debug) return;
+std::string sendAnswer(Uart& uart, const Answer& a, bool debug) {
+    const std::string text = encodeReply(a.reply);
+    // The request's log lines first (the probe's acknowledgement does not wait for them).
+    catchUpLog();
+    uart.Write(text.data(), static_cast<int>(text.size()));
+    if (!debug && !a.echo.always) return text;
     const std::string shown = loggedLine(text);
-    if (echo.output != nullptr) logOutput(echo.output, shown.c_str());
-    logLine(echo.log, shown.c_str());
+    if (a.echo.output != nullptr) logOutput(a.echo.output, shown.c_str());
+    if (a.echo.log != nullptr) logLine(a.echo.log, shown.c_str());
+    return text;
 }

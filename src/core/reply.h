@@ -1,10 +1,9 @@
 // Replies: the envelope every reply starts with, the exact compact line that goes on the
-// wire, and how a handler sends it (and echoes it while the debug switch is on).
+// wire, and the one way a handler's answer is sent and echoed.
 #pragma once
 
 #include <json/json.h>
 
-#include <regex>
 #include <string>
 
 class Uart;
@@ -13,11 +12,6 @@ class Uart;
 // styled text of a reply becomes one compact line.
 std::string strFixPatternTrim(const std::string& text);
 
-// `text` with every match of `pattern` replaced by `replacement` (std::regex_replace): the
-// general form of the compaction.
-std::string strPatternReplace(const std::regex& pattern, const std::string& text,
-                              const std::string& replacement);
-
 // The envelope every reply starts with: the request's "uuid" (null when absent) and "cmd",
 // and the result code.
 Json::Value replyEnvelope(const Json::Value& request, int retVal);
@@ -25,18 +19,23 @@ Json::Value replyEnvelope(const Json::Value& request, int retVal);
 // The exact line that goes on the wire for `reply`.
 std::string encodeReply(const Json::Value& reply);
 
-// Encodes `reply`, writes it to the serial port in one piece and returns the text sent.
-std::string sendReply(Uart& uart, const Json::Value& reply);
-
 // A line of the wire (a request or a reply) as the log shows it: without its newline, escaped.
 std::string loggedLine(const std::string& text);
 
-// How a handler echoes the reply it sent while the debug switch is on: a format for
-// standard output (null: none) and one for the log, each with one %s for the text.
+// How a reply is echoed once sent: a format for standard output (null: none) and one for the
+// log (null: none), each with one %s for the reply; while the debug switch is on, or always.
 struct ReplyEcho {
-    const char* output;
-    const char* log;
+    const char* output = nullptr;
+    const char* log = nullptr;
+    bool always = false;
 };
 
-// sendReply, then the echo when `debug` is on.
-void sendReply(Uart& uart, const Json::Value& reply, bool debug, const ReplyEcho& echo);
+// What a handler decided: the reply and how it is echoed.
+struct Answer {
+    Json::Value reply;
+    ReplyEcho echo;
+};
+
+// Encodes the reply, writes it to the serial port in one piece, then echoes it as `a.echo`
+// says (`debug`: the debug switch is on). Returns the line sent.
+std::string sendAnswer(Uart& uart, const Answer& a, bool debug);

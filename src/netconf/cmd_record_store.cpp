@@ -54,15 +54,16 @@ bool storeRecord(const char* path, const Json::Value& request) {
     }
     records[key] = request;
     if (writeFileAtomic(path, records.toStyledString(), std::nullopt, error)) return true;
-    logLine("writeCmd2File remove file fail");
+    // The old record stays as it was: it is replaced by renaming, never removed first.
+    logLine("writeCmd2File replace file fail, the old record is kept");
     logWriteFailure(error);
     return false;
 }
 
 Json::Value Platform::readCmdRecords() {
-    return readRecordSet(qf::kCmdRecordFile);
+    return readRecordSet(paths().cmdRecordFile.c_str());
 }
 
 bool Platform::writeCmd2File(const Json::Value& request) {
-    return storeRecord(qf::kCmdRecordFile, request);
+    return storeRecord(paths().cmdRecordFile.c_str(), request);
 }

@@ -58,41 +58,41 @@ std::string joinLines(const Lines& lines) {
 
 namespace {
 
-bool stageFile(FileBatch& batch, const char* path, const Lines& lines) {
+bool stageFile(FileBatch& batch, const std::string& path, const Lines& lines) {
     std::string error;
     if (batch.add(path, joinLines(lines), std::nullopt, error)) return true;
     logWriteFailure(error);
     return false;
 }
 
-ChildOutcome runInterfaceCommand(const char* program, std::chrono::milliseconds timeout) {
+ChildOutcome runInterfaceCommand(const std::string& program, std::chrono::milliseconds timeout) {
     return runChild({program, qf::kInterfaceName, "--ignore-errors"}, timeout);
 }
 
 }  // namespace
 
-int updateLinuxIpconfig(const Lines& interfaceLines, const Lines& resolverLines) {
+int updateLinuxIpconfig(const BoardPaths& paths, const Lines& interfaceLines,
+                        const Lines& resolverLines) {
     logLine("QuillFerry %s +", "updateLinuxIpconfig");
     FileBatch batch;
-    bool ok = stageFile(batch, qf::kInterfacesFile, interfaceLines);
-    if (!resolverLines.empty()) ok = stageFile(batch, qf::kResolvConf, resolverLines) && ok;
+    bool ok = stageFile(batch, paths.interfacesFile, interfaceLines);
+    if (!resolverLines.empty()) ok = stageFile(batch, paths.resolvConf, resolverLines) && ok;
     ok = commitFiles(batch) && ok;
     logLine("QuillFerry %s -", "updateLinuxIpconfig");
     return ok ? 0 : qf::kRetWriteFailed;
 }
 
-ChildOutcome ifdown(std::chrono::milliseconds timeout, const char* program) {
-    return runInterfaceCommand(program, timeout);
+ChildOutcome ifdown(const BoardPaths& paths, std::chrono::milliseconds timeout) {
+    return runInterfaceCommand(paths.ifdownProgram, timeout);
 }
 
-ChildOutcome ifup(std::chrono::milliseconds timeout, const char* program) {
-    return runInterfaceCommand(program, timeout);
+ChildOutcome ifup(const BoardPaths& paths, std::chrono::milliseconds timeout) {
+    return runInterfaceCommand(paths.ifupProgram, timeout);
 }
 
-int restartNetworking(std::chrono::milliseconds timeout, const char* ifdownProgram,
-                      const char* ifupProgram) {
+int restartNetworking(const BoardPaths& paths, std::chrono::milliseconds timeout) {
     logLine("%s +", "restartNetworking");
-    const int status = ifdown(timeout, ifdownProgram).status | ifup(timeout, ifupProgram).status;
+    const int status = ifdown(paths, timeout).status | ifup(paths, timeout).status;
     logLine("%s -", "restartNetworking");
     return status;
 }
@@ -102,27 +102,6 @@ void set_mtu(const std::string& mtu, const char* path) {
     if (fd.valid() && !writeAll(fd.get(), mtu)) {
         logLine("[QuillFerry] cannot set the MTU: %s", std::strerror(errno));
     }
-}
-
-std::chrono::seconds ifupTimeout(const char* value, bool& valid) {
-    valid = true;
-    if (value == nullptr) return std::chrono::seconds(qf::kDefaultIfupTimeoutSec);
-    char* end = nullptr;
-    errno = 0;
-    const long seconds = std::strtol(value, &end, 10);
-    valid = errno == 0 && end != value && *end == '\0' && seconds >= 1 &&
-            seconds <= qf::kMaxIfupTimeoutSec && std::isdigit(static_cast<unsigned char>(*value));
-    return std::chrono::seconds(valid ? seconds : qf::kDefaultIfupTimeoutSec);
-}
-
-std::string dnsSearchDomain(const char* value) {
-    if (value == nullptr || *value == '\0' || std::strlen(value) > 253)
-        return qf::kDefaultDnsSearch;
-    for (const char* p = value; *p != '\0'; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (std::isalnum(c) == 0 && c != '-' && c != '.') return qf::kDefaultDnsSearch;
-    }
-    return value;
 }
 
 int Platform::setIpConfig(const std::string& ifname, const std::string& address,
@@ -136,9 +115,9 @@ int Platform::setIpConfig(const std::string& ifname, const std::string& address,
     const Lines resolverLines = resolverFileLines(dnsSearch_, dnsFirst, dnsSecond);
     // Down with the old definition, so ifdown removes what the old file configured. Up again
     // even when a file could not be written: the board must not stay without eth0.
-    const ChildOutcome down = ifdown(ifupTimeout_);
-    const int updated = updateLinuxIpconfig(interfaceLines, resolverLines);
-    const ChildOutcome up = ifup(ifupTimeout_);
+    const ChildOutcome down = ifdown(paths_, ifupTimeout_);
+    const int updated = updateLinuxIpconfig(paths_, interfaceLines, resolverLines);
+    const ChildOutcome up = ifup(paths_, ifupTimeout_);
     if (updated != 0) return updated;
     if (down.timedOut || up.timedOut) return qf::kRetTimedOut;
     if (down.lost || up.lost) return qf::kRetOutcomeLost;
@@ -150,15 +129,15 @@ int Platform::clearNetConf() {
     net_.cleared();
     const Lines interfaceLines = clearedInterfaceLines();
     bool removed = true;
-    for (const char* path : {qf::kHostIpConfigFile, qf::kHostInfoFile}) {
+    for (const std::string* path : {&paths_.hostIpConfigFile, &paths_.hostInfoFile}) {
         std::string error;
-        if (!removeBoardFile(path, error)) {
+        if (!removeBoardFile(*path, error)) {
             logLine("[QuillFerry] cannot remove %s", error.c_str());
             removed = false;
         }
     }
-    const ChildOutcome down = ifdown(ifupTimeout_);
-    const int updated = updateLinuxIpconfig(interfaceLines, Lines());
+    const ChildOutcome down = ifdown(paths_, ifupTimeout_);
+    const int updated = updateLinuxIpconfig(paths_, interfaceLines, Lines());
     if (!removed || updated != 0) return qf::kRetWriteFailed;
     if (down.timedOut) return qf::kRetTimedOut;
     return down.lost ? qf::kRetOutcomeLost : 0;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/board_paths.h"
 #include "core/child_process.h"
 #include "core/constants.h"
 
@@ -26,24 +27,17 @@ std::string joinLines(const Lines& lines);
 
 // Replaces the interface file, and the resolver file when `resolverLines` is not empty, made
 // durable together. 0, or kRetWriteFailed when a file could not be written (logged).
-int updateLinuxIpconfig(const Lines& interfaceLines, const Lines& resolverLines);
+int updateLinuxIpconfig(const BoardPaths& paths, const Lines& interfaceLines,
+                        const Lines& resolverLines);
 
-// "<program> eth0 --ignore-errors", run directly (no shell) within `timeout`.
-ChildOutcome ifdown(std::chrono::milliseconds timeout, const char* program = qf::kIfdownProgram);
-ChildOutcome ifup(std::chrono::milliseconds timeout, const char* program = qf::kIfupProgram);
-// ifdown, then ifup; the bitwise OR of their statuses.
-int restartNetworking(std::chrono::milliseconds timeout,
-                      const char* ifdownProgram = qf::kIfdownProgram,
-                      const char* ifupProgram = qf::kIfupProgram);
+// "<program> eth0 --ignore-errors" for the board's ifdown and ifup, run directly (no shell)
+// within `timeout`.
+ChildOutcome ifdown(const BoardPaths& paths, std::chrono::milliseconds timeout);
+ChildOutcome ifup(const BoardPaths& paths, std::chrono::milliseconds timeout);
+// ifdown, then ifup; the bitwise OR of their statuses. Named by the board's interface; nothing
+// calls it (set_net_conf writes the files between the two).
+int restartNetworking(const BoardPaths& paths, std::chrono::milliseconds timeout);
 
 // Writes `mtu` (no line feed) to eth0's MTU node, `path`; nothing when it cannot be opened.
+// Named by the board's interface; nothing calls it.
 void set_mtu(const std::string& mtu, const char* path = qf::kMtuFile);
-
-// The time limit from QUILLFERRY_IFUP_TIMEOUT (`value`, null when unset): whole seconds from
-// 1 to an hour; anything else gives the default, and `valid` says so.
-std::chrono::seconds ifupTimeout(const char* value, bool& valid);
-
-// A usable DNS search domain: `value` when it is a plain domain name (letters, digits,
-// hyphens and dots, at most 253 characters), otherwise the compiled default. The value goes
-// into configuration lines, so nothing else may pass.
-std::string dnsSearchDomain(const char* value);

@@ -9,11 +9,11 @@
 
 namespace {
 
-void doSetNetConfFailed(const Json::Value& request, Uart& uart) {
-    const std::string text = sendReply(uart, replyEnvelope(request, qf::kRetRefused));
-    logLine("[QuillFerry] Do Set NetWork Configuration Failed And Response Data:%s",
-            loggedLine(text).c_str());
-}
+// A refusal is logged whatever the debug switch; anything else is echoed while it is on.
+constexpr ReplyEcho kRefusedEcho{
+    nullptr, "[QuillFerry] Do Set NetWork Configuration Failed And Response Data:%s", true};
+constexpr ReplyEcho kDoneEcho{
+    "Netcfg res:%s", "[QuillFerry] Do Set NetWork Configuration Done And Response Data:%s", false};
 
 bool generateIpConfig(const std::string& path, const std::string& address,
                       const NetConfRequest& conf, std::optional<mode_t> mode, FileBatch& batch) {
@@ -24,21 +24,15 @@ bool generateIpConfig(const std::string& path, const std::string& address,
 
 }  // namespace
 
-void Platform::doSetNetConf(const Json::Value& request, Uart& uart) {
+Answer Platform::setNetConf(const Json::Value& request) {
     int retVal = 0;
-    // Everything but the reply runs aside: files are flushed and ifdown and ifup run while
-    // the loop still answers the probe.
-    runAside([&] { retVal = setNetConf(request); }, lineWait_);
-    if (retVal == qf::kRetRefused) {
-        doSetNetConfFailed(request, uart);
-        return;
-    }
-    answer(
-        uart, replyEnvelope(request, retVal),
-        {"Netcfg res:%s", "[QuillFerry] Do Set NetWork Configuration Done And Response Data:%s"});
+    // All of it runs aside: files are flushed and ifdown and ifup run while the loop still
+    // answers the probe.
+    runAside([&] { retVal = setNetConfResult(request); }, lineWait_);
+    return {replyEnvelope(request, retVal), retVal == qf::kRetRefused ? kRefusedEcho : kDoneEcho};
 }
 
-int Platform::setNetConf(const Json::Value& request) {
+int Platform::setNetConfResult(const Json::Value& request) {
     // Every request is remembered, complete or not, before anything else happens.
     const bool recorded = writeCmd2File(request);
 
@@ -66,7 +60,7 @@ int Platform::setNetConf(const Json::Value& request) {
     } else if (const std::string problem = netConfProblem(conf); !problem.empty()) {
         // The values end up in lines that ifupdown runs as root, and the interface goes down
         // before it comes up: a bad value must change nothing.
-        logLine("[QuillFerry] set_net_conf rejected: %s", problem.c_str());
+        logLine("[QuillFerry] set_net_conf rejected: %s", visible(problem).c_str());
         return qf::kRetRefused;
     } else if (net_.inForce(conf)) {
         retVal = refreshPlacement(conf);
@@ -86,9 +80,9 @@ int Platform::applyNetConf(const NetConfRequest& conf) {
     FileBatch hostFiles;
     bool written = saveHostInfo(conf.idc, conf.socIp, conf.podId, &hostFiles);
     net_.applying(conf);
-    written =
-        generateIpConfig(qf::kHostIpConfigFile, conf.address, conf, qf::kOptFileMode, hostFiles) &&
-        written;
+    written = generateIpConfig(paths_.hostIpConfigFile, conf.address, conf, qf::kOptFileMode,
+                               hostFiles) &&
+              written;
     written = commitFiles(hostFiles) && written;
     net_.placed(written ? hostInfoText(conf.idc, conf.socIp, conf.podId) : std::string());
     const int restarted = setIpConfig(qf::kInterfaceName, conf.address, conf.gateway,
@@ -121,7 +115,7 @@ bool Platform::writeHostInfo(const NetConfRequest& conf) {
 
 bool Platform::writeContainers(const NetConfRequest& conf) {
     std::string error;
-    if (!makeBoardFolder(qf::kLxcDir, qf::kLxcDirMode, error)) logWriteFailure(error);
+    if (!makeBoardFolder(paths_.lxcDir, qf::kLxcDirMode, error)) logWriteFailure(error);
     // Without a list the containers' files stay as they are, and nothing is lost when the
     // folder cannot be made.
     if (!conf.containersGiven) return true;
@@ -130,8 +124,8 @@ bool Platform::writeContainers(const NetConfRequest& conf) {
     for (std::size_t i = 0; i < conf.containers.size(); ++i) {
         const Container& c = conf.containers[i];
         const std::string number = std::to_string(i + 1);
-        const auto file = [&number](const char* kind) {
-            return std::string(qf::kLxcDir).append(kind).append(number);
+        const auto file = [this, &number](const char* kind) {
+            return paths_.lxcDir + kind + number;
         };
         written =
             saveFile(file("mac_").c_str(), c.mac.data(), static_cast<int>(c.mac.size()), &batch) &&

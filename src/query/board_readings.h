@@ -14,8 +14,9 @@
 // and left out; 0 when none gives a number.
 int getCpuTemp(InfoFileCache& files, const std::vector<std::string>& zoneFiles);
 
-// 100 when the three clusters run exactly at their top frequencies, else 0.
-int getCpuPwrLmt(InfoFileCache& files, const qf::CpuCluster (&clusters)[3]);
+// 100 when the three clusters (their first CPUs' current frequency files, in the order of
+// qf::kCpuClusters) run exactly at their top frequencies, else 0.
+int getCpuPwrLmt(InfoFileCache& files, const std::vector<std::string>& freqFiles);
 
 // Converts like strtol: leading white space, optional sign, digits, stops at the first
 // other character. False when no digit was found or the value does not fit 32 bits.

@@ -61,14 +61,14 @@ std::uint64_t Platform::getRomSize(const char* path) {
     return static_cast<std::uint64_t>(st.f_blocks) * static_cast<std::uint64_t>(st.f_bsize);
 }
 
-void PlatformQcom::doGetHwConf(const Json::Value& request, Uart& uart) {
+Answer PlatformQcom::hwConfReply(const Json::Value& request) {
     Json::Value reply = replyEnvelope(request, 0);
     reply["cpu"] = getCpuModel();
-    std::string gpu = getGpuModel(qf::kGpuModelFile);
+    std::string gpu = getGpuModel(paths().gpuModelFile.c_str());
     // The file's newline, not a character of the model.
     if (!gpu.empty() && gpu.back() == '\n') gpu.pop_back();
     reply["gpu"] = gpu;
-    reply["ram"] = ramSizeText(getRamSize(qf::kMemInfoFile));
-    reply["rom"] = romSizeText(getRomSize(qf::kDataPath));
-    answer(uart, reply, {"doGetHwConf res0:%s", "Do Get HW Configuration Data:%s"});
+    reply["ram"] = ramSizeText(getRamSize(paths().memInfoFile.c_str()));
+    reply["rom"] = romSizeText(getRomSize(paths().dataPath.c_str()));
+    return {reply, {"doGetHwConf res0:%s", "Do Get HW Configuration Data:%s", false}};
 }

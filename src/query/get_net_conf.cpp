@@ -17,12 +17,11 @@ Json::Value rememberedRequest(const Json::Value& records) {
 
 }  // namespace
 
-void Platform::doGetNetConf(const Json::Value& request, Uart& uart) {
+Answer Platform::netConf(const Json::Value& request) {
     Json::Value reply = replyEnvelope(request, 0);
     reply["method"] = "static";
 
     const Json::Value remembered = rememberedRequest(readCmdRecords());
-    getDns();
 
     Json::Value& nameservers = reply["nameservers"] = Json::Value(Json::arrayValue);
     if (!net_.dns1().empty()) nameservers.append(net_.dns1());
@@ -34,8 +33,6 @@ void Platform::doGetNetConf(const Json::Value& request, Uart& uart) {
     if (net_.ipType() == 0) {
         getIpv4Addr(qf::kInterfaceName);
         getIpv4NetMask(qf::kInterfaceName);
-    } else {
-        getIpAddr(qf::kInterfaceName);
     }
 
     if (net_.netConfState() != 2 && !remembered.isNull()) {
@@ -76,5 +73,5 @@ void Platform::doGetNetConf(const Json::Value& request, Uart& uart) {
         entry[family] = c.ip;
         reply["lxclist"].append(entry);
     }
-    answer(uart, reply, {nullptr, "[QuillFerry] Do Get Net Configuration Data:%s"});
+    return {reply, {nullptr, "[QuillFerry] Do Get Net Configuration Data:%s", false}};
 }

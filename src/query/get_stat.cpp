@@ -27,7 +27,7 @@ int getCpuTemp(InfoFileCache& files, const std::vector<std::string>& zoneFiles) 
         const std::string text = files.read(file);
         int value = 0;
         if (!parseLeadingInt(text, value)) {
-            logLine("get temp error: %s", text.c_str());
+            logLine("get temp error: %s", visible(text).c_str());
             continue;
         }
         hottest = any ? std::max(hottest, value) : value;
@@ -36,25 +36,25 @@ int getCpuTemp(InfoFileCache& files, const std::vector<std::string>& zoneFiles) 
     return hottest;
 }
 
-int getCpuPwrLmt(InfoFileCache& files, const qf::CpuCluster (&clusters)[3]) {
+int getCpuPwrLmt(InfoFileCache& files, const std::vector<std::string>& freqFiles) {
     bool allTop = true;
-    for (const qf::CpuCluster& c : clusters) {
-        const std::string text = files.read(c.freqFile);
+    for (std::size_t i = 0; i < std::size(qf::kCpuClusters); ++i) {
+        const qf::CpuCluster& c = qf::kCpuClusters[i];
+        const std::string text = i < freqFiles.size() ? files.read(freqFiles[i]) : std::string();
         int freq = 0;
         if (!text.empty() && !parseLeadingInt(text, freq)) {
-            logLine("get %s error: %s", c.name, text.c_str());
+            logLine("get %s error: %s", c.name, visible(text).c_str());
         }
         if (freq != c.topFreq) allTop = false;
     }
     return allTop ? 100 : 0;
 }
 
-void PlatformQcom::doGetStat(const Json::Value& request, Uart& uart) {
+Answer PlatformQcom::statReply(const Json::Value& request) {
     Json::Value reply = replyEnvelope(request, 0);
-    static const std::vector<std::string> zones(std::begin(qf::kThermalZoneFiles),
-                                                std::end(qf::kThermalZoneFiles));
-    reply["cpu_temp"] = static_cast<Json::UInt>(getCpuTemp(statusFiles_, zones));
-    reply["cpu_pwr_lmt"] = static_cast<Json::UInt>(getCpuPwrLmt(statusFiles_, qf::kCpuClusters));
+    reply["cpu_temp"] = static_cast<Json::UInt>(getCpuTemp(statusFiles_, paths().thermalZoneFiles));
+    reply["cpu_pwr_lmt"] =
+        static_cast<Json::UInt>(getCpuPwrLmt(statusFiles_, paths().cpuFreqFiles));
     reply["netconf"] = getNetConf();
-    answer(uart, reply, {"doGetStat res:%s", "Do Get Status Data:%s"});
+    return {reply, {"doGetStat res:%s", "Do Get Status Data:%s", false}};
 }

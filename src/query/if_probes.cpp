@@ -1,7 +1,6 @@
 #include "query/if_probes.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -84,26 +83,3 @@ void Platform::getIpv4Mac(const char* ifname) {
     std::memcpy(bytes, ifr.ifr_hwaddr.sa_data, sizeof(bytes));
     net_.readMac(macAddressText(bytes));
 }
-
-void Platform::getIpAddr(const char* ifname) {
-    struct ifaddrs* list = nullptr;
-    const int ret = ::getifaddrs(&list);
-    if (ret != 0 || list == nullptr) {
-        logLine("[QuillFerry] getifaddrs failed: %d", ret);
-        return;
-    }
-    // Whether eth0 carries the configured IPv6 address; nothing reports it yet.
-    for (const struct ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET6) continue;
-        if (std::strcmp(entry->ifa_name, ifname) != 0) continue;
-        struct sockaddr_in6 in6 {};
-        std::memcpy(&in6, entry->ifa_addr, sizeof(in6));
-        char text[100] = {};
-        if (::inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof(text)) != nullptr &&
-            net_.ipAddr() == text)
-            break;
-    }
-    ::freeifaddrs(list);
-}
-
-void Platform::getDns() {}

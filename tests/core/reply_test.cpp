@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/json_text.h"
+#include "core/text_pattern.h"
 
 namespace {
 

@@ -70,7 +70,8 @@ TEST_F(RecordStore, FailedStoreKeepsTheOldFileAndSaysSo) {
         ASSERT_EQ(::mkdir(path(".cmd.txt.quillferry-new/x").c_str(), 0700), 0);
         captureLog();
         EXPECT_FALSE(storeRecord(file().c_str(), request("new")));
-        EXPECT_EQ(capturedLog().find("writeCmd2File remove file fail\n") != std::string::npos,
+        EXPECT_EQ(capturedLog().find("writeCmd2File replace file fail, the old record is kept\n") !=
+                      std::string::npos,
                   *old != '\0');
         EXPECT_EQ(contents("cmd.txt"), before);
     }
