@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "board.h"
+#include "board_conf.h"
 #include "core/constants.h"
 #include "core/json_text.h"
 
@@ -66,30 +67,13 @@ struct Kind {
     std::size_t replyBytes = 0;  // a fixed-size reply (the probe's); 0: a line
 };
 
-std::string setNetConfLine(const char* address) {
-    return std::string(R"({"cmd":"set_net_conf","uuid":"bench-0001","ipv4":{"address":")") +
-           address +
-           R"(","gateway":"10.0.0.1","netmask":24},"location":{"idc":"dc1","soc_ip":"10.0.0.8",)"
-           R"("pod_id":3},"nameservers":["1.1.1.1","8.8.8.8"],"lxclist":[{"mac":)"
-           R"("02:00:00:00:00:0a","ipv4":"10.0.0.10"},{"mac":"02:00:00:00:00:0b","ipv4":)"
-           R"("10.0.0.11"}]})"
-           "\n";
-}
-
-// A set_net_conf request with `containers` containers, on network 10.`net`.0.0/24.
-std::string setNetConfWithContainers(int net, int containers) {
-    const std::string n = "10." + std::to_string(net) + ".0.";
-    std::string line = R"({"cmd":"set_net_conf","uuid":"c","ipv4":{"address":")" + n +
-                       R"(8","gateway":")" + n +
-                       R"(1","netmask":24},"location":{"idc":"dc1",)"
-                       R"("soc_ip":"10.0.0.8","pod_id":3},"nameservers":["1.1.1.1"],"lxclist":[)";
-    for (int c = 0; c < containers; ++c) {
-        char entry[80];
-        std::snprintf(entry, sizeof(entry), R"(%s{"mac":"02:00:00:00:%02x:%02x","ipv4":"%s%d"})",
-                      c == 0 ? "" : ",", net % 256, c, n.c_str(), 100 + c);
-        line += entry;
-    }
-    line += "]}\n";
+// A set_net_conf request line (newline included) on network `net` with `containers`
+// containers; lines of one container count are all of one length.
+std::string setNetConfLine(int net, int containers = 2) {
+    qftest::BoardConf conf;
+    conf.net = net;
+    conf.containers = containers;
+    const std::string line = conf.line("bench-0001") + "\n";
     if (line.size() >= qf::kReadBufferSize) fail("the request with containers does not fit a line");
     return line;
 }
@@ -104,7 +88,7 @@ std::vector<Kind> kinds() {
             {"get_stat", {query("get_stat")}},
             {"get_hardware_conf", {query("get_hardware_conf")}},
             {"get_net_conf", {query("get_net_conf")}},
-            {"set_net_conf", {setNetConfLine("10.0.0.9"), setNetConfLine("10.0.0.8")}}};
+            {"set_net_conf", {setNetConfLine(1), setNetConfLine(2)}}};
 }
 
 // --- round trips -------------------------------------------------------------------------
@@ -362,7 +346,7 @@ ApplyCost measureApplies(SimulatedBoard& board, int containers) {
     const std::string ack(SimulatedBoard::kAck);
     for (int i = 0; i < kAppliesPerCount; ++i) {
         const auto start = Clock::now();
-        if (link.send(setNetConfWithContainers(i % 2 + 1, containers)) != SerialLink::Status::Ok)
+        if (link.send(setNetConfLine(i % 2 + 1, containers)) != SerialLink::Status::Ok)
             fail("cannot write to the pty");
         std::string pending;
         bool replied = false;
@@ -393,7 +377,7 @@ ApplyCost measureApplies(SimulatedBoard& board, int containers) {
     constexpr int kCounted = 4;
     FlushCounter flushes(board.daemonPid());
     for (int i = 0; i < kCounted; ++i) {
-        std::string line = setNetConfWithContainers(i % 2 + 1, containers);
+        std::string line = setNetConfLine(i % 2 + 1, containers);
         line.pop_back();  // request() adds the newline
         const std::string reply = board.request(line, kReplyTimeoutMs * 4);
         if (reply.find(R"("ret_val":0,)") == std::string::npos) fail("an apply failed: " + reply);
@@ -452,8 +436,9 @@ struct Figures {
 void measureDaemon(SimulatedBoard& board, const std::vector<Kind>& kinds, int samples,
                    Results& results) {
     board.startDaemon();
-    if (board.request(setNetConfLine("10.0.0.8"), kReplyTimeoutMs).empty())
-        fail("no reply to set_net_conf");
+    std::string first = setNetConfLine(2);
+    first.pop_back();  // request() adds the newline
+    if (board.request(first, kReplyTimeoutMs).empty()) fail("no reply to set_net_conf");
     const qftest::LogMark mark = board.mark();
     measure(board.link(), kinds, samples, false, results);
     if (board.logSince(mark).find("ip config not changed") != std::string::npos)

@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/unique_fd.h"
 #include "client/serial_link.h"
+#include "core/unique_fd.h"
 
 namespace qftest {
 
@@ -112,6 +112,14 @@ public:
     std::string readFile(const std::string& rel) const { return readText(path(rel)); }
     // Runs `argv` inside the board as its root; returns the exit status (128 + signal).
     int run(const std::vector<std::string>& argv, std::string* output = nullptr) const;
+    // The named files as the board holds them (read inside it, as only its root enters the
+    // container folder); a missing one is absent from the map.
+    struct File {
+        std::string content;
+        std::string mode;  // octal, as stat prints it
+        std::string inode;
+    };
+    std::map<std::string, File> files(const std::vector<std::string>& names) const;
 
 private:
     bool daemonRunning();

@@ -15,8 +15,7 @@
 #include <vector>
 
 #include "board.h"
-#include "ctl/request.h"
-#include "golden.h"
+#include "board_conf.h"
 
 namespace qftest {
 namespace {
@@ -33,66 +32,26 @@ using Contents = std::map<std::string, std::set<std::string>>;
 // file changes. Long container lists (24, 16, 8) make most of an apply writing files, where
 // a kill may find one half-written, rather than running ifdown and ifup.
 std::string request(int i, Contents& allowed) {
-    const bool v6 = i % 2 == 1;
-    const std::string n = std::to_string(i);
-    const std::string net = v6 ? "fd00:" + n + "::" : "10." + n + ".0.";
-    const int prefix = v6 ? 64 : 24;
-    const auto ipconfig = [&](const std::string& ip) {
-        return golden::ipConfig(ip, static_cast<std::uint32_t>(prefix), net + "1", net + "53",
-                                net + "54");
-    };
-    Json::Value r = ctl::queryRequest("set_net_conf", "u" + n);
-    Json::Value& family = r[v6 ? "ipv6" : "ipv4"];
-    family["address"] = net + "8";
-    family["gateway"] = net + "1";
-    family["netmask"] = prefix;
-    r["location"]["idc"] = "dc" + n;
-    r["location"]["soc_ip"] = net + "8";
-    r["location"]["pod_id"] = i;
-    r["nameservers"].append(net + "53");
-    r["nameservers"].append(net + "54");
-    const std::string search = "quillferry.internal";  // the daemon's default
-    allowed["/etc/network/interfaces"].insert(
-        golden::interfaces(v6, net + "8", prefix, net + "1", search));
-    allowed["/etc/resolv.conf"].insert(golden::resolver(search, net + "53", net + "54"));
-    allowed["/opt/.hostinfo"].insert("idc=dc" + n + ",soc_ip=" + net + "8,pod_id=" + n);
-    allowed["/opt/.ipconfig.txt"].insert(ipconfig(net + "8"));
-    for (int c = 1; c <= 24 - 8 * (i % 3); ++c) {
-        const std::string k = "_" + std::to_string(c);
-        const std::string mac =
-            "02:00:00:00:" + std::to_string(10 + i % 90) + ":" + std::to_string(10 + c);
-        const std::string ip = net + std::to_string(100 + c);
-        r["lxclist"][c - 1]["mac"] = mac;
-        r["lxclist"][c - 1][v6 ? "ipv6" : "ipv4"] = ip;
-        allowed["/opt/.lxc_ipconfig/mac" + k].insert(mac);
-        allowed["/opt/.lxc_ipconfig/ip" + k].insert(ip);
-        allowed["/opt/.lxc_ipconfig/ipconfig" + k].insert(ipconfig(ip));
-    }
-    Json::Value record;
-    record["set_net_conf"] = r;
-    allowed[kRecord].insert(record.toStyledString());
-    return ctl::compactJson(r);
+    BoardConf conf;
+    conf.v6 = i % 2 == 1;
+    conf.net = i;
+    conf.idc = "dc" + std::to_string(i);
+    conf.pod = i;
+    conf.containers = 24 - 8 * (i % 3);
+    for (const auto& [file, content] : conf.files()) allowed[file].insert(content);
+    allowed[kRecord].insert(conf.record("u" + std::to_string(i)));
+    return conf.line("u" + std::to_string(i));
 }
 
-// The files as the board holds them, or kMissing; read inside the board, as only its root
-// enters the container folder. stat and cat both go through the files that exist in order.
+// The files as the board holds them, or kMissing.
 std::map<std::string, std::string> snapshot(const SimulatedBoard& board, const Contents& files) {
-    std::vector<std::string> argv = {
-        "sh", "-c", R"(stat -c '%s %n' "$@" 2>/dev/null; echo; cat "$@" 2>/dev/null)", "sh"};
+    std::vector<std::string> names;
+    for (const auto& entry : files) names.push_back(entry.first);
+    const auto held = board.files(names);
     std::map<std::string, std::string> got;
-    for (const auto& entry : files) {
-        argv.push_back(entry.first);
-        got[entry.first] = kMissing;
-    }
-    std::string out;
-    board.run(argv, &out);
-    std::istringstream in(out);
-    std::string head;
-    std::size_t at = out.find("\n\n") + 2;
-    while (std::getline(in, head) && !head.empty()) {
-        const std::size_t size = std::stoul(head);
-        got[head.substr(head.find(' ') + 1)] = out.substr(at, size);
-        at += size;
+    for (const std::string& name : names) {
+        const auto it = held.find(name);
+        got[name] = it == held.end() ? kMissing : it->second.content;
     }
     return got;
 }
