@@ -31,14 +31,13 @@ std::string loggedLine(const std::string& text) {
     return visible(std::string_view(text).substr(0, end));
 }
 
-std::string sendAnswer(Uart& uart, const Answer& a, bool debug) {
+void sendAnswer(Uart& uart, const Answer& a, bool debug) {
     const std::string text = encodeReply(a.reply);
     // The request's log lines first (the probe's acknowledgement does not wait for them).
     catchUpLog();
     uart.Write(text.data(), static_cast<int>(text.size()));
-    if (!debug && !a.echo.always) return text;
+    if (!debug && !a.echo.always) return;
     const std::string shown = loggedLine(text);
     if (a.echo.output != nullptr) logOutput(a.echo.output, shown.c_str());
     if (a.echo.log != nullptr) logLine(a.echo.log, shown.c_str());
-    return text;
 }

@@ -37,5 +37,5 @@ struct Answer {
 };
 
 // Encodes the reply, writes it to the serial port in one piece, then echoes it as `a.echo`
-// says (`debug`: the debug switch is on). Returns the line sent.
-std::string sendAnswer(Uart& uart, const Answer& a, bool debug);
+// says (`debug`: the debug switch is on).
+void sendAnswer(Uart& uart, const Answer& a, bool debug);

@@ -173,9 +173,9 @@ std::string netConfProblem(const NetConfRequest& conf) {
         const Container& c = conf.containers[i];
         const std::string which = "container " + std::to_string(i + 1);
         if (!isMacAddress(c.mac)) return which + ": mac is not a MAC address";
-        if (!isAddress(family, c.ip)) return which + ": no " + familyName + " address";
-        if (!isHostAddress(family, c.ip))
-            return which + ": " + c.ip + " cannot be an interface's address";
+        if (!isAddress(family, c.ip))
+            return which + (v6 ? ": no IPv6 address" : ": no IPv4 address");
+        if (!isHostAddress(family, c.ip)) return which + ": it cannot be an interface's address";
     }
     return std::string();
 }

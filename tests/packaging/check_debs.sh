@@ -96,8 +96,9 @@ grep -qx 'EnvironmentFile=-/etc/default/quillferry' "$unit" || fail "the unit re
 # A stop waits for the request in progress: ifdown and ifup at their default time limit.
 limit=$(sed -n 's/^#QUILLFERRY_IFUP_TIMEOUT=//p' "$root/etc/default/quillferry")
 stop=$(sed -n 's/^TimeoutStopSec=//p' "$unit")
-[[ -n $limit && -n $stop ]] && ((stop >= 2 * limit + 30)) ||
+if [[ -z $limit || -z $stop ]] || ((stop < 2 * limit + 30)); then
     fail "TimeoutStopSec=${stop:-(none)} does not cover ifdown and ifup at ${limit:-?} s each"
+fi
 mkdir -p "$root/etc/systemd/system"
 cp /lib/systemd/system/*.target "$root/etc/systemd/system/"
 out=$(systemd-analyze verify --root="$root" quillferry.service 2>&1 |
