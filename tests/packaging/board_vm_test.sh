@@ -108,7 +108,8 @@ snapshot() {
 
 # --- the first boot: the packages installed before systemd starts ------------------------
 board_power_on
-wait_probe 900 || fatal "no acknowledgement of the probe after power-on"
+wait_probe 600 || fatal "no acknowledgement of the probe after power-on; the installation's log:
+$(board_run -t 30 'tail -15 /root/debs/dpkg.log')"
 first_probe=$(since "$board_powered_at")
 echo "board_vm_test: power-on to the first acknowledgement: $first_probe s (first boot, installation included)"
 boot_up 300
