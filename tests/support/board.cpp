@@ -187,25 +187,28 @@ void SimulatedBoard::startDaemon(const Env& env, bool waitUntilReady,
     enterPid_ = spawn(argv, path("daemon.stdout"), path("daemon.stderr"), env);
     if (!waitUntil(10000, [&] { return (daemonPid_ = childOfEnter(enterPid_)) > 0; }))
         fail(describe("the daemon did not start"));
-    if (waitUntilReady && !waitReady()) fail(describe("the daemon does not answer the probe"));
+    if (waitUntilReady && !waitReady(launcher.empty()))
+        fail(describe("the daemon does not answer the probe"));
 }
 
-bool SimulatedBoard::waitReady(int timeoutMs) {
+bool SimulatedBoard::waitReady(bool logged, int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    // The daemon discards what arrived before it opened the device: probe only once it
-    // says so, and repeat the probe in case one was still discarded.
-    if (!waitForLog("open /dev/ttyMSM0!", timeoutMs, Stream::Out, startMark_)) return false;
+    // The daemon discards what arrived before it opened the device: probe once it says so
+    // (when its log can be read), and repeat the probe in case one was still discarded.
+    if (logged && !waitForLog("open /dev/ttyMSM0!", timeoutMs, Stream::Out, startMark_))
+        return false;
     link_.drain(20);  // whatever an earlier daemon sent
     for (int probes = 1; Clock::now() < deadline && daemonRunning(); ++probes) {
         send(std::string(kProbe) + "\n");
         std::string line;
-        if (link_.readLine(line, 1000) != SerialLink::Status::Ok || line != kAck.substr(0, 17))
+        if (link_.readLine(line, logged ? 1000 : 300) != SerialLink::Status::Ok ||
+            line != kAck.substr(0, 17))
             continue;
-        // A probe unanswered for a second was most likely discarded, but its answer may
-        // still come. Then wait for the marker watcher's start-up line, so that tests see
-        // only their own log lines.
+        // A probe unanswered for a while was most likely discarded, but its answer may still
+        // come. Then wait for the marker watcher's start-up line, so that tests see only their
+        // own log lines.
         link_.drain(probes > 1 ? 500 : 0);
-        waitForLog("start monitor service event\n", 5000, Stream::Err, startMark_);
+        if (logged) waitForLog("start monitor service event\n", 5000, Stream::Err, startMark_);
         return true;
     }
     return false;
@@ -252,7 +255,7 @@ void SimulatedBoard::plugTty() {
     std::string out;
     if (runToEnd({QF_BOARD_SANDBOX, "--state", state_, "--plug-tty", slavePath_}, &out) != 0)
         fail("cannot plug the tty: " + out);
-    if (!waitReady()) fail(describe("the daemon does not answer on the plugged tty"));
+    if (!waitReady(true)) fail(describe("the daemon does not answer on the plugged tty"));
 }
 
 std::string SimulatedBoard::logSince(const LogMark& m, Stream s) const {

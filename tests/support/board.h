@@ -28,11 +28,24 @@ echo "${0##*/} $* parent=$(readlink /proc/$PPID/exe) search=$QUILLFERRY_DNS_SEAR
 exit 0
 )";
 
+// "set_net_conf"'s reply line.
+inline std::string setReply(const std::string& uuid, int retVal = 0) {
+    return R"({"cmd":"set_net_conf","ret_val":)" + std::to_string(retVal) + R"(,"uuid":")" + uuid +
+           "\"}\n";
+}
+
 struct BoardOptions {
     std::string mac;        // eth0's MAC address; empty: the sandbox's 02:51:46:00:00:01
     bool ttyLater = false;  // /dev/ttyMSM0 is missing until plugTty()
     // Stand-ins for programs under /usr: {path in the board, the script's text}.
     std::vector<std::pair<std::string, std::string>> stubs;
+
+    // kInterfaceStub as ifdown and ifup.
+    static BoardOptions withInterfaceStubs() {
+        BoardOptions o;
+        o.stubs = {{"/usr/sbin/ifdown", kInterfaceStub}, {"/usr/sbin/ifup", kInterfaceStub}};
+        return o;
+    }
 };
 
 // The bytes of a file (of this machine), empty when it cannot be read.
@@ -64,7 +77,8 @@ public:
     // Starts the daemon with the caller's environment minus QUILLFERRY_* plus `env`; with
     // `waitUntilReady` returns once it answers the probe. `launcher`, when given, is a command
     // of the board that starts the daemon (its path follows as the last argument) in a way
-    // of its own: with descriptors closed, signals ignored, output into a pipe.
+    // of its own: with descriptors closed, signals ignored, output into a pipe (so its log is
+    // not waited for).
     void startDaemon(const Env& env = {}, bool waitUntilReady = true,
                      const std::vector<std::string>& launcher = {});
     void stopDaemon();  // kills it (SIGKILL) and waits for its end
@@ -123,7 +137,8 @@ public:
 
 private:
     bool daemonRunning();
-    bool waitReady(int timeoutMs = 20000);
+    // Until the daemon answers the probe; `logged`: once its log says it opened the device.
+    bool waitReady(bool logged, int timeoutMs = 20000);
     void teardown();
     std::string describe(const std::string& what) const;
 

@@ -17,11 +17,6 @@ namespace {
 constexpr int kApplyMs = 15000;  // ifdown and ifup, with DAD for IPv6
 constexpr const char* kQuery = R"({"cmd":"get_net_conf","uuid":"q"})";
 
-std::string setReply(const std::string& uuid, int retVal = 0) {
-    return R"({"cmd":"set_net_conf","ret_val":)" + std::to_string(retVal) + R"(,"uuid":")" + uuid +
-           "\"}\n";
-}
-
 std::string apply(SimulatedBoard& board, const Json::Value& request) {
     return board.request(qfclient::compactJson(request), kApplyMs);
 }
@@ -147,9 +142,8 @@ TEST_F(NetConfig, AppliedQueriedRestartedMovedToIpv6AndCleared) {
 using HostileBoard = BoardTest;
 
 TEST_F(HostileBoard, PlantedLinksStalledHelpersAndTheProbeDuringAnApply) {
-    BoardOptions options;
-    options.stubs = {{"/usr/sbin/ifdown", kInterfaceStub}, {"/usr/sbin/ifup", kInterfaceStub}};
-    SimulatedBoard& board = boot(options, {{"QUILLFERRY_IFUP_TIMEOUT", "3"}});
+    SimulatedBoard& board =
+        boot(BoardOptions::withInterfaceStubs(), {{"QUILLFERRY_IFUP_TIMEOUT", "3"}});
     BoardConf conf;
     const auto send = [&](const char* uuid) {
         ++conf.net;  // never the configuration in force

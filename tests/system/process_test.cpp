@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "board.h"
+#include "board_conf.h"
 #include "core/unique_fd.h"
 
 namespace qftest {
@@ -18,37 +19,11 @@ namespace {
 constexpr int kApplyMs = 15000;
 
 std::string setNetConf(const std::string& uuid, const std::string& idc = "dc1") {
-    return R"({"cmd":"set_net_conf","uuid":")" + uuid +
-           R"(","ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24},)"
-           R"("location":{"idc":")" +
-           idc + R"(","soc_ip":"10.0.0.8","pod_id":3},"nameservers":["1.1.1.1"]})";
-}
-
-std::string setReply(const std::string& uuid, int retVal) {
-    return R"({"cmd":"set_net_conf","ret_val":)" + std::to_string(retVal) + R"(,"uuid":")" + uuid +
-           "\"}\n";
-}
-
-// Probes until the acknowledgement comes, for daemons whose log says nothing of their start.
-bool answersProbe(SimulatedBoard& board, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        board.send(std::string(SimulatedBoard::kProbe) + "\n");
-        std::string ack;
-        if (board.link().readExact(SimulatedBoard::kAck.size(), ack, 300) ==
-                SerialLink::Status::Ok &&
-            ack == SimulatedBoard::kAck) {
-            board.link().drain(300);
-            return true;
-        }
-    }
-    return false;
-}
-
-BoardOptions stubbedBoard() {
-    BoardOptions options;
-    options.stubs = {{"/usr/sbin/ifdown", kInterfaceStub}, {"/usr/sbin/ifup", kInterfaceStub}};
-    return options;
+    BoardConf conf;
+    conf.containers = 0;
+    Json::Value request = conf.request(uuid);
+    request["location"]["idc"] = idc;  // unchecked: the tests send unfit ones too
+    return qfclient::compactJson(request);
 }
 
 using DaemonProcess = BoardTest;
@@ -57,15 +32,14 @@ using DaemonProcess = BoardTest;
 // exec keeps): nothing but replies reaches the line, a failing ifup is not answered 0, and
 // SIGTERM still stops the daemon.
 TEST_F(DaemonProcess, WhatItsParentLeftIsResetAtStart) {
-    board_ = std::make_unique<SimulatedBoard>(stubbedBoard());
+    board_ = std::make_unique<SimulatedBoard>(BoardOptions::withInterfaceStubs());
     SimulatedBoard& board = *board_;
     board.putFile("var/tmp/fault.ifup", "echo noise; echo noise >&2; exit 3\n");
-    board.startDaemon({}, false,
+    board.startDaemon({}, true,
                       {"perl", "-e",
                        "use POSIX; $SIG{CHLD} = 'IGNORE'; "
                        "sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGTERM)); "
                        "POSIX::close($_) for 0 .. 2; exec {$ARGV[0]} @ARGV or exit 99"});
-    ASSERT_TRUE(answersProbe(board, 20000));
     EXPECT_EQ(board.exchange(setNetConf("c"), kApplyMs), setReply("c", 3 << 8));
     board.signalDaemon(SIGTERM);
     EXPECT_EQ(board.waitForExit(5000), 0);
@@ -74,7 +48,7 @@ TEST_F(DaemonProcess, WhatItsParentLeftIsResetAtStart) {
 // SIGTERM between ifdown and ifup: the apply is finished and answered, a request that waited
 // is dropped, then the daemon ends. Idle, it ends at once.
 TEST_F(DaemonProcess, SigtermStopsOnceTheApplyInProgressIsAnswered) {
-    board_ = std::make_unique<SimulatedBoard>(stubbedBoard());
+    board_ = std::make_unique<SimulatedBoard>(BoardOptions::withInterfaceStubs());
     SimulatedBoard& board = *board_;
     board.putFile("var/tmp/fault.ifup", "sleep 1\n");
     board.startDaemon();
@@ -114,14 +88,13 @@ TEST_F(DaemonProcess, SigtermStopsOnceTheApplyInProgressIsAnswered) {
 // Standard error into a pipe that nobody drains: once it is full, lines are dropped rather
 // than written, the line is still served, and the count is reported once the pipe flows.
 TEST_F(DaemonProcess, LogThatNobodyReadsNeverSilencesTheLine) {
-    board_ = std::make_unique<SimulatedBoard>(stubbedBoard());
+    board_ = std::make_unique<SimulatedBoard>(BoardOptions::withInterfaceStubs());
     SimulatedBoard& board = *board_;
     ASSERT_EQ(board.run({"mkfifo", "/var/tmp/log.fifo"}), 0);
     // Held open for reading from the start, read only at the end.
     const UniqueFd log(::open(board.path("var/tmp/log.fifo").c_str(), O_RDONLY | O_NONBLOCK));
     ASSERT_TRUE(log.valid());
-    board.startDaemon({}, false, {"sh", "-c", R"(exec "$0" 2>/var/tmp/log.fifo)"});
-    ASSERT_TRUE(answersProbe(board, 20000));
+    board.startDaemon({}, true, {"sh", "-c", R"(exec "$0" 2>/var/tmp/log.fifo)"});
     // Each refused request logs its long value twice, some kilobytes in all.
     const std::string refused = setNetConf("r", std::string(1500, 'x') + ",");
     for (int i = 0; i < 150; ++i) {
