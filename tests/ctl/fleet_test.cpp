@@ -21,13 +21,8 @@ protected:
     // Runs `options` on the boards of `inventory`, with standard output /dev/full if `full`.
     Captured run(ctl::Options options, const std::string& inventory, bool full = false) {
         options.inventory = put("inventory.json", inventory.c_str());
-        return capture([&](std::FILE* out, std::FILE* err) {
-            std::FILE* to = full ? std::fopen("/dev/full", "w") : out;
-            if (to == nullptr) return -1;
-            const int status = ctl::runFleet(options, to, err);
-            if (to != out) std::fclose(to);
-            return status;
-        });
+        return capture(
+            [&](std::FILE* out, std::FILE* err) { return ctl::runFleet(options, out, err); }, full);
     }
 };
 
