@@ -42,12 +42,14 @@ TEST_F(CtlFleet, EveryBoardAtOnceEachWithItsOwnResult) {
     options.subcommand = ctl::Subcommand::Clear;
     options.format = ctl::Format::Jsonl;
     options.timeoutMs = 1000;
+    std::string inventory = R"({"boards": [{"name": "hung", "line": "HUNG"},
+        {"name": "absent", "line": "/nonexistent/tty"},
+        {"name": "good", "line": "GOOD", "network": {"address": "fd00::8/64", "gateway": "fd00::1",
+         "dns": ["fd00::53"], "idc": "dc1", "soc_ip": "fd00::8", "pod_id": 3}}]})";
+    inventory.replace(inventory.find("HUNG"), 4, hung.address());
+    inventory.replace(inventory.find("GOOD"), 4, good.address());
     const auto start = std::chrono::steady_clock::now();
-    const Captured c = run(options, R"({"boards": [{"name": "hung", "line": ")" + hung.address() +
-                                        R"("}, {"name": "absent", "line": "/nonexistent/tty"},
-                                            {"name": "good", "line": ")" +
-                                        good.address() + R"(", "network": {"address": "fd00::8/64",
-         "gateway": "fd00::1", "dns": ["fd00::53"], "idc": "dc1", "soc_ip": "fd00::8", "pod_id": 3}}]})");
+    const Captured c = run(options, inventory);
     EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(1500));
     EXPECT_EQ(c.status, 2) << c.err;
     EXPECT_NE(c.err.find("3 boards: 1 ok, 0 failed, 1 no reply, 1 unavailable, 0 busy"),

@@ -19,6 +19,7 @@ using Args = std::vector<std::string>;
 TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
     const std::string stale = "{\"cmd\":\"get_stat\",\"ret_val\":0,\"uuid\":\"old\"}\n";
     const std::string ack("Quillferry_Ok!!!\n\0", 18);
+    const std::string noise = "\x13\r\n";
     const std::string ok = "{\"ret_val\":0,\"uuid\":\"u\"}\n";
     const std::string failed = "{\"ret_val\":-1,\"uuid\":\"u\"}\n";
     Json::Value reply;
@@ -33,13 +34,9 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
         std::vector<const char*> err;  // each in standard error
         bool full = false;             // standard output is /dev/full
     } const cases[] = {
-        // Noise (which a line in cooked mode would change: XOFF, CR to NL), a late reply and
-        // a late acknowledgement, zero byte and all, before the reply: noted as they came.
-        {{"--raw", "stat"},
-         "\x13\r\n" + stale + ack + ok,
-         ok,
-         0,
-         {"request: \\x13\\r\\n", "\\x00"}},
+        // Noise (which a device left in cooked mode would change: XOFF, CR to NL), a late
+        // reply and a late acknowledgement, zero byte and all: noted as they came.
+        {{"--raw", "stat"}, noise + stale + ack + ok, ok, 0, {"request: \\x13\\r\\n", "\\x00"}},
         {{"stat"}, failed, styled, 1, {"ret_val -1"}},
         {{"--raw", "stat"}, garbage, garbage, 1, {"not an integer"}},
         {{"--raw", "probe"}, stale + ack, "Quillferry_Ok!!!\\n\\x00\n", 0, {"note: discarded"}},
