@@ -70,6 +70,16 @@ TEST_F(CtlFleet, EveryBoardAtOnceEachWithItsOwnResult) {
     EXPECT_GE(results[2]["elapsed_seconds"].asDouble(), 1.0);
 }
 
+// A board that cannot be given its command stops the whole fleet before anything is sent.
+TEST_F(CtlFleet, ABadEntryStopsTheFleet) {
+    ctl::Options options;
+    options.subcommand = ctl::Subcommand::SetNet;
+    const Captured c = run(options, R"({"boards": [{"name": "a", "line": "/nonexistent/tty"}]})");
+    EXPECT_EQ(c.status, 64);
+    EXPECT_NE(c.err.find("line 1: board \"a\": no \"network\" to apply"), std::string::npos);
+    EXPECT_NE(c.err.find("nothing was sent to any board"), std::string::npos) << c.err;
+}
+
 // Output that cannot be written fails the command with a status of its own, whatever the
 // boards answered; the summary still tells the results.
 TEST_F(CtlFleet, OutputThatCannotBeWrittenFailsTheCommand) {
