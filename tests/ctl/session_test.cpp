@@ -38,6 +38,8 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
         // reply and a late acknowledgement, zero byte and all: noted as they came.
         {{"--raw", "stat"}, noise + stale + ack + ok, ok, 0, {"request: \\x13\\r\\n", "\\x00"}},
         {{"stat"}, failed, styled, 1, {"ret_val -1"}},
+        // A malformed reply is shown, not printed as a reply, unless asked for raw.
+        {{"stat"}, garbage, "", 1, {"not an integer: {\"ret_val\":\"x\""}},
         {{"--raw", "stat"}, garbage, garbage, 1, {"not an integer"}},
         {{"--raw", "probe"}, stale + ack, "Quillferry_Ok!!!\\n\\x00\n", 0, {"note: discarded"}},
         {{"probe"}, ack, "alive\n", 0, {}},
