@@ -34,8 +34,8 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
         std::vector<const char*> err;  // each in standard error
         bool full = false;             // standard output is /dev/full
     } const cases[] = {
-        // Noise (which a device left in cooked mode would change: XOFF, CR to NL), a late
-        // reply and a late acknowledgement, zero byte and all: noted as they came.
+        // Noise (which a device left cooked would change), a late reply and a late
+        // acknowledgement, zero byte and all: noted as they came.
         {{"--raw", "stat"}, noise + stale + ack + ok, ok, 0, {"request: \\x13\\r\\n", "\\x00"}},
         {{"stat"}, failed, styled, 1, {"ret_val -1"}},
         // A malformed reply is shown, not printed as a reply, unless asked for raw.
@@ -51,6 +51,12 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
     for (const Case& c : cases) {
         RawPty pty = openRawPty();
         SerialLink board(std::move(pty.master));
+        // As a device starts, cooked (CR to NL, XON/XOFF, echo): the client makes it raw.
+        termios cooked{};
+        ASSERT_EQ(::tcgetattr(pty.slave.get(), &cooked), 0);
+        cooked.c_iflag |= ICRNL | IXON;
+        cooked.c_lflag |= ICANON | ECHO;
+        ASSERT_EQ(::tcsetattr(pty.slave.get(), TCSANOW, &cooked), 0);
         Args args = {"--device", pty.slavePath};
         if (c.args.back() != "probe") args.insert(args.end(), {"--uuid", "u"});
         args.insert(args.end(), c.args.begin(), c.args.end());
