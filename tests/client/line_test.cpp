@@ -21,7 +21,7 @@ namespace {
 using qfclient::Outcome;
 using Script = FakeConsole::Script;
 
-const std::string kReply = "{\"ret_val\":0,\"uuid\":\"u\"}\n";
+constexpr const char* kReply = "{\"ret_val\":0,\"uuid\":\"u\"}\n";
 constexpr int kTimeoutMs = 1000;
 
 std::string bytes(std::initializer_list<int> list) {

@@ -115,7 +115,9 @@ TEST(CtlFleetOutput, StatusesMetricsAndRows) {
         Json::Reader().parse(reply, r.result.root);
         return r;
     };
-    const auto status = [](std::vector<ctl::BoardResult> rs) { return ctl::fleetStatus(rs); };
+    const auto status = [](const std::vector<ctl::BoardResult>& rs) {
+        return ctl::fleetStatus(rs);
+    };
     EXPECT_EQ(status({result(a, Outcome::Ok), result(b, Outcome::Ok)}), 0);
     EXPECT_EQ(status({result(a, Outcome::Ok), result(b, Outcome::Failed)}), 1);
     EXPECT_EQ(status({result(a, Outcome::Failed), result(b, Outcome::Dropped)}), 2);

@@ -1,6 +1,6 @@
 // A console server's port played by a test on a loopback TCP port: it accepts one
-// connection and runs the test's script on it in a thread of its own. And loopback sockets
-// for the tests' other ends of console servers.
+// connection and runs the test's script on it in a thread of its own. loopbackSocket()
+// makes the other sockets such tests need: a port that refuses connections, a client.
 #pragma once
 
 #include <netinet/in.h>
@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
