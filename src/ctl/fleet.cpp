@@ -141,6 +141,8 @@ public:
         loop_.runUntil([this] { return finished_ == results_.size(); });
         if (progress_) std::fputs("\r\033[K", err_);
     }
+    // Why a JSON line could not be written (the first failure's errno), 0 when none failed.
+    int outputErrno() const { return outputErrno_; }
 
 private:
     void startNext() {
@@ -158,8 +160,10 @@ private:
         lines_[i]->close();
         if (options_.format == Format::Jsonl && options_.output.empty()) {
             const std::string line = jsonLine(results_[i]);
-            std::fwrite(line.data(), 1, line.size(), out_);
-            std::fflush(out_);
+            if ((std::fwrite(line.data(), 1, line.size(), out_) != line.size() ||
+                 std::fflush(out_) != 0) &&
+                outputErrno_ == 0)
+                outputErrno_ = errno;
         }
         if (progress_) {
             std::fprintf(err_, "\r\033[K%zu/%zu boards done, %zu running", finished_,
@@ -180,6 +184,7 @@ private:
     std::size_t next_ = 0;
     std::size_t running_ = 0;
     std::size_t finished_ = 0;
+    int outputErrno_ = 0;
 };
 
 }  // namespace
@@ -366,8 +371,11 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
         files.rlim_cur = files.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
+    int outputErrno = 0;
     try {
-        FleetRun(options, results, calls, out, err).run();
+        FleetRun run(options, results, calls, out, err);
+        run.run();
+        outputErrno = run.outputErrno();
     } catch (const std::exception& e) {
         complain(e.what());
         return kExitUnavailable;
@@ -384,19 +392,18 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
     } else if (!options.output.empty()) {
         for (const BoardResult& r : results) text += jsonLine(r);
     }
+    // The summary is told even when the output fails: it is all that is left of the results.
     std::string error;
     if (!options.output.empty()) {
-        if (!replaceFile(options.output, text, error)) {
-            complain(error);
-            return kExitNoReply;
-        }
+        replaceFile(options.output, text, error);
     } else if (std::fwrite(text.data(), 1, text.size(), out) != text.size() ||
-               std::fflush(out) != 0) {
-        complain("cannot write the output");
-        return kExitNoReply;
+               std::fflush(out) != 0 || outputErrno != 0) {
+        error = std::string("cannot write the output: ") +
+                std::strerror(outputErrno != 0 ? outputErrno : errno);
     }
+    if (!error.empty()) complain(error);
     complain(summaryLine(results));
-    return fleetStatus(results);
+    return error.empty() ? fleetStatus(results) : kExitOutput;
 }
 
 }  // namespace ctl

@@ -1,8 +1,11 @@
 // quillferry-ctl: the controller's end of the serial line for operators, tests and demos.
 // Sends one request, waits for its reply and prints it; the exit status tells scripts how
 // it went (see --help).
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -10,6 +13,10 @@
 #include "ctl/session.h"
 
 int main(int argc, char** argv) {
+    // A closed pipe on standard output is a write that fails (74), as a full disk is,
+    // rather than the end of the program in the middle of a command; sockets are written
+    // without the signal anyway.
+    std::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> args(argv + 1, argv + argc);
     const ctl::ParseOutcome parsed = ctl::parseCommandLine(args, std::getenv(ctl::kDeviceEnv));
     switch (parsed.kind) {
@@ -18,8 +25,11 @@ int main(int argc, char** argv) {
             const std::string text = parsed.kind == ctl::ParseOutcome::Kind::Help
                                          ? ctl::usageText()
                                          : ctl::versionText();
-            const bool written = std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
-            return written ? ctl::kExitOk : ctl::kExitNoReply;
+            if (std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0)
+                return ctl::kExitOk;
+            std::fprintf(stderr, "%s: cannot write the output: %s\n", ctl::kProgramName,
+                         std::strerror(errno));
+            return ctl::kExitOutput;
         }
         case ctl::ParseOutcome::Kind::UsageError:
             std::fprintf(stderr, "%s: %s\n%s", ctl::kProgramName, parsed.error.c_str(),

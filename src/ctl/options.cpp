@@ -432,6 +432,9 @@ Exit status:
   69  the line cannot be opened: no such device, not a serial device, no connection
       to the console server, 115200 8N1 not confirmed (or, rarely, the system has no
       random source for the uuid); fleet: every board
+  74  the output could not be written (standard output closed, a closed pipe or a
+      full disk; --output not replaced), whatever the boards answered: the command
+      ran, the summary on standard error tells how
   75  line busy: another client is using it; try again later; fleet: every board
 )";
 }

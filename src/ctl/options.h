@@ -22,6 +22,9 @@ enum ExitStatus : int {
     // The line cannot be opened or configured; not a usage error, and worth telling apart
     // from a board that does not answer.
     kExitUnavailable = 69,
+    // The output could not be written (standard output closed or full, --output not
+    // replaced), whatever the boards answered: not a board's fault (EX_IOERR).
+    kExitOutput = 74,
     // Another client holds the line; trying again later may work (EX_TEMPFAIL).
     kExitBusy = 75,
 };

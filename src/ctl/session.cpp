@@ -1,5 +1,7 @@
 #include "ctl/session.h"
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -30,7 +32,7 @@ private:
             std::fflush(out_) == 0) {
             return true;
         }
-        complain("cannot write the output");
+        complain(std::string("cannot write the output: ") + std::strerror(errno));
         return false;
     }
     int report(const qfclient::Result& result, bool probe) const;
@@ -78,20 +80,20 @@ int Session::report(const qfclient::Result& result, bool probe) const {
     }
     const int status = qfclient::exitStatus(result.outcome);
     switch (result.outcome) {
+        // The board's answer is told on standard error even when the output fails.
         case qfclient::Outcome::Ok:
-        case qfclient::Outcome::Failed:
-            if (probe) {
-                if (!emit(options_.raw ? qfclient::escapeBytes(result.reply) + "\n" : "alive\n"))
-                    return kExitNoReply;
-            } else if (!emit(options_.raw ? result.reply : result.root.toStyledString())) {
-                return kExitNoReply;
-            }
+        case qfclient::Outcome::Failed: {
+            const bool written =
+                probe ? emit(options_.raw ? qfclient::escapeBytes(result.reply) + "\n" : "alive\n")
+                      : emit(options_.raw ? result.reply : result.root.toStyledString());
             if (!result.detail.empty()) complain(result.detail);
-            return status;
-        case qfclient::Outcome::Malformed:
-            if (options_.raw && !emit(result.reply)) return kExitNoReply;
+            return written ? status : kExitOutput;
+        }
+        case qfclient::Outcome::Malformed: {
+            const bool written = !options_.raw || emit(result.reply);
             complain(result.detail + ": " + qfclient::escapeBytes(result.reply));
-            return status;
+            return written ? status : kExitOutput;
+        }
         default:
             complain(result.detail);
             return status;

@@ -1,136 +1,157 @@
-// Lines against console servers that the test plays on loopback TCP ports: every outcome a
-// call can have, raw and with telnet.
+// Calls on lines whose far end the test plays: console servers on loopback TCP ports (raw
+// and telnet) and local devices (ptys). Every outcome a call can have, all at once in one
+// loop: a line in trouble holds up none of the others.
 #include "client/line.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
+#include <algorithm>
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include "fake_console.h"
+#include "raw_pty.h"
 
 namespace {
 
 using qfclient::Outcome;
 using Script = FakeConsole::Script;
 
-const std::string kReply = R"({"ret_val":0,"uuid":"u"})"
-                           "\n";
+constexpr const char* kReply = "{\"ret_val\":0,\"uuid\":\"u\"}\n";
+constexpr int kTimeoutMs = 1000;
 
-// Telnet bytes a console server sends.
-std::string iac(std::initializer_list<int> bytes) {
-    std::string s;
-    for (const int b : bytes) s += static_cast<char>(b);
-    return s;
-}
-// Agrees to binary both ways and to com port control, and answers each serial setting with
-// the value given (the baud rate as four bytes).
-std::string telnetServer(unsigned baud) {
-    return iac({255, 251, 0, 255, 253, 0, 255, 253, 44}) +
-           iac({255, 250, 44, 101, int(baud >> 24), int((baud >> 16) & 255), int((baud >> 8) & 255),
-                int(baud & 255), 255, 240}) +
-           iac({255, 250, 44,  102, 8,   255, 240, 255, 250, 44, 103,
-                1,   255, 240, 255, 250, 44,  104, 1,   255, 240});
+std::string bytes(std::initializer_list<int> list) {
+    return std::string(list.begin(), list.end());
 }
 
-qfclient::Result callOn(const std::string& address, int timeoutMs = 1000) {
-    qfclient::LineAddress a;
-    std::string error;
-    EXPECT_TRUE(qfclient::parseAddress(address, a, error)) << error;
-    qfclient::Line line(a);
-    return line.call(qfclient::requestCall(qfclient::statRequest("u")), timeoutMs);
+// Telnet: agrees to binary both ways (unless told not to) and to com port control, and
+// confirms each serial setting, the baud rate as `baud`.
+std::string telnetServer(int baud, bool binary = true) {
+    return (binary ? bytes({255, 251, 0, 255, 253, 0}) : "") + bytes({255, 253, 44}) +
+           bytes({255, 250, 44, 101, baud >> 24, (baud >> 16) & 255, (baud >> 8) & 255, baud & 255,
+                  255, 240}) +
+           bytes({255, 250, 44, 102, 8, 255, 240, 255, 250, 44, 103, 1, 255, 240}) +
+           bytes({255, 250, 44, 104, 1, 255, 240});
 }
 
-TEST(ClientLine, EachOutcomeOfACallOnAConsoleServer) {
+// Sends `first`, then `answer` once a line (the request, after any telnet negotiation)
+// has come, and waits for the client to leave.
+Script answering(const std::string& first, const std::string& answer) {
+    return [=](int fd) {
+        FakeConsole::write(fd, first);
+        if (FakeConsole::readLine(fd).empty()) return;
+        FakeConsole::write(fd, answer);
+        FakeConsole::awaitClose(fd);
+    };
+}
+
+TEST(ClientLine, EveryOutcomeOfACallAtOnceInOneLoop) {
+    // A loopback port that refuses connections: bound, not listening.
+    int refused = 0;
+    const UniqueFd refusing = loopbackSocket(0, &refused);
+    // A device another client has locked, and one that takes nothing more.
+    const RawPty locked = openRawPty();
+    const UniqueFd holder(::open(locked.slavePath.c_str(), O_RDWR | O_NOCTTY));
+    ASSERT_EQ(::flock(holder.get(), LOCK_EX), 0);
+    const RawPty full = openRawPty(O_NONBLOCK);
+    const std::string block(4096, 'x');
+    for (int round = 0; round < 10; ++round) {  // until the kernel moves on no more either
+        while (::write(full.slave.get(), block.data(), block.size()) > 0) {
+        }
+        ASSERT_EQ(errno, EAGAIN);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+
     struct Case {
         const char* what;
-        const char* scheme;
+        std::string address;  // with a script: the scheme of the console server playing it
         Script script;
         Outcome outcome;
+        int status;
         const char* detail;
+        std::string heard;  // the first piece discarded, escaped
     } const cases[] = {
-        {"answers", "tcp",
-         [](int fd) {
-             if (FakeConsole::readLine(fd) == R"({"cmd":"get_stat","uuid":"u"})"
-                                              "\n")
-                 FakeConsole::write(fd, kReply);
-             FakeConsole::awaitClose(fd);
-         },
-         Outcome::Ok, ""},
+        {"answers", "tcp", answering("", kReply), Outcome::Ok, 0, "", ""},
         {"says it is in use", "tcp",
-         [](int fd) { FakeConsole::write(fd, "Port already in use\r\n"); }, Outcome::Busy,
-         "line busy"},
+         [](int fd) { FakeConsole::write(fd, "Port already in use\r\n"); }, Outcome::Busy, 75,
+         "line busy", "Port already in use\\r\\n"},
         {"closes mid-command", "tcp", [](int fd) { FakeConsole::readLine(fd); }, Outcome::Dropped,
-         "closed the connection before the reply came"},
-        {"stays silent", "tcp", [](int fd) { FakeConsole::awaitClose(fd); }, Outcome::Timeout,
-         "no reply from tcp:"},
-        {"answers garbage to a known uuid", "tcp",
+         2, "closed the connection before the reply came", ""},
+        {"answers only another uuid", "tcp",
+         answering(std::string("\xff\x00{\"uuid\":\n", 11) + "{\"ret_val\":0,\"uuid\":\"x\"}\n",
+                   ""),
+         Outcome::Timeout, 2, "no reply from tcp:", "\\xff\\x00{\"uuid\":\\n"},
+        {"never stops sending", "tcp",
          [](int fd) {
-             FakeConsole::readLine(fd);
-             FakeConsole::write(fd, R"({"ret_val":"x","uuid":"u"})"
-                                    "\n");
-             FakeConsole::awaitClose(fd);
+             const std::string z(4096, 'z');
+             while (::send(fd, z.data(), z.size(), MSG_NOSIGNAL) > 0)
+                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
          },
-         Outcome::Malformed, "not an integer"},
-        // Telnet: the reply's 0xFF comes doubled on the wire and single to the caller.
+         Outcome::Timeout, 2, "no reply from tcp:", std::string(256, 'z') + "..."},
+        // The reply's 0xFF comes doubled on the wire and single to the caller; a zero byte
+        // and a carriage return pass as they are.
         {"telnet answers", "telnet",
-         [](int fd) {
-             FakeConsole::write(fd, telnetServer(115200));
-             std::string line;
-             while (line.find('\n') == std::string::npos) {
-                 const std::string more = FakeConsole::readLine(fd, 2000);
-                 if (more.empty()) return;
-                 line += more;
-             }
-             if (line.find(R"({"cmd":"get_stat","uuid":"u"})") != std::string::npos)
-                 FakeConsole::write(fd, std::string("\xff\xff\x00\n", 4) + kReply);
-             FakeConsole::awaitClose(fd);
-         },
-         Outcome::Ok, ""},
-        {"telnet sets another baud rate", "telnet",
-         [](int fd) {
-             FakeConsole::write(fd, telnetServer(9600));
-             FakeConsole::awaitClose(fd);
-         },
-         Outcome::Unavailable, "did not set baud rate 115200 (it answered 9600)"},
+         answering(telnetServer(115200), std::string("\xff\xff\r\x00\n", 5) + kReply), Outcome::Ok,
+         0, "", "\\xff\\r\\x00\\n"},
+        {"telnet sets another baud rate", "telnet", answering(telnetServer(9600), ""),
+         Outcome::Unavailable, 69, "did not set baud rate 115200 (it answered 9600)", ""},
         // libtelnet reports no refusal of an option asked for: the deadline tells.
         {"telnet without com port control", "telnet",
-         [](int fd) {
-             FakeConsole::write(fd, iac({255, 251, 0, 255, 253, 0, 255, 254, 44}));
-             FakeConsole::awaitClose(fd);
-         },
-         Outcome::Unavailable, "did not confirm com port control (RFC 2217) within"},
+         answering(bytes({255, 251, 0, 255, 253, 0, 255, 254, 44}), ""), Outcome::Unavailable, 69,
+         "did not confirm com port control (RFC 2217) within", ""},
+        {"telnet without binary mode", "telnet", answering(telnetServer(115200, false), ""),
+         Outcome::Unavailable, 69, "did not confirm binary mode within", ""},
+        {"refuses the connection", "tcp:127.0.0.1:" + std::to_string(refused), nullptr,
+         Outcome::Unavailable, 69, "cannot connect", ""},
+        {"no such device", "/nonexistent/tty", nullptr, Outcome::Unavailable, 69, "cannot open",
+         ""},
+        {"not a serial device", "/dev/null", nullptr, Outcome::Unavailable, 69,
+         "not a serial device", ""},
+        {"device locked by another client", locked.slavePath, nullptr, Outcome::Busy, 75,
+         "line busy", ""},
+        {"device that takes nothing", full.slavePath, nullptr, Outcome::Timeout, 2,
+         "did not take the request", ""},
     };
-    for (const Case& c : cases) {
-        FakeConsole console(c.script);
-        const qfclient::Result r = callOn(console.address(c.scheme));
+    std::vector<std::unique_ptr<FakeConsole>> consoles;
+    qfclient::Loop loop;
+    std::vector<std::unique_ptr<qfclient::Line>> lines;
+    std::vector<std::optional<qfclient::Result>> results(std::size(cases));
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const Case& c = cases[i];
+        qfclient::LineAddress address;
+        std::string error;
+        const std::string text =
+            c.script ? consoles.emplace_back(std::make_unique<FakeConsole>(c.script))
+                           ->address(c.address.c_str())
+                     : c.address;
+        ASSERT_TRUE(qfclient::parseAddress(text, address, error)) << error;
+        lines.push_back(std::make_unique<qfclient::Line>(loop, address));
+        lines.back()->start(qfclient::requestCall(qfclient::statRequest("u")), kTimeoutMs,
+                            [&results, i](const qfclient::Result& r) { results[i] = r; });
+    }
+    loop.runUntil([&] {
+        return std::all_of(results.begin(), results.end(),
+                           [](const auto& r) { return r.has_value(); });
+    });
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const Case& c = cases[i];
+        const qfclient::Result& r = *results[i];
         EXPECT_EQ(r.outcome, c.outcome) << c.what << ": " << r.detail;
+        EXPECT_EQ(qfclient::exitStatus(r.outcome), c.status) << c.what;
         EXPECT_NE(r.detail.find(c.detail), std::string::npos) << c.what << ": " << r.detail;
-        if (c.outcome != Outcome::Ok) continue;
-        EXPECT_EQ(r.root["uuid"], "u") << c.what;
-        if (std::string(c.scheme) == "telnet") {
-            ASSERT_EQ(r.discarded.size(), 1u) << c.what;
-            EXPECT_EQ(r.discarded[0], "\\xff\\x00\\n");
-        }
+        EXPECT_EQ(r.discarded.empty() ? "" : r.discarded[0], c.heard) << c.what;
+        EXPECT_EQ(r.root.get("uuid", "").asString(), c.outcome == Outcome::Ok ? "u" : "") << c.what;
+        // Only what waits for the deadline takes it, and no longer.
+        const bool waits = std::string(c.detail).find("within") != std::string::npos ||
+                           c.outcome == Outcome::Timeout;
+        EXPECT_GE(r.elapsedMs, waits ? kTimeoutMs : 0) << c.what;
+        EXPECT_LT(r.elapsedMs, waits ? kTimeoutMs + 500 : 500) << c.what;
     }
-}
-
-TEST(ClientLine, LinesThatCannotBeOpenedAreUnavailable) {
-    // A loopback port that nobody listens on: taken and given back at once.
-    int port = 0;
-    {
-        FakeConsole gone([](int) {});
-        port = std::stoi(gone.address().substr(14));
-        const qfclient::Result first = callOn(gone.address());  // served, then closed
-        EXPECT_EQ(first.outcome, Outcome::Dropped) << first.detail;
-    }
-    for (const std::string& address : {"tcp:127.0.0.1:" + std::to_string(port),
-                                       std::string("/nonexistent/tty"), std::string("/dev/null")}) {
-        const qfclient::Result r = callOn(address);
-        EXPECT_EQ(r.outcome, Outcome::Unavailable) << address << ": " << r.detail;
-        EXPECT_EQ(qfclient::exitStatus(r.outcome), 69);
-        EXPECT_LT(r.elapsedMs, 500) << address;
-    }
+    lines.clear();  // the console servers' scripts end with their clients
 }
 
 }  // namespace

@@ -3,22 +3,20 @@
 // port with RFC 2217, all on loopback. Each board's line is a pty of its own that the test
 // joins to the board's.
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
 #include "board.h"
+#include "fake_console.h"
 #include "raw_pty.h"
 
 extern char** environ;
@@ -59,88 +57,10 @@ private:
     std::thread thread_;
 };
 
-// A loopback port that is free now.
 int freePort() {
-    const UniqueFd s(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), len);
-    ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-    return ntohs(addr.sin_port);
-}
-
-UniqueFd connectTo(int port) {
-    UniqueFd s(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::connect(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) s.reset();
-    return s;
-}
-
-// ser2net in the foreground with its own configuration, stopped with the test.
-class Ser2net {
-public:
-    Ser2net(const std::string& dir, const std::string& raw, const std::string& telnet)
-        : rawPort(freePort()), telnetPort(freePort()) {
-        const std::string config = dir + "/ser2net.yaml";
-        std::ofstream(config) << "connection: &raw\n  accepter: tcp,127.0.0.1," << rawPort
-                              << "\n  connector: serialdev," << raw << ",115200n81,local\n"
-                              << "connection: &telnet\n  accepter: telnet(rfc2217),tcp,127.0.0.1,"
-                              << telnetPort << "\n  connector: serialdev," << telnet
-                              << ",115200n81,local\n";
-        const char* argv[] = {"ser2net", "-n", "-d", "-c", config.c_str(), nullptr};
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, (dir + "/ser2net.log").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        posix_spawnp(&pid_, "ser2net", &fa, nullptr, const_cast<char**>(argv), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        for (int i = 0; i < 100 && !(connectTo(rawPort).valid() && connectTo(telnetPort).valid());
-             ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        settle();
-    }
-    ~Ser2net() { stop(); }
-    void stop() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-    // ser2net closes a port's device a moment after its client left.
-    static void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(300)); }
-
-    const int rawPort;
-    const int telnetPort;
-
-private:
-    pid_t pid_ = -1;
-};
-
-struct CtlRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs the built quillferry-ctl with `args` (words without quotes or spaces).
-CtlRun ctl(const std::string& dir, const std::string& args) {
-    const std::string err = dir + "/ctl.err";
-    const std::string command = std::string(QF_CTL_PATH) + " " + args + " 2>" + err;
-    CtlRun r;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    char buf[4096];
-    for (std::size_t n; pipe != nullptr && (n = std::fread(buf, 1, sizeof(buf), pipe)) > 0;)
-        r.out.append(buf, n);
-    const int status = pipe != nullptr ? ::pclose(pipe) : -1;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.err = qftest::readText(err);
-    return r;
+    int port = 0;
+    loopbackSocket(0, &port);
+    return port;
 }
 
 class CtlFleetSystem : public qftest::BoardTest {
@@ -148,20 +68,67 @@ protected:
     void SetUp() override {
         qftest::BoardTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        for (const char* tool : {"ser2net", "promtool"}) {
-            if (std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) == 0)
-                continue;
-            if (std::getenv("CI") != nullptr) GTEST_FAIL() << tool << " is missing";
-            GTEST_SKIP() << tool << " is missing (tools/install-deps board)";
+        if (std::system("command -v ser2net >/dev/null && command -v promtool >/dev/null") != 0) {
+            if (std::getenv("CI") != nullptr) GTEST_FAIL() << "ser2net or promtool is missing";
+            GTEST_SKIP() << "ser2net or promtool is missing (tools/install-deps board)";
         }
         char name[] = "/tmp/quillferry-fleet-XXXXXX";
         ASSERT_NE(::mkdtemp(name), nullptr);
         dir_ = name;
     }
     void TearDown() override {
+        stopSer2net();
         if (!dir_.empty()) std::filesystem::remove_all(dir_);
     }
+
+    // ser2net in the foreground on two free ports, raw to `raw` and RFC 2217 to `telnet`;
+    // returns once both take connections.
+    void startSer2net(const std::string& raw, const std::string& telnet) {
+        rawPort_ = freePort();
+        telnetPort_ = freePort();
+        const std::string config = dir_ + "/ser2net.yaml";
+        std::ofstream(config) << "connection: &raw\n  accepter: tcp,127.0.0.1," << rawPort_
+                              << "\n  connector: serialdev," << raw << ",115200n81,local\n"
+                              << "connection: &telnet\n  accepter: telnet(rfc2217),tcp,127.0.0.1,"
+                              << telnetPort_ << "\n  connector: serialdev," << telnet
+                              << ",115200n81,local\n";
+        const char* argv[] = {"ser2net", "-n", "-d", "-c", config.c_str(), nullptr};
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, (dir_ + "/ser2net.log").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&fa, 1, 2);
+        posix_spawnp(&ser2net_, "ser2net", &fa, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        for (int i = 0;
+             i < 100 && !(loopbackSocket(rawPort_).valid() && loopbackSocket(telnetPort_).valid());
+             ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        settle();
+    }
+    void stopSer2net() {
+        if (ser2net_ <= 0) return;
+        ::kill(ser2net_, SIGTERM);
+        ::waitpid(ser2net_, nullptr, 0);
+        ser2net_ = -1;
+    }
+    // ser2net closes a port's device a moment after its client left.
+    static void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(300)); }
+
+    // Runs the built quillferry-ctl with `args` (a shell command line) and returns its exit
+    // status; what it wrote is in out().
+    int ctl(const std::string& args) const {
+        const std::string command =
+            std::string(QF_CTL_PATH) + " " + args + " >" + dir_ + "/out 2>&1";
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string out() const { return qftest::readText(dir_ + "/out"); }
+
     std::string dir_;
+    int rawPort_ = 0;
+    int telnetPort_ = 0;
+    pid_t ser2net_ = -1;
 };
 
 TEST_F(CtlFleetSystem, BoardsOnALocalLineAndBehindSer2netTakeTheirOwnConfiguration) {
@@ -172,75 +139,66 @@ TEST_F(CtlFleetSystem, BoardsOnALocalLineAndBehindSer2netTakeTheirOwnConfigurati
     const Cable localCable(local);
     const Cable rawCable(raw);
     const Cable telnetCable(telnet);
-    Ser2net ser2net(dir_, rawCable.device(), telnetCable.device());
+    startSer2net(rawCable.device(), telnetCable.device());
 
-    const auto network = [](const char* address, const char* gateway, int pod) {
-        return std::string(R"("network": {"address": ")") + address + R"(", "gateway": ")" +
-               gateway +
-               R"(", "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.0.8", "pod_id": )" +
-               std::to_string(pod) + "}";
+    const auto board = [](const std::string& name, const std::string& line, const char* address,
+                          const char* gateway) {
+        return R"({"name": ")" + name + R"(", "line": ")" + line +
+               R"(", "network": {"address": ")" + address + R"(", "gateway": ")" + gateway +
+               R"(", "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.0.8", "pod_id": 1}})";
     };
+    const std::string rawLine = "tcp:127.0.0.1:" + std::to_string(rawPort_);
+    const std::string telnetLine = "telnet:127.0.0.1:" + std::to_string(telnetPort_);
     const std::string inventory = dir_ + "/inventory.json";
-    std::ofstream(inventory) << R"({"boards": [
-  {"name": "local", "line": ")"
-                             << localCable.device() << R"(", )"
-                             << network("10.0.1.8/24", "10.0.1.1", 1) << R"(},
-  {"name": "raw", "line": "tcp:127.0.0.1:)"
-                             << ser2net.rawPort << R"(", )" << network("10.0.2.8/24", "10.0.2.1", 2)
-                             << R"(},
-  {"name": "telnet", "line": "telnet:127.0.0.1:)"
-                             << ser2net.telnetPort << R"(", )"
-                             << network("fd00:3::8/64", "fd00:3::1", 3) << "}]}";
+    std::ofstream(inventory) << R"({"boards": [)"
+                             << board("local", localCable.device(), "10.0.1.8/24", "10.0.1.1")
+                             << ",\n"
+                             << board("raw", rawLine, "10.0.2.8/24", "10.0.2.1") << ",\n"
+                             << board("telnet", telnetLine, "fd00:3::8/64", "fd00:3::1") << "]}";
 
-    const CtlRun set = ctl(dir_, "--inventory " + inventory + " --format jsonl set-net");
-    EXPECT_EQ(set.status, 0) << set.out << set.err;
-    EXPECT_NE(set.err.find("3 boards: 3 ok"), std::string::npos) << set.err;
-    EXPECT_NE(local.readFile("etc/network/interfaces").find("address 10.0.1.8/24"),
-              std::string::npos);
-    EXPECT_NE(raw.readFile("etc/network/interfaces").find("address 10.0.2.8/24"),
-              std::string::npos);
-    EXPECT_NE(telnet.readFile("etc/network/interfaces").find("address fd00:3::8/64"),
-              std::string::npos);
+    EXPECT_EQ(ctl("--inventory " + inventory + " --format jsonl set-net"), 0) << out();
+    EXPECT_NE(out().find("3 boards: 3 ok"), std::string::npos) << out();
+    const std::pair<SimulatedBoard*, const char*> applied[] = {{&local, "address 10.0.1.8/24"},
+                                                               {&raw, "address 10.0.2.8/24"},
+                                                               {&telnet, "address fd00:3::8/64"}};
+    for (const auto& [b, line] : applied)
+        EXPECT_NE(b->readFile("etc/network/interfaces").find(line), std::string::npos) << line;
 
-    Ser2net::settle();
-    const CtlRun stat = ctl(dir_, "--inventory " + inventory + " --format prometheus stat");
-    EXPECT_EQ(stat.status, 0) << stat.out << stat.err;
-    for (const char* board : {"local", "raw", "telnet"}) {
-        EXPECT_NE(
-            stat.out.find(std::string("quillferry_board_network_configured{board=\"") + board),
-            std::string::npos)
-            << stat.out;
+    // The metrics as node_exporter's textfile collector takes them.
+    settle();
+    const std::string metrics = dir_ + "/metrics.prom";
+    EXPECT_EQ(
+        ctl("--inventory " + inventory + " --format prometheus --output " + metrics + " stat"), 0)
+        << out();
+    for (const char* name : {"local", "raw", "telnet"}) {
+        EXPECT_NE(qftest::readText(metrics).find(std::string("network_configured{board=\"") + name +
+                                                 "\",idc=\"dc1\",pod=\"1\"} 1"),
+                  std::string::npos)
+            << qftest::readText(metrics);
     }
-    std::ofstream(dir_ + "/metrics.prom") << stat.out;
-    EXPECT_EQ(std::system(("promtool check metrics <" + dir_ + "/metrics.prom").c_str()), 0)
-        << stat.out;
+    EXPECT_EQ(std::system(("promtool check metrics <" + metrics).c_str()), 0);
 
     // Someone else on the console server's port: line busy. The server gone mid-command:
-    // no reply, with the reason.
-    Ser2net::settle();
+    // no reply, with the reason; gone before: unavailable.
+    settle();
     {
-        const UniqueFd other = connectTo(ser2net.rawPort);
-        const CtlRun busy =
-            ctl(dir_, "--device tcp:127.0.0.1:" + std::to_string(ser2net.rawPort) + " probe");
-        EXPECT_EQ(busy.status, 75) << busy.err;
-        EXPECT_NE(busy.err.find("line busy"), std::string::npos) << busy.err;
+        const UniqueFd other = loopbackSocket(rawPort_);
+        EXPECT_EQ(ctl("--device " + rawLine + " probe"), 75) << out();
+        EXPECT_NE(out().find("line busy"), std::string::npos) << out();
     }
-    Ser2net::settle();
-    std::thread killer([&ser2net] {
+    settle();
+    std::thread killer([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(800));
-        ser2net.stop();
+        stopSer2net();
     });
     // A command the daemon leaves unanswered, so that the client still waits when ser2net ends.
-    const CtlRun dropped =
-        ctl(dir_, "--timeout 10 --device telnet:127.0.0.1:" + std::to_string(ser2net.telnetPort) +
-                      R"( send '{"cmd":"none","uuid":"d"}')");
+    EXPECT_EQ(ctl("--timeout 10 --device " + telnetLine + R"( send '{"cmd":"none","uuid":"d"}')"),
+              2)
+        << out();
     killer.join();
-    EXPECT_EQ(dropped.status, 2) << dropped.err;
-    EXPECT_NE(dropped.err.find("closed the connection before the reply came"), std::string::npos)
-        << dropped.err;
-    const CtlRun gone =
-        ctl(dir_, "--device tcp:127.0.0.1:" + std::to_string(ser2net.rawPort) + " probe");
-    EXPECT_EQ(gone.status, 69) << gone.err;
+    EXPECT_NE(out().find("closed the connection before the reply came"), std::string::npos)
+        << out();
+    EXPECT_EQ(ctl("--device " + rawLine + " probe"), 69) << out();
 }
 
 }  // namespace

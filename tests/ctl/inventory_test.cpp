@@ -39,6 +39,9 @@ TEST(CtlInventory, BadEntriesAreReportedByLineAndName) {
         {"{\"boards\": [{\"name\": \"n\", \"line\": \"/dev/x\",\n \"network\": {" + good +
              ", \"containers\": [{\"mac\": \"aa:bb\", \"address\": \"10.0.0.9\"}]}}]}",
          {"line 2: board \"n\": network: container 1 mac 'aa:bb'"}},
+        // A value is judged whole, not up to a zero byte.
+        {R"({"boards": [{"name": "n", "line": "/dev/x", "network": {"address": "10.0.0.8/24", "gateway": "10.0.0.1", "dns": ["10.0.0.53"], "idc": "dc\u0000x", "soc_ip": "10.0.0.8", "pod_id": 1}}]})",
+         {"network: idc 'dc\\x00x'"}},
         {R"({"boards": [{"name": "n", "line": "/dev/x", "network": {"address": "10.0.0.8/24", "pod_id": "3"}}]})",
          {"\"gateway\" must be a text", "\"dns\" must be a list", "\"pod_id\" must be an integer"}},
         {R"({"boards": [{"name": "n"} trailing)", {"not JSON"}},

@@ -1,5 +1,6 @@
 // A console server's port played by a test on a loopback TCP port: it accepts one
-// connection and runs the test's script on it in a thread of its own.
+// connection and runs the test's script on it in a thread of its own. loopbackSocket()
+// makes the other sockets such tests need: a port that refuses connections, a client.
 #pragma once
 
 #include <netinet/in.h>
@@ -7,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -14,22 +16,28 @@
 
 #include "core/unique_fd.h"
 
+// A loopback TCP socket connected to `port`, or (port 0) bound to a free port, which is put
+// into `bound`. Invalid when that fails.
+inline UniqueFd loopbackSocket(int port, int* bound = nullptr) {
+    UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{
+        AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof(addr);
+    auto* a = reinterpret_cast<sockaddr*>(&addr);
+    if (port != 0 ? ::connect(s.get(), a, len) != 0
+                  : ::bind(s.get(), a, len) != 0 || ::getsockname(s.get(), a, &len) != 0)
+        s.reset();
+    if (bound != nullptr) *bound = ntohs(addr.sin_port);
+    return s;
+}
+
 class FakeConsole {
 public:
     using Script = std::function<void(int fd)>;
 
-    explicit FakeConsole(Script script) {
-        listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        if (!listener_.valid() ||
-            ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-            ::listen(listener_.get(), 4) != 0 ||
-            ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    explicit FakeConsole(Script script) : listener_(loopbackSocket(0, &port_)) {
+        if (!listener_.valid() || ::listen(listener_.get(), 4) != 0)
             throw std::runtime_error("cannot listen on loopback");
-        port_ = ntohs(addr.sin_port);
         thread_ = std::thread([this, script = std::move(script)] {
             pollfd p = {listener_.get(), POLLIN, 0};
             if (::poll(&p, 1, 10000) != 1) return;
@@ -68,7 +76,7 @@ public:
     }
 
 private:
+    int port_ = 0;  // before listener_, which sets it
     UniqueFd listener_;
-    int port_ = 0;
     std::thread thread_;
 };
