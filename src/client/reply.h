@@ -40,7 +40,7 @@ std::string escapeBytes(std::string_view bytes);
 // kMaxPieceBytes, and only the first kMaxNotes discarded pieces are kept for the notes.
 class ReplyMatcher {
 public:
-    static constexpr std::size_t kMaxPieceBytes = 64 * 1024;
+    static constexpr std::size_t kMaxPieceBytes = std::size_t{64} * 1024;
     static constexpr std::size_t kMaxNotes = 8;
     static constexpr std::size_t kMaxNoteBytes = 256;
 

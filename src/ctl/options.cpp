@@ -229,6 +229,7 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
     std::vector<std::string> storage = {kProgramName};
     storage.insert(storage.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(storage.size() + 1);
     for (std::string& a : storage) argv.push_back(a.data());
     argv.push_back(nullptr);
     const int argc = static_cast<int>(storage.size());
