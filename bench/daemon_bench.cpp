@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Benchmark of the daemon on the simulated board (tools/run-bench): request round trips
 // against a bare line echo over the same pty, the daemon's peak memory, and its wake-ups
 // when idle and without a serial device. Prints a table and writes the figures as JSON.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Benchmark of quillferry-ctl on a fleet: N boards played by responders on loopback TCP
 // ports (a child process that answers the probe), probed with one fleet command, against N
 // `quillferry-ctl probe` runs one after the other, as a shell loop would; the fleet's peak

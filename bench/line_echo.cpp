@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sends every line read from the board's serial device straight back, through the daemon's
 // own serial port class (same raw mode, same line framing, same writes): the baseline
 // that the benchmark compares request round trips with. Ends on the line "quit".

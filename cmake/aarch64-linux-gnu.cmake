@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross build for the board (aarch64 Linux) with Debian's cross compiler and the arm64
 # libraries of Debian's multiarch (dpkg --add-architecture arm64; libjsoncpp-dev:arm64,
 # libgtest-dev:arm64). Tests run under qemu user emulation (qemu-user-static).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeds arbitrary bytes through the daemon's request path: the command loop's own line
 // framing, probe, JSON parsing, dispatch, every handler and reply encoding, with the platform
 // state carried from input to input as in the daemon. tools/run-fuzz runs it inside the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where a board's serial line is reached: a local serial device, or a console server's
 // port over TCP, raw or telnet with RFC 2217. Spelled as qemu's and socat's character
 // devices are: "/dev/ttyUSB0", "tcp:HOST:PORT", "telnet:HOST:PORT" (an IPv6 host in

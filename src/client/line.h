@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A board's serial line, opened by its address (address.h): calls on it send a request and
 // wait for the reply that belongs to it, within a deadline of their own. Every line runs in
 // an event loop (poll): one call waits in call(); many lines in one loop run at once with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Judging what a board sends back: which of the pieces that arrive answers a call (a line
 // that carries the request's uuid, or the probe's acknowledgement), and whether it is a
 // success.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The lines a controller sends: JSON requests and the liveness probe, and what recognises
 // each one's reply (a Call). Pure functions apart from newUuid().
 #pragma once

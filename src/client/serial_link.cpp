@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "client/serial_link.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The controller's end of a local serial line: sends request lines and collects reply
 // bytes with a time limit, blocking. The client library opens devices with it; the system
 // tests and the benchmark drive a pty master with it.

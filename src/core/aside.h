@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Work that must not make the daemon deaf: waiting for a descriptor, or running a piece of a
 // handler on a thread of its own, while the caller's wait keeps the serial line served (the
 // command loop answers the probe meanwhile).

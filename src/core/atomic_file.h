@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon's files on the board: the one way it replaces, reads, removes and creates them.
 //
 // A file is replaced by writing a temporary file beside it, flushing it to disk, renaming it

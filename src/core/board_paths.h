@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where the board keeps what the daemon reads, writes and runs. The daemon always uses the
 // defaults, the board's fixed paths of core/constants.h; nothing in it can change them. Tests
 // give the same layout under a scratch folder (under()), so that the handlers' decisions run

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Running a board program (ifdown, ifup) the safe way: directly, without a shell, in a process
 // group of its own, with a time limit after which it dies with everything it started.
 #pragma once

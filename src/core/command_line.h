@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon's command line. It runs without arguments; --help and --version only print.
 #pragma once
 

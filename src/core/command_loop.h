@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command loop: one line from the serial port, the probe or one JSON request, one
 // handler, forever. While a handler waits for ifdown or ifup, the loop still answers the
 // probe at once and keeps other requests, in order, for afterwards.

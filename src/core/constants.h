@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fixed paths, names and values of the board. Everything the daemon reads or writes
 // on the board is named here and nowhere else.
 #pragma once

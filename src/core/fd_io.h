@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole reads and writes on a descriptor, with interruptions and short transfers handled.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading JSON text from the serial line and the record file: within bounds, never throwing.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/line_framer.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Cuts the bytes that arrive on the serial line into request lines. A line longer than the
 // limit yields its head, and the rest of it, up to and including its newline, is dropped
 // (and logged) whatever bytes it holds: the tail of an overlong line is never a request.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon's log: one call writes one whole line. The texts are the system's own, some with
 // the "[QuillFerry] " prefix and some without; the helper adds only the line feed.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/network_state.h"
 
 bool NetworkState::inForce(const Addresses& a) const {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The network state that "set_net_conf" leaves behind and the queries report. It lives in
 // memory only; the command record file keeps the last request across restarts.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon's one stateful object: the command handlers, the network state that
 // "set_net_conf" leaves behind, and the two halves of the debug switch.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The QCS8250 board: its status and hardware answers.
 #pragma once
 

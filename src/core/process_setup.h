@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the daemon sets up about its own process before anything else, because its parent may
 // have left it otherwise: standard descriptors that are closed, signals that are ignored or
 // blocked (both survive exec).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Replies: the envelope every reply starts with, the exact compact line that goes on the
 // wire, and the one way a handler's answer is sent and echoed.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Finding a board file without being led astray. Folders such as /opt/.lxc_ipconfig are seen
 // by containers, and anyone who can plant a symlink there could make a root daemon write
 // wherever the link points. So a path is walked one component at a time and a symlink is

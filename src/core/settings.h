@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon's settings from its environment (/etc/default/quillferry for the service), read
 // once at start-up. Their values end up in configuration lines and in time limits, so only
 // what is plainly right is taken.

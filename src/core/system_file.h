@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Small system files (sysfs, /proc): read without blocking, only when they are regular files,
 // at most 256 bytes, cut at the first zero byte.
 #pragma once

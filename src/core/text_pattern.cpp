@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/text_pattern.h"
 
 std::string strPatternReplace(const std::regex& pattern, const std::string& text,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The general form of the reply compaction (strFixPatternTrim): named by the board's interface,
 // called by nothing. Apart from core/reply.h so that <regex> reaches no handler.
 #pragma once

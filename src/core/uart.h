@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The serial line to the controller: raw 115200 8N1. Lines are read through a framer of our
 // own over a non-blocking descriptor, so that the daemon can look at the line while it waits
 // for something else (an interface restart) and never blocks on it.

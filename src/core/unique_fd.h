@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Owning wrapper for a file descriptor.
 #pragma once
 

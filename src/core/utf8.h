@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UTF-8 as the board's text files and its log take it: well-formed, and without the
 // characters that end, break or hide a line.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One subcommand on many boards at once: every board's line in one event loop, each call
 // with its own deadline, and the results as a table, JSON lines or Prometheus metrics.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The inventory of a fleet: a JSON file that lists boards by name, each with its line
 // address and, optionally, its own network configuration.
 //

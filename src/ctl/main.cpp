@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quillferry-ctl: the controller's end of the serial line for operators, tests and demos.
 // Sends one request, waits for its reply and prints it; the exit status tells scripts how
 // it went (see --help).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Command line of quillferry-ctl: subcommands, options, the help text and exit statuses.
 #pragma once
 

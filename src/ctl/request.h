@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The request builders under the names that the system tests use.
 #pragma once
 

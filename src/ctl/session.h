@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One command of quillferry-ctl: the call made, sent on the line, its reply awaited until
 // the deadline and printed; or, with --inventory, the same on every board (fleet.h).
 #pragma once

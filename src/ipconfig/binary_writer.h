@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes integers and byte strings, in a chosen byte order, into a fixed byte range that
 // the caller owns. The range never grows: a write that does not fit is refused whole.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Makes the binary IP configuration file of one interface: fills in the defaults of its
 // address family, encodes the record and replaces the file.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "ipconfig/ip_config_builder.h"
 
 namespace {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One record of the binary IP configuration file that the containers read (version 3 of
 // the store's layout) and its encoding through a BinaryWriter.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The record of the last request received per command, kept across restarts in one JSON
 // file. The platform's operations use the board's fixed path; these take it as a parameter.
 #pragma once

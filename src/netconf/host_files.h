@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Small files left under /opt for other software on the board.
 #pragma once
 

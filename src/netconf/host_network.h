@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The board's own network setup: the ifupdown interface file, the resolver file, and the
 // restart of eth0 through ifdown/ifup.
 #pragma once

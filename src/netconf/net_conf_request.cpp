@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "netconf/net_conf_request.h"
 
 #include <arpa/inet.h>

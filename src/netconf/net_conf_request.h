@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The values of a "set_net_conf" request, read without ever throwing, and the checks that
 // keep a bad value away from the board's files and commands.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Readings of the board's sysfs and size sources behind "get_stat" and
 // "get_hardware_conf", with the source files as parameters so they can be pointed at test
 // data.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Calls on lines whose far end the test plays: console servers on loopback TCP ports (raw
 // and telnet) and local devices (ptys). Every outcome a call can have, all at once in one
 // loop: a line in trouble holds up none of the others.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quillferry-ctl's fleet command against three real daemons on simulated boards at once:
 // one on a local serial line, one behind ser2net's raw TCP port and one behind its telnet
 // port with RFC 2217, all on loopback. Each board's line is a pty of its own that the test

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fleet command against console servers the test plays on loopback ports, its output
 // and its exit statuses.
 #include "ctl/fleet.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What quillferry-ctl prints and how it exits, against a board the test plays on a pty pair:
 // the client opens the slave end by its path, as it would a serial device; the test answers
 // on the master.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "netconf/cmd_record_store.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Usage: board_vm_test.sh DEB_DIR QUILLFERRY_CTL
 # Boots the board's arm64 packages from DEB_DIR on the emulated board (tools/board-vm:
 # Debian 12 arm64 under qemu-system-aarch64, the line a PCI 16550 at /dev/ttyMSM0 with a

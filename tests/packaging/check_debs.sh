@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Usage: check_debs.sh SOURCE_DIR DEB_DIR ARCH [REBUILD_DIR]
 # Checks the packages that tools/build-debs left in DEB_DIR for ARCH: lintian without
 # errors or warnings, hardened binaries, each package's files, control data and

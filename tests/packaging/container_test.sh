@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Usage: container_test.sh DEB_DIR
 # Installs the packages of this machine's architecture from DEB_DIR into a booted Debian
 # 12 system (systemd-nspawn on a debootstrap root) and uses the service as a board

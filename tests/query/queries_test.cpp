@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The queries' answers from the board's files and the state that set_net_conf left, on a
 // scratch board. (eth0's own address and MAC are read on the simulated board.)
 #include <json/json.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A simulated board for system tests: the real daemon in tools/board-sandbox, driven over
 // a pty through the controller's SerialLink. The board (network namespace, state folder,
 // pty) outlives the daemon, which a test can kill and restart. Failures to set up the board

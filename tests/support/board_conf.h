@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One configuration of the board as the tests and the benchmark send it, and what the board's
 // files must hold once it is applied. The request comes from the client's own builder, the
 // files from the formats (golden.h), never from the daemon's rendering code.

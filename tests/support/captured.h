@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a function that writes to two streams wrote, for tests of quillferry-ctl's commands.
 #pragma once
 

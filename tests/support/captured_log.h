@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon's log in unit tests: lines reach standard error through the log's writer thread,
 // so a capture starts and ends with what was handed to it written out.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A console server's port played by a test on a loopback TCP port: it accepts one
 // connection and runs the test's script on it in a thread of its own. loopbackSocket()
 // makes the other sockets such tests need: a port that refuses connections, a client.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The board's files as their formats lay them out, written here from the formats themselves
 // and never from the daemon's own rendering code, so that a fault there shows.
 #pragma once

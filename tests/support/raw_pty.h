@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One end of a serial line for tests that play the other end: a pty whose slave is raw from
 // the start (nothing is echoed before a program configures the line) and held open by the
 // test, so that the master never reads EIO while no program has the slave open.

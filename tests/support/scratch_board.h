@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The board's files in a scratch folder, for unit tests of the handlers' decisions: a
 // PlatformQcom over BoardPaths::under() the folder, never started, with stand-ins for ifdown
 // and ifup that log how they were run to ifcmd.log and then run what fault.<name> says.

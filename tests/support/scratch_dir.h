@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A fresh folder under /tmp for a unit test, removed afterwards.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon killed at random moments while it applies a stream of configurations: every
 // file it writes holds its old content or the complete content of one request, never an
 // empty, short or mixed one, and the daemon serves again after a restart.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon on an unconfigured board: the serial protocol (which lines are served, which
 // get no reply and what is logged for them), "get_stat" and "get_hardware_conf" against the
 // board's sysfs and meminfo, and the debug switch: the marker file

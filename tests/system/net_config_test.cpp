@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // "set_net_conf" and "get_net_conf" end to end on a board with the real ifupdown: what eth0
 // carries and the exact files left behind, the query after a restart, IPv6, a clear and its
 // memory across a restart. Then what only a real board can stage: links planted by another

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon as a process among others: started with its standard descriptors closed and
 // its signals ignored or blocked, stopped by SIGTERM in the middle of an apply, and logging
 // into a pipe that nobody reads.
