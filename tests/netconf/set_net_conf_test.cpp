@@ -157,10 +157,15 @@ TEST_F(SetNetConf, EachDecisionLeavesItsFilesAndRunsItsCommands) {
     EXPECT_EQ(calls(), 2);
     expectFiles(placed);
     EXPECT_EQ(contents("opt/.lxc_ipconfig/ip_2"), conf.containerIp(2));
+    // Any address changed, the second name server alone here, is applied anew.
+    Json::Value dns = placed.request("c2");
+    dns["nameservers"][1] = "10.0.0.55";
+    EXPECT_EQ(set(dns), 0);
+    EXPECT_EQ(calls(), 4);
     // After a restart only the record is left: the same request is applied again.
     restart();
     EXPECT_EQ(set(placed.request("d")), 0);
-    EXPECT_EQ(calls(), 4);
+    EXPECT_EQ(calls(), 6);
 
     // A null entry holds an unused slot: its three files are written empty.
     Json::Value slot = conf.request("e");
@@ -186,7 +191,7 @@ TEST_F(SetNetConf, EachDecisionLeavesItsFilesAndRunsItsCommands) {
     // stay.
     const std::string resolver = contents("etc/resolv.conf");
     EXPECT_EQ(set(qfclient::clearRequest("g", false)), 0);
-    EXPECT_EQ(calls(), 5);
+    EXPECT_EQ(calls(), 7);
     EXPECT_EQ(contents("etc/network/interfaces"),
               "# The loopback network interface\nauto lo\niface lo inet loopback\nauto eth0\n"
               "iface eth0 inet static\n");
