@@ -2,6 +2,7 @@
 #include "core/child_process.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <string>
@@ -12,14 +13,24 @@ namespace {
 
 using ChildProcess = ScratchDir;
 
-// The time limit and the killing of the whole process group are checked on the board, where
-// a stalled ifup leaves a background child.
-TEST_F(ChildProcess, StatusAsTheShellWouldReportIt) {
+// The time limit and the killing of what a stalled ifup started are checked on the board.
+// A wait that fails (SIGCHLD ignored, so that the kernel reaps the child itself) is never taken
+// for a success.
+TEST_F(ChildProcess, StatusAsTheShellWouldReportItAndALostWaitIsNoSuccess) {
     const std::chrono::seconds limit(10);
     const ChildOutcome exited = runChild({"/bin/sh", "-c", "sleep 0.3; exit 3"}, limit);
     EXPECT_EQ(exited.status, 3 << 8);
     EXPECT_FALSE(exited.timedOut || exited.lost);
     EXPECT_EQ(runChild({path("missing")}, limit).status, 127 << 8);
+
+    struct sigaction ignore {};
+    struct sigaction old {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGCHLD, &ignore, &old), 0);
+    const ChildOutcome lost = runChild({"/bin/sh", "-c", "exit 0"}, limit);
+    ::sigaction(SIGCHLD, &old, nullptr);
+    EXPECT_TRUE(lost.lost);
+    EXPECT_FALSE(lost.succeeded());
 }
 
 }  // namespace
