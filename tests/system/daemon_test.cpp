@@ -57,6 +57,7 @@ TEST_F(SerialProtocol, EachLineGetsItsReplyAndLogLines) {
         // A zero byte ends the request text, but not the line: its tail is still dropped.
         {std::string(1, '\0') + std::string(2100, 'z') + tail, "",
          dropped(2101 - 2047 + tail.size() + 1)},
+        {std::string(R"({"cmd":"get_stat","uuid":"a)") + '\0' + R"(b"})", "", ""},
         // Nested deeper than any request needs: dropped unparsed.
         {std::string(2000, '['), "",
          "[QuillFerry] request dropped: nested deeper than 64 levels\n"},
