@@ -58,12 +58,6 @@ private:
     std::thread thread_;
 };
 
-int freePort() {
-    int port = 0;
-    loopbackSocket(0, &port);
-    return port;
-}
-
 class CtlFleetSystem : public qftest::BoardTest {
 protected:
     void SetUp() override {
@@ -88,8 +82,8 @@ protected:
     // ser2net in the foreground on two free ports, raw to `raw` and RFC 2217 to `telnet`;
     // returns once both take connections.
     void startSer2net(const std::string& raw, const std::string& telnet) {
-        rawPort_ = freePort();
-        telnetPort_ = freePort();
+        loopbackSocket(0, &rawPort_);  // free ports: bound a moment, then closed
+        loopbackSocket(0, &telnetPort_);
         const std::string config = dir_ + "/ser2net.yaml";
         std::ofstream(config) << "connection: &raw\n  accepter: tcp,127.0.0.1," << rawPort_
                               << "\n  connector: serialdev," << raw << ",115200n81,local\n"
