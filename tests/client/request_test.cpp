@@ -14,12 +14,4 @@ TEST(ClientRequest, FreshUuidsAreRandomVersionFour) {
     EXPECT_NE(qfclient::newUuid(), first);
 }
 
-// A sent line is matched by the uuid it carries, null when it has none; a line that is not
-// a JSON object by nothing. What set-net and clear send: CtlOptions.
-TEST(ClientRequest, SentLinesKnowWhatAnswersThem) {
-    EXPECT_EQ(qfclient::lineCall(R"({"cmd":"set_net_conf","uuid":7})").uuid, Json::Value(7));
-    EXPECT_EQ(qfclient::lineCall(R"({"cmd":"get_stat"})").uuid, Json::Value());
-    EXPECT_FALSE(qfclient::lineCall("hello").uuid);
-}
-
 }  // namespace

@@ -116,15 +116,13 @@ TEST(CtlFleetOutput, StatusesMetricsAndRows) {
         Json::Reader().parse(reply, r.result.root);
         return r;
     };
-    const auto status = [](const std::vector<ctl::BoardResult>& rs) {
-        return ctl::fleetStatus(rs);
-    };
-    EXPECT_EQ(status({result(a, Outcome::Ok), result(b, Outcome::Ok)}), 0);
-    EXPECT_EQ(status({result(a, Outcome::Ok), result(b, Outcome::Failed)}), 1);
-    EXPECT_EQ(status({result(a, Outcome::Failed), result(b, Outcome::Dropped)}), 2);
-    EXPECT_EQ(status({result(a, Outcome::Busy), result(b, Outcome::Unavailable)}), 2);
-    EXPECT_EQ(status({result(a, Outcome::Unavailable), result(b, Outcome::Unavailable)}), 69);
-    EXPECT_EQ(status({result(a, Outcome::Busy), result(b, Outcome::Busy)}), 75);
+    EXPECT_EQ(ctl::fleetStatus({result(a, Outcome::Ok), result(b, Outcome::Ok)}), 0);
+    EXPECT_EQ(ctl::fleetStatus({result(a, Outcome::Ok), result(b, Outcome::Failed)}), 1);
+    EXPECT_EQ(ctl::fleetStatus({result(a, Outcome::Failed), result(b, Outcome::Dropped)}), 2);
+    EXPECT_EQ(ctl::fleetStatus({result(a, Outcome::Busy), result(b, Outcome::Unavailable)}), 2);
+    EXPECT_EQ(ctl::fleetStatus({result(a, Outcome::Unavailable), result(b, Outcome::Unavailable)}),
+              69);
+    EXPECT_EQ(ctl::fleetStatus({result(a, Outcome::Busy), result(b, Outcome::Busy)}), 75);
 
     // The samples; promtool judges the rest of the format in the fleet system test.
     const std::vector<ctl::BoardResult> stat = {

@@ -16,10 +16,8 @@ TEST(CtlInventory, BoardsWithTheirLinesAndNetworks) {
     std::vector<std::string> errors;
     ASSERT_TRUE(ctl::parseInventory(text, boards, errors)) << ::testing::PrintToString(errors);
     ASSERT_EQ(boards.size(), 2u);
-    EXPECT_EQ(boards[0].line.path, "/dev/ttyUSB0");
     EXPECT_FALSE(boards[0].network);
     EXPECT_EQ(boards[1].lineNumber, 3);
-    EXPECT_EQ(boards[1].line.kind, qfclient::LineAddress::Kind::Telnet);
     EXPECT_EQ(boards[1].network->podId, 3);
     EXPECT_EQ((*boards[1].network->containers)[0].address, "fd00::a");
 }

