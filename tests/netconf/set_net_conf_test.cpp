@@ -24,7 +24,8 @@ Json::Value json(const std::string& text) {
     return v;
 }
 
-enum Verdict { Applied, Cleared, Refused };
+// What a fresh daemon does with a request, as the number of ifdown and ifup runs it takes.
+enum Verdict { Refused = 0, Cleared = 1, Applied = 2 };
 
 // Each change sets one member of a complete request ("a.b=JSON": member b of member a; with
 // no "=" the member is removed), and a fresh daemon decides. Every check has a change that gets
@@ -108,10 +109,7 @@ TEST_F(SetNetConf, OnlyCompleteRequestsOfFitValuesAreApplied) {
             EXPECT_EQ(json(after["/opt/.cmd.txt"])["set_net_conf"], json(request.toStyledString()))
                 << change;
             EXPECT_EQ(retVal, expected == Refused ? -1 : 0) << change;
-            EXPECT_EQ(calls() - calledBefore, expected == Applied   ? 2
-                                              : expected == Cleared ? 1
-                                                                    : 0)
-                << change;
+            EXPECT_EQ(calls() - calledBefore, expected) << change;
             if (expected != Refused) continue;
             before.erase("/opt/.cmd.txt");
             after.erase("/opt/.cmd.txt");
