@@ -5,7 +5,9 @@
 #include <signal.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
+#include <thread>
 
 #include "scratch_dir.h"
 
@@ -13,7 +15,7 @@ namespace {
 
 using ChildProcess = ScratchDir;
 
-// The time limit and the killing of what a stalled ifup started are checked on the board.
+// Helpers that leave the command's session are killed on the board (the daemon adopts them).
 // A wait that fails (SIGCHLD ignored, so that the kernel reaps the child itself) is never taken
 // for a success.
 TEST_F(ChildProcess, StatusAsTheShellWouldReportItAndALostWaitIsNoSuccess) {
@@ -22,6 +24,11 @@ TEST_F(ChildProcess, StatusAsTheShellWouldReportItAndALostWaitIsNoSuccess) {
     EXPECT_EQ(exited.status, 3 << 8);
     EXPECT_FALSE(exited.timedOut || exited.lost);
     EXPECT_EQ(runChild({path("missing")}, limit).status, 127 << 8);
+    // Past its time limit the command is killed, and so is what it started.
+    const std::string late = "(sleep 0.5; : >" + path("late") + ") & sleep 30";
+    EXPECT_TRUE(runChild({"/bin/sh", "-c", late}, std::chrono::milliseconds(200)).timedOut);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_FALSE(std::filesystem::exists(path("late")));
 
     struct sigaction ignore {};
     struct sigaction old {};

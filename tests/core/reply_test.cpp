@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "core/json_text.h"
-#include "core/text_pattern.h"
 
 namespace {
 
@@ -28,8 +27,6 @@ TEST(ReplyEncoding, EnvelopeEchoesUuidOfAnyTypeCompacted) {
     }
     // The compaction drops every space, tab, carriage return and newline, wherever it stands.
     EXPECT_EQ(strFixPatternTrim("{\n \"a\" :\t\"x y\",\r\n}\n"), "{\"a\":\"xy\",}\n");
-    // The general form replaces every match, with the match itself at hand.
-    EXPECT_EQ(strPatternReplace(std::regex("[0-9]+"), "a1b22c", "<$&>"), "a<1>b<22>c");
 }
 
 }  // namespace

@@ -24,7 +24,8 @@ Json::Value json(const std::string& text) {
     return v;
 }
 
-enum Verdict { Applied, Cleared, Refused };
+// What a fresh daemon does with a request, as the number of ifdown and ifup runs it takes.
+enum Verdict { Refused = 0, Cleared = 1, Applied = 2 };
 
 // Each change sets one member of a complete request ("a.b=JSON": member b of member a; with
 // no "=" the member is removed), and a fresh daemon decides. Every check has a change that gets
@@ -50,13 +51,11 @@ TEST_F(SetNetConf, OnlyCompleteRequestsOfFitValuesAreApplied) {
          {R"(ipv4.address="10.0.0.8\n    up reboot")", R"(ipv4.address="10.0.0.8\u0000\n  up")",
           R"(ipv4.address="fd00::8")", R"(ipv4.gateway="10.0.0.1 ")", R"(ipv4.gateway="fd00::1")",
           "ipv4.netmask=33", "ipv4.netmask=-1", "ipv4.netmask=4294967320"}},
-        // Addresses no interface or gateway can have.
+        // Addresses no interface can have; the gateway is judged by the same rule.
         {Refused,
          {R"(ipv4.address="0.0.0.0")", R"(ipv4.address="0.1.2.3")", R"(ipv4.address="127.0.0.8")",
           R"(ipv4.address="224.0.0.1")", R"(ipv4.address="239.1.1.1")",
-          R"(ipv4.address="255.255.255.255")", R"(ipv4.gateway="0.0.0.0")",
-          R"(ipv4.gateway="127.0.0.1")", R"(ipv4.gateway="255.255.255.255")",
-          R"(ipv4.gateway="224.0.0.2")"}},
+          R"(ipv4.address="255.255.255.255")", R"(ipv4.gateway="127.0.0.1")"}},
         {Applied,
          {R"(ipv4.address="1.0.0.1")", R"(ipv4.address="223.255.255.254")",
           R"(ipv4.address="240.0.0.8")", R"(ipv4.gateway="169.254.0.1")"}},
@@ -68,24 +67,23 @@ TEST_F(SetNetConf, OnlyCompleteRequestsOfFitValuesAreApplied) {
          {"location.pod_id=9999999999", R"(location.idc="dc,1")", R"(location.idc="dc=1")",
           R"(location.idc="dc\u0000")", R"(location.idc="dc\u001f")", R"(location.idc="dc\u007f")",
           R"(location.soc_ip="board-7")", R"(location.soc_ip="10.0.0.8\u0000,x=y")",
-          // C1 controls, the separators and bytes that are not UTF-8 break lines as well.
-          R"(location.idc="dc\u0085")", R"(location.idc="dc\u009f")", R"(location.idc="dc\u2028")",
-          R"(location.idc="dc\u2029")", "location.idc=\"dc\xff\"", "location.idc=\"dc\xc2\"",
-          "location.idc=\"\xc0\x8a\"", "location.idc=\"\xed\xa0\x80\""}},
+          // C1 controls, the separators and bytes that are not UTF-8 break lines as well (each
+          // kind of malformed UTF-8 is pinned by the log's escaping, which decodes alike).
+          R"(location.idc="dc\u009f")", R"(location.idc="dc\u2028")", "location.idc=\"dc\xff\"",
+          "location.idc=\"\xc0\x8a\""}},
         {Applied,
          {R"(location.idc="dc\u00a0\u00e9\u2027\u202a")", "location.idc=\"\xf0\x9f\x90\xa7\""}},
+        // A container needs a MAC of six hex pairs and an address of the request's family fit
+        // for an interface; null holds a slot.
         {Refused,
-         {R"(lxclist=["02:00:00:00:00:02"])", R"(lxclist=[{"mac":"02:00:00:00:00:0g"}])",
-          R"(lxclist=[{"mac":"02:00:00:00:00:02:03"}])", R"(lxclist=[{"mac":"02-00-00-00-00-02"}])",
-          R"(lxclist=[{"mac":7}])", R"(lxclist=[{"ipv4":null}])", R"(lxclist=[{"ipv4":"fd00::9"}])",
-          R"(lxclist=[{"ipv4":"10.0.0.9\n"}])"}},
-        // A container needs its MAC and an address of the request's family; null holds a slot.
-        {Refused,
-         {R"(lxclist=[{}])", R"(lxclist=[{"mac":"02:00:00:00:00:02"}])",
+         {R"(lxclist=["02:00:00:00:00:02"])",
+          R"(lxclist=[{"mac":"02:00:00:00:00:0g","ipv4":"10.0.0.9"}])",
+          R"(lxclist=[{"mac":"02:00:00:00:00:02:03","ipv4":"10.0.0.9"}])",
+          R"(lxclist=[{"mac":"02-00-00-00-00-02","ipv4":"10.0.0.9"}])",
+          R"(lxclist=[{"mac":7,"ipv4":"10.0.0.9"}])", R"(lxclist=[{"ipv4":"10.0.0.9"}])",
+          R"(lxclist=[{"mac":"02:00:00:00:00:02"}])",
           R"(lxclist=[{"mac":"02:00:00:00:00:02","ipv6":"fd00::9"}])",
-          R"(lxclist=[{"mac":"","ipv4":""}])", R"(lxclist=[{"ipv4":"10.0.0.9"}])",
-          R"(lxclist=[{"mac":"02:00:00:00:00:02","ipv4":"127.0.0.9"}])",
-          R"(lxclist=[{"mac":"02:00:00:00:00:02","ipv4":"0.0.0.0"}])"}},
+          R"(lxclist=[{"mac":"02:00:00:00:00:02","ipv4":"127.0.0.9"}])"}},
         {Applied, {R"(lxclist=[null,null])"}},
     };
     for (const auto& [expected, changes] : cases) {
@@ -111,10 +109,7 @@ TEST_F(SetNetConf, OnlyCompleteRequestsOfFitValuesAreApplied) {
             EXPECT_EQ(json(after["/opt/.cmd.txt"])["set_net_conf"], json(request.toStyledString()))
                 << change;
             EXPECT_EQ(retVal, expected == Refused ? -1 : 0) << change;
-            EXPECT_EQ(calls() - calledBefore, expected == Applied   ? 2
-                                              : expected == Cleared ? 1
-                                                                    : 0)
-                << change;
+            EXPECT_EQ(calls() - calledBefore, expected) << change;
             if (expected != Refused) continue;
             before.erase("/opt/.cmd.txt");
             after.erase("/opt/.cmd.txt");
@@ -124,7 +119,7 @@ TEST_F(SetNetConf, OnlyCompleteRequestsOfFitValuesAreApplied) {
 }
 
 // What one board goes through: an apply, its repetition, a new placement, a restart, an unused
-// slot, a forged value, a clear, and each one's files and commands.
+// slot, a clear, and each one's files and commands.
 TEST_F(SetNetConf, EachDecisionLeavesItsFilesAndRunsItsCommands) {
     const BoardConf conf;
     const auto expectFiles = [this](const BoardConf& c) {
@@ -174,19 +169,6 @@ TEST_F(SetNetConf, EachDecisionLeavesItsFilesAndRunsItsCommands) {
     for (const char* kind : {"mac_1", "ip_1", "ipconfig_1"})
         EXPECT_EQ(contents(std::string("opt/.lxc_ipconfig/") + kind), "") << kind;
 
-    // A value that holds line breaks is logged escaped, in one line: it forges none.
-    Json::Value forged = conf.request("f");
-    forged["location"]["idc"] =
-        "dc1\n[QuillFerry] Do Set NetWork Configuration Done And Response Data:{}\u2028\u0085";
-    captureLog();
-    EXPECT_EQ(set(forged), -1);
-    const std::string log = capturedLog();
-    EXPECT_EQ(log.find("\n[QuillFerry] Do Set NetWork Configuration Done"), std::string::npos);
-    EXPECT_NE(log.find("idc:dc1\\n[QuillFerry] Do Set NetWork Configuration Done And Response "
-                       "Data:{}\\u2028\\u0085, soc_ip:"),
-              std::string::npos)
-        << log;
-
     // A clear takes eth0 down and the host files away; the resolver and the containers' files
     // stay.
     const std::string resolver = contents("etc/resolv.conf");
@@ -209,7 +191,7 @@ TEST_F(SetNetConf, FailuresFailTheRequestAndItsRetryAppliesInFull) {
     ASSERT_EQ(set(conf.request("a")), 0);
     const struct {
         const char* place;   // a file, or the command that runs `script`
-        const char* script;  // null: a folder at the file's place
+        const char* script;  // null: a folder at the file's place ("fifo": a FIFO as the record)
         bool clear;
         int retVal;
     } faults[] = {
@@ -222,7 +204,7 @@ TEST_F(SetNetConf, FailuresFailTheRequestAndItsRetryAppliesInFull) {
         {"opt/.lxc_ipconfig/ipconfig_1", nullptr, false, -2},
         {"opt/.cmd.txt", nullptr, false, -2},
         {"opt/..cmd.txt.quillferry-new", nullptr, false, -2},
-        {"fifo", nullptr, false, -2},  // a FIFO as the record: neither read nor replaced
+        {"opt/.cmd.txt", "fifo", false, -2},
         {"ifup", "exit 3", false, 3 << 8},
         {"ifup", "sleep 60 & sleep 60", false, -3},
         {"ifdown", "sleep 60", false, -3},
@@ -232,28 +214,22 @@ TEST_F(SetNetConf, FailuresFailTheRequestAndItsRetryAppliesInFull) {
     for (const auto& f : faults) {
         conf.net = conf.net == 0 ? 1 : 0;  // never the configuration in force
         const Json::Value r = f.clear ? qfclient::clearRequest("f", false) : conf.request("f");
-        const std::string place = f.place;
-        const std::string kept = path(place + ".kept");
-        if (f.script != nullptr) {
-            fault(f.place, f.script);
-        } else if (place == "fifo") {
-            std::filesystem::rename(path("opt/.cmd.txt"), path("opt/.cmd.txt.kept"));
-            ASSERT_EQ(::mkfifo(path("opt/.cmd.txt").c_str(), 0600), 0);
+        const std::string place = path(f.place);
+        const std::string kept = place + ".kept";
+        const bool command = f.script != nullptr && std::string(f.script) != "fifo";
+        if (command) {
+            put(std::string("fault.") + f.place, f.script);
         } else {
-            if (std::filesystem::exists(path(place))) std::filesystem::rename(path(place), kept);
-            std::filesystem::create_directories(path(place + "/in"));
+            if (std::filesystem::exists(place)) std::filesystem::rename(place, kept);
+            if (f.script != nullptr) {
+                ASSERT_EQ(::mkfifo(place.c_str(), 0600), 0);
+            } else {
+                std::filesystem::create_directories(place + "/in");
+            }
         }
         EXPECT_EQ(set(r), f.retVal) << f.place;
-        if (f.script != nullptr) {
-            fault(f.place, nullptr);
-        } else if (place == "fifo") {
-            EXPECT_TRUE(std::filesystem::is_fifo(path("opt/.cmd.txt")));
-            std::filesystem::remove(path("opt/.cmd.txt"));
-            std::filesystem::rename(path("opt/.cmd.txt.kept"), path("opt/.cmd.txt"));
-        } else {
-            std::filesystem::remove_all(path(place));
-            if (std::filesystem::exists(kept)) std::filesystem::rename(kept, path(place));
-        }
+        std::filesystem::remove_all(command ? path(std::string("fault.") + f.place) : place);
+        if (std::filesystem::exists(kept)) std::filesystem::rename(kept, place);
         const long before = calls();
         EXPECT_EQ(set(r), 0) << f.place;
         EXPECT_EQ(calls(), before + (f.clear ? 1 : 2)) << f.place;
@@ -273,19 +249,15 @@ TEST(NetConfRequest, Ipv6ValuesAndDefaults) {
     EXPECT_EQ(v6.dns2, "fdbd:dc00::10:8:8:8");
     EXPECT_EQ(v6.podId, "-4");
     EXPECT_EQ(v6.containers, (std::vector<Container>{{"02:00:00:00:00:0a", "fd00::a"}, {"", ""}}));
-    // The unspecified, loopback, multicast and IPv4-mapped addresses are no interface's or
-    // gateway's; a link-local gateway, as router advertisements give, is.
+    // The unspecified, loopback, multicast and IPv4-mapped addresses are no interface's.
     const std::pair<const char*, bool> addresses[] = {
         {"::", false},     {"::1", false}, {"ff02::1", false},     {"::ffff:10.0.0.9", false},
         {"fe80::1", true}, {"::2", true},  {"2001:db8::ff", true},
     };
     for (const auto& [address, fit] : addresses) {
-        NetConfRequest asAddress = v6;
-        asAddress.address = address;
-        NetConfRequest asGateway = v6;
-        asGateway.gateway = address;
-        EXPECT_EQ(netConfProblem(asAddress).empty(), fit) << address;
-        EXPECT_EQ(netConfProblem(asGateway).empty(), fit) << address;
+        NetConfRequest changed = v6;
+        changed.address = address;
+        EXPECT_EQ(netConfProblem(changed).empty(), fit) << address;
     }
     const NetConfRequest v4 = readNetConfRequest(
         json(R"({"ipv4":{},"location":{},"nameservers":["1.1.1.1"],"lxclist":{}})"));

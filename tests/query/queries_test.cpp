@@ -25,32 +25,30 @@ std::string netConf(PlatformQcom& p) {
     return compact(p.netConf(qfclient::netConfRequest("q")).reply);
 }
 
-constexpr const char* kEmpty =
-    R"({"cmd":"get_net_conf","method":"static","nameservers":[],"ret_val":0,"uuid":"q"})";
+// A get_net_conf reply with `members` (each followed by a comma) and no name server.
+std::string netConfReply(const std::string& members) {
+    return R"({"cmd":"get_net_conf",)" + members +
+           R"("method":"static","nameservers":[],"ret_val":0,"uuid":"q"})";
+}
 
 // The record is all that is reported after a restart, whatever shape a file written from
 // outside has; once applied, the name servers and containers come along, and a remembered
 // clear is reported once.
 TEST_F(Queries, NetConfReportsTheRecordAndWhatWasApplied) {
-    const std::string empty = kEmpty;
-    const auto with = [](const std::string& members) {
-        return std::string(R"({"cmd":"get_net_conf",)") + members +
-               R"("method":"static","nameservers":[],"ret_val":0,"uuid":"q"})";
-    };
     const char* v4 = R"("ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24},)";
     const struct {
         const char* record;  // null: no file
         std::string reply;
     } records[] = {
-        {nullptr, empty},
-        {"[1,2]", empty},
+        {nullptr, netConfReply("")},
+        {"[1,2]", netConfReply("")},
         {R"({"set_net_conf":{"ipv4":24}})",
-         with(R"("ipv4":{"address":"","gateway":"","netmask":0},)")},
+         netConfReply(R"("ipv4":{"address":"","gateway":"","netmask":0},)")},
         // The prefix is kept in 8 bits; a family that is no object reports the other's values.
         {R"({"set_net_conf":{"ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":280},)"
          R"("ipv6":[1]}})",
-         with(std::string(v4) +
-              R"("ipv6":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24},)")},
+         netConfReply(std::string(v4) +
+                      R"("ipv6":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24},)")},
     };
     for (const auto& r : records) {
         std::filesystem::remove(path("opt/.cmd.txt"));
@@ -70,7 +68,7 @@ TEST_F(Queries, NetConfReportsTheRecordAndWhatWasApplied) {
     const std::string containersAsV4 =
         R"("lxclist":[{"ipv4":"fd00::101","mac":"02:00:00:00:00:01"},)"
         R"({"ipv4":"fd00::102","mac":"02:00:00:00:00:02"}],)";
-    EXPECT_EQ(netConf(*platform_), with(containersAsV4));
+    EXPECT_EQ(netConf(*platform_), netConfReply(containersAsV4));
     // After a restart the record is the only trace of the clear: reported once, it moves the
     // state that get_stat reports.
     restart();
@@ -79,9 +77,9 @@ TEST_F(Queries, NetConfReportsTheRecordAndWhatWasApplied) {
     };
     EXPECT_EQ(netconfState(), 0);
     EXPECT_EQ(netConf(*platform_),
-              with(R"("ipv6":{"address":"clear","gateway":"clear","netmask":0},)"));
+              netConfReply(R"("ipv6":{"address":"clear","gateway":"clear","netmask":0},)"));
     EXPECT_EQ(netconfState(), 1);
-    EXPECT_EQ(netConf(*platform_), empty);
+    EXPECT_EQ(netConf(*platform_), netConfReply(""));
 }
 
 // The hottest thermal zone, whether every cluster runs at its top frequency, and the hardware

@@ -50,13 +50,6 @@ protected:
         const std::string log = contents("ifcmd.log");
         return static_cast<long>(std::count(log.begin(), log.end(), '\n'));
     }
-    void fault(const char* command, const char* script) {
-        if (script == nullptr) {
-            std::filesystem::remove(path(std::string("fault.") + command));
-        } else {
-            put(std::string("fault.") + command, script);
-        }
-    }
     // Every file under etc/ and opt/ with its content (folders as "<folder>").
     std::map<std::string, std::string> files() const {
         std::map<std::string, std::string> found;
