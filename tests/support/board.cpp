@@ -292,27 +292,22 @@ int SimulatedBoard::run(const std::vector<std::string>& argv, std::string* outpu
     return runToEnd(full, output);
 }
 
-std::map<std::string, SimulatedBoard::File> SimulatedBoard::files(
+std::map<std::string, std::string> SimulatedBoard::files(
     const std::vector<std::string>& names) const {
-    // One line per file that exists ("size mode inode name"), an empty line, then the contents
-    // of those files in the same order.
+    // One line per file that exists ("size name"), an empty line, then the contents of those
+    // files in the same order.
     std::vector<std::string> argv = {
-        "sh", "-c", R"(stat -c '%s %a %i %n' "$@" 2>/dev/null; echo; cat "$@" 2>/dev/null)", "sh"};
+        "sh", "-c", R"(stat -c '%s %n' "$@" 2>/dev/null; echo; cat "$@" 2>/dev/null)", "sh"};
     argv.insert(argv.end(), names.begin(), names.end());
     std::string out;
     run(argv, &out);
-    std::map<std::string, File> got;
+    std::map<std::string, std::string> got;
     std::istringstream in(out);
     std::size_t at = out.find("\n\n") + 2;
     for (std::string head; std::getline(in, head) && !head.empty();) {
-        std::istringstream fields(head);
-        std::size_t size = 0;
-        File f;
-        std::string name;
-        fields >> size >> f.mode >> f.inode >> name;
-        f.content = out.substr(at, size);
+        const std::size_t size = std::stoul(head);
+        got[head.substr(head.find(' ') + 1)] = out.substr(at, size);
         at += size;
-        got[name] = f;
     }
     return got;
 }

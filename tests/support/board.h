@@ -24,7 +24,7 @@ namespace qftest {
 // Stand-in for ifdown and ifup where a fault must be staged: logs how it was started to
 // /var/log/ifcmd.log, then runs what /var/tmp/fault.<its name> says, if there is such a file.
 inline constexpr const char* kInterfaceStub = R"(#!/bin/sh
-echo "${0##*/} $* parent=$(readlink /proc/$PPID/exe) search=$QUILLFERRY_DNS_SEARCH" >>/var/log/ifcmd.log
+echo "${0##*/} $*" >>/var/log/ifcmd.log
 [ -f "/var/tmp/fault.${0##*/}" ] && . "/var/tmp/fault.${0##*/}"
 exit 0
 )";
@@ -127,14 +127,9 @@ public:
     std::string readFile(const std::string& rel) const { return readText(path(rel)); }
     // Runs `argv` inside the board as its root; returns the exit status (128 + signal).
     int run(const std::vector<std::string>& argv, std::string* output = nullptr) const;
-    // The named files as the board holds them (read inside it, as only its root enters the
+    // The contents of the named files (read inside the board, as only its root enters the
     // container folder); a missing one is absent from the map.
-    struct File {
-        std::string content;
-        std::string mode;  // octal, as stat prints it
-        std::string inode;
-    };
-    std::map<std::string, File> files(const std::vector<std::string>& names) const;
+    std::map<std::string, std::string> files(const std::vector<std::string>& names) const;
 
 private:
     bool daemonRunning();

@@ -2,7 +2,6 @@
 // The daemon killed at random moments while it applies a stream of configurations: every
 // file it writes holds its old content or the complete content of one request, never an
 // empty, short or mixed one, and the daemon serves again after a restart.
-#include <json/json.h>
 
 #include <chrono>
 #include <cstdio>
@@ -10,7 +9,6 @@
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,12 +46,8 @@ std::string request(int i, Contents& allowed) {
 std::map<std::string, std::string> snapshot(const SimulatedBoard& board, const Contents& files) {
     std::vector<std::string> names;
     for (const auto& entry : files) names.push_back(entry.first);
-    const auto held = board.files(names);
-    std::map<std::string, std::string> got;
-    for (const std::string& name : names) {
-        const auto it = held.find(name);
-        got[name] = it == held.end() ? kMissing : it->second.content;
-    }
+    std::map<std::string, std::string> got = board.files(names);
+    for (const std::string& name : names) got.emplace(name, kMissing);
     return got;
 }
 
