@@ -30,12 +30,13 @@ std::string setNetConf(const std::string& uuid, const std::string& idc = "dc1") 
 using DaemonProcess = BoardTest;
 
 // Started by a parent that closed 0, 1 and 2, ignores SIGCHLD and blocks SIGTERM (all of which
-// exec keeps): nothing but replies reaches the line, a failing ifup is not answered 0, and
-// SIGTERM still stops the daemon.
+// exec keeps): nothing but replies reaches the line, a failing ifup is not answered 0 (it fails
+// only once its writes to the standard output and error it inherits succeed), and SIGTERM still
+// stops the daemon.
 TEST_F(DaemonProcess, WhatItsParentLeftIsResetAtStart) {
     board_ = std::make_unique<SimulatedBoard>(BoardOptions::withInterfaceStubs());
     SimulatedBoard& board = *board_;
-    board.putFile("var/tmp/fault.ifup", "echo noise; echo noise >&2; exit 3\n");
+    board.putFile("var/tmp/fault.ifup", "echo noise && echo noise >&2 && exit 3\n");
     board.startDaemon({}, true,
                       {"perl", "-e",
                        "use POSIX; $SIG{CHLD} = 'IGNORE'; "
