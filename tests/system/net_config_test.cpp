@@ -29,12 +29,6 @@ std::string inBoard(const SimulatedBoard& board, const std::string& script) {
     return out;
 }
 
-std::vector<std::string> names(const BoardConf& c) {
-    std::vector<std::string> n = {"/var/log/eth0_config.log"};
-    for (const auto& entry : c.files()) n.push_back(entry.first);
-    return n;
-}
-
 // eth0 carries the configuration, every file holds it, and the post-up hook's stand-in has run
 // `hookRuns` times in all. (The files' modes are checked on a scratch board.)
 void expectApplied(const SimulatedBoard& board, const BoardConf& c, int hookRuns) {
@@ -42,7 +36,9 @@ void expectApplied(const SimulatedBoard& board, const BoardConf& c, int hookRuns
     const std::string cidr = c.address() + "/" + std::to_string(c.prefix());
     EXPECT_NE(net.find((c.v6 ? "inet6 " : "inet ") + cidr), std::string::npos) << net;
     EXPECT_NE(net.find("default via " + c.gateway() + " dev eth0 "), std::string::npos) << net;
-    const auto got = board.files(names(c));
+    std::vector<std::string> names = {"/var/log/eth0_config.log"};
+    for (const auto& entry : c.files()) names.push_back(entry.first);
+    const auto got = board.files(names);
     for (const auto& [name, content] : c.files()) {
         const auto it = got.find(name);
         EXPECT_EQ(it == got.end() ? "(missing)" : it->second, content) << name;
@@ -61,18 +57,17 @@ std::string netConfReply(const std::string& members, const std::string& nameserv
            R"(],"ret_val":0,"uuid":"q"})" + "\n";
 }
 
-std::string settings(const BoardConf& c) {
-    return std::string("\"") + (c.v6 ? "ipv6" : "ipv4") + R"(":{"address":")" + c.address() +
-           R"(","gateway":")" + c.gateway() + R"(","netmask":)" + std::to_string(c.prefix()) + "},";
-}
-
-std::string lxclist(const char* family, const BoardConf& c) {
-    std::string list = R"("lxclist":[)";
+// The query's reply once `c` is applied.
+std::string appliedReply(const BoardConf& c) {
+    const std::string family = c.v6 ? "\"ipv6\":" : "\"ipv4\":";
+    std::string members = family + R"({"address":")" + c.address() + R"(","gateway":")" +
+                          c.gateway() + R"(","netmask":)" + std::to_string(c.prefix()) +
+                          R"(},"lxclist":[)";
     for (int i = 1; i <= c.containers; ++i) {
-        list += std::string(i > 1 ? "," : "") + R"({")" + family + R"(":")" + c.containerIp(i) +
-                R"(","mac":")" + c.mac(i) + R"("})";
+        members += std::string(i > 1 ? ",{" : "{") + family + '"' + c.containerIp(i) +
+                   R"(","mac":")" + c.mac(i) + R"("})";
     }
-    return list + "],";
+    return netConfReply(members + "],", '"' + c.dns1() + R"(",")" + c.dns2() + '"');
 }
 
 using NetConfig = BoardTest;
@@ -89,16 +84,14 @@ TEST_F(NetConfig, AppliedQueriedMovedToIpv6AndClearedAcrossARestart) {
 
     ASSERT_EQ(apply(board, v4.request("u1")), setReply("u1"));
     expectApplied(board, v4, 1);
-    const std::string applied = netConfReply(settings(v4) + lxclist("ipv4", v4),
-                                             "\"" + v4.dns1() + "\",\"" + v4.dns2() + "\"");
-    EXPECT_EQ(board.request(kQuery), applied);
+    EXPECT_EQ(board.request(kQuery), appliedReply(v4));
 
     // The query reads eth0's address and prefix back, and the same request compares with
     // them: it is applied again once eth0 no longer carries it.
     ASSERT_EQ(
         inBoard(board, "ip addr flush dev eth0 && ip addr add " + v4.address() + "/16 dev eth0"),
         "");
-    EXPECT_EQ(board.request(kQuery), applied);
+    EXPECT_EQ(board.request(kQuery), appliedReply(v4));
     ASSERT_EQ(apply(board, v4.request("u1")), setReply("u1"));
     expectApplied(board, v4, 2);
 
@@ -109,8 +102,7 @@ TEST_F(NetConfig, AppliedQueriedMovedToIpv6AndClearedAcrossARestart) {
     expectApplied(board, v6, 3);
     EXPECT_EQ(inBoard(board, "ip -o -4 addr show dev eth0 scope global; ip -4 route show default"),
               "");
-    EXPECT_EQ(board.request(kQuery), netConfReply(settings(v6) + lxclist("ipv6", v6),
-                                                  "\"" + v6.dns1() + "\",\"" + v6.dns2() + "\""));
+    EXPECT_EQ(board.request(kQuery), appliedReply(v6));
 
     // A clear takes eth0 down; after a restart the remembered clear is reported once.
     ASSERT_EQ(apply(board, qfclient::clearRequest("c", true)), setReply("c"));
