@@ -76,10 +76,9 @@ public:
     ~SimulatedBoard() { teardown(); }
 
     // Starts the daemon with the caller's environment minus QUILLFERRY_* plus `env`; with
-    // `waitUntilReady` returns once it answers the probe. `launcher`, when given, is a command
-    // of the board that starts the daemon (its path follows as the last argument) in a way
-    // of its own: with descriptors closed, signals ignored, output into a pipe (so its log is
-    // not waited for).
+    // `waitUntilReady` returns once it answers the probe. `launcher`: a command of the board
+    // that starts the daemon (its path appended) as a parent of its own would, so its log is
+    // not waited for.
     void startDaemon(const Env& env = {}, bool waitUntilReady = true,
                      const std::vector<std::string>& launcher = {});
     void stopDaemon();  // kills it (SIGKILL) and waits for its end
@@ -100,9 +99,8 @@ public:
         return reply;
     }
     // Sends a "get_stat" request of its own and returns every byte that arrived before its
-    // reply. Requests are served in order (the probe is not: it is answered at once), so
-    // afterwards the daemon has finished with (and logged) everything sent before. Throws
-    // when no reply arrives.
+    // reply: requests (but the probe) are served in order, so the daemon has finished with
+    // and logged everything sent before. Throws when no reply arrives.
     std::string fence(int timeoutMs = 5000);
     // Sends `line` (newline added) and returns everything sent back for it.
     std::string exchange(const std::string& line, int timeoutMs = 5000) {

@@ -54,12 +54,10 @@ std::map<std::string, std::string> snapshot(const SimulatedBoard& board, const C
 using CrashConsistency = BoardTest;
 
 TEST_F(CrashConsistency, KilledWhileApplyingLeavesEveryFileWhole) {
-    BoardOptions options;
-    options.stubs = {{"/usr/sbin/ifdown", "#!/bin/sh\nexit 0\n"},
-                     {"/usr/sbin/ifup", "#!/bin/sh\nexit 0\n"}};
     Contents allowed;
-    request(0, allowed);                    // the longest container list: names every file
-    SimulatedBoard& board = boot(options);  // before any request: the files are the board's
+    request(0, allowed);  // the longest container list: names every file
+    // Before any request: the files are the board's.
+    SimulatedBoard& board = boot(BoardOptions::withInterfaceStubs());
     const std::map<std::string, std::string> initial = snapshot(board, allowed);
     for (const auto& [f, content] : initial) allowed[f].insert(content);
 
