@@ -206,10 +206,13 @@ bool SimulatedBoard::waitReady(bool logged, int timeoutMs) {
             line != kAck.substr(0, 17))
             continue;
         // A probe unanswered for a while was most likely discarded, but its answer may still
-        // come. Then wait for the marker watcher's start-up line, so that tests see only their
-        // own log lines.
+        // come. The log is written aside: wait for the probe's line and the marker watcher's
+        // start-up line, so that tests see only their own log lines.
         link_.drain(probes > 1 ? 500 : 0);
-        if (logged) waitForLog("start monitor service event\n", 5000, Stream::Err, startMark_);
+        if (logged) {
+            waitForLog("quillferry status check\n", 5000, Stream::Err, startMark_);
+            waitForLog("start monitor service event\n", 5000, Stream::Err, startMark_);
+        }
         return true;
     }
     return false;
