@@ -206,10 +206,13 @@ bool SimulatedBoard::waitReady(bool logged, int timeoutMs) {
             line != kAck.substr(0, 17))
             continue;
         // A probe unanswered for a while was most likely discarded, but its answer may still
-        // come. Then wait for the marker watcher's start-up line, so that tests see only their
-        // own log lines.
+        // come. The log is written aside: wait for the probe's line and the marker watcher's
+        // start-up line, so that tests see only their own log lines.
         link_.drain(probes > 1 ? 500 : 0);
-        if (logged) waitForLog("start monitor service event\n", 5000, Stream::Err, startMark_);
+        if (logged) {
+            waitForLog("quillferry status check\n", 5000, Stream::Err, startMark_);
+            waitForLog("start monitor service event\n", 5000, Stream::Err, startMark_);
+        }
         return true;
     }
     return false;
@@ -292,27 +295,22 @@ int SimulatedBoard::run(const std::vector<std::string>& argv, std::string* outpu
     return runToEnd(full, output);
 }
 
-std::map<std::string, SimulatedBoard::File> SimulatedBoard::files(
+std::map<std::string, std::string> SimulatedBoard::files(
     const std::vector<std::string>& names) const {
-    // One line per file that exists ("size mode inode name"), an empty line, then the contents
-    // of those files in the same order.
+    // One line per file that exists ("size name"), an empty line, then the contents of those
+    // files in the same order.
     std::vector<std::string> argv = {
-        "sh", "-c", R"(stat -c '%s %a %i %n' "$@" 2>/dev/null; echo; cat "$@" 2>/dev/null)", "sh"};
+        "sh", "-c", R"(stat -c '%s %n' "$@" 2>/dev/null; echo; cat "$@" 2>/dev/null)", "sh"};
     argv.insert(argv.end(), names.begin(), names.end());
     std::string out;
     run(argv, &out);
-    std::map<std::string, File> got;
+    std::map<std::string, std::string> got;
     std::istringstream in(out);
     std::size_t at = out.find("\n\n") + 2;
     for (std::string head; std::getline(in, head) && !head.empty();) {
-        std::istringstream fields(head);
-        std::size_t size = 0;
-        File f;
-        std::string name;
-        fields >> size >> f.mode >> f.inode >> name;
-        f.content = out.substr(at, size);
+        const std::size_t size = std::stoul(head);
+        got[head.substr(head.find(' ') + 1)] = out.substr(at, size);
         at += size;
-        got[name] = f;
     }
     return got;
 }

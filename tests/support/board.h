@@ -24,7 +24,7 @@ namespace qftest {
 // Stand-in for ifdown and ifup where a fault must be staged: logs how it was started to
 // /var/log/ifcmd.log, then runs what /var/tmp/fault.<its name> says, if there is such a file.
 inline constexpr const char* kInterfaceStub = R"(#!/bin/sh
-echo "${0##*/} $* parent=$(readlink /proc/$PPID/exe) search=$QUILLFERRY_DNS_SEARCH" >>/var/log/ifcmd.log
+echo "${0##*/} $*" >>/var/log/ifcmd.log
 [ -f "/var/tmp/fault.${0##*/}" ] && . "/var/tmp/fault.${0##*/}"
 exit 0
 )";
@@ -76,10 +76,9 @@ public:
     ~SimulatedBoard() { teardown(); }
 
     // Starts the daemon with the caller's environment minus QUILLFERRY_* plus `env`; with
-    // `waitUntilReady` returns once it answers the probe. `launcher`, when given, is a command
-    // of the board that starts the daemon (its path follows as the last argument) in a way
-    // of its own: with descriptors closed, signals ignored, output into a pipe (so its log is
-    // not waited for).
+    // `waitUntilReady` returns once it answers the probe. `launcher`: a command of the board
+    // that starts the daemon (its path appended) as a parent of its own would, so its log is
+    // not waited for.
     void startDaemon(const Env& env = {}, bool waitUntilReady = true,
                      const std::vector<std::string>& launcher = {});
     void stopDaemon();  // kills it (SIGKILL) and waits for its end
@@ -100,9 +99,8 @@ public:
         return reply;
     }
     // Sends a "get_stat" request of its own and returns every byte that arrived before its
-    // reply. Requests are served in order (the probe is not: it is answered at once), so
-    // afterwards the daemon has finished with (and logged) everything sent before. Throws
-    // when no reply arrives.
+    // reply: requests (but the probe) are served in order, so the daemon has finished with
+    // and logged everything sent before. Throws when no reply arrives.
     std::string fence(int timeoutMs = 5000);
     // Sends `line` (newline added) and returns everything sent back for it.
     std::string exchange(const std::string& line, int timeoutMs = 5000) {
@@ -127,14 +125,9 @@ public:
     std::string readFile(const std::string& rel) const { return readText(path(rel)); }
     // Runs `argv` inside the board as its root; returns the exit status (128 + signal).
     int run(const std::vector<std::string>& argv, std::string* output = nullptr) const;
-    // The named files as the board holds them (read inside it, as only its root enters the
+    // The contents of the named files (read inside the board, as only its root enters the
     // container folder); a missing one is absent from the map.
-    struct File {
-        std::string content;
-        std::string mode;  // octal, as stat prints it
-        std::string inode;
-    };
-    std::map<std::string, File> files(const std::vector<std::string>& names) const;
+    std::map<std::string, std::string> files(const std::vector<std::string>& names) const;
 
 private:
     bool daemonRunning();

@@ -62,20 +62,18 @@ struct BoardConf {
     // The request as one line, without its newline.
     std::string line(const std::string& uuid) const { return qfclient::compactJson(request(uuid)); }
 
-    std::string hostInfo() const {
-        return "idc=" + idc + ",soc_ip=" + address() + ",pod_id=" + std::to_string(pod);
-    }
-    std::string ipConfig(const std::string& ip) const {
-        return golden::ipConfig(ip, static_cast<std::uint32_t>(prefix()), gateway(), dns1(),
-                                dns2());
-    }
     // Each file of the board (path as the board names it) with its content once applied.
     std::map<std::string, std::string> files() const {
+        const auto ipConfig = [this](const std::string& ip) {
+            return golden::ipConfig(ip, static_cast<std::uint32_t>(prefix()), gateway(), dns1(),
+                                    dns2());
+        };
         std::map<std::string, std::string> f = {
             {"/etc/network/interfaces",
              golden::interfaces(v6, address(), prefix(), gateway(), search)},
             {"/etc/resolv.conf", golden::resolver(search, dns1(), dns2())},
-            {"/opt/.hostinfo", hostInfo()},
+            {"/opt/.hostinfo",
+             "idc=" + idc + ",soc_ip=" + address() + ",pod_id=" + std::to_string(pod)},
             {"/opt/.ipconfig.txt", ipConfig(address())},
         };
         for (int c = 1; c <= containers; ++c) {

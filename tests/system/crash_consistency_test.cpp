@@ -2,7 +2,6 @@
 // The daemon killed at random moments while it applies a stream of configurations: every
 // file it writes holds its old content or the complete content of one request, never an
 // empty, short or mixed one, and the daemon serves again after a restart.
-#include <json/json.h>
 
 #include <chrono>
 #include <cstdio>
@@ -10,7 +9,6 @@
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,24 +46,18 @@ std::string request(int i, Contents& allowed) {
 std::map<std::string, std::string> snapshot(const SimulatedBoard& board, const Contents& files) {
     std::vector<std::string> names;
     for (const auto& entry : files) names.push_back(entry.first);
-    const auto held = board.files(names);
-    std::map<std::string, std::string> got;
-    for (const std::string& name : names) {
-        const auto it = held.find(name);
-        got[name] = it == held.end() ? kMissing : it->second.content;
-    }
+    std::map<std::string, std::string> got = board.files(names);
+    for (const std::string& name : names) got.emplace(name, kMissing);
     return got;
 }
 
 using CrashConsistency = BoardTest;
 
 TEST_F(CrashConsistency, KilledWhileApplyingLeavesEveryFileWhole) {
-    BoardOptions options;
-    options.stubs = {{"/usr/sbin/ifdown", "#!/bin/sh\nexit 0\n"},
-                     {"/usr/sbin/ifup", "#!/bin/sh\nexit 0\n"}};
     Contents allowed;
-    request(0, allowed);                    // the longest container list: names every file
-    SimulatedBoard& board = boot(options);  // before any request: the files are the board's
+    request(0, allowed);  // the longest container list: names every file
+    // Before any request: the files are the board's.
+    SimulatedBoard& board = boot(BoardOptions::withInterfaceStubs());
     const std::map<std::string, std::string> initial = snapshot(board, allowed);
     for (const auto& [f, content] : initial) allowed[f].insert(content);
 
