@@ -12,6 +12,7 @@
 #include <cstring>
 #include <exception>
 
+#include "core/c_string.h"
 #include "core/child_process.h"
 #include "core/constants.h"
 #include "core/fd_io.h"
@@ -57,7 +58,7 @@ Served dispatch(Platform& platform, Uart& uart, const Json::Value& request,
 
 // The request text of a line: its bytes up to the first zero byte.
 std::string requestText(const std::string& line) {
-    return line.substr(0, line.find('\0'));
+    return upToZeroByte(line);
 }
 
 }  // namespace

@@ -6,15 +6,11 @@
 
 #include <cerrno>
 
+#include "core/c_string.h"
 #include "core/constants.h"
 #include "core/fd_io.h"
 
 namespace {
-
-std::string upToZero(std::string text) {
-    text.resize(std::min(text.size(), text.find('\0')));
-    return text;
-}
 
 // Reads the file from its start in one call (sysfs hands out a whole value per read); false
 // when the descriptor no longer serves the file (a removed sysfs attribute reads ENODEV, a
@@ -28,7 +24,7 @@ bool readFromStart(int fd, std::string& text) {
         n = ::pread(fd, buf, sizeof(buf), 0);
     } while (n < 0 && errno == EINTR);
     if (n < 0) return false;
-    text = upToZero(std::string(buf, static_cast<std::size_t>(n)));
+    text = upToZeroByte(std::string(buf, static_cast<std::size_t>(n)));
     return true;
 }
 

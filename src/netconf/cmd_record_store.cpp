@@ -4,8 +4,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "core/atomic_file.h"
+#include "core/c_string.h"
 #include "core/constants.h"
 #include "core/json_text.h"
 #include "core/log.h"
@@ -21,7 +23,7 @@ Json::Value readRecordSet(const char* path) {
         if (!missing) logLine("[QuillFerry] %s", error.c_str());
         return Json::Value();
     }
-    text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));
+    text = upToZeroByte(std::move(text));
     if (text.empty()) {
         logLine("readCmdRecords retstr is empty");
         return Json::Value();
