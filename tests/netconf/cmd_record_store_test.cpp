@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "captured_log.h"
@@ -58,6 +59,13 @@ TEST_F(RecordStore, KeepsTheLatestRequestPerCommandAndOtherMembers) {
         EXPECT_EQ(records["set_net_conf"], request("new")) << contents("cmd.txt");
         EXPECT_EQ(records.isMember("get_stat"), s.keepsGetStat) << s.before;
     }
+    // The record is the text up to a zero byte, as a C string is: one that starts with it is
+    // empty, whatever follows.
+    const char torn[] = "\0{\"get_stat\":{}}";
+    std::ofstream(file(), std::ios::binary) << std::string(torn, sizeof torn - 1);
+    captureLog();
+    EXPECT_TRUE(readRecordSet(file().c_str()).isNull());
+    EXPECT_NE(capturedLog().find("readCmdRecords retstr is empty"), std::string::npos);
 }
 
 // A record that cannot be stored says so, whether it replaces a record or makes the first.
