@@ -27,8 +27,8 @@ struct BoardPaths {
     // Status and hardware sources.
     std::vector<std::string> thermalZoneFiles{std::begin(qf::kThermalZoneFiles),
                                               std::end(qf::kThermalZoneFiles)};
-    std::vector<std::string> cpuFreqFiles = {
-        qf::kCpuClusters[0].freqFile, qf::kCpuClusters[1].freqFile, qf::kCpuClusters[2].freqFile};
+    // One per entry of qf::kCpuClusters, in its order.
+    std::vector<std::string> cpuFreqFiles = clusterFreqFiles();
     std::string gpuModelFile = qf::kGpuModelFile;
     std::string memInfoFile = qf::kMemInfoFile;
     std::string dataPath = qf::kDataPath;
@@ -44,5 +44,12 @@ struct BoardPaths {
         for (std::string& path : p.thermalZoneFiles) path.insert(0, root);
         for (std::string& path : p.cpuFreqFiles) path.insert(0, root);
         return p;
+    }
+
+private:
+    static std::vector<std::string> clusterFreqFiles() {
+        std::vector<std::string> files;
+        for (const qf::CpuCluster& c : qf::kCpuClusters) files.emplace_back(c.freqFile);
+        return files;
     }
 };

@@ -41,7 +41,7 @@ int getCpuPwrLmt(InfoFileCache& files, const std::vector<std::string>& freqFiles
     bool allTop = true;
     for (std::size_t i = 0; i < std::size(qf::kCpuClusters); ++i) {
         const qf::CpuCluster& c = qf::kCpuClusters[i];
-        const std::string text = i < freqFiles.size() ? files.read(freqFiles[i]) : std::string();
+        const std::string text = files.read(freqFiles.at(i));
         int freq = 0;
         if (!text.empty() && !parseLeadingInt(text, freq)) {
             logLine("get %s error: %s", c.name, visible(text).c_str());
