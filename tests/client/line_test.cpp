@@ -25,31 +25,6 @@ using Script = FakeConsole::Script;
 constexpr const char* kReply = "{\"ret_val\":0,\"uuid\":\"u\"}\n";
 constexpr int kTimeoutMs = 1000;
 
-std::string bytes(std::initializer_list<int> list) {
-    return std::string(list.begin(), list.end());
-}
-
-// Telnet: agrees to binary both ways (unless told not to) and to com port control, and
-// confirms each serial setting, the baud rate as `baud`.
-std::string telnetServer(int baud, bool binary = true) {
-    return (binary ? bytes({255, 251, 0, 255, 253, 0}) : "") + bytes({255, 253, 44}) +
-           bytes({255, 250, 44, 101, baud >> 24, (baud >> 16) & 255, (baud >> 8) & 255, baud & 255,
-                  255, 240}) +
-           bytes({255, 250, 44, 102, 8, 255, 240, 255, 250, 44, 103, 1, 255, 240}) +
-           bytes({255, 250, 44, 104, 1, 255, 240});
-}
-
-// Sends `first`, then `answer` once a line (the request, after any telnet negotiation)
-// has come, and waits for the client to leave.
-Script answering(const std::string& first, const std::string& answer) {
-    return [=](int fd) {
-        FakeConsole::write(fd, first);
-        if (FakeConsole::readLine(fd).empty()) return;
-        FakeConsole::write(fd, answer);
-        FakeConsole::awaitClose(fd);
-    };
-}
-
 TEST(ClientLine, EveryOutcomeOfACallAtOnceInOneLoop) {
     // A loopback port that refuses connections: bound, not listening.
     int refused = 0;
@@ -76,15 +51,15 @@ TEST(ClientLine, EveryOutcomeOfACallAtOnceInOneLoop) {
         const char* detail;
         std::string heard;  // the first piece discarded, escaped
     } const cases[] = {
-        {"answers", "tcp", answering("", kReply), Outcome::Ok, 0, "", ""},
+        {"answers", "tcp", FakeConsole::answering("", kReply), Outcome::Ok, 0, "", ""},
         {"says it is in use", "tcp",
          [](int fd) { FakeConsole::write(fd, "Port already in use\r\n"); }, Outcome::Busy, 75,
          "line busy", "Port already in use\\r\\n"},
         {"closes mid-command", "tcp", [](int fd) { FakeConsole::readLine(fd); }, Outcome::Dropped,
          2, "closed the connection before the reply came", ""},
         {"answers only another uuid", "tcp",
-         answering(std::string("\xff\x00{\"uuid\":\n", 11) + "{\"ret_val\":0,\"uuid\":\"x\"}\n",
-                   ""),
+         FakeConsole::answering(
+             std::string("\xff\x00{\"uuid\":\n", 11) + "{\"ret_val\":0,\"uuid\":\"x\"}\n", ""),
          Outcome::Timeout, 2, "no reply from tcp:", "\\xff\\x00{\"uuid\":\\n"},
         {"never stops sending", "tcp",
          [](int fd) {
@@ -96,16 +71,19 @@ TEST(ClientLine, EveryOutcomeOfACallAtOnceInOneLoop) {
         // The reply's 0xFF comes doubled on the wire and single to the caller; a zero byte
         // and a carriage return pass as they are.
         {"telnet answers", "telnet",
-         answering(telnetServer(115200), std::string("\xff\xff\r\x00\n", 5) + kReply), Outcome::Ok,
-         0, "", "\\xff\\r\\x00\\n"},
-        {"telnet sets another baud rate", "telnet", answering(telnetServer(9600), ""),
-         Outcome::Unavailable, 69, "did not set baud rate 115200 (it answered 9600)", ""},
+         FakeConsole::answering(telnetAgreeing(115200),
+                                std::string("\xff\xff\r\x00\n", 5) + kReply),
+         Outcome::Ok, 0, "", "\\xff\\r\\x00\\n"},
+        {"telnet sets another baud rate", "telnet",
+         FakeConsole::answering(telnetAgreeing(9600), ""), Outcome::Unavailable, 69,
+         "did not set baud rate 115200 (it answered 9600)", ""},
         // libtelnet reports no refusal of an option asked for: the deadline tells.
         {"telnet without com port control", "telnet",
-         answering(bytes({255, 251, 0, 255, 253, 0, 255, 254, 44}), ""), Outcome::Unavailable, 69,
-         "did not confirm com port control (RFC 2217) within", ""},
-        {"telnet without binary mode", "telnet", answering(telnetServer(115200, false), ""),
-         Outcome::Unavailable, 69, "did not confirm binary mode within", ""},
+         FakeConsole::answering(telnetBytes({255, 251, 0, 255, 253, 0, 255, 254, 44}), ""),
+         Outcome::Unavailable, 69, "did not confirm com port control (RFC 2217) within", ""},
+        {"telnet without binary mode", "telnet",
+         FakeConsole::answering(telnetAgreeing(115200, false), ""), Outcome::Unavailable, 69,
+         "did not confirm binary mode within", ""},
         {"refuses the connection", "tcp:127.0.0.1:" + std::to_string(refused), nullptr,
          Outcome::Unavailable, 69, "cannot connect", ""},
         {"no such device", "/nonexistent/tty", nullptr, Outcome::Unavailable, 69, "cannot open",
