@@ -13,8 +13,9 @@ TEST(CtlInventory, BoardsWithTheirLinesAndNetworks) {
                "idc": "dc1", "soc_ip": "fd00::8", "pod_id": 3,
                "containers": [{"mac": "02:00:00:00:01:0a", "address": "fd00::a"}]}}]})";
     std::vector<ctl::InventoryBoard> boards;
-    std::vector<std::string> errors;
-    ASSERT_TRUE(ctl::parseInventory(text, boards, errors)) << ::testing::PrintToString(errors);
+    ctl::Complaints errors;
+    ASSERT_TRUE(ctl::parseInventory(text, boards, errors))
+        << ::testing::PrintToString(errors.lines());
     ASSERT_EQ(boards.size(), 2u);
     EXPECT_FALSE(boards[0].network);
     EXPECT_EQ(boards[1].lineNumber, 3);
@@ -47,10 +48,10 @@ TEST(CtlInventory, BadEntriesAreReportedByLineAndName) {
     };
     for (const auto& [text, expected] : cases) {
         std::vector<ctl::InventoryBoard> boards;
-        std::vector<std::string> errors;
+        ctl::Complaints errors;
         EXPECT_FALSE(ctl::parseInventory(text, boards, errors)) << text;
         std::string all;
-        for (const std::string& e : errors) all += e + "\n";
+        for (const std::string& e : errors.lines()) all += e + "\n";
         for (const char* e : expected)
             EXPECT_NE(all.find(e), std::string::npos) << e << " in:\n" << all;
     }
