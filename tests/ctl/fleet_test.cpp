@@ -4,10 +4,14 @@
 #include "ctl/fleet.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -248,6 +252,30 @@ TEST_F(CtlFleet, AFailedCommandLeavesNoStaleOutput) {
               std::string::npos)
         << c.err;
     EXPECT_TRUE(std::filesystem::is_fifo(options.output));
+}
+
+// Output that cannot be replaced does not leave the old file as if it were this run's: it
+// is removed too. The run is a child process whose files may not grow past 100 bytes.
+TEST_F(CtlFleet, OutputThatCannotBeReplacedRemovesTheOldOne) {
+    ctl::Options options;
+    options.subcommand = ctl::Subcommand::Stat;
+    options.format = ctl::Format::Prometheus;
+    options.output = put("metrics.prom", "quillferry_board_up{board=\"a\"} 1\n");
+    options.inventory =
+        put("inventory.json", R"({"boards": [{"name": "a", "line": "/nonexistent/tty"}]})");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit small{100, 100};
+        if (::setrlimit(RLIMIT_FSIZE, &small) != 0) _exit(99);
+        std::FILE* out = std::fopen("/dev/null", "w");
+        _exit(out != nullptr ? ctl::runFleet(options, out, out) : 98);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 74) << status;
+    EXPECT_FALSE(std::filesystem::exists(options.output));
 }
 
 TEST(CtlFleetOutput, StatusesMetricsAndRows) {
