@@ -6,7 +6,8 @@
 // time should stay within the timeout plus 10 %; then a fleet of which every other board is
 // hostile (hanging, sending without end, garbage, a byte at a time, resetting the
 // connection, closing its sending half), whose healthy boards must all answer within the
-// same time and memory; and one whose every board sends without end, the most a board can
+// same time and memory; one whose every board sends without end, and one whose every board
+// answers the status query with the longest reply the client takes: the most a board can
 // make the client hold.
 //
 // Responders and clients share the machine, so the kernel's loopback TCP is most of the
@@ -44,13 +45,14 @@ using Clock = std::chrono::steady_clock;
 
 // How a responder's board behaves.
 enum class Kind {
-    Healthy,    // answers the probe with its acknowledgement
-    Silent,     // takes the connection and never answers
-    Endless,    // sends without end, never a newline
-    Garbage,    // sends random bytes without end, newlines and zero bytes among them
-    Slowloris,  // sends the acknowledgement a byte every 200 ms
-    Reset,      // resets the connection at once
-    HalfClosed  // closes its sending half at once and reads on
+    Healthy,     // answers the probe with its acknowledgement
+    Silent,      // takes the connection and never answers
+    Endless,     // sends without end, never a newline
+    Garbage,     // sends random bytes without end, newlines and zero bytes among them
+    Slowloris,   // sends the acknowledgement a byte every 200 ms
+    Reset,       // resets the connection at once
+    HalfClosed,  // closes its sending half at once and reads on
+    Longest      // answers a request with the longest reply the client takes (8 KiB)
 };
 constexpr Kind kHostile[] = {Kind::Silent,    Kind::Endless, Kind::Garbage,
                              Kind::Slowloris, Kind::Reset,   Kind::HalfClosed};
@@ -130,12 +132,28 @@ private:
                 if (n <= 0) {
                     ::close(fds[i].fd);
                     fds[i].fd = -1;  // poll ignores it from now on
-                } else if (c.kind == Kind::Healthy &&
-                           std::memchr(buf, '\n', static_cast<std::size_t>(n)) != nullptr) {
+                } else if (std::memchr(buf, '\n', static_cast<std::size_t>(n)) == nullptr) {
+                    continue;
+                } else if (c.kind == Kind::Healthy) {
                     if (::write(fds[i].fd, ack.data(), ack.size()) < 0) _exit(1);
+                } else if (c.kind == Kind::Longest) {
+                    const std::string reply =
+                        longest(std::string(buf, static_cast<std::size_t>(n)));
+                    if (::write(fds[i].fd, reply.data(), reply.size()) < 0) _exit(1);
                 }
             }
         }
+    }
+
+    // A reply to `request` (its uuid echoed) of 8 KiB with its newline.
+    static std::string longest(const std::string& request) {
+        const std::size_t at = request.find("\"uuid\":\"");
+        const std::size_t end = at == std::string::npos ? at : request.find('"', at + 8);
+        const std::string uuid =
+            end == std::string::npos ? "" : request.substr(at + 8, end - at - 8);
+        std::string reply = "{\"ret_val\":0,\"uuid\":\"" + uuid + "\",\"x\":\"";
+        reply.append(8192 - reply.size() - 3, 'y');
+        return reply + "\"}\n";
     }
 
     static void accept(int listener, Kind kind, std::vector<pollfd>& fds,
@@ -293,15 +311,22 @@ int main(int argc, char** argv) {
             const std::string inv = inventory(std::string(dir) + "/flood.json", all);
             flood = runCtl({"--inventory", inv, "--jobs", jobs, "--timeout", limit, "probe"});
         }
+        // Every board answering the status query with the longest reply the client takes.
+        Run longest;
+        {
+            Responders all(boards, [](int) { return Kind::Longest; });
+            const std::string inv = inventory(std::string(dir) + "/longest.json", all);
+            longest = runCtl({"--inventory", inv, "--jobs", jobs, "--timeout", limit, "stat"});
+        }
         std::system((std::string("rm -rf ") + dir).c_str());
 
         const double ratio = fleet.seconds / loop;
         const long maxRss = 16 * 1024;
-        const bool met = fleet.status == 0 && ratio <= 0.02 && fleet.maxRssKiB <= maxRss &&
-                         silent.status == 2 && silent.seconds <= timeout * 1.1 &&
-                         hostile.status == 2 && hostileHealthyFailed == 0 &&
-                         hostile.seconds <= timeout * 1.1 && hostile.maxRssKiB <= maxRss &&
-                         flood.status == 2 && flood.maxRssKiB <= maxRss;
+        const bool met =
+            fleet.status == 0 && ratio <= 0.02 && fleet.maxRssKiB <= maxRss && silent.status == 2 &&
+            silent.seconds <= timeout * 1.1 && hostile.status == 2 && hostileHealthyFailed == 0 &&
+            hostile.seconds <= timeout * 1.1 && hostile.maxRssKiB <= maxRss && flood.status == 2 &&
+            flood.maxRssKiB <= maxRss && longest.status == 0 && longest.maxRssKiB <= maxRss;
         std::printf(
             "fleet of %d boards, probe: %.3f s (median of 5, exit %d), %d runs one after the "
             "other: %.2f s, "
@@ -318,6 +343,8 @@ int main(int argc, char** argv) {
             hostileHealthyFailed);
         std::printf("every board sending without end: %.1f MiB (exit %d; goal 16 MiB)\n",
                     flood.maxRssKiB / 1024.0, flood.status);
+        std::printf("every board answering stat with 8 KiB: %.1f MiB (exit %d; goal 16 MiB)\n",
+                    longest.maxRssKiB / 1024.0, longest.status);
         if (!results.empty()) {
             std::ofstream(results)
                 << "{\"boards\": " << boards << ", \"fleet_seconds\": " << fleet.seconds
@@ -327,7 +354,8 @@ int main(int argc, char** argv) {
                 << ", \"hostile_fleet_seconds\": " << hostile.seconds
                 << ", \"hostile_fleet_max_rss_kib\": " << hostile.maxRssKiB
                 << ", \"hostile_healthy_not_ok\": " << hostileHealthyFailed
-                << ", \"flood_fleet_max_rss_kib\": " << flood.maxRssKiB << "}\n";
+                << ", \"flood_fleet_max_rss_kib\": " << flood.maxRssKiB
+                << ", \"longest_replies_fleet_max_rss_kib\": " << longest.maxRssKiB << "}\n";
         }
         std::printf("%s\n", met ? "all targets met" : "a target missed");
         return met ? 0 : 1;

@@ -494,12 +494,13 @@ void Member::finish(Outcome outcome, std::string detail) {
     r.elapsedMs = monotonicMs() - startMs;
     if (outcome == Outcome::Ok || outcome == Outcome::Failed || outcome == Outcome::Malformed) {
         r.reply = matcher->answer();
-        if (!call.probe && outcome != Outcome::Malformed) r.root = checkReply(r.reply).root;
     } else if (!matcher->pending().empty()) {
         r.detail += " (received only: " + ReplyMatcher::note(matcher->pending()) + ")";
     }
     r.discarded = matcher->discarded();
     r.discardedCount = matcher->discardedCount();
+    // What arrives from now on belongs to no call; the matcher's buffers go with it.
+    matcher.reset();
     // A line whose call did not get its reply is closed: what it still holds belongs to no
     // later call, and a console server's port is left to other clients.
     if (exitStatus(outcome) > 1) close();
@@ -507,8 +508,12 @@ void Member::finish(Outcome outcome, std::string detail) {
 
 void Member::deliver() {
     if (!result) return;
-    const Result r = std::move(*result);
+    Result r = std::move(*result);
     result.reset();
+    // Parsed only now, one reply at a time: the results of a round wait as their lines, a
+    // parsed reply takes many times that.
+    if (!call.probe && (r.outcome == Outcome::Ok || r.outcome == Outcome::Failed))
+        r.root = checkReply(r.reply).root;
     const std::function<void(const Result&)> callback = std::move(done);
     done = nullptr;
     if (callback) callback(r);
