@@ -13,6 +13,7 @@
 #include "client/line.h"
 #include "core/constants.h"
 #include "fake_console.h"
+#include "line_calls.h"
 
 namespace {
 
@@ -120,30 +121,17 @@ TEST(ClientHostileConsole, EachAttackFailsOnlyItsOwnLine) {
          FakeConsole::answering("", deep), "reply is nested deeper than 64 levels", ""},
     };
     std::vector<std::unique_ptr<FakeConsole>> consoles;
-    qfclient::Loop loop;
-    std::vector<std::unique_ptr<qfclient::Line>> lines;
-    std::vector<std::optional<qfclient::Result>> results(std::size(cases));
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        const Case& c = cases[i];
+    std::vector<LineCall> calls;
+    for (const Case& c : cases) {
         consoles.push_back(std::make_unique<FakeConsole>(c.script));
-        qfclient::LineAddress address;
-        std::string error;
-        ASSERT_TRUE(qfclient::parseAddress(consoles.back()->address(c.scheme), address, error));
-        lines.push_back(std::make_unique<qfclient::Line>(loop, address));
-        lines.back()->start(
-            c.probe ? qfclient::probeCall() : qfclient::requestCall(qfclient::statRequest("u")),
-            kTimeoutMs, [&, i](const qfclient::Result& r) {
-                results[i] = r;
-                lines[i]->close();
-            });
+        calls.push_back(
+            {consoles.back()->address(c.scheme),
+             c.probe ? qfclient::probeCall() : qfclient::requestCall(qfclient::statRequest("u"))});
     }
-    loop.runUntil([&] {
-        return std::all_of(results.begin(), results.end(),
-                           [](const auto& r) { return r.has_value(); });
-    });
+    const std::vector<qfclient::Result> results = callAll(calls, kTimeoutMs);
     for (std::size_t i = 0; i < results.size(); ++i) {
         const Case& c = cases[i];
-        const qfclient::Result& r = *results[i];
+        const qfclient::Result& r = results[i];
         EXPECT_EQ(r.outcome, c.outcome) << c.what << ": " << r.detail;
         EXPECT_NE(r.detail.find(c.detail), std::string::npos) << c.what << ": " << r.detail;
         if (!c.heard.empty()) {
@@ -153,7 +141,6 @@ TEST(ClientHostileConsole, EachAttackFailsOnlyItsOwnLine) {
         // Only the server that agrees to nothing keeps its line to the deadline.
         EXPECT_LT(r.elapsedMs, c.probe ? kTimeoutMs + 500 : kTimeoutMs) << c.what;
     }
-    lines.clear();
     consoles.clear();  // the console servers' scripts end with their clients
     EXPECT_EQ(heardByMute, "");
 }

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "fake_console.h"
+#include "line_calls.h"
 #include "raw_pty.h"
 
 namespace {
@@ -96,29 +97,18 @@ TEST(ClientLine, EveryOutcomeOfACallAtOnceInOneLoop) {
          "did not take the request", ""},
     };
     std::vector<std::unique_ptr<FakeConsole>> consoles;
-    qfclient::Loop loop;
-    std::vector<std::unique_ptr<qfclient::Line>> lines;
-    std::vector<std::optional<qfclient::Result>> results(std::size(cases));
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        const Case& c = cases[i];
-        qfclient::LineAddress address;
-        std::string error;
-        const std::string text =
+    std::vector<LineCall> calls;
+    for (const Case& c : cases) {
+        const std::string address =
             c.script ? consoles.emplace_back(std::make_unique<FakeConsole>(c.script))
                            ->address(c.address.c_str())
                      : c.address;
-        ASSERT_TRUE(qfclient::parseAddress(text, address, error)) << error;
-        lines.push_back(std::make_unique<qfclient::Line>(loop, address));
-        lines.back()->start(qfclient::requestCall(qfclient::statRequest("u")), kTimeoutMs,
-                            [&results, i](const qfclient::Result& r) { results[i] = r; });
+        calls.push_back({address, qfclient::requestCall(qfclient::statRequest("u"))});
     }
-    loop.runUntil([&] {
-        return std::all_of(results.begin(), results.end(),
-                           [](const auto& r) { return r.has_value(); });
-    });
+    const std::vector<qfclient::Result> results = callAll(calls, kTimeoutMs);
     for (std::size_t i = 0; i < results.size(); ++i) {
         const Case& c = cases[i];
-        const qfclient::Result& r = *results[i];
+        const qfclient::Result& r = results[i];
         EXPECT_EQ(r.outcome, c.outcome) << c.what << ": " << r.detail;
         EXPECT_EQ(qfclient::exitStatus(r.outcome), c.status) << c.what;
         EXPECT_NE(r.detail.find(c.detail), std::string::npos) << c.what << ": " << r.detail;
@@ -129,7 +119,7 @@ TEST(ClientLine, EveryOutcomeOfACallAtOnceInOneLoop) {
         EXPECT_GE(r.elapsedMs, waits ? kTimeoutMs : 0) << c.what;
         EXPECT_LT(r.elapsedMs, waits ? kTimeoutMs + 500 : 500) << c.what;
     }
-    lines.clear();  // the console servers' scripts end with their clients
+    consoles.clear();  // the console servers' scripts end with their clients
 }
 
 }  // namespace
