@@ -82,7 +82,8 @@ TEST(CtlInventory, ReadingItIsBoundedWhateverItHolds) {
          {"line 2: inventory: a board must be an object", "line 3:", "line 4:", "line 5:",
           "line 6:", "line 7:", "line 8:", "line 9:", "line 10:", "line 11:", "and 15 more"}},
         {entries(3, R"({"name": "a\u001b[2J", "line": "/dev/x", "x\n": 1})"),
-         {R"(line 2: board "a\x1b[2J": a name is)", R"(line 2: board "a\x1b[2J": unknown member "x\n")",
+         {R"(line 2: board "a\x1b[2J": a name is)",
+          R"(line 2: board "a\x1b[2J": unknown member "x\n")",
           "line 3:", "line 3:", "line 4:", "line 4:"}},
     };
     for (const auto& c : cases) {
