@@ -89,6 +89,19 @@ TEST_F(CtlFleet, ABadEntryStopsTheFleet) {
     EXPECT_EQ(c.status, 64);
     EXPECT_NE(c.err.find("line 1: board \"a\": no \"network\" to apply"), std::string::npos);
     EXPECT_NE(c.err.find("nothing was sent to any board"), std::string::npos) << c.err;
+
+    // Whatever the inventory's path and names hold reaches the terminal escaped.
+    options.inventory =
+        put("inv\x1b[2J\n.json", R"({"boards": [{"name": "a\u001b", "line": "/d"}]})");
+    options.boards = {"b\x1b"};
+    const Captured e =
+        capture([&](std::FILE* out, std::FILE* err) { return ctl::runFleet(options, out, err); });
+    EXPECT_EQ(e.status, 64);
+    EXPECT_NE(e.err.find("inv\\x1b[2J\\n.json: line 1: board \"a\\x1b\": a name is"),
+              std::string::npos)
+        << e.err;
+    EXPECT_NE(e.err.find("no board \"b\\x1b\""), std::string::npos) << e.err;
+    EXPECT_EQ(e.err.find_first_of("\x1b\r"), std::string::npos) << e.err;
 }
 
 // Output that cannot be written fails the command with a status of its own, whatever the

@@ -156,7 +156,20 @@ in_container quillferry-sim >"$work/sim.log" 2>&1 || { cat "$work/sim.log" >&2; 
 # board that is not there is down); a run that fails or is killed leaves no file behind
 # as if it were fresh.
 metrics=/var/lib/prometheus/node-exporter/quillferry.prom
-metrics_run() { in_container systemctl start "$@" quillferry-metrics.service >/dev/null 2>&1 || true; }
+# Until the job has ended, the clean-up after a failed run included.
+metrics_done() {
+    local state
+    for _ in $(seq 100); do
+        state=$(in_container systemctl is-active quillferry-metrics.service) || true
+        [[ $state == inactive || $state == failed ]] && return
+        sleep 0.1
+    done
+    fail "the metrics job did not end: $state"
+}
+metrics_run() {
+    in_container systemctl start "$@" quillferry-metrics.service >/dev/null 2>&1 || true
+    [[ $* == --no-block ]] || metrics_done
+}
 inventory() { printf '{"boards": [{"name": "b1", "line": "%s"}]}' "$1" |
     in_container sh -c 'cat >/etc/quillferry/inventory.json'; }
 in_container useradd --system --no-create-home prometheus || fail "cannot add the user prometheus"
@@ -166,7 +179,7 @@ inventory /nonexistent/tty
 metrics_run
 expect "the metrics of a board that is not there" '^quillferry_board_up\{board="b1"\} 0$' \
     grep '^quillferry_board_up' "$metrics"
-inventory 7
+inventory tcp:no-port
 metrics_run
 in_container test ! -e "$metrics" || fail "a run with a bad inventory leaves the old metrics"
 inventory /nonexistent/tty
@@ -178,10 +191,7 @@ inventory tcp:127.0.0.1:4000
 metrics_run --no-block
 sleep 1
 in_container systemctl kill quillferry-metrics.service || fail "cannot kill the metrics job"
-for _ in $(seq 50); do
-    [[ $(in_container systemctl is-active quillferry-metrics.service) == activating ]] || break
-    sleep 0.1
-done
+metrics_done
 in_container test ! -e "$metrics" || fail "a killed run leaves the old metrics"
 in_container systemctl stop silent-board >/dev/null 2>&1 || true
 
@@ -258,6 +268,8 @@ expect "the unit after purge" '^not-found$' systemctl show -p LoadState --value 
 if ((failures > 0)); then
     echo "--- the service's journal:" >&2
     service_log >&2 || true
+    echo "--- the metrics job's journal:" >&2
+    in_container journalctl -u quillferry-metrics --no-pager -o cat >&2 || true
     exit 1
 fi
 echo "container_test: the packages work under systemd"
