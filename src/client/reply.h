@@ -51,8 +51,9 @@ std::string escapeBytes(std::string_view bytes);
 // only the first kMaxNotes discarded pieces are kept for the notes, each cut short.
 class ReplyMatcher {
 public:
-    // A board's longest reply is some 2 KiB (get_net_conf after the longest request the
-    // board reads, 2047 bytes): a piece four times that is no reply of a board.
+    // A board's replies are some 2 KiB at most (get_net_conf after the longest request the
+    // board reads, 2047 bytes); only get_net_conf after a refused set_net_conf of kilobytes
+    // of text, which it echoes escaped, can be longer than this.
     static constexpr std::size_t kMaxPieceBytes = std::size_t{8} * 1024;
     static constexpr std::size_t kMaxNotes = 4;
     static constexpr std::size_t kMaxNoteBytes = 256;
