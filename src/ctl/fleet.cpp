@@ -148,6 +148,7 @@ public:
 
     std::vector<BoardResult> run() {
         results_.resize(boards_.size());
+        for (std::size_t i = 0; i < boards_.size(); ++i) results_[i].board = boards_[i];
         lines_.resize(boards_.size());
         while (finished_ < boards_.size()) {
             while (next_ < boards_.size() && running_ < static_cast<std::size_t>(options_.jobs))
@@ -155,7 +156,7 @@ public:
             const bool served = loop_.serve();
             for (const std::size_t i : ended_) lines_[i].reset();
             ended_.clear();
-            if (!served && running_ == 0 && next_ == boards_.size()) break;
+            if (!served && next_ == boards_.size()) break;  // nothing more will come
         }
         if (progress_) std::fputs("\r\033[K", err_);
         return std::move(results_);
