@@ -39,6 +39,11 @@ bool parseAddress(const std::string& text, LineAddress& address, std::string& er
             error = "empty line address";
             return false;
         }
+        // Judged whole: the system would take the path up to a zero byte.
+        if (text.find('\0') != std::string::npos) {
+            error = "device path '" + escapeBytes(text) + "' holds a zero byte";
+            return false;
+        }
         address.path = text;
         return true;
     }

@@ -78,6 +78,11 @@ constexpr SerialSetting kSerialSettings[] = {
 };
 constexpr std::size_t kSettingCount = std::size(kSerialSettings);
 
+// What may wait for a console server beyond the request itself (telnet's answers to its
+// negotiation): a server that offers options without end and reads nothing fails its line
+// here instead of growing the client.
+constexpr std::size_t kMaxQueuedBytes = std::size_t{16} * 1024;
+
 // What this end speaks: binary both ways (a zero byte and 0xFF pass unchanged), suppressed
 // go-ahead, and the com port option as the client.
 const telnet_telopt_t kTelnetOptions[] = {
@@ -100,7 +105,8 @@ bool saysInUse(std::string text) {
 struct Loop::Member {
     enum class State { Closed, Connecting, Negotiating, Ready };
 
-    Member(Loop& l, LineAddress a) : loop(l), address(std::move(a)) {
+    Member(Loop& l, LineAddress a)
+        : loop(l), address(std::move(a)), shownName(escapeBytes(address.text)) {
         loop.members_.push_back(this);
     }
     ~Member() {
@@ -119,13 +125,16 @@ struct Loop::Member {
     void lost(const std::string& why);
     void expire();
     void finish(Outcome outcome, std::string detail);
+    // Calls back with the result finish() left, from the loop.
+    void deliver();
     void close();
     short events() const {
         if (!fd.valid()) return 0;
         if (state == State::Connecting) return POLLOUT;
         return static_cast<short>(POLLIN | (wire.empty() ? 0 : POLLOUT));
     }
-    const std::string& name() const { return address.text; }
+    // The address as text fit for a message (an inventory's path may hold anything).
+    const std::string& name() const { return shownName; }
     // Runs `f` on the telnet state; a close from within one of its events frees that state
     // only once libtelnet has returned.
     template <typename F>
@@ -139,17 +148,21 @@ struct Loop::Member {
 
     Loop& loop;
     LineAddress address;
+    std::string shownName;
     State state = State::Closed;
     UniqueFd fd;
     telnet_t* telnet = nullptr;
     int telnetDepth = 0;
     std::vector<telnet_t*> doomed;
     // Telnet negotiation: binary mode confirmed for each direction, the com port option
-    // agreed, and the serial settings confirmed so far.
+    // agreed, and which serial settings the server confirmed.
     bool binaryOut = false;
     bool binaryIn = false;
     bool comPort = false;
-    std::size_t settingsConfirmed = 0;
+    bool confirmed[kSettingCount] = {};
+    bool allConfirmed() const {
+        return std::all_of(std::begin(confirmed), std::end(confirmed), [](bool c) { return c; });
+    }
 
     // The call under way.
     bool active = false;
@@ -161,52 +174,62 @@ struct Loop::Member {
     int timeoutMs = 0;
     long long startMs = 0;
     long long deadlineMs = 0;
+    // The result of the call, until the loop hands it over.
+    std::optional<Result> result;
 };
 
 using Member = Loop::Member;
 
 void Loop::runUntil(const std::function<bool()>& done) {
-    std::vector<pollfd> fds;
-    std::vector<Member*> polled;
-    while (!done()) {
-        fds.clear();
-        polled.clear();
-        long long nearest = -1;
-        for (Member* m : members_) {
-            if (!m->active) continue;
-            nearest = nearest < 0 ? m->deadlineMs : std::min(nearest, m->deadlineMs);
-            if (m->events() == 0) continue;
-            fds.push_back({m->fd.get(), m->events(), 0});
-            polled.push_back(m);
-        }
-        if (nearest < 0) return;  // nothing to wait for
-        const long long wait = std::clamp(nearest - monotonicMs(), 0LL, 1000LL);
-        const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(wait));
-        if (ready < 0 && errno != EINTR) {
-            for (Member* m : polled) m->lost(std::string("poll failed: ") + std::strerror(errno));
-            continue;
-        }
-        // A callback may finish or start calls (lines are not destroyed in one): a member
-        // whose descriptor changed meanwhile is served in the next round.
-        for (std::size_t i = 0; ready > 0 && i < fds.size(); ++i) {
-            Member* m = polled[i];
-            if (fds[i].revents == 0 || !m->fd.valid() || m->fd.get() != fds[i].fd) continue;
-            if (m->state == Member::State::Connecting) {
-                m->connected();
-                continue;
-            }
-            if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) m->readable();
-            if ((fds[i].revents & POLLOUT) != 0 && m->fd.valid()) m->flush();
-        }
-        const long long now = monotonicMs();
-        for (std::size_t i = 0; i < members_.size(); ++i) {
-            Member* m = members_[i];
-            if (m->active && now >= m->deadlineMs) m->expire();
-        }
+    while (!done() && serve()) {
     }
 }
 
+bool Loop::serve() {
+    std::vector<pollfd>& fds = fds_;
+    std::vector<Member*>& polled = polled_;
+    fds.clear();
+    polled.clear();
+    long long nearest = -1;
+    bool results = false;
+    for (Member* m : members_) {
+        results = results || m->result.has_value();
+        if (!m->active) continue;
+        nearest = nearest < 0 ? m->deadlineMs : std::min(nearest, m->deadlineMs);
+        if (m->events() == 0) continue;
+        fds.push_back({m->fd.get(), m->events(), 0});
+        polled.push_back(m);
+    }
+    if (nearest < 0 && !results) return false;  // nothing to wait for
+    const long long wait = results ? 0 : std::clamp(nearest - monotonicMs(), 0LL, 1000LL);
+    const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(wait));
+    if (ready < 0 && errno != EINTR) {
+        for (Member* m : polled) m->lost(std::string("poll failed: ") + std::strerror(errno));
+    }
+    // A member whose descriptor changed meanwhile is served in the next round.
+    for (std::size_t i = 0; ready > 0 && i < fds.size(); ++i) {
+        Member* m = polled[i];
+        if (fds[i].revents == 0 || !m->fd.valid() || m->fd.get() != fds[i].fd) continue;
+        if (m->state == Member::State::Connecting) {
+            m->connected();
+            continue;
+        }
+        if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) m->readable();
+        if ((fds[i].revents & POLLOUT) != 0 && m->fd.valid()) m->flush();
+    }
+    const long long now = monotonicMs();
+    for (Member* m : members_) {
+        if (m->active && now >= m->deadlineMs) m->expire();
+    }
+    // Results are handed over last, one line after another: a callback may start calls
+    // (whose own results come in a later round) or make lines, never from within another
+    // line's work.
+    for (std::size_t i = 0; i < members_.size(); ++i) members_[i]->deliver();
+    return true;
+}
+
 void Member::start(const Call& c, int ms, std::function<void(const Result&)> d) {
+    result.reset();
     call = c;
     matcher.emplace(call);
     done = std::move(d);
@@ -273,8 +296,11 @@ void Member::connected() {
     state = State::Negotiating;
     telnet = telnet_init(
         kTelnetOptions,
-        [](telnet_t*, telnet_event_t* event, void* data) {
-            static_cast<Member*>(data)->telnetEvent(*event);
+        [](telnet_t* t, telnet_event_t* event, void* data) {
+            // libtelnet goes on with the rest of a read after an event closed the line:
+            // what a telnet state no longer the line's reports is not heard.
+            auto* m = static_cast<Member*>(data);
+            if (t == m->telnet) m->telnetEvent(*event);
         },
         0, this);
     if (telnet == nullptr) return finish(Outcome::Unavailable, "cannot start telnet");
@@ -290,23 +316,40 @@ void Member::connected() {
 
 void Member::telnetEvent(const telnet_event_t& event) {
     const auto refuse = [this](const std::string& what) {
+        close();
         finish(Outcome::Unavailable, name() + ": the console server " + what);
     };
     switch (event.type) {
-        case TELNET_EV_DATA:
-            return received(std::string_view(event.data.buffer, event.data.size));
+        case TELNET_EV_DATA: {
+            const std::string_view bytes(event.data.buffer, event.data.size);
+            // Before the port is set up nothing is the reply: the request has not gone out.
+            if (state != State::Ready) {
+                if (active) matcher->discard(bytes);
+                return;
+            }
+            return received(bytes);
+        }
         case TELNET_EV_SEND:
             wire.append(event.data.buffer, event.data.size);
+            if (wire.size() > 2 * call.line.size() + kMaxQueuedBytes) {
+                return refuse("does not take what is sent (" + std::to_string(wire.size()) +
+                              " bytes wait for it)");
+            }
             return;
         case TELNET_EV_DO:
             if (event.neg.telopt == TELNET_TELOPT_BINARY) binaryOut = true;
             if (event.neg.telopt == kComPortOption && !comPort) {
                 comPort = true;
-                for (const SerialSetting& s : kSerialSettings) {
-                    char payload[5] = {static_cast<char>(s.command)};
-                    for (std::size_t i = 0; i < s.size; ++i)
-                        payload[1 + i] = static_cast<char>(s.value >> (8 * (s.size - 1 - i)));
-                    telnet_subnegotiation(telnet, kComPortOption, payload, 1 + s.size);
+                // Each request may close the line (what waits grew too long): the state
+                // stays valid until libtelnet has returned, and no longer reports to it.
+                telnet_t* const t = telnet;
+                for (const SerialSetting& setting : kSerialSettings) {
+                    char payload[5] = {static_cast<char>(setting.command)};
+                    for (std::size_t i = 0; i < setting.size; ++i) {
+                        payload[1 + i] =
+                            static_cast<char>(setting.value >> (8 * (setting.size - 1 - i)));
+                    }
+                    telnet_subnegotiation(t, kComPortOption, payload, 1 + setting.size);
                 }
             }
             break;
@@ -323,28 +366,31 @@ void Member::telnetEvent(const telnet_event_t& event) {
                 return refuse("does not speak RFC 2217 (com port control)");
             break;
         case TELNET_EV_SUBNEGOTIATION: {
-            if (event.sub.telopt != kComPortOption || event.sub.size < 2) break;
+            if (event.sub.telopt != kComPortOption || event.sub.size < 1 || !comPort) break;
             const auto code = static_cast<unsigned char>(event.sub.buffer[0]);
-            for (const SerialSetting& s : kSerialSettings) {
-                if (code != s.command + kServerReplyOffset) continue;
+            for (std::size_t k = 0; k < kSettingCount; ++k) {
+                const SerialSetting& setting = kSerialSettings[k];
+                if (code != setting.command + kServerReplyOffset) continue;
                 unsigned int value = 0;
-                for (std::size_t i = 1; i < event.sub.size && i <= s.size; ++i)
+                for (std::size_t i = 1; i < event.sub.size && i <= setting.size; ++i)
                     value = (value << 8) | static_cast<unsigned char>(event.sub.buffer[i]);
-                if (event.sub.size != 1 + s.size || value != s.value) {
-                    return refuse("did not set " + std::string(s.name) + " (it answered " +
+                // Each setting is confirmed once, with the value asked for.
+                if (event.sub.size != 1 + setting.size || value != setting.value) {
+                    return refuse("did not set " + std::string(setting.name) + " (it answered " +
                                   std::to_string(value) + ")");
                 }
-                ++settingsConfirmed;
+                if (confirmed[k])
+                    return refuse("confirmed " + std::string(setting.name) + " twice");
+                confirmed[k] = true;
             }
             break;
         }
         case TELNET_EV_ERROR:
-            return lost(std::string("telnet protocol error: ") + event.error.msg);
+            return lost(std::string("telnet protocol error: ") + escapeBytes(event.error.msg));
         default:
             break;
     }
-    if (state == State::Negotiating && binaryOut && binaryIn &&
-        settingsConfirmed >= kSettingCount) {
+    if (state == State::Negotiating && binaryOut && binaryIn && allConfirmed()) {
         state = State::Ready;
         negotiated();
     }
@@ -410,7 +456,7 @@ void Member::lost(const std::string& why) {
     if (!active) return;
     std::string heard;
     for (const std::string& piece : matcher->discarded()) heard += piece;
-    heard += escapeBytes(matcher->pending());
+    heard += ReplyMatcher::note(matcher->pending());
     if (address.kind != LineAddress::Kind::Device && saysInUse(heard)) {
         return finish(Outcome::Busy, "line busy: the console server at " + name() +
                                          " has another client on the port (it said: " + heard +
@@ -426,10 +472,9 @@ void Member::expire() {
         case State::Connecting:
             return finish(Outcome::Unavailable, "cannot connect to " + name() + within);
         case State::Negotiating: {
-            const std::string missing = !comPort ? "com port control (RFC 2217)"
-                                        : settingsConfirmed < kSettingCount
-                                            ? "the serial settings 115200 8N1"
-                                            : "binary mode";
+            const std::string missing = !comPort          ? "com port control (RFC 2217)"
+                                        : !allConfirmed() ? "the serial settings 115200 8N1"
+                                                          : "binary mode";
             return finish(Outcome::Unavailable,
                           name() + ": the console server did not confirm " + missing + within);
         }
@@ -443,29 +488,35 @@ void Member::expire() {
 void Member::finish(Outcome outcome, std::string detail) {
     if (!active) return;
     active = false;
-    Result result;
-    result.outcome = outcome;
-    result.detail = std::move(detail);
-    result.elapsedMs = monotonicMs() - startMs;
+    Result& r = result.emplace();
+    r.outcome = outcome;
+    r.detail = std::move(detail);
+    r.elapsedMs = monotonicMs() - startMs;
     if (outcome == Outcome::Ok || outcome == Outcome::Failed || outcome == Outcome::Malformed) {
-        result.reply = matcher->answer();
-        if (!call.probe && outcome != Outcome::Malformed)
-            result.root = checkReply(result.reply).root;
+        r.reply = matcher->answer();
     } else if (!matcher->pending().empty()) {
-        const std::string& partial = matcher->pending();
-        result.detail +=
-            " (received only: " +
-            escapeBytes(std::string_view(partial).substr(0, ReplyMatcher::kMaxNoteBytes)) +
-            (partial.size() > ReplyMatcher::kMaxNoteBytes ? "...)" : ")");
+        r.detail += " (received only: " + ReplyMatcher::note(matcher->pending()) + ")";
     }
-    result.discarded = matcher->discarded();
-    result.discardedCount = matcher->discardedCount();
+    r.discarded = matcher->discarded();
+    r.discardedCount = matcher->discardedCount();
+    // What arrives from now on belongs to no call; the matcher's buffers go with it.
+    matcher.reset();
     // A line whose call did not get its reply is closed: what it still holds belongs to no
     // later call, and a console server's port is left to other clients.
     if (exitStatus(outcome) > 1) close();
+}
+
+void Member::deliver() {
+    if (!result) return;
+    Result r = std::move(*result);
+    result.reset();
+    // Parsed only now, one reply at a time: the results of a round wait as their lines, a
+    // parsed reply takes many times that.
+    if (!call.probe && (r.outcome == Outcome::Ok || r.outcome == Outcome::Failed))
+        r.root = checkReply(r.reply).root;
     const std::function<void(const Result&)> callback = std::move(done);
     done = nullptr;
-    if (callback) callback(result);
+    if (callback) callback(r);
 }
 
 void Member::close() {
@@ -478,9 +529,9 @@ void Member::close() {
     }
     telnet = nullptr;
     fd.reset();
-    wire.clear();
+    wire = std::string();
     binaryOut = binaryIn = comPort = false;
-    settingsConfirmed = 0;
+    std::fill(std::begin(confirmed), std::end(confirmed), false);
     state = State::Closed;
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <json/json.h>
+#include <poll.h>
 
 #include <cstddef>
 #include <functional>
@@ -48,20 +49,28 @@ struct Result {
 class Line;
 
 // The event loop lines run in: one poll() over every open line, woken by the nearest
-// deadline.
+// deadline. Results are handed to the callers' callbacks at the end of a round, never from
+// within start().
 class Loop {
 public:
     Loop() = default;
     Loop(const Loop&) = delete;
     Loop& operator=(const Loop&) = delete;
 
-    // Serves the lines until `done()` holds (checked after each round).
+    // Serves the lines until `done()` holds (checked before each round) or nothing is left
+    // to wait for.
     void runUntil(const std::function<bool()>& done);
+    // One round: waits for the lines (at most until the nearest deadline, and not at all
+    // when a result is waiting to be handed over), serves them, hands over the results.
+    // False, at once, when no call is under way and no result waits.
+    bool serve();
 
     struct Member;  // a line's state (line.cpp)
 
 private:
     std::vector<Member*> members_;
+    std::vector<pollfd> fds_;
+    std::vector<Member*> polled_;
 };
 
 class Line {
@@ -75,8 +84,9 @@ public:
     Line& operator=(const Line&) = delete;
 
     // Starts `call`: opens the line when it is not open, sends the call and waits for its
-    // reply, all within `timeoutMs`. `done` is called once, from the loop, with the result;
-    // it may start the next call on this line, but must not destroy it. One call at a time.
+    // reply, all within `timeoutMs`. `done` is called once, from the loop (never from
+    // within start(), even when the line cannot be opened), with the result; it may start
+    // calls on this line or others, but must not destroy a line. One call at a time.
     void start(const Call& call, int timeoutMs, std::function<void(const Result&)> done);
     // The same, waiting in the loop for the result.
     Result call(const Call& call, int timeoutMs);

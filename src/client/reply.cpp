@@ -2,7 +2,6 @@
 #include "client/reply.h"
 
 #include <algorithm>
-#include <memory>
 #include <optional>
 #include <utility>
 
@@ -10,14 +9,11 @@ namespace qfclient {
 
 ReplyCheck checkReply(const std::string& line) {
     ReplyCheck check;
-    Json::CharReaderBuilder builder;
-    Json::CharReaderBuilder::strictMode(&builder.settings_);
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
-    if (!reader->parse(line.data(), line.data() + line.size(), &check.root, &errors) ||
-        !check.root.isObject()) {
+    std::string error;
+    if (!parseStrictJson(line, check.root, error, kReplyLimits) || !check.root.isObject()) {
         check.root = Json::Value();
-        check.problem = "reply is not a JSON object";
+        const std::string refusal = shapeRefusal(line, kReplyLimits);
+        check.problem = refusal.empty() ? "reply is not a JSON object" : "reply is " + refusal;
         return check;
     }
     check.verdict = ReplyCheck::Verdict::Ok;
@@ -34,13 +30,18 @@ ReplyCheck checkReply(const std::string& line) {
     return check;
 }
 
+namespace {
+
+// Text as the board sends it: without spaces.
+std::string spaceless(std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+    return text;
+}
+
+}  // namespace
+
 bool uuidEchoed(const Json::Value& sentUuid, const Json::Value& replyUuid) {
-    const auto bare = [](const Json::Value& uuid) {
-        std::string text = compactJson(uuid);
-        text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
-        return text;
-    };
-    return bare(sentUuid) == bare(replyUuid);
+    return spaceless(compactJson(sentUuid)) == spaceless(compactJson(replyUuid));
 }
 
 std::string escapeBytes(std::string_view bytes) {
@@ -96,38 +97,73 @@ std::optional<std::string> takePiece(std::string& pending) {
 
 }  // namespace
 
+ReplyMatcher::ReplyMatcher(const Call& call) : call_(call) {
+    if (call_.uuid) echo_ = "\"uuid\":" + spaceless(compactJson(*call_.uuid));
+}
+
 bool ReplyMatcher::answers(const std::string& piece) const {
     if (call_.probe) return piece == probeAck();
     if (!call_.uuid) return true;
     const ReplyCheck check = checkReply(piece);
-    return check.verdict != ReplyCheck::Verdict::NotJson &&
-           uuidEchoed(*call_.uuid, std::as_const(check.root)["uuid"]);
+    if (check.verdict != ReplyCheck::Verdict::NotJson)
+        return uuidEchoed(*call_.uuid, std::as_const(check.root)["uuid"]);
+    // A line that cannot be read as a reply but echoes the request's uuid is the board's
+    // answer to it, a malformed one.
+    return spaceless(piece).find(echo_) != std::string::npos;
+}
+
+std::string ReplyMatcher::note(std::string_view bytes) {
+    std::string text;
+    std::size_t used = 0;
+    for (; used < bytes.size() && text.size() < kMaxNoteBytes; ++used)
+        text += escapeBytes(bytes.substr(used, 1));
+    if (used < bytes.size()) text += "...";
+    return text;
 }
 
 void ReplyMatcher::discard(std::string_view piece) {
-    if (discarded_.size() < kMaxNotes) {
-        discarded_.push_back(escapeBytes(piece.substr(0, kMaxNoteBytes)) +
-                             (piece.size() > kMaxNoteBytes ? "..." : ""));
-    }
+    if (discarded_.size() < kMaxNotes) discarded_.push_back(note(piece));
     ++discardedCount_;
 }
 
-bool ReplyMatcher::feed(std::string_view bytes) {
+void ReplyMatcher::keep(std::string_view bytes) {
+    const std::size_t needed = pending_.size() + bytes.size();
+    if (needed > pending_.capacity()) {
+        // A fresh string reserves exactly what it is asked for.
+        std::string grown;
+        grown.reserve(std::min(kMaxPieceBytes, std::max(needed, 2 * pending_.size())));
+        grown.append(pending_);
+        pending_.swap(grown);
+    }
     pending_.append(bytes);
-    while (!answered_) {
-        const std::optional<std::string> piece = takePiece(pending_);
-        if (!piece) {
-            // A board that keeps sending without a newline must not grow this without end.
-            if (pending_.size() <= kMaxPieceBytes) break;
-            discard(pending_);
-            pending_.clear();
-            break;
+}
+
+bool ReplyMatcher::feed(std::string_view bytes) {
+    while (!answered_ && !bytes.empty()) {
+        if (skipping_) {
+            const std::size_t nl = bytes.find('\n');
+            if (nl == std::string_view::npos) break;
+            bytes.remove_prefix(nl + 1);
+            skipping_ = false;
         }
-        if (answers(*piece)) {
-            answer_ = *piece;
-            answered_ = true;
-        } else {
-            discard(*piece);
+        const std::string_view some = bytes.substr(0, kMaxPieceBytes - pending_.size());
+        keep(some);
+        bytes.remove_prefix(some.size());
+        while (!answered_) {
+            std::optional<std::string> piece = takePiece(pending_);
+            if (!piece) break;
+            if (answers(*piece)) {
+                answer_ = std::move(*piece);
+                answered_ = true;
+            } else {
+                discard(*piece);
+            }
+        }
+        // A board that keeps sending without a newline must not grow this without end.
+        if (!answered_ && pending_.size() >= kMaxPieceBytes) {
+            discard(pending_);
+            pending_ = std::string();
+            skipping_ = true;
         }
     }
     return answered_;

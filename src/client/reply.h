@@ -12,8 +12,13 @@
 #include <vector>
 
 #include "client/request.h"
+#include "core/json_text.h"
 
 namespace qfclient {
+
+// A board's replies are three levels deep at most and hold a few hundred values at most
+// (its requests hold no more than kRequestLimits).
+inline constexpr JsonShape kReplyLimits{qf::kMaxJsonDepth, 4 * qf::kMaxJsonValues};
 
 struct ReplyCheck {
     enum class Verdict { Ok, Failed, NotJson };
@@ -25,7 +30,9 @@ struct ReplyCheck {
 };
 
 // A reply is one JSON object on the line; it failed when its "ret_val" is present and not
-// the integer 0. A missing "ret_val" is accepted, since a sent line may reach anything.
+// the integer 0. A missing "ret_val" is accepted, since a sent line may reach anything. A
+// line nested deeper or holding more values than any reply of a board
+// (kReplyLimits) is not a JSON object either.
 ReplyCheck checkReply(const std::string& line);
 
 // Whether `replyUuid` echoes the request's `sentUuid`: the same JSON value, but the board
@@ -36,34 +43,50 @@ bool uuidEchoed(const Json::Value& sentUuid, const Json::Value& replyUuid);
 std::string escapeBytes(std::string_view bytes);
 
 // Cuts what arrives into pieces (lines, and the acknowledgement with its zero byte) and
-// finds the one that answers a call; everything before it is discarded (late replies to
-// earlier calls, noise). Bounded: a piece without a newline is given up past
-// kMaxPieceBytes, and only the first kMaxNotes discarded pieces are kept for the notes.
+// finds the one that answers a call: the acknowledgement, or a line that echoes the
+// request's uuid (read as a reply, or, when it cannot be read as one, as it stands: the
+// board's malformed answer); everything before it is discarded (late replies to earlier
+// calls, noise), and what comes after it is dropped. Bounded whatever arrives: a
+// piece longer than kMaxPieceBytes is discarded up to its newline without being kept, and
+// only the first kMaxNotes discarded pieces are kept for the notes, each cut short.
 class ReplyMatcher {
 public:
-    static constexpr std::size_t kMaxPieceBytes = std::size_t{64} * 1024;
-    static constexpr std::size_t kMaxNotes = 8;
+    // A board's replies are some 2 KiB at most (get_net_conf after the longest request the
+    // board reads, 2047 bytes); only get_net_conf after a refused set_net_conf of kilobytes
+    // of text, which it echoes escaped, can be longer than this.
+    static constexpr std::size_t kMaxPieceBytes = std::size_t{8} * 1024;
+    static constexpr std::size_t kMaxNotes = 4;
     static constexpr std::size_t kMaxNoteBytes = 256;
 
-    explicit ReplyMatcher(const Call& call) : call_(call) {}
+    explicit ReplyMatcher(const Call& call);
 
-    // Takes the bytes that arrived; true once the answer is among them (answer()). Bytes
-    // after the answer are left in pending().
+    // Takes the bytes that arrived; true once the answer is among them (answer()).
     bool feed(std::string_view bytes);
+    // Discards `bytes` as a piece that cannot be the answer (what a console server passes on
+    // before the line is ready for the request), noted as the others.
+    void discard(std::string_view bytes);
 
     const std::string& answer() const { return answer_; }
-    // What arrived but does not answer the call, escaped and cut to kMaxNoteBytes each.
+    // What arrived but does not answer the call, as notes (note()).
     const std::vector<std::string>& discarded() const { return discarded_; }
     std::size_t discardedCount() const { return discardedCount_; }
-    // Bytes of a piece not yet complete.
+    // Bytes of a piece not yet complete, at most kMaxPieceBytes.
     const std::string& pending() const { return pending_; }
+
+    // Bytes as a note: escaped, and cut to about kMaxNoteBytes characters ("..." then).
+    static std::string note(std::string_view bytes);
 
 private:
     bool answers(const std::string& piece) const;
-    void discard(std::string_view piece);
+    // Appends to pending_, whose storage grows to what it holds and never past
+    // kMaxPieceBytes (a string's own growth would double it).
+    void keep(std::string_view bytes);
 
     Call call_;
+    std::string echo_;  // "uuid": and the request's uuid, as a reply echoes it
     std::string pending_;
+    // Within a piece too long to keep: what comes up to its newline is dropped.
+    bool skipping_ = false;
     std::string answer_;
     bool answered_ = false;
     std::vector<std::string> discarded_;

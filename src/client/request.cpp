@@ -12,6 +12,7 @@
 
 #include "client/reply.h"
 #include "core/constants.h"
+#include "core/json_text.h"
 #include "netconf/net_conf_request.h"
 
 namespace qfclient {
@@ -260,12 +261,19 @@ Call requestCall(const Json::Value& request) {
     return call;
 }
 
-Call lineCall(const std::string& text) {
-    Call call;
-    const ReplyCheck sent = checkReply(text);
-    if (sent.verdict != ReplyCheck::Verdict::NotJson) call = requestCall(sent.root);
+bool lineCall(const std::string& text, Call& call, std::string& error) {
+    const std::string refusal = shapeRefusal(text, kRequestLimits);
+    if (!refusal.empty()) {
+        error = "the line is " + refusal + ": the board drops such a line unread";
+        return false;
+    }
+    call = Call();
+    Json::Value sent;
+    std::string notJson;
+    if (parseStrictJson(text, sent, notJson, kRequestLimits) && sent.isObject())
+        call = requestCall(sent);
     call.line = text + "\n";
-    return call;
+    return true;
 }
 
 int defaultTimeoutMs(const Call& call) {

@@ -81,7 +81,9 @@ Call probeCall();
 // A JSON request, sent compact.
 Call requestCall(const Json::Value& request);
 // A line exactly as given (without its newline), matched by its uuid when it has one.
-Call lineCall(const std::string& text);
+// False, with `error`, for a line nested deeper or holding more values than a request may
+// (kRequestLimits): the board drops it unread, so it would never be answered.
+bool lineCall(const std::string& text, Call& call, std::string& error);
 
 // For "set_net_conf": the board runs ifdown and ifup, and IPv6 duplicate address detection
 // alone takes seconds.

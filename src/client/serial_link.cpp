@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstring>
 
+#include "client/reply.h"
 #include "core/fd_io.h"
 
 Deadline::Deadline(int timeoutMs) : endMs_(monotonicMs() + timeoutMs) {}
@@ -26,9 +27,11 @@ SerialLink::Status SerialLink::openDevice(const std::string& path, UniqueFd& ope
     // Non-blocking: opening must not wait for a carrier, and no read or write may wait
     // past the caller's deadline (another reader of the line may take the bytes that
     // poll() announced).
+    // The path as text fit for a message: an inventory may hold anything.
+    const std::string shown = qfclient::escapeBytes(path);
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
+        error = "cannot open " + shown + ": " + std::strerror(errno);
         return Status::Error;
     }
     // Replies name no client, so two clients on one line would take each other's. The
@@ -40,15 +43,15 @@ SerialLink::Status SerialLink::openDevice(const std::string& path, UniqueFd& ope
     // finds it busy leaves the holder's settings and unread replies alone.
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
-            error = "line busy: another client is using " + path + "; try again later";
+            error = "line busy: another client is using " + shown + "; try again later";
             return Status::Busy;
         }
-        error = "cannot lock " + path + ": " + std::strerror(errno);
+        error = "cannot lock " + shown + ": " + std::strerror(errno);
         return Status::Error;
     }
     struct termios tio {};
     if (::tcgetattr(fd.get(), &tio) != 0) {
-        error = path + " is not a serial device: " + std::strerror(errno);
+        error = shown + " is not a serial device: " + std::strerror(errno);
         return Status::Error;
     }
     ::cfmakeraw(&tio);
@@ -59,7 +62,7 @@ SerialLink::Status SerialLink::openDevice(const std::string& path, UniqueFd& ope
     ::cfsetispeed(&tio, B115200);
     ::cfsetospeed(&tio, B115200);
     if (::tcsetattr(fd.get(), TCSANOW, &tio) != 0) {
-        error = "cannot configure " + path + ": " + std::strerror(errno);
+        error = "cannot configure " + shown + ": " + std::strerror(errno);
         return Status::Error;
     }
     ::tcflush(fd.get(), TCIFLUSH);

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
+#include <utility>
 
 JsonShape jsonShape(const std::string& text) {
     enum { Value, String, Escape, LineComment, BlockComment } state = Value;
@@ -51,19 +53,40 @@ JsonShape jsonShape(const std::string& text) {
     return shape;
 }
 
+std::string shapeRefusal(const std::string& text, const JsonShape& limits) {
+    const JsonShape shape = jsonShape(text);
+    if (shape.depth > limits.depth)
+        return "nested deeper than " + std::to_string(limits.depth) + " levels";
+    if (shape.values > limits.values)
+        return "more than " + std::to_string(limits.values) + " values";
+    return std::string();
+}
+
+namespace {
+
+// The reader's first complaint as one line of at most 200 bytes: "* Line 1, Column 9 Missing
+// '}' or object member name".
+std::string firstComplaint(const std::string& errors) {
+    std::string line;
+    for (char c : errors.substr(0, errors.find("\n* ", 1))) {
+        if (c == '\n') c = ' ';
+        if (c != ' ' || (!line.empty() && line.back() != ' ')) line += c;
+    }
+    if (!line.empty() && line.back() == ' ') line.pop_back();
+    return line.substr(0, 200);
+}
+
+}  // namespace
+
 bool parseJson(const std::string& text, Json::Value& root, std::string* refusal,
                const JsonShape& limits) {
     root = Json::Value();
     // Refused before parsing: the reader's own limits are far higher, and what it accepts
     // is stored in the record file, many times its size as styled text, and read back on
     // every query.
-    const JsonShape shape = jsonShape(text);
-    if (shape.depth > limits.depth || shape.values > limits.values) {
-        if (refusal != nullptr) {
-            *refusal = shape.depth > limits.depth
-                           ? "nested deeper than " + std::to_string(limits.depth) + " levels"
-                           : "more than " + std::to_string(limits.values) + " values";
-        }
+    std::string refused = shapeRefusal(text, limits);
+    if (!refused.empty()) {
+        if (refusal != nullptr) *refusal = std::move(refused);
         return false;
     }
     try {
@@ -76,5 +99,28 @@ bool parseJson(const std::string& text, Json::Value& root, std::string* refusal,
         if (refusal != nullptr) *refusal = e.what();
     }
     root = Json::Value();
+    return false;
+}
+
+bool parseStrictJson(const std::string& text, Json::Value& root, std::string& error,
+                     const JsonShape& limits) {
+    root = Json::Value();
+    // The reader recurses once per level and keeps every value as a tree many times its
+    // size: the shape is judged before it runs.
+    error = shapeRefusal(text, limits);
+    if (!error.empty()) return false;
+    try {
+        Json::CharReaderBuilder builder;
+        Json::CharReaderBuilder::strictMode(&builder.settings_);
+        builder.settings_["stackLimit"] = limits.depth + 1;
+        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        std::string errors;
+        if (reader->parse(text.data(), text.data() + text.size(), &root, &errors)) return true;
+        error = firstComplaint(errors);
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    root = Json::Value();
+    if (error.empty()) error = "not JSON";
     return false;
 }

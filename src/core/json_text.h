@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// Reading JSON text from the serial line and the record file: within bounds, never throwing.
+// Reading JSON text within bounds, never throwing: the daemon's requests and record file, and
+// what the controller's client reads (replies, the line it is told to send, inventories).
 #pragma once
 
 #include <json/json.h>
@@ -16,6 +17,10 @@ struct JsonShape {
 };
 JsonShape jsonShape(const std::string& text);
 
+// Why `text` is beyond `limits` ("nested deeper than 64 levels", "more than 256 values"),
+// empty when it is within them.
+std::string shapeRefusal(const std::string& text, const JsonShape& limits);
+
 // What a request may hold; the record file holds one request a level deeper, and may hold
 // a few.
 inline constexpr JsonShape kRequestLimits{qf::kMaxJsonDepth, qf::kMaxJsonValues};
@@ -27,3 +32,11 @@ inline constexpr JsonShape kRecordLimits{qf::kMaxJsonDepth + 1, 4 * qf::kMaxJson
 // up) rather than for its syntax.
 bool parseJson(const std::string& text, Json::Value& root, std::string* refusal = nullptr,
                const JsonShape& limits = kRequestLimits);
+
+// Parses one JSON text as the controller's client reads what a board, an operator or an
+// inventory gives it: strictly (no comments, an object or array as the root, nothing after
+// it, no member named twice), within `limits`, with each value's offsets kept. Never
+// throws. On failure `root` is null and `error` says why: the shape, or the reader's first
+// complaint (one line).
+bool parseStrictJson(const std::string& text, Json::Value& root, std::string& error,
+                     const JsonShape& limits);

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ctl/fleet.h"
 
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,12 +9,14 @@
 #include <cinttypes>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "client/reply.h"
-#include "core/fd_io.h"
+#include "ctl/output_file.h"
 #include "ctl/session.h"
 
 namespace ctl {
@@ -35,37 +35,58 @@ std::string seconds(long long ms) {
     return text;
 }
 
-// A reply member as short text: numbers and texts as they are, anything else compact.
+// Reply values in the table: at most this many bytes of each, escaped.
+constexpr std::size_t kMaxShownBytes = 64;
+// A board's details in the table, at most.
+constexpr std::size_t kMaxDetailsBytes = 1024;
+
+std::string cut(const std::string& text, std::size_t max) {
+    return text.size() <= max ? text : text.substr(0, max) + "...";
+}
+
+// A member of `v`; null when `v` is no object or lacks it. Reply values are read by their
+// type, whatever the reply's shape.
+const Json::Value& member(const Json::Value& v, const char* name) {
+    static const Json::Value none;
+    if (!v.isObject()) return none;
+    const Json::Value* found = v.find(name, name + std::strlen(name));
+    return found != nullptr ? *found : none;
+}
+
+// A reply value as short text: a text as it is, null as "-", anything else compact JSON;
+// escaped and cut short.
 std::string shown(const Json::Value& v) {
-    if (v.isString()) return qfclient::escapeBytes(v.asString());
     if (v.isNull()) return "-";
-    std::string text = qfclient::compactJson(v);
-    return qfclient::escapeBytes(text);
+    const std::string text = v.isString() ? v.asString() : qfclient::compactJson(v);
+    return qfclient::escapeBytes(std::string_view(text).substr(0, kMaxShownBytes)) +
+           (text.size() > kMaxShownBytes ? "..." : "");
 }
 
 // The essential values of each command's reply, in the table.
 std::string essentials(const Json::Value& reply, Subcommand subcommand) {
-    std::vector<std::pair<std::string, Json::Value>> values;
+    std::vector<std::pair<std::string, std::string>> values;
+    const auto show = [&](const char* name, const Json::Value& from) {
+        values.emplace_back(name, shown(member(from, name)));
+    };
     switch (subcommand) {
         case Subcommand::Stat:
-            for (const char* m : {"cpu_temp", "cpu_pwr_lmt", "netconf"})
-                values.emplace_back(m, reply[m]);
+            for (const char* m : {"cpu_temp", "cpu_pwr_lmt", "netconf"}) show(m, reply);
             break;
         case Subcommand::Hw:
-            for (const char* m : {"cpu", "ram", "rom"}) values.emplace_back(m, reply[m]);
+            for (const char* m : {"cpu", "ram", "rom"}) show(m, reply);
             break;
         case Subcommand::NetConf: {
-            const char* family = reply.isMember("ipv6") ? "ipv6" : "ipv4";
-            const Json::Value& f = reply[family];
-            values.emplace_back(std::string(family),
-                                Json::Value(shown(f["address"]) + "/" + shown(f["netmask"])));
-            values.emplace_back("gateway", f["gateway"]);
-            values.emplace_back("mac", reply["mac"]);
+            const char* family = member(reply, "ipv6").isNull() ? "ipv4" : "ipv6";
+            const Json::Value& f = member(reply, family);
+            values.emplace_back(family,
+                                shown(member(f, "address")) + "/" + shown(member(f, "netmask")));
+            show("gateway", f);
+            show("mac", reply);
             break;
         }
         case Subcommand::SetNet:
         case Subcommand::Clear:
-            values.emplace_back("ret_val", reply["ret_val"]);
+            show("ret_val", reply);
             break;
         case Subcommand::Probe:
         case Subcommand::Send:
@@ -74,7 +95,7 @@ std::string essentials(const Json::Value& reply, Subcommand subcommand) {
     std::string text;
     for (const auto& [name, value] : values) {
         if (!text.empty()) text += ' ';
-        text += name + "=" + shown(value);
+        text.append(name).append("=").append(value);
     }
     return text;
 }
@@ -102,105 +123,126 @@ std::string labels(const InventoryBoard& board) {
     return "{" + text + "}";
 }
 
-// Replaces `path` whole: a reader (a metrics collector) sees the old or the new text, never
-// a part. False with `error` when it cannot.
-bool replaceFile(const std::string& path, const std::string& text, std::string& error) {
-    std::string temp = path + ".XXXXXX";
-    const UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-    const bool ok = fd.valid() && ::fchmod(fd.get(), 0644) == 0 && writeAll(fd.get(), text) &&
-                    ::fsync(fd.get()) == 0 && ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
-        if (fd.valid()) ::unlink(temp.c_str());
-    }
-    return ok;
-}
-
 // A number of an answered reply; unset when there is none.
-std::optional<double> replyNumber(const BoardResult& r, const char* name) {
-    const Json::Value& v = r.result.root[name];
-    if (r.result.outcome != Outcome::Ok || !v.isNumeric()) return std::nullopt;
+std::optional<double> replyNumber(const qfclient::Result& r, const char* name) {
+    const Json::Value& v = member(r.root, name);
+    if (r.outcome != Outcome::Ok || !v.isNumeric()) return std::nullopt;
     return v.asDouble();
 }
 
-// Calls of a fleet in one loop, at most `jobs` at a time.
+// Calls of a fleet in one loop, at most `jobs` at a time. Boards are started from the loop,
+// between its rounds, and a finished board's line is let go at once: what stays of it is
+// its BoardResult.
 class FleetRun {
 public:
-    FleetRun(const Options& options, std::vector<BoardResult>& results,
-             std::vector<qfclient::Call>& calls, std::FILE* out, std::FILE* err)
+    // `emit` takes each board's JSON line as the board finishes (none: no JSON lines).
+    FleetRun(const Options& options, std::vector<const InventoryBoard*> boards,
+             std::vector<qfclient::Call> calls, std::function<void(const std::string&)> emit,
+             std::FILE* err)
         : options_(options),
-          results_(results),
-          calls_(calls),
-          out_(out),
+          boards_(std::move(boards)),
+          calls_(std::move(calls)),
+          emit_(std::move(emit)),
           err_(err),
           progress_(::isatty(::fileno(err)) == 1) {}
 
-    void run() {
-        lines_.resize(results_.size());
-        while (next_ < results_.size() && running_ < static_cast<std::size_t>(options_.jobs))
-            startNext();
-        loop_.runUntil([this] { return finished_ == results_.size(); });
+    std::vector<BoardResult> run() {
+        results_.resize(boards_.size());
+        for (std::size_t i = 0; i < boards_.size(); ++i) results_[i].board = boards_[i];
+        lines_.resize(boards_.size());
+        while (finished_ < boards_.size()) {
+            while (next_ < boards_.size() && running_ < static_cast<std::size_t>(options_.jobs))
+                start(next_++);
+            const bool served = loop_.serve();
+            for (const std::size_t i : ended_) lines_[i].reset();
+            ended_.clear();
+            if (!served && next_ == boards_.size()) break;  // nothing more will come
+        }
         if (progress_) std::fputs("\r\033[K", err_);
+        return std::move(results_);
     }
-    // Why a JSON line could not be written (the first failure's errno), 0 when none failed.
-    int outputErrno() const { return outputErrno_; }
 
 private:
-    void startNext() {
-        const std::size_t i = next_++;
+    void start(std::size_t i) {
         ++running_;
         const int timeoutMs = replyTimeoutMs(options_, calls_[i]);
-        lines_[i] = std::make_unique<qfclient::Line>(loop_, results_[i].board->line);
+        lines_[i] = std::make_unique<qfclient::Line>(loop_, boards_[i]->line);
         lines_[i]->start(calls_[i], timeoutMs,
                          [this, i](const qfclient::Result& r) { done(i, r); });
+        calls_[i] = qfclient::Call();  // the line holds its own copy
     }
     void done(std::size_t i, const qfclient::Result& r) {
-        results_[i].result = r;
         ++finished_;
         --running_;
+        ended_.push_back(i);
         lines_[i]->close();
-        if (options_.format == Format::Jsonl && options_.output.empty()) {
-            const std::string line = jsonLine(results_[i]);
-            if ((std::fwrite(line.data(), 1, line.size(), out_) != line.size() ||
-                 std::fflush(out_) != 0) &&
-                outputErrno_ == 0)
-                outputErrno_ = errno;
+        // Whatever the board sent, it spoils no more than its own result.
+        try {
+            results_[i] = digest(*boards_[i], r, options_.subcommand);
+            if (emit_) emit_(jsonLine(*boards_[i], r));
+        } catch (const std::exception& e) {
+            results_[i].board = boards_[i];
+            results_[i].outcome = Outcome::Malformed;
+            results_[i].elapsedMs = r.elapsedMs;
+            results_[i].details =
+                cut("cannot read the reply: " + qfclient::escapeBytes(e.what()), kMaxDetailsBytes);
         }
         if (progress_) {
             std::fprintf(err_, "\r\033[K%zu/%zu boards done, %zu running", finished_,
-                         results_.size(), running_);
+                         boards_.size(), running_);
             std::fflush(err_);
         }
-        if (next_ < results_.size()) startNext();
     }
 
     const Options& options_;
-    std::vector<BoardResult>& results_;
-    std::vector<qfclient::Call>& calls_;
-    std::FILE* out_;
+    std::vector<const InventoryBoard*> boards_;
+    std::vector<qfclient::Call> calls_;
+    std::function<void(const std::string&)> emit_;
     std::FILE* err_;
     bool progress_;
     qfclient::Loop loop_;
     std::vector<std::unique_ptr<qfclient::Line>> lines_;
+    std::vector<BoardResult> results_;
+    std::vector<std::size_t> ended_;  // boards whose lines are let go after this round
     std::size_t next_ = 0;
     std::size_t running_ = 0;
     std::size_t finished_ = 0;
-    int outputErrno_ = 0;
 };
 
 }  // namespace
+
+BoardResult digest(const InventoryBoard& board, const qfclient::Result& result,
+                   Subcommand subcommand) {
+    BoardResult r;
+    r.board = &board;
+    r.outcome = result.outcome;
+    r.elapsedMs = result.elapsedMs;
+    if (result.outcome == Outcome::Ok || result.outcome == Outcome::Failed) {
+        r.details = subcommand == Subcommand::Probe ? "alive" : essentials(result.root, subcommand);
+        if (result.outcome == Outcome::Failed) r.details += " (" + result.detail + ")";
+    } else {
+        r.details = result.detail;
+    }
+    r.details = cut(r.details, kMaxDetailsBytes);
+    if (subcommand == Subcommand::Stat) {
+        r.cpuTemp = replyNumber(result, "cpu_temp");
+        r.cpuPowerLimit = replyNumber(result, "cpu_pwr_lmt");
+        r.netConf = replyNumber(result, "netconf");
+    }
+    return r;
+}
 
 int fleetStatus(const std::vector<BoardResult>& results) {
     const auto all = [&](Outcome o) {
         return !results.empty() &&
                std::all_of(results.begin(), results.end(),
-                           [o](const BoardResult& r) { return r.result.outcome == o; });
+                           [o](const BoardResult& r) { return r.outcome == o; });
     };
     if (all(Outcome::Unavailable)) return kExitUnavailable;
     if (all(Outcome::Busy)) return kExitBusy;
     int status = kExitOk;
     for (const BoardResult& r : results) {
-        const int s = qfclient::exitStatus(r.result.outcome);
+        const int s = qfclient::exitStatus(r.outcome);
         if (s > kExitFailed) return kExitNoReply;
         status = std::max(status, s);
     }
@@ -210,7 +252,7 @@ int fleetStatus(const std::vector<BoardResult>& results) {
 std::string summaryLine(const std::vector<BoardResult>& results) {
     std::map<std::string, std::size_t> counts;
     for (const BoardResult& r : results) {
-        const Outcome o = r.result.outcome;
+        const Outcome o = r.outcome;
         counts[o == Outcome::Ok            ? "ok"
                : answered(o)               ? "failed"
                : o == Outcome::Busy        ? "busy"
@@ -227,26 +269,18 @@ std::string summaryLine(const std::vector<BoardResult>& results) {
     return text;
 }
 
-std::string tableRow(const BoardResult& r, Subcommand subcommand) {
-    const qfclient::Result& res = r.result;
-    std::string values;
-    if (res.outcome == Outcome::Ok || res.outcome == Outcome::Failed) {
-        values = subcommand == Subcommand::Probe ? "alive" : essentials(res.root, subcommand);
-        if (res.outcome == Outcome::Failed) values += " (" + res.detail + ")";
-    } else {
-        values = res.detail;
-    }
+std::string tableRow(const BoardResult& r) {
     char row[256];
-    std::snprintf(row, sizeof(row), "%-24s %-12s %8ss  ", r.board->name.c_str(),
-                  qfclient::outcomeName(res.outcome), seconds(res.elapsedMs).c_str());
-    return row + values;
+    std::snprintf(row, sizeof(row), "%-24s %-12s %8ss  ",
+                  qfclient::escapeBytes(r.board->name).c_str(), qfclient::outcomeName(r.outcome),
+                  seconds(r.elapsedMs).c_str());
+    return row + r.details;
 }
 
-std::string jsonLine(const BoardResult& r) {
-    const qfclient::Result& res = r.result;
+std::string jsonLine(const InventoryBoard& board, const qfclient::Result& res) {
     Json::Value line(Json::objectValue);
-    line["name"] = r.board->name;
-    line["address"] = r.board->line.text;
+    line["name"] = board.name;
+    line["address"] = board.line.text;
     line["outcome"] = qfclient::outcomeName(res.outcome);
     line["exit_status"] = qfclient::exitStatus(res.outcome);
     line["elapsed_seconds"] = static_cast<double>(res.elapsedMs) / 1000.0;
@@ -265,47 +299,40 @@ std::string prometheusText(const std::vector<BoardResult>& results, Subcommand s
     struct Metric {
         const char* name;
         const char* help;
-        // The value for an answered board; unset: no sample.
+        // The value of a board; unset: no sample.
         std::optional<double> (*value)(const BoardResult&);
-        bool always;  // a sample for every board, answered or not
-    };
-    static const auto up = [](const BoardResult& r) -> std::optional<double> {
-        return r.result.outcome == Outcome::Ok ? 1.0 : 0.0;
-    };
-    static const auto rtt = [](const BoardResult& r) -> std::optional<double> {
-        if (!answered(r.result.outcome)) return std::nullopt;
-        return static_cast<double>(r.result.elapsedMs) / 1000.0;
     };
     std::vector<Metric> metrics = {
-        {"quillferry_board_up", "Whether the board answered (1) or not (0).", up, true},
+        {"quillferry_board_up", "Whether the board answered (1) or not (0).",
+         [](const BoardResult& r) -> std::optional<double> {
+             return r.outcome == Outcome::Ok ? 1.0 : 0.0;
+         }},
         {"quillferry_board_round_trip_seconds",
-         "Time from opening the board's line to its reply, in seconds.", rtt, false},
+         "Time from opening the board's line to its reply, in seconds.",
+         [](const BoardResult& r) -> std::optional<double> {
+             if (!answered(r.outcome)) return std::nullopt;
+             return static_cast<double>(r.elapsedMs) / 1000.0;
+         }},
     };
     if (subcommand == Subcommand::Stat) {
         metrics.push_back({"quillferry_board_temperature_celsius",
                            "The board's hottest thermal zone, in degrees Celsius.",
                            [](const BoardResult& r) -> std::optional<double> {
-                               const auto v = replyNumber(r, "cpu_temp");
-                               if (!v) return v;
-                               return *v / 1000.0;
-                           },
-                           false});
+                               if (!r.cpuTemp) return std::nullopt;
+                               return *r.cpuTemp / 1000.0;
+                           }});
         metrics.push_back({"quillferry_board_cpu_power_limited",
                            "Whether a CPU cluster runs below its top frequency (1) or none (0).",
                            [](const BoardResult& r) -> std::optional<double> {
-                               const auto v = replyNumber(r, "cpu_pwr_lmt");
-                               if (!v) return v;
-                               return *v == 100 ? 0.0 : 1.0;
-                           },
-                           false});
+                               if (!r.cpuPowerLimit) return std::nullopt;
+                               return *r.cpuPowerLimit == 100 ? 0.0 : 1.0;
+                           }});
         metrics.push_back({"quillferry_board_network_configured",
                            "Whether the board's network is configured (1) or not, or cleared (0).",
                            [](const BoardResult& r) -> std::optional<double> {
-                               const auto v = replyNumber(r, "netconf");
-                               if (!v) return v;
-                               return *v == 1 ? 1.0 : 0.0;
-                           },
-                           false});
+                               if (!r.netConf) return std::nullopt;
+                               return *r.netConf == 1 ? 1.0 : 0.0;
+                           }});
     }
     std::string text;
     for (const Metric& m : metrics) {
@@ -321,13 +348,46 @@ std::string prometheusText(const std::vector<BoardResult>& results, Subcommand s
     return text;
 }
 
+namespace {
+
+// The calls of the chosen boards, or `complaints` about those that cannot be given one.
+std::vector<qfclient::Call> fleetCalls(const Options& options,
+                                       const std::vector<const InventoryBoard*>& chosen,
+                                       Complaints& complaints) {
+    std::vector<qfclient::Call> calls;
+    for (const InventoryBoard* b : chosen) {
+        qfclient::Call call;
+        std::string problem;
+        const bool v6 = b->network && b->network->address.find(':') != std::string::npos;
+        if (options.subcommand == Subcommand::SetNet && !b->network) {
+            problem = "no \"network\" to apply";
+        } else if (makeCall(options, b->network ? *b->network : qfclient::NetSettings(),
+                            options.ipv6 || v6, call, problem)) {
+            calls.push_back(std::move(call));
+            continue;
+        }
+        complaints.add("line " + std::to_string(b->lineNumber) + ": board \"" +
+                       qfclient::escapeBytes(b->name) + "\": " + problem);
+    }
+    return calls;
+}
+
+}  // namespace
+
 int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
     const auto complain = [err](const std::string& message) {
         std::fprintf(err, "%s: %s\n", kProgramName, message.c_str());
     };
+    // A command that fails before it has results leaves no earlier output in place, as if
+    // it were this run's.
+    const auto withoutResults = [&](int status) {
+        std::string error;
+        if (!options.output.empty() && !removeOutput(options.output, error)) complain(error);
+        return status;
+    };
     std::vector<InventoryBoard> boards;
-    std::vector<std::string> errors;
-    loadInventory(options.inventory, boards, errors);
+    Complaints complaints;
+    loadInventory(options.inventory, boards, complaints);
     std::vector<const InventoryBoard*> chosen;
     for (const InventoryBoard& b : boards) {
         if (options.boards.empty() ||
@@ -337,34 +397,20 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
     for (const std::string& name : options.boards) {
         if (std::none_of(boards.begin(), boards.end(),
                          [&](const auto& b) { return b.name == name; }))
-            errors.push_back("no board \"" + qfclient::escapeBytes(name) + "\" in the inventory");
+            complaints.add("no board \"" + qfclient::escapeBytes(name) + "\" in the inventory");
     }
-    std::vector<BoardResult> results;
     std::vector<qfclient::Call> calls;
     try {
-        for (const InventoryBoard* b : chosen) {
-            qfclient::Call call;
-            std::string problem;
-            const bool v6 = b->network && b->network->address.find(':') != std::string::npos;
-            if (options.subcommand == Subcommand::SetNet && !b->network) {
-                errors.push_back("line " + std::to_string(b->lineNumber) + ": board \"" + b->name +
-                                 "\": no \"network\" to apply");
-            } else if (!makeCall(options, b->network ? *b->network : qfclient::NetSettings(),
-                                 options.ipv6 || v6, call, problem)) {
-                errors.push_back("line " + std::to_string(b->lineNumber) + ": board \"" + b->name +
-                                 "\": " + problem);
-            }
-            results.push_back({b, {}});
-            calls.push_back(call);
-        }
+        if (complaints.empty()) calls = fleetCalls(options, chosen, complaints);
     } catch (const std::exception& e) {
         complain(std::string("cannot make a uuid: ") + e.what());
-        return kExitUnavailable;
+        return withoutResults(kExitUnavailable);
     }
-    if (!errors.empty()) {
-        for (const std::string& e : errors) complain(options.inventory + ": " + e);
+    if (!complaints.empty()) {
+        for (const std::string& line : complaints.lines())
+            complain(qfclient::escapeBytes(options.inventory) + ": " + line);
         complain("nothing was sent to any board");
-        return kExitUsage;
+        return withoutResults(kExitUsage);
     }
     // Every board at once may need more descriptors than the default soft limit allows.
     rlimit files{};
@@ -372,14 +418,29 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
         files.rlim_cur = files.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
-    int outputErrno = 0;
+
+    std::optional<OutputFile> file;
+    if (!options.output.empty()) file.emplace(options.output);
+    int streamErrno = 0;
+    std::function<void(const std::string&)> emit;
+    if (options.format == Format::Jsonl) {
+        emit = [&](const std::string& line) {
+            if (file) {
+                file->write(line);
+            } else if ((std::fwrite(line.data(), 1, line.size(), out) != line.size() ||
+                        std::fflush(out) != 0) &&
+                       streamErrno == 0) {
+                streamErrno = errno;
+            }
+        };
+    }
+    std::vector<BoardResult> results;
     try {
-        FleetRun run(options, results, calls, out, err);
-        run.run();
-        outputErrno = run.outputErrno();
+        results = FleetRun(options, chosen, std::move(calls), emit, err).run();
     } catch (const std::exception& e) {
         complain(e.what());
-        return kExitUnavailable;
+        file.reset();
+        return withoutResults(kExitUnavailable);
     }
     std::string text;
     if (options.format == Format::Table) {
@@ -387,20 +448,23 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
         std::snprintf(header, sizeof(header), "%-24s %-12s %9s  %s\n", "BOARD", "RESULT", "TIME",
                       "DETAILS");
         text = header;
-        for (const BoardResult& r : results) text += tableRow(r, options.subcommand) + "\n";
+        for (const BoardResult& r : results) text += tableRow(r) + "\n";
     } else if (options.format == Format::Prometheus) {
         text = prometheusText(results, options.subcommand);
-    } else if (!options.output.empty()) {
-        for (const BoardResult& r : results) text += jsonLine(r);
     }
     // The summary is told even when the output fails: it is all that is left of the results.
     std::string error;
-    if (!options.output.empty()) {
-        replaceFile(options.output, text, error);
+    if (file) {
+        if (!file->write(text) || !file->commit()) {
+            error = file->error();
+            // The old output must not stay as if it were this run's.
+            std::string kept;
+            if (!removeOutput(options.output, kept)) error += "; " + kept;
+        }
     } else if (std::fwrite(text.data(), 1, text.size(), out) != text.size() ||
-               std::fflush(out) != 0 || outputErrno != 0) {
+               std::fflush(out) != 0 || streamErrno != 0) {
         error = std::string("cannot write the output: ") +
-                std::strerror(outputErrno != 0 ? outputErrno : errno);
+                std::strerror(streamErrno != 0 ? streamErrno : errno);
     }
     if (!error.empty()) complain(error);
     complain(summaryLine(results));

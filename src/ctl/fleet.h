@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,10 +14,25 @@
 
 namespace ctl {
 
+// What the output needs of one board's result, kept until the end of the run: a few short
+// texts and numbers, never the reply itself.
 struct BoardResult {
     const InventoryBoard* board = nullptr;
-    qfclient::Result result;
+    qfclient::Outcome outcome = qfclient::Outcome::Timeout;
+    long long elapsedMs = 0;
+    // The table's details: the reply's essential values (or "alive"), or why there are none;
+    // escaped and cut short.
+    std::string details;
+    // stat: the reply's numbers for the metrics, when it has them as numbers.
+    std::optional<double> cpuTemp;
+    std::optional<double> cpuPowerLimit;
+    std::optional<double> netConf;
 };
+
+// The result of `board` as the output needs it. Reads every reply member by its type: a
+// reply of any shape gives a result.
+BoardResult digest(const InventoryBoard& board, const qfclient::Result& result,
+                   Subcommand subcommand);
 
 // The exit status of a fleet: 0 when every board answered 0; 69 or 75 when every board was
 // unavailable, or busy; otherwise 2 when some board did not answer, 1 when some answered a
@@ -26,9 +42,10 @@ int fleetStatus(const std::vector<BoardResult>& results);
 // "5 boards: 3 ok, 1 failed, 1 no reply, 0 unavailable, 0 busy".
 std::string summaryLine(const std::vector<BoardResult>& results);
 
-// One row of the table (without newline), one JSON line (with it).
-std::string tableRow(const BoardResult& r, Subcommand subcommand);
-std::string jsonLine(const BoardResult& r);
+// One row of the table (without newline).
+std::string tableRow(const BoardResult& r);
+// One JSON line (with its newline), written as the board finishes.
+std::string jsonLine(const InventoryBoard& board, const qfclient::Result& result);
 
 // The Prometheus text exposition of probe or stat results.
 std::string prometheusText(const std::vector<BoardResult>& results, Subcommand subcommand);

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <memory>
+#include <cerrno>
+#include <cstring>
 #include <set>
+#include <utility>
 
 #include "client/reply.h"
 #include "core/fd_io.h"
@@ -23,21 +25,41 @@ bool isPlainName(const std::string& name) {
            });
 }
 
-class EntryReader {
+// The line of an offset in the text, counted on from the last one asked for: entries come
+// in order, so reading them all counts each newline about once.
+class LineCounter {
 public:
-    EntryReader(const std::string& text, std::vector<std::string>& errors) : errors_(errors) {
-        for (std::size_t at = text.find('\n'); at != std::string::npos;
-             at = text.find('\n', at + 1))
-            newlines_.push_back(at);
+    explicit LineCounter(const std::string& text) : text_(text) {}
+    int lineOf(std::size_t offset) {
+        offset = std::min(offset, text_.size());
+        if (offset < at_) {
+            at_ = 0;
+            line_ = 1;
+        }
+        line_ +=
+            static_cast<int>(std::count(text_.begin() + static_cast<std::ptrdiff_t>(at_),
+                                        text_.begin() + static_cast<std::ptrdiff_t>(offset), '\n'));
+        at_ = offset;
+        return line_;
     }
 
-    int lineOf(const Json::Value& v) const {
-        const auto offset = static_cast<std::size_t>(v.getOffsetStart());
-        return 1 + static_cast<int>(std::lower_bound(newlines_.begin(), newlines_.end(), offset) -
-                                    newlines_.begin());
+private:
+    const std::string& text_;
+    std::size_t at_ = 0;
+    int line_ = 1;
+};
+
+class EntryReader {
+public:
+    EntryReader(const std::string& text, Complaints& complaints)
+        : lines_(text), complaints_(complaints) {}
+
+    int lineOf(const Json::Value& v) {
+        return lines_.lineOf(static_cast<std::size_t>(v.getOffsetStart()));
     }
     void error(const Json::Value& at, const std::string& who, const std::string& what) {
-        errors_.push_back("line " + std::to_string(lineOf(at)) + ": " + who + ": " + what);
+        if (!complaints_.keeps()) return complaints_.count();
+        complaints_.add("line " + std::to_string(lineOf(at)) + ": " + who + ": " + what);
     }
     // Members of `object` must be among `known`.
     void onlyKnown(const Json::Value& object, std::initializer_list<const char*> known,
@@ -63,8 +85,8 @@ public:
     std::optional<qfclient::NetSettings> network(const Json::Value& v, const std::string& who);
 
 private:
-    std::vector<std::size_t> newlines_;  // offsets of the text's newlines, in order
-    std::vector<std::string>& errors_;
+    LineCounter lines_;
+    Complaints& complaints_;
 };
 
 std::optional<qfclient::NetSettings> EntryReader::network(const Json::Value& v,
@@ -125,22 +147,39 @@ std::optional<qfclient::NetSettings> EntryReader::network(const Json::Value& v,
 
 }  // namespace
 
+void Complaints::add(std::string line) {
+    if (keeps()) shown_.push_back(std::move(line));
+    ++count_;
+}
+
+std::vector<std::string> Complaints::lines() const {
+    std::vector<std::string> all = shown_;
+    if (count_ > shown_.size())
+        all.push_back("and " + std::to_string(count_ - shown_.size()) + " more");
+    return all;
+}
+
 bool parseInventory(const std::string& text, std::vector<InventoryBoard>& boards,
-                    std::vector<std::string>& errors) {
+                    Complaints& complaints) {
     boards.clear();
-    const std::size_t before = errors.size();
-    Json::CharReaderBuilder builder;
-    Json::CharReaderBuilder::strictMode(&builder.settings_);
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value root;
-    std::string parseErrors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &parseErrors)) {
-        errors.push_back("not JSON: " + parseErrors.substr(0, parseErrors.find('\n', 200)));
+    const std::size_t before = complaints.size();
+    // Judged whole before it is parsed: parsing costs many times the text.
+    std::string problem = shapeRefusal(text, kInventoryLimits);
+    if (!problem.empty()) {
+        complaints.add("refused unread: " + problem + " (an inventory has at most " +
+                       std::to_string(kInventoryLimits.values) + " values, " +
+                       std::to_string(kInventoryLimits.depth) +
+                       " levels deep; split a larger fleet)");
         return false;
     }
-    EntryReader entries(text, errors);
+    Json::Value root;
+    if (!parseStrictJson(text, root, problem, kInventoryLimits)) {
+        complaints.add("not JSON: " + problem);
+        return false;
+    }
+    EntryReader entries(text, complaints);
     if (!root.isObject() || !root["boards"].isArray()) {
-        errors.emplace_back("line 1: the inventory must be an object with a \"boards\" list");
+        complaints.add("line 1: the inventory must be an object with a \"boards\" list");
         return false;
     }
     entries.onlyKnown(root, {"boards"}, "inventory");
@@ -163,7 +202,6 @@ bool parseInventory(const std::string& text, std::vector<InventoryBoard>& boards
         }
         entries.onlyKnown(entry, {"name", "line", "network"}, who);
         std::string address;
-        std::string problem;
         if (entries.text(entry, "line", address, who, true) &&
             !qfclient::parseAddress(address, board.line, problem)) {
             entries.error(entry["line"], who, problem);
@@ -171,24 +209,25 @@ bool parseInventory(const std::string& text, std::vector<InventoryBoard>& boards
         if (entry.isMember("network")) board.network = entries.network(entry["network"], who);
         boards.push_back(std::move(board));
     }
-    if (boards.empty() && errors.size() == before)
-        errors.emplace_back("the inventory lists no board");
-    return errors.size() == before;
+    if (boards.empty() && complaints.size() == before)
+        complaints.add("the inventory lists no board");
+    return complaints.size() == before;
 }
 
 bool loadInventory(const std::string& path, std::vector<InventoryBoard>& boards,
-                   std::vector<std::string>& errors) {
+                   Complaints& complaints) {
     const UniqueFd fd = openRegularFile(path.c_str());
     std::string text;
     if (!fd.valid() || !readUpTo(fd.get(), kMaxInventoryBytes + 1, text)) {
-        errors.push_back("cannot read " + path + ": " + std::strerror(errno));
+        complaints.add("cannot read " + qfclient::escapeBytes(path) + ": " + std::strerror(errno));
         return false;
     }
     if (text.size() > kMaxInventoryBytes) {
-        errors.push_back(path + " is larger than " + std::to_string(kMaxInventoryBytes) + " bytes");
+        complaints.add(qfclient::escapeBytes(path) + " is larger than " +
+                       std::to_string(kMaxInventoryBytes) + " bytes");
         return false;
     }
-    return parseInventory(text, boards, errors);
+    return parseInventory(text, boards, complaints);
 }
 
 }  // namespace ctl

@@ -16,6 +16,7 @@
 
 #include "client/address.h"
 #include "client/request.h"
+#include "core/json_text.h"
 
 namespace ctl {
 
@@ -28,16 +29,40 @@ struct InventoryBoard {
 
 // A file larger than this is not an inventory anyone wrote by hand or script.
 inline constexpr std::size_t kMaxInventoryBytes = std::size_t{16} * 1024 * 1024;
+// What an inventory may hold, judged before it is parsed: a board's entry is five levels
+// deep, and 100,000 values are some 7,000 boards with their networks and containers, or
+// 30,000 without. Parsed, every value costs some hundred bytes.
+inline constexpr JsonShape kInventoryLimits{8, 100000};
 
-// Reads and checks the whole inventory: names unique and plain (letters, digits, '-', '_',
-// '.', ':'), addresses well formed, no unknown member, every network configuration one the
-// boards accept (their own checks). False with `errors` (one line each, naming the board
-// and its line) when anything is wrong.
+// Complaints about an inventory, one line each: the first kMaxShown are kept, the rest
+// only counted, so that a file of a million bad entries costs no more than a few.
+class Complaints {
+public:
+    static constexpr std::size_t kMaxShown = 10;
+
+    void add(std::string line);
+    // Whether one more line would be kept (a caller may skip making a line that would not).
+    bool keeps() const { return shown_.size() < kMaxShown; }
+    void count() { ++count_; }
+    bool empty() const { return count_ == 0; }
+    std::size_t size() const { return count_; }
+    // The kept lines, then "and N more" when some were only counted.
+    std::vector<std::string> lines() const;
+
+private:
+    std::vector<std::string> shown_;
+    std::size_t count_ = 0;
+};
+
+// Reads and checks the whole inventory: its shape within kInventoryLimits, names unique and
+// plain (letters, digits, '-', '_', '.', ':'), addresses well formed, no unknown member,
+// every network configuration one the boards accept (their own checks). False with
+// `complaints` (one line each, naming the board and its line) when anything is wrong.
 bool parseInventory(const std::string& text, std::vector<InventoryBoard>& boards,
-                    std::vector<std::string>& errors);
+                    Complaints& complaints);
 
-// Reads the file; false with `errors` when it cannot be read or parsed.
+// Reads the file; false with `complaints` when it cannot be read or parsed.
 bool loadInventory(const std::string& path, std::vector<InventoryBoard>& boards,
-                   std::vector<std::string>& errors);
+                   Complaints& complaints);
 
 }  // namespace ctl

@@ -356,7 +356,9 @@ Subcommands:
   send JSON      send JSON as one line, exactly as given (a newline is appended);
                  its reply carries the same "uuid" value, null when it has none. A
                  line that is not a JSON object has no uuid to match: the first line
-                 that arrives is taken as its reply (one board only)
+                 that arrives is taken as its reply (one board only). A line nested
+                 deeper than 64 levels or with more than 256 values is refused: the
+                 board drops it unread
 
 Line addresses (ADDRESS):
   /dev/ttyUSB0       a local serial device (anything not starting with tcp: or
@@ -405,8 +407,9 @@ A fleet (--inventory):
                      page): every board at once in one event loop, each with its own
                      deadline; set-net applies each board's own "network", clear
                      sends IPv6 for boards whose "network" is IPv6. An inventory with
-                     a bad entry is refused whole (name and line reported): nothing
-                     is sent to any board
+                     a bad entry is refused whole (name and line reported, the first
+                     ten): nothing is sent to any board. At most 16 MiB, 8 levels
+                     and 100,000 values
   --board NAME       only this board (repeatable)
   --jobs N           at most N boards at a time (default 256)
   --format table     one row per board: name, result, time, essential reply values
@@ -416,7 +419,9 @@ A fleet (--inventory):
   --format prometheus
                      probe and stat: metrics in the Prometheus text format
   --output FILE      write the output to FILE instead, replacing it whole (a new
-                     file renamed over it) once every board has finished
+                     file renamed over it) once every board has finished; a
+                     command that fails before it has results, or whose output
+                     cannot be replaced, removes FILE (a regular file or a link)
   A summary line on standard error counts each result.
 
 Environment:
@@ -435,8 +440,8 @@ Exit status:
       to the console server, 115200 8N1 not confirmed (or, rarely, the system has no
       random source for the uuid); fleet: every board
   74  the output could not be written (standard output closed, a closed pipe or a
-      full disk; --output not replaced), whatever the boards answered: the command
-      ran, the summary on standard error tells how
+      full disk; --output not replaced, and removed), whatever the boards answered:
+      the command ran, the summary on standard error tells how
   75  line busy: another client is using it; try again later; fleet: every board
 )";
 }

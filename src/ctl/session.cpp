@@ -111,8 +111,7 @@ bool makeCall(const Options& options, const qfclient::NetSettings& net, bool ipv
             call = qfclient::probeCall();
             return true;
         case Subcommand::Send:
-            call = qfclient::lineCall(options.line);
-            return true;
+            return qfclient::lineCall(options.line, call, error);
         case Subcommand::Stat:
             call = qfclient::requestCall(qfclient::statRequest(fresh()));
             return true;

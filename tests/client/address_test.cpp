@@ -30,8 +30,9 @@ TEST(ClientAddress, DevicesAndConsoleServerPorts) {
         EXPECT_EQ(c.kind == Kind::Device ? a.path : a.host, c.hostOrPath) << c.text;
         EXPECT_EQ(a.port, c.port) << c.text;
     }
-    // An IPv6 host is judged whole, not up to a zero byte.
+    // A device path and an IPv6 host are judged whole, not up to a zero byte.
     const std::string bad[] = {"",
+                               std::string("/dev/ttyUSB0\0x", 14),
                                "tcp:host",
                                "tcp:host:0",
                                "tcp:host:65536",

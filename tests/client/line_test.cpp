@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "fake_console.h"
+#include "line_calls.h"
 #include "raw_pty.h"
 
 namespace {
@@ -24,31 +25,6 @@ using Script = FakeConsole::Script;
 
 constexpr const char* kReply = "{\"ret_val\":0,\"uuid\":\"u\"}\n";
 constexpr int kTimeoutMs = 1000;
-
-std::string bytes(std::initializer_list<int> list) {
-    return std::string(list.begin(), list.end());
-}
-
-// Telnet: agrees to binary both ways (unless told not to) and to com port control, and
-// confirms each serial setting, the baud rate as `baud`.
-std::string telnetServer(int baud, bool binary = true) {
-    return (binary ? bytes({255, 251, 0, 255, 253, 0}) : "") + bytes({255, 253, 44}) +
-           bytes({255, 250, 44, 101, baud >> 24, (baud >> 16) & 255, (baud >> 8) & 255, baud & 255,
-                  255, 240}) +
-           bytes({255, 250, 44, 102, 8, 255, 240, 255, 250, 44, 103, 1, 255, 240}) +
-           bytes({255, 250, 44, 104, 1, 255, 240});
-}
-
-// Sends `first`, then `answer` once a line (the request, after any telnet negotiation)
-// has come, and waits for the client to leave.
-Script answering(const std::string& first, const std::string& answer) {
-    return [=](int fd) {
-        FakeConsole::write(fd, first);
-        if (FakeConsole::readLine(fd).empty()) return;
-        FakeConsole::write(fd, answer);
-        FakeConsole::awaitClose(fd);
-    };
-}
 
 TEST(ClientLine, EveryOutcomeOfACallAtOnceInOneLoop) {
     // A loopback port that refuses connections: bound, not listening.
@@ -76,15 +52,15 @@ TEST(ClientLine, EveryOutcomeOfACallAtOnceInOneLoop) {
         const char* detail;
         std::string heard;  // the first piece discarded, escaped
     } const cases[] = {
-        {"answers", "tcp", answering("", kReply), Outcome::Ok, 0, "", ""},
+        {"answers", "tcp", FakeConsole::answering("", kReply), Outcome::Ok, 0, "", ""},
         {"says it is in use", "tcp",
          [](int fd) { FakeConsole::write(fd, "Port already in use\r\n"); }, Outcome::Busy, 75,
          "line busy", "Port already in use\\r\\n"},
         {"closes mid-command", "tcp", [](int fd) { FakeConsole::readLine(fd); }, Outcome::Dropped,
          2, "closed the connection before the reply came", ""},
         {"answers only another uuid", "tcp",
-         answering(std::string("\xff\x00{\"uuid\":\n", 11) + "{\"ret_val\":0,\"uuid\":\"x\"}\n",
-                   ""),
+         FakeConsole::answering(
+             std::string("\xff\x00{\"uuid\":\n", 11) + "{\"ret_val\":0,\"uuid\":\"x\"}\n", ""),
          Outcome::Timeout, 2, "no reply from tcp:", "\\xff\\x00{\"uuid\":\\n"},
         {"never stops sending", "tcp",
          [](int fd) {
@@ -96,16 +72,19 @@ TEST(ClientLine, EveryOutcomeOfACallAtOnceInOneLoop) {
         // The reply's 0xFF comes doubled on the wire and single to the caller; a zero byte
         // and a carriage return pass as they are.
         {"telnet answers", "telnet",
-         answering(telnetServer(115200), std::string("\xff\xff\r\x00\n", 5) + kReply), Outcome::Ok,
-         0, "", "\\xff\\r\\x00\\n"},
-        {"telnet sets another baud rate", "telnet", answering(telnetServer(9600), ""),
-         Outcome::Unavailable, 69, "did not set baud rate 115200 (it answered 9600)", ""},
+         FakeConsole::answering(telnetAgreeing(115200),
+                                std::string("\xff\xff\r\x00\n", 5) + kReply),
+         Outcome::Ok, 0, "", "\\xff\\r\\x00\\n"},
+        {"telnet sets another baud rate", "telnet",
+         FakeConsole::answering(telnetAgreeing(9600), ""), Outcome::Unavailable, 69,
+         "did not set baud rate 115200 (it answered 9600)", ""},
         // libtelnet reports no refusal of an option asked for: the deadline tells.
         {"telnet without com port control", "telnet",
-         answering(bytes({255, 251, 0, 255, 253, 0, 255, 254, 44}), ""), Outcome::Unavailable, 69,
-         "did not confirm com port control (RFC 2217) within", ""},
-        {"telnet without binary mode", "telnet", answering(telnetServer(115200, false), ""),
-         Outcome::Unavailable, 69, "did not confirm binary mode within", ""},
+         FakeConsole::answering(telnetBytes({255, 251, 0, 255, 253, 0, 255, 254, 44}), ""),
+         Outcome::Unavailable, 69, "did not confirm com port control (RFC 2217) within", ""},
+        {"telnet without binary mode", "telnet",
+         FakeConsole::answering(telnetAgreeing(115200, false), ""), Outcome::Unavailable, 69,
+         "did not confirm binary mode within", ""},
         {"refuses the connection", "tcp:127.0.0.1:" + std::to_string(refused), nullptr,
          Outcome::Unavailable, 69, "cannot connect", ""},
         {"no such device", "/nonexistent/tty", nullptr, Outcome::Unavailable, 69, "cannot open",
@@ -118,29 +97,18 @@ TEST(ClientLine, EveryOutcomeOfACallAtOnceInOneLoop) {
          "did not take the request", ""},
     };
     std::vector<std::unique_ptr<FakeConsole>> consoles;
-    qfclient::Loop loop;
-    std::vector<std::unique_ptr<qfclient::Line>> lines;
-    std::vector<std::optional<qfclient::Result>> results(std::size(cases));
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        const Case& c = cases[i];
-        qfclient::LineAddress address;
-        std::string error;
-        const std::string text =
+    std::vector<LineCall> calls;
+    for (const Case& c : cases) {
+        const std::string address =
             c.script ? consoles.emplace_back(std::make_unique<FakeConsole>(c.script))
                            ->address(c.address.c_str())
                      : c.address;
-        ASSERT_TRUE(qfclient::parseAddress(text, address, error)) << error;
-        lines.push_back(std::make_unique<qfclient::Line>(loop, address));
-        lines.back()->start(qfclient::requestCall(qfclient::statRequest("u")), kTimeoutMs,
-                            [&results, i](const qfclient::Result& r) { results[i] = r; });
+        calls.push_back({address, qfclient::requestCall(qfclient::statRequest("u"))});
     }
-    loop.runUntil([&] {
-        return std::all_of(results.begin(), results.end(),
-                           [](const auto& r) { return r.has_value(); });
-    });
+    const std::vector<qfclient::Result> results = callAll(calls, kTimeoutMs);
     for (std::size_t i = 0; i < results.size(); ++i) {
         const Case& c = cases[i];
-        const qfclient::Result& r = *results[i];
+        const qfclient::Result& r = results[i];
         EXPECT_EQ(r.outcome, c.outcome) << c.what << ": " << r.detail;
         EXPECT_EQ(qfclient::exitStatus(r.outcome), c.status) << c.what;
         EXPECT_NE(r.detail.find(c.detail), std::string::npos) << c.what << ": " << r.detail;
@@ -151,7 +119,7 @@ TEST(ClientLine, EveryOutcomeOfACallAtOnceInOneLoop) {
         EXPECT_GE(r.elapsedMs, waits ? kTimeoutMs : 0) << c.what;
         EXPECT_LT(r.elapsedMs, waits ? kTimeoutMs + 500 : 500) << c.what;
     }
-    lines.clear();  // the console servers' scripts end with their clients
+    consoles.clear();  // the console servers' scripts end with their clients
 }
 
 }  // namespace

@@ -17,7 +17,8 @@ TEST(ClientReply, VerdictFollowsRetVal) {
          {R"({"ret_val":-1})", R"({"ret_val":256})", R"({"ret_val":18446744073709551615})",
           R"({"ret_val":"0"})", R"({"ret_val":null})"}},
         {Verdict::NotJson,
-         {"read fail", "", "[1,2]", R"({"ret_val":0} trailing)", R"({"ret_val":0)"}},
+         {"read fail", "", "[1,2]", R"({"ret_val":0} trailing)", R"({"ret_val":0)",
+          R"({"ret_val":0,"ret_val":0})"}},
     };
     for (const auto& [verdict, lines] : cases) {
         for (const char* line : lines) {
@@ -25,6 +26,31 @@ TEST(ClientReply, VerdictFollowsRetVal) {
             EXPECT_EQ(check.verdict, verdict) << line;
             EXPECT_EQ(check.problem.empty(), verdict == Verdict::Ok) << line;
         }
+    }
+}
+
+// Lines nested deeper or holding more values than any reply of a board are no replies:
+// judged by their shape, never handed to the reader (which throws past its own depth).
+TEST(ClientReply, DeepOrLargeLinesAreNotReplies) {
+    const auto nested = [](int depth) {
+        return "{\"ret_val\":0,\"x\":" + std::string(static_cast<std::size_t>(depth), '[') +
+               std::string(static_cast<std::size_t>(depth), ']') + "}\n";
+    };
+    std::string many = "{\"ret_val\":0,\"x\":[0";
+    for (int i = 1; i < 1021; ++i) many += ",0";  // 1024 values with the rest
+    const struct {
+        std::string line;
+        Verdict verdict;
+    } cases[] = {
+        {nested(63), Verdict::Ok},
+        {nested(64), Verdict::NotJson},
+        {std::string(2048, '[') + "\n", Verdict::NotJson},
+        {nested(100000), Verdict::NotJson},
+        {many + "]}\n", Verdict::Ok},
+        {many + ",0]}\n", Verdict::NotJson},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(qfclient::checkReply(c.line).verdict, c.verdict) << c.line.substr(0, 40);
     }
 }
 
@@ -38,6 +64,13 @@ TEST(ClientReply, MatcherTakesOnlyTheAnswerToItsCall) {
     const std::string spaceless = "{\"uuid\":\"ab\"}\n";
     const std::string none = "{\"uuid\":null}\n";
     const qfclient::Call stat = qfclient::requestCall(qfclient::statRequest("u"));
+    const auto sent = [](const std::string& text) {
+        qfclient::Call call;
+        std::string error;
+        EXPECT_TRUE(qfclient::lineCall(text, call, error)) << error;
+        return call;
+    };
+    const std::string deep = std::string(100, '[') + std::string(100, ']') + "\n";
     struct Case {
         qfclient::Call call;
         std::vector<std::string> chunks;
@@ -48,15 +81,23 @@ TEST(ClientReply, MatcherTakesOnlyTheAnswerToItsCall) {
         // The zero byte that ends an acknowledgement read by an earlier call.
         {stat, {std::string(1, '\0') + mine}, mine, 0},
         {stat, {stale}, "", 1},
-        {qfclient::lineCall(R"({"cmd":"x","uuid":"a b"})"), {stale, spaceless}, spaceless, 1},
-        {qfclient::lineCall(R"({"cmd":"x"})"), {stale, none}, none, 1},
-        {qfclient::lineCall("hello"), {stale}, stale, 0},
+        {sent(R"({"cmd":"x","uuid":"a b"})"), {stale, spaceless}, spaceless, 1},
+        {sent(R"({"cmd":"x"})"), {stale, none}, none, 1},
+        {sent("hello"), {stale}, stale, 0},
+        // A line too deep to read is discarded like any other that is not the reply.
+        {stat, {deep, mine}, mine, 1},
         {qfclient::probeCall(), {stale, ack}, ack, 1},
         // The acknowledgement's line without its zero byte yet, then a stray newline.
         {qfclient::probeCall(), {ack.substr(0, 17)}, "", 0},
         {qfclient::probeCall(), {ack.substr(0, 17) + "\n"}, "", 2},
-        // A board that keeps sending without a newline is cut off, not stored.
-        {stat, {std::string(70000, 'x'), std::string(70000, 'y')}, "", 2},
+        // A board that keeps sending without a newline is cut off, not stored: the rest of
+        // its overlong line is dropped up to the newline, and the next line is read.
+        {stat, {std::string(70000, 'x'), std::string(70000, 'y')}, "", 1},
+        {stat, {std::string(70000, 'x'), "y\n" + mine}, mine, 1},
+        {stat,
+         {std::string(qfclient::ReplyMatcher::kMaxPieceBytes - 1, 'x') + "\n" + mine},
+         mine,
+         1},
     };
     for (const Case& c : cases) {
         qfclient::ReplyMatcher matcher(c.call);
@@ -67,6 +108,9 @@ TEST(ClientReply, MatcherTakesOnlyTheAnswerToItsCall) {
         EXPECT_EQ(matcher.answer(), c.answer) << label;
         EXPECT_EQ(matcher.discardedCount(), c.discarded) << label;
         EXPECT_LE(matcher.pending().size(), qfclient::ReplyMatcher::kMaxPieceBytes) << label;
+        EXPECT_LE(matcher.pending().capacity(), qfclient::ReplyMatcher::kMaxPieceBytes) << label;
+        for (const std::string& note : matcher.discarded())
+            EXPECT_LE(note.size(), qfclient::ReplyMatcher::kMaxNoteBytes + 6) << label;
     }
 }
 

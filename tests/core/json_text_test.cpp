@@ -39,3 +39,41 @@ TEST(ParseJson, RefusesRequestsDeeperOrLargerThanAnyRealOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// The client's reader: strict JSON within the limits it is given, refused by shape before
+// the reader runs, every failure one line and never an exception.
+TEST(ParseStrictJson, TakesStrictJsonWithinItsLimitsAndNeverThrows) {
+    const auto nested = [](int depth) {
+        return std::string(static_cast<std::size_t>(depth), '[') +
+               std::string(static_cast<std::size_t>(depth), ']');
+    };
+    const JsonShape limits{8, 16};
+    const struct {
+        std::string text;
+        const char* error;  // empty: parsed
+    } cases[] = {
+        {nested(8), ""},
+        {R"({"a":[1,2],"b":{"c":null}})", ""},
+        {nested(9), "nested deeper than 8 levels"},
+        {std::string(100000, '['), "nested deeper than 8 levels"},
+        {"[" + std::string(16, ',') + "]", "more than 16 values"},
+        {R"({"a":1} // comment)", "Line 1, Column 9"},
+        {R"({"a":1} x)", "Line 1, Column 9"},
+        {R"({"a":1,"a":2})", "Duplicate key"},
+        {"\"text\"", "array or an object"},
+        {"{\"a\":\n1,}", "Line 2, Column 3"},
+    };
+    for (const auto& c : cases) {
+        Json::Value root(7);
+        std::string error;
+        const bool parsed = parseStrictJson(c.text, root, error, limits);
+        EXPECT_EQ(parsed, *c.error == '\0') << c.text.substr(0, 40) << ": " << error;
+        EXPECT_NE(error.find(c.error), std::string::npos) << c.text.substr(0, 40) << ": " << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        EXPECT_EQ(root.isNull(), !parsed);
+    }
+}
+
+}  // namespace

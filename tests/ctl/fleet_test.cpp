@@ -4,8 +4,18 @@
 #include "ctl/fleet.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <regex>
 #include <sstream>
 
 #include "captured.h"
@@ -79,6 +89,19 @@ TEST_F(CtlFleet, ABadEntryStopsTheFleet) {
     EXPECT_EQ(c.status, 64);
     EXPECT_NE(c.err.find("line 1: board \"a\": no \"network\" to apply"), std::string::npos);
     EXPECT_NE(c.err.find("nothing was sent to any board"), std::string::npos) << c.err;
+
+    // Whatever the inventory's path and names hold reaches the terminal escaped.
+    options.inventory =
+        put("inv\x1b[2J\n.json", R"({"boards": [{"name": "a\u001b", "line": "/d"}]})");
+    options.boards = {"b\x1b"};
+    const Captured e =
+        capture([&](std::FILE* out, std::FILE* err) { return ctl::runFleet(options, out, err); });
+    EXPECT_EQ(e.status, 64);
+    EXPECT_NE(e.err.find("inv\\x1b[2J\\n.json: line 1: board \"a\\x1b\": a name is"),
+              std::string::npos)
+        << e.err;
+    EXPECT_NE(e.err.find("no board \"b\\x1b\""), std::string::npos) << e.err;
+    EXPECT_EQ(e.err.find_first_of("\x1b\r"), std::string::npos) << e.err;
 }
 
 // Output that cannot be written fails the command with a status of its own, whatever the
@@ -100,6 +123,174 @@ TEST_F(CtlFleet, OutputThatCannotBeWrittenFailsTheCommand) {
     EXPECT_EQ(run(options, absent).status, 74);
 }
 
+// Answers the request that comes (after any telnet negotiation, `first`) with
+// `reply(uuid)`, its uuid as JSON text, then sends `after` and waits for the client to leave.
+FakeConsole::Script replying(std::string (*reply)(const std::string& uuid),
+                             const std::string& first = "", const std::string& after = "") {
+    return [=](int fd) {
+        FakeConsole::write(fd, first);
+        const std::string request = FakeConsole::readLine(fd);
+        const std::size_t at = request.find("\"uuid\":");
+        if (at == std::string::npos) return;
+        const std::size_t end = request.find('"', request.find('"', at + 7) + 1);
+        FakeConsole::write(fd, reply(request.substr(at + 7, end - at - 6)) + after);
+        FakeConsole::awaitClose(fd);
+    };
+}
+
+// Boards and console servers that attack the client, beside boards that answer: each
+// spoils its own result and nothing else, in every output. Text of the inventory or a
+// board reaches the table escaped, a row to a line.
+TEST_F(CtlFleet, OneBoardsBytesSpoilOnlyItsOwnResult) {
+    const auto good = [](const std::string& uuid) {
+        return R"({"ret_val":0,"ipv4":{"address":"10.0.0.8","netmask":24,"gateway":"10.0.0.1"},)"
+               R"("mac":"02:00:00:00:00:01","uuid":)" +
+               uuid + "}\n";
+    };
+    const auto deep = [](const std::string& uuid) {
+        return R"({"ret_val":0,"uuid":)" + uuid + ",\"x\":" + std::string(2048, '[') + "\n";
+    };
+    const auto shapeless = [](const std::string& uuid) {
+        return R"({"ret_val":0,"ipv4":"10.0.0.8","ipv6":5,"mac":["\u001b[2J"],"uuid":)" + uuid +
+               "}\n";
+    };
+    const std::string withdrawn =
+        telnetBytes({255, 252, 44, 255, 251, 44, 255, 254, 44, 255, 253, 44});
+    const struct {
+        const char* name;
+        const char* scheme;  // null: the line is `row`'s device
+        std::function<FakeConsole::Script()> script;
+        const char* row;  // what the table says after the name
+    } boards[] = {
+        {"good", "tcp", [&] { return replying(good); },
+         "ok (.*)s  ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=02:00:00:00:00:01"},
+        {"deep", "tcp", [&] { return replying(deep); },
+         "malformed (.*)s  reply is nested deeper than 64 levels"},
+        {"shapeless", "tcp", [&] { return replying(shapeless); },
+         R"(ok (.*)s  ipv6=-/- gateway=- mac=\["\\\\u001b\[2J"\])"},
+        {"nine-bytes", "telnet",
+         [] {
+             return [](int fd) {
+                 FakeConsole::write(fd, telnetBytes({255, 253, 0, 255, 254, 0, 255, 253, 44}));
+                 FakeConsole::awaitClose(fd);
+             };
+         },
+         "unavailable (.*)s  .*: the console server refuses binary mode.*"},
+        {"withdraws-after", "telnet", [&] { return replying(good, telnetAgreeing(), withdrawn); },
+         "ok (.*)s  ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=02:00:00:00:00:01"},
+        {"forged", nullptr, nullptr,
+         R"(unavailable (.*)s  cannot open /nonexistent/\\x1b\[2J\\nforged +ok: .*)"},
+    };
+    for (const ctl::Format format : {ctl::Format::Table, ctl::Format::Jsonl}) {
+        std::vector<std::unique_ptr<FakeConsole>> consoles;
+        std::string inventory = R"({"boards": [)";
+        for (const auto& b : boards) {
+            std::string line = "/nonexistent/\\u001b[2J\\nforged                     ok";
+            if (b.scheme != nullptr)
+                line = consoles.emplace_back(std::make_unique<FakeConsole>(b.script()))
+                           ->address(b.scheme);
+            inventory += std::string(b.name == boards[0].name ? "" : ",") + R"({"name": ")" +
+                         b.name + R"(", "line": ")" + line + "\"}";
+        }
+        ctl::Options options;
+        options.subcommand = ctl::Subcommand::NetConf;
+        options.timeoutMs = 3000;
+        options.format = format;
+        if (format == ctl::Format::Jsonl) options.output = path("out.jsonl");
+        const Captured c = run(options, inventory + "]}");
+        consoles.clear();
+        EXPECT_EQ(c.status, 2) << c.err;
+        EXPECT_NE(c.err.find("6 boards: 3 ok, 1 failed, 0 no reply, 2 unavailable, 0 busy"),
+                  std::string::npos)
+            << c.err;
+        if (format == ctl::Format::Jsonl) {
+            std::istringstream lines(contents("out.jsonl"));
+            std::size_t count = 0;
+            for (std::string line; std::getline(lines, line); ++count) {
+                Json::Value result;
+                ASSERT_TRUE(Json::Reader().parse(line, result)) << line;
+            }
+            EXPECT_EQ(count, std::size(boards));
+            continue;
+        }
+        // A row for each board, in the inventory's order, and not a line more.
+        std::istringstream rows(c.out);
+        std::string row;
+        std::getline(rows, row);
+        for (const auto& b : boards) {
+            ASSERT_TRUE(std::getline(rows, row)) << c.out;
+            EXPECT_TRUE(std::regex_match(row, std::regex(std::string(b.name) + " +" + b.row)))
+                << row;
+            EXPECT_TRUE(std::none_of(row.begin(), row.end(), [](unsigned char ch) {
+                return ch < 0x20 || ch >= 0x7f;
+            })) << row;
+        }
+        EXPECT_FALSE(std::getline(rows, row)) << row;
+    }
+}
+
+// Thousands of lines that fail while opening, one after another: each board is started
+// from the loop, never from within the one before it.
+TEST_F(CtlFleet, ThousandsOfLinesThatFailWhileOpening) {
+    std::string inventory = R"({"boards": [)";
+    constexpr int kBoards = 30000;
+    for (int i = 0; i < kBoards; ++i) {
+        inventory += std::string(i == 0 ? "" : ",") + R"({"name":"b)" + std::to_string(i) +
+                     R"(","line":"/nonexistent/tty"})";
+    }
+    ctl::Options options;
+    options.jobs = 1;
+    options.format = ctl::Format::Prometheus;
+    const Captured c = run(options, inventory + "]}");
+    EXPECT_EQ(c.status, 69) << c.err;
+    EXPECT_NE(c.err.find("30000 boards: 0 ok, 0 failed, 0 no reply, 30000 unavailable"),
+              std::string::npos)
+        << c.err.substr(0, 500);
+}
+
+// A command that fails before it has results leaves no earlier output as if it were this
+// run's: a regular file (or a link) there is removed, anything else left alone and said.
+TEST_F(CtlFleet, AFailedCommandLeavesNoStaleOutput) {
+    const std::string bad = R"({"boards": [{"name": "a", "line": 7}]})";
+    ctl::Options options;
+    options.format = ctl::Format::Prometheus;
+    options.output = put("metrics.prom", "quillferry_board_up{board=\"a\"} 1\n");
+    Captured c = run(options, bad);
+    EXPECT_EQ(c.status, 64) << c.err;
+    EXPECT_FALSE(std::filesystem::exists(options.output));
+    ASSERT_EQ(::mkfifo(options.output.c_str(), 0600), 0);
+    c = run(options, bad);
+    EXPECT_EQ(c.status, 64) << c.err;
+    EXPECT_NE(c.err.find("left " + options.output + " alone: not a regular file"),
+              std::string::npos)
+        << c.err;
+    EXPECT_TRUE(std::filesystem::is_fifo(options.output));
+}
+
+// Output that cannot be replaced does not leave the old file as if it were this run's: it
+// is removed too. The run is a child process whose files may not grow past 100 bytes.
+TEST_F(CtlFleet, OutputThatCannotBeReplacedRemovesTheOldOne) {
+    ctl::Options options;
+    options.subcommand = ctl::Subcommand::Stat;
+    options.format = ctl::Format::Prometheus;
+    options.output = put("metrics.prom", "quillferry_board_up{board=\"a\"} 1\n");
+    options.inventory =
+        put("inventory.json", R"({"boards": [{"name": "a", "line": "/nonexistent/tty"}]})");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit small{100, 100};
+        if (::setrlimit(RLIMIT_FSIZE, &small) != 0) _exit(99);
+        std::FILE* out = std::fopen("/dev/null", "w");
+        _exit(out != nullptr ? ctl::runFleet(options, out, out) : 98);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 74) << status;
+    EXPECT_FALSE(std::filesystem::exists(options.output));
+}
+
 TEST(CtlFleetOutput, StatusesMetricsAndRows) {
     ctl::InventoryBoard a;
     a.name = "a";
@@ -109,12 +300,11 @@ TEST(CtlFleetOutput, StatusesMetricsAndRows) {
     b.network->idc = "dc\"1";
     b.network->podId = 3;
     const auto result = [](const ctl::InventoryBoard& board, Outcome o, const char* reply = "") {
-        ctl::BoardResult r;
-        r.board = &board;
-        r.result.outcome = o;
-        r.result.elapsedMs = 250;
-        Json::Reader().parse(reply, r.result.root);
-        return r;
+        qfclient::Result r;
+        r.outcome = o;
+        r.elapsedMs = 250;
+        Json::Reader().parse(reply, r.root);
+        return ctl::digest(board, r, ctl::Subcommand::Stat);
     };
     EXPECT_EQ(ctl::fleetStatus({result(a, Outcome::Ok), result(b, Outcome::Ok)}), 0);
     EXPECT_EQ(ctl::fleetStatus({result(a, Outcome::Ok), result(b, Outcome::Failed)}), 1);
@@ -139,8 +329,48 @@ TEST(CtlFleetOutput, StatusesMetricsAndRows) {
                            " 0.25\nquillferry_board_temperature_celsius" + labels +
                            " 71.5\nquillferry_board_cpu_power_limited" + labels +
                            " 0\nquillferry_board_network_configured" + labels + " 0\n");
-    EXPECT_EQ(ctl::tableRow(stat[1], ctl::Subcommand::Stat).substr(25),
+    EXPECT_EQ(ctl::tableRow(stat[1]).substr(25),
               "ok              0.250s  cpu_temp=71500 cpu_pwr_lmt=100 netconf=2");
+}
+
+// Every reply value is read by its type, whatever the reply's shape: a member of another
+// type than the board sends is shown as it is (escaped, cut short), never the end of the
+// table; a number that is not one gives no sample.
+TEST(CtlFleetOutput, RepliesOfAnyShapeGiveTheirRow) {
+    ctl::InventoryBoard a;
+    a.name = "a";
+    const std::string longText(100, 'x');
+    const struct {
+        ctl::Subcommand subcommand;
+        std::string reply;
+        const char* details;
+    } cases[] = {
+        {ctl::Subcommand::NetConf,
+         R"({"ret_val":0,"ipv4":{"address":"10.0.0.8","netmask":24,"gateway":"10.0.0.1"},"mac":"m"})",
+         "ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=m"},
+        {ctl::Subcommand::NetConf, R"({"ret_val":0,"ipv4":"10.0.0.8","mac":7})",
+         "ipv4=-/- gateway=- mac=7"},
+        {ctl::Subcommand::NetConf, R"({"ret_val":0,"ipv6":[1,{"address":2}],"ipv4":{}})",
+         "ipv6=-/- gateway=- mac=-"},
+        {ctl::Subcommand::NetConf, R"({"ret_val":0,"ipv6":null,"ipv4":5})",
+         "ipv4=-/- gateway=- mac=-"},
+        {ctl::Subcommand::Hw, R"({"ret_val":0,"cpu":{"a":[1]},"ram":"[2J
+","rom":true})",
+         R"(cpu={"a":[1]} ram=\x1b[2J\n rom=true)"},
+        {ctl::Subcommand::Hw, R"({"ret_val":0,"cpu":")" + longText + R"("})",
+         "cpu=xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx... ram=- rom=-"},
+        {ctl::Subcommand::Stat, R"({"ret_val":0,"cpu_temp":"hot","cpu_pwr_lmt":[],"netconf":{}})",
+         "cpu_temp=hot cpu_pwr_lmt=[] netconf={}"},
+        {ctl::Subcommand::Clear, R"({"ret_val":[0]})", "ret_val=[0]"},
+    };
+    for (const auto& c : cases) {
+        qfclient::Result r;
+        r.outcome = Outcome::Ok;
+        ASSERT_TRUE(Json::Reader().parse(c.reply, r.root)) << c.reply;
+        const ctl::BoardResult d = ctl::digest(a, r, c.subcommand);
+        EXPECT_EQ(d.details, c.details) << c.reply;
+        EXPECT_FALSE(d.cpuTemp || d.cpuPowerLimit || d.netConf) << c.reply;
+    }
 }
 
 }  // namespace

@@ -13,8 +13,9 @@ TEST(CtlInventory, BoardsWithTheirLinesAndNetworks) {
                "idc": "dc1", "soc_ip": "fd00::8", "pod_id": 3,
                "containers": [{"mac": "02:00:00:00:01:0a", "address": "fd00::a"}]}}]})";
     std::vector<ctl::InventoryBoard> boards;
-    std::vector<std::string> errors;
-    ASSERT_TRUE(ctl::parseInventory(text, boards, errors)) << ::testing::PrintToString(errors);
+    ctl::Complaints errors;
+    ASSERT_TRUE(ctl::parseInventory(text, boards, errors))
+        << ::testing::PrintToString(errors.lines());
     ASSERT_EQ(boards.size(), 2u);
     EXPECT_FALSE(boards[0].network);
     EXPECT_EQ(boards[1].lineNumber, 3);
@@ -47,12 +48,52 @@ TEST(CtlInventory, BadEntriesAreReportedByLineAndName) {
     };
     for (const auto& [text, expected] : cases) {
         std::vector<ctl::InventoryBoard> boards;
-        std::vector<std::string> errors;
+        ctl::Complaints errors;
         EXPECT_FALSE(ctl::parseInventory(text, boards, errors)) << text;
         std::string all;
-        for (const std::string& e : errors) all += e + "\n";
+        for (const std::string& e : errors.lines()) all += e + "\n";
         for (const char* e : expected)
             EXPECT_NE(all.find(e), std::string::npos) << e << " in:\n" << all;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// An inventory is judged by its shape before it is parsed (parsing costs some hundred bytes
+// a value), and a file of many bad entries costs no more than a few: the first ten
+// complaints are told, the rest counted.
+TEST(CtlInventory, ReadingItIsBoundedWhateverItHolds) {
+    const auto entries = [](int count, const char* entry) {
+        std::string text = R"({"boards": [)";
+        for (int i = 0; i < count; ++i) text += std::string(i == 0 ? "\n" : ",\n") + entry;
+        return text + "]}";
+    };
+    const struct {
+        std::string text;
+        std::vector<std::string> complaints;  // in this order, and no other
+    } cases[] = {
+        {std::string(100000, '[') + std::string(100000, ']'),
+         {"refused unread: nested deeper than 8 levels (an inventory has at most 100000 values, "
+          "8 levels deep; split a larger fleet)"}},
+        {entries(50000, "[]"), {"refused unread: more than 100000 values"}},
+        {entries(25, "7"),
+         {"line 2: inventory: a board must be an object", "line 3:", "line 4:", "line 5:",
+          "line 6:", "line 7:", "line 8:", "line 9:", "line 10:", "line 11:", "and 15 more"}},
+        {entries(3, R"({"name": "a\u001b[2J", "line": "/dev/x", "x\n": 1})"),
+         {R"(line 2: board "a\x1b[2J": a name is)",
+          R"(line 2: board "a\x1b[2J": unknown member "x\n")",
+          "line 3:", "line 3:", "line 4:", "line 4:"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<ctl::InventoryBoard> boards;
+        ctl::Complaints complaints;
+        EXPECT_FALSE(ctl::parseInventory(c.text, boards, complaints)) << c.text.substr(0, 40);
+        const std::vector<std::string> lines = complaints.lines();
+        ASSERT_EQ(lines.size(), c.complaints.size()) << ::testing::PrintToString(lines);
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            EXPECT_EQ(lines[i].rfind(c.complaints[i], 0), 0u) << lines[i];
     }
 }
 

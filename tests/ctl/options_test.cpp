@@ -69,6 +69,9 @@ TEST(CtlOptions, CommandLinesSendOnlyWhatTheBoardWouldApply) {
         {"stat --device", "'--device' needs a value"},
         {"--raw=yes stat", "'--raw' takes no value"},
         {"send", "needs an argument: JSON"},
+        {R"(send {"cmd":"x","uuid":7})", R"({"cmd":"x","uuid":7})"},
+        // Read within the board's own bounds, never past the reader's.
+        {"send {\"uuid\":" + std::string(100000, '['), "nested deeper than 64 levels"},
         {"stat extra", "unexpected argument 'extra'"},
         {"--uuid u probe", "--uuid applies only to"},
         {"--device= stat", "no line"},

@@ -26,6 +26,8 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
     Json::Reader().parse(failed, reply);
     const std::string styled = reply.toStyledString();  // without --raw
     const std::string garbage = "{\"ret_val\":\"x\",\"uuid\":\"u\"}\n";
+    // A reply that echoes the uuid but is nested past any reply's depth.
+    const std::string deep = "{\"uuid\":\"u\",\"x\":" + std::string(2048, '[') + "\n";
     struct Case {
         Args args;  // after --device and, but for the probe, --uuid u
         std::string answer;
@@ -40,6 +42,7 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
         // A malformed reply is shown, not printed as a reply, unless asked for raw.
         {{"stat"}, garbage, "", 1, {"not an integer: {\"ret_val\":\"x\""}},
         {{"--raw", "stat"}, garbage, garbage, 1, {"not an integer"}},
+        {{"stat"}, deep, "", 1, {"reply is nested deeper than 64 levels: {\"uuid\":\"u\""}},
         {{"--raw", "probe"}, stale + ack, "Quillferry_Ok!!!\\n\\x00\n", 0, {"note: discarded"}},
         {{"probe"}, ack, "alive\n", 0, {}},
         // Output that cannot be written is not the board's fault, whose answer is still told.

@@ -108,8 +108,9 @@ out=$(systemd-analyze verify --root="$root" quillferry.service 2>&1 |
 ctlroot=$scratch/quillferry-ctl
 mkdir -p "$ctlroot/etc/systemd/system"
 cp /lib/systemd/system/*.target "$ctlroot/etc/systemd/system/"
+# The job's clean-up after a failed run is a shell of the system's, not of the package.
 out=$(systemd-analyze verify --root="$ctlroot" quillferry-metrics.service quillferry-metrics.timer 2>&1 |
-    grep -v "'man quillferry-ctl(1)'" || true)
+    grep -v -e "'man quillferry-ctl(1)'" -e 'Command /bin/sh is not executable' || true)
 [[ -z $out ]] || fail "systemd-analyze verify (metrics job): $out"
 exposure=$(systemd-analyze security --offline=true --root="$root" quillferry.service 2>&1 |
     sed -n 's/.*Overall exposure level for quillferry.service: \([0-9.]*\).*/\1/p')

@@ -152,6 +152,49 @@ expect "the client's package brings a service" '^not-found$' systemctl show -p L
 # The simulator runs its own daemon on its own simulated board.
 in_container quillferry-sim >"$work/sim.log" 2>&1 || { cat "$work/sim.log" >&2; fail "quillferry-sim"; }
 
+# The metrics job, as the user prometheus: a run with results replaces the file whole (a
+# board that is not there is down); a run that fails or is killed leaves no file behind
+# as if it were fresh.
+metrics=/var/lib/prometheus/node-exporter/quillferry.prom
+# Until the job has ended, the clean-up after a failed run included.
+metrics_done() {
+    local state
+    for _ in $(seq 100); do
+        state=$(in_container systemctl is-active quillferry-metrics.service) || true
+        [[ $state == inactive || $state == failed ]] && return
+        sleep 0.1
+    done
+    fail "the metrics job did not end: $state"
+}
+metrics_run() {
+    in_container systemctl start "$@" quillferry-metrics.service >/dev/null 2>&1 || true
+    [[ $* == --no-block ]] || metrics_done
+}
+inventory() { printf '{"boards": [{"name": "b1", "line": "%s"}]}' "$1" |
+    in_container sh -c 'cat >/etc/quillferry/inventory.json'; }
+in_container useradd --system --no-create-home prometheus || fail "cannot add the user prometheus"
+in_container install -d -o prometheus /var/lib/prometheus/node-exporter
+in_container install -d /etc/quillferry
+inventory /nonexistent/tty
+metrics_run
+expect "the metrics of a board that is not there" '^quillferry_board_up\{board="b1"\} 0$' \
+    grep '^quillferry_board_up' "$metrics"
+inventory tcp:no-port
+metrics_run
+in_container test ! -e "$metrics" || fail "a run with a bad inventory leaves the old metrics"
+inventory /nonexistent/tty
+metrics_run
+in_container test -e "$metrics" || fail "the metrics job wrote no metrics"
+in_container systemd-run --unit=silent-board socat TCP-LISTEN:4000,bind=127.0.0.1,reuseaddr,fork \
+    EXEC:'sleep 30' >/dev/null 2>&1 || fail "cannot start a board that never answers"
+inventory tcp:127.0.0.1:4000
+metrics_run --no-block
+sleep 1
+in_container systemctl kill quillferry-metrics.service || fail "cannot kill the metrics job"
+metrics_done
+in_container test ! -e "$metrics" || fail "a killed run leaves the old metrics"
+in_container systemctl stop silent-board >/dev/null 2>&1 || true
+
 in_container dpkg -i /root/debs/quillferry.deb >"$work/dpkg.log" 2>&1 ||
     { cat "$work/dpkg.log" >&2; fail "quillferry does not install"; }
 expect "the service after installation" '^active$' systemctl is-active quillferry.service
@@ -225,6 +268,8 @@ expect "the unit after purge" '^not-found$' systemctl show -p LoadState --value 
 if ((failures > 0)); then
     echo "--- the service's journal:" >&2
     service_log >&2 || true
+    echo "--- the metrics job's journal:" >&2
+    in_container journalctl -u quillferry-metrics --no-pager -o cat >&2 || true
     exit 1
 fi
 echo "container_test: the packages work under systemd"

@@ -2,6 +2,7 @@
 // A console server's port played by a test on a loopback TCP port: it accepts one
 // connection and runs the test's script on it in a thread of its own. loopbackSocket()
 // makes the other sockets such tests need: a port that refuses connections, a client.
+// telnetBytes() and telnetAgreeing() spell what a telnet console server sends.
 #pragma once
 
 #include <netinet/in.h>
@@ -11,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -32,6 +34,22 @@ inline UniqueFd loopbackSocket(int port, int* bound = nullptr) {
     return s;
 }
 
+// Bytes given as numbers (telnet commands: 255 IAC, 251 WILL, 252 WONT, 253 DO, 254 DONT,
+// 250 SB, 240 SE; options: 0 binary, 44 com port control).
+inline std::string telnetBytes(std::initializer_list<int> list) {
+    return std::string(list.begin(), list.end());
+}
+
+// A telnet console server that agrees to binary both ways (unless told not to) and to com
+// port control, and confirms each serial setting, the baud rate as `baud`.
+inline std::string telnetAgreeing(int baud = 115200, bool binary = true) {
+    return (binary ? telnetBytes({255, 251, 0, 255, 253, 0}) : "") + telnetBytes({255, 253, 44}) +
+           telnetBytes({255, 250, 44, 101, baud >> 24, (baud >> 16) & 255, (baud >> 8) & 255,
+                        baud & 255, 255, 240}) +
+           telnetBytes({255, 250, 44, 102, 8, 255, 240, 255, 250, 44, 103, 1, 255, 240}) +
+           telnetBytes({255, 250, 44, 104, 1, 255, 240});
+}
+
 class FakeConsole {
 public:
     using Script = std::function<void(int fd)>;
@@ -50,6 +68,17 @@ public:
 
     std::string address(const char* scheme = "tcp") const {
         return std::string(scheme) + ":127.0.0.1:" + std::to_string(port_);
+    }
+
+    // Sends `first`, then `answer` once a line (the request, after any telnet negotiation)
+    // has come, and waits for the client to leave.
+    static Script answering(const std::string& first, const std::string& answer) {
+        return [=](int fd) {
+            write(fd, first);
+            if (readLine(fd).empty()) return;
+            write(fd, answer);
+            awaitClose(fd);
+        };
     }
 
     // Reads up to and including the next newline (or what came within 5 s).

@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: Apache-2.0
+// Calls on many lines at once in one loop, as a fleet makes them, for the client's tests:
+// each line is closed as its result comes.
+#pragma once
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "client/line.h"
+
+struct LineCall {
+    std::string address;
+    qfclient::Call call;
+};
+
+// The results of `calls`, in their order, once every one is in.
+inline std::vector<qfclient::Result> callAll(const std::vector<LineCall>& calls, int timeoutMs) {
+    qfclient::Loop loop;
+    std::vector<std::unique_ptr<qfclient::Line>> lines;
+    std::vector<std::optional<qfclient::Result>> results(calls.size());
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        qfclient::LineAddress address;
+        std::string error;
+        if (!qfclient::parseAddress(calls[i].address, address, error))
+            throw std::invalid_argument(error);
+        lines.push_back(std::make_unique<qfclient::Line>(loop, address));
+        lines.back()->start(calls[i].call, timeoutMs, [&, i](const qfclient::Result& r) {
+            results[i] = r;
+            lines[i]->close();
+        });
+    }
+    loop.runUntil([&] {
+        return std::all_of(results.begin(), results.end(),
+                           [](const auto& r) { return r.has_value(); });
+    });
+    std::vector<qfclient::Result> all;
+    for (std::optional<qfclient::Result>& r : results) all.push_back(std::move(*r));
+    return all;
+}
