@@ -51,6 +51,12 @@ enum OptionId : int {
     kJobs,
     kFormat,
     kOutput,
+    // the files that secure a line
+    kIdentity,
+    kKnownHosts,
+    kCa,
+    kCert,
+    kKey,
     // set-net
     kAddress,
     kGateway,
@@ -77,6 +83,11 @@ const struct option kOptions[] = {
     {"jobs", required_argument, nullptr, kJobs},
     {"format", required_argument, nullptr, kFormat},
     {"output", required_argument, nullptr, kOutput},
+    {"identity", required_argument, nullptr, kIdentity},
+    {"known-hosts", required_argument, nullptr, kKnownHosts},
+    {"ca", required_argument, nullptr, kCa},
+    {"cert", required_argument, nullptr, kCert},
+    {"key", required_argument, nullptr, kKey},
     {"address", required_argument, nullptr, kAddress},
     {"gateway", required_argument, nullptr, kGateway},
     {"dns", required_argument, nullptr, kDns},
@@ -169,6 +180,21 @@ std::string applyOption(int id, const std::string& value, Options& options) {
             break;
         case kOutput:
             options.output = value;
+            break;
+        case kIdentity:
+            options.identity = value;
+            break;
+        case kKnownHosts:
+            options.knownHosts = value;
+            break;
+        case kCa:
+            options.ca = value;
+            break;
+        case kCert:
+            options.cert = value;
+            break;
+        case kKey:
+            options.key = value;
             break;
         case kAddress:
             net.address = value;
@@ -285,6 +311,10 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
             return usageError("option '" + name + "' applies only with --inventory");
         if ((id == kRaw || id == kEcho || id == kDevice) && fleet)
             return usageError("option '" + name + "' is for one board, not with --inventory");
+        if (id >= kIdentity && id <= kKey && fleet)
+            return usageError("option '" + name +
+                              "' is for one board: with --inventory each board names its own "
+                              "files (identity, known_hosts, ca, cert, key)");
     }
     if (options.uuid && !info->buildsRequest) {
         return usageError("--uuid applies only to " +
