@@ -3,6 +3,8 @@
 // each line is closed as its result comes.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -13,8 +15,25 @@
 #include "client/line.h"
 
 struct LineCall {
+    LineCall(std::string a, qfclient::Call c, std::string caFile = "", std::string certFile = "",
+             std::string keyFile = "", std::string identityFile = "",
+             std::string knownHostsFile = "")
+        : address(std::move(a)),
+          call(std::move(c)),
+          ca(std::move(caFile)),
+          cert(std::move(certFile)),
+          key(std::move(keyFile)),
+          identity(std::move(identityFile)),
+          knownHosts(std::move(knownHostsFile)) {}
+
     std::string address;
     qfclient::Call call;
+    // The files that secure the line, when it names any.
+    std::string ca;
+    std::string cert;
+    std::string key;
+    std::string identity;
+    std::string knownHosts;
 };
 
 // The results of `calls`, in their order, once every one is in.
@@ -27,6 +46,11 @@ inline std::vector<qfclient::Result> callAll(const std::vector<LineCall>& calls,
         std::string error;
         if (!qfclient::parseAddress(calls[i].address, address, error))
             throw std::invalid_argument(error);
+        address.ca = calls[i].ca;
+        address.cert = calls[i].cert;
+        address.key = calls[i].key;
+        address.identity = calls[i].identity;
+        address.knownHosts = calls[i].knownHosts;
         lines.push_back(std::make_unique<qfclient::Line>(loop, address));
         lines.back()->start(calls[i].call, timeoutMs, [&, i](const qfclient::Result& r) {
             results[i] = r;
@@ -40,4 +64,11 @@ inline std::vector<qfclient::Result> callAll(const std::vector<LineCall>& calls,
     std::vector<qfclient::Result> all;
     for (std::optional<qfclient::Result>& r : results) all.push_back(std::move(*r));
     return all;
+}
+
+// The peak resident memory of this process so far, in KiB.
+inline long peakResidentKiB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
 }
