@@ -86,6 +86,9 @@ TEST(CtlOptions, CommandLinesSendOnlyWhatTheBoardWouldApply) {
         {"--inventory f --jobs 0 stat", "invalid --jobs"},
         {"--inventory f --format yaml stat", "invalid --format"},
         {"--inventory f --format prometheus hw", "only to probe and stat"},
+        {"--inventory f --identity k stat", "'--identity' is for one board"},
+        {"--inventory f --ca c stat", "each board names its own files"},
+        {"--known-hosts", "'--known-hosts' needs a value"},
     };
     for (const auto& [line, sentOrError] : cases) {
         const ctl::ParseOutcome parsed = parse(line);
@@ -108,6 +111,10 @@ TEST(CtlOptions, CommandLinesSendOnlyWhatTheBoardWouldApply) {
     EXPECT_EQ(fleet.boards, (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(fleet.jobs, 3);
     EXPECT_EQ(fleet.format, ctl::Format::Jsonl);
+    const ctl::Options secured =
+        parse("--identity i --known-hosts h --ca c --cert=t --key k probe").options;
+    EXPECT_EQ(secured.identity + secured.knownHosts + secured.ca + secured.cert + secured.key,
+              "ihctk");
     EXPECT_EQ(parse("--version probe").kind, ctl::ParseOutcome::Kind::Version);
     EXPECT_EQ(parse("probe -h").kind, ctl::ParseOutcome::Kind::Help);
 }
