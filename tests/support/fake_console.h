@@ -67,6 +67,7 @@ public:
     }
     ~FakeConsole() { thread_.join(); }
 
+    int port() const { return port_; }
     std::string address(const char* scheme = "tcp") const {
         return std::string(scheme) + ":127.0.0.1:" + std::to_string(port_);
     }
