@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
-// quillferry-ctl's fleet command against three real daemons on simulated boards at once:
-// one on a local serial line, one behind ser2net's raw TCP port and one behind its telnet
-// port with RFC 2217, all on loopback. Each board's line is a pty of its own that the test
+// quillferry-ctl's fleet command against real daemons on simulated boards at once, one on
+// each kind of line: a local serial line, ser2net's raw TCP, telnet (RFC 2217), TLS and
+// telnet-inside-TLS ports, and sshd whose user is the port's selector, all on loopback, with
+// certificates and keys the test makes. Each board's line is a pty of its own that the test
 // joins to the board's.
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,8 +20,9 @@
 #include "board.h"
 #include "fake_console.h"
 #include "raw_pty.h"
-
-extern char** environ;
+#include "test_pki.h"
+#include "test_ser2net.h"
+#include "test_sshd.h"
 
 namespace {
 
@@ -63,49 +65,20 @@ protected:
     void SetUp() override {
         qftest::BoardTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        if (std::system("command -v ser2net >/dev/null && command -v promtool >/dev/null") != 0) {
-            if (std::getenv("CI") != nullptr) GTEST_FAIL() << "ser2net or promtool is missing";
-            GTEST_SKIP() << "ser2net or promtool is missing (tools/install-deps board)";
+        std::string why;
+        if (std::system("command -v promtool >/dev/null") != 0) why = "promtool is missing";
+        if (!qftest::TestSer2net::available(why) || !qftest::TestSshd::available(why) ||
+            !qftest::TestPki::available(why) || !why.empty()) {
+            if (std::getenv("CI") != nullptr) GTEST_FAIL() << why;
+            GTEST_SKIP() << why << " (tools/install-deps board)";
         }
         char name[] = "/tmp/quillferry-fleet-XXXXXX";
         ASSERT_NE(::mkdtemp(name), nullptr);
         dir_ = name;
     }
     void TearDown() override {
-        if (ser2net_ > 0) {
-            ::kill(ser2net_, SIGTERM);
-            ::waitpid(ser2net_, nullptr, 0);
-        }
         if (!dir_.empty()) std::filesystem::remove_all(dir_);
     }
-
-    // ser2net in the foreground on two free ports, raw to `raw` and RFC 2217 to `telnet`;
-    // returns once both take connections.
-    void startSer2net(const std::string& raw, const std::string& telnet) {
-        loopbackSocket(0, &rawPort_);  // free ports: bound a moment, then closed
-        loopbackSocket(0, &telnetPort_);
-        const std::string config = dir_ + "/ser2net.yaml";
-        std::ofstream(config) << "connection: &raw\n  accepter: tcp,127.0.0.1," << rawPort_
-                              << "\n  connector: serialdev," << raw << ",115200n81,local\n"
-                              << "connection: &telnet\n  accepter: telnet(rfc2217),tcp,127.0.0.1,"
-                              << telnetPort_ << "\n  connector: serialdev," << telnet
-                              << ",115200n81,local\n";
-        const char* argv[] = {"ser2net", "-n", "-d", "-c", config.c_str(), nullptr};
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, (dir_ + "/ser2net.log").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        posix_spawnp(&ser2net_, "ser2net", &fa, nullptr, const_cast<char**>(argv), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        for (int i = 0;
-             i < 100 && !(loopbackSocket(rawPort_).valid() && loopbackSocket(telnetPort_).valid());
-             ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        settle();
-    }
-    // ser2net closes a port's device a moment after its client left.
-    static void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(300)); }
 
     // Runs the built quillferry-ctl with `args` (a shell command line) and returns its exit
     // status; what it wrote is in out().
@@ -116,45 +89,81 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     std::string out() const { return qftest::readText(dir_ + "/out"); }
+    std::string folder(const char* name) const {
+        const std::string path = dir_ + "/" + name;
+        std::filesystem::create_directory(path);
+        return path;
+    }
 
     std::string dir_;
-    int rawPort_ = 0;
-    int telnetPort_ = 0;
-    pid_t ser2net_ = -1;
 };
 
-TEST_F(CtlFleetSystem, BoardsOnALocalLineAndBehindSer2netTakeTheirOwnConfiguration) {
-    SimulatedBoard local;
-    SimulatedBoard raw;
-    SimulatedBoard telnet;
-    for (SimulatedBoard* b : {&local, &raw, &telnet}) b->startDaemon();
-    const Cable localCable(local);
-    const Cable rawCable(raw);
-    const Cable telnetCable(telnet);
-    startSer2net(rawCable.device(), telnetCable.device());
-
-    const auto board = [](const std::string& name, const std::string& line, const char* address,
-                          const char* gateway) {
-        return R"({"name": ")" + name + R"(", "line": ")" + line +
-               R"(", "network": {"address": ")" + address + R"(", "gateway": ")" + gateway +
-               R"(", "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.0.8", "pod_id": 1}})";
+// One board on each kind of line, all at once in one loop: a local line, ser2net's raw,
+// telnet, TLS and telnet-inside-TLS ports, and sshd with a port selector as its user.
+TEST_F(CtlFleetSystem, BoardsOnEveryKindOfLineTakeTheirOwnConfiguration) {
+    const char* names[] = {"local", "raw", "telnet", "ssh", "tls", "telnets"};
+    std::vector<std::unique_ptr<SimulatedBoard>> boards;
+    std::vector<std::unique_ptr<Cable>> cables;
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        boards.push_back(std::make_unique<SimulatedBoard>());
+        boards.back()->startDaemon();
+        cables.push_back(std::make_unique<Cable>(*boards.back()));
+    }
+    const qftest::TestPki pki(folder("pki"));
+    const std::string ssl = "ssl(key=" + pki.serverKey + ",cert=" + pki.server + ")";
+    const std::vector<qftest::TestSer2net::Port> ports = {
+        {"tcp", cables[1]->device()},
+        {"telnet(rfc2217),tcp", cables[2]->device()},
+        {ssl + ",tcp", cables[4]->device()},
+        {"telnet(rfc2217)," + ssl + ",tcp", cables[5]->device()},
     };
-    const std::string rawLine = "tcp:127.0.0.1:" + std::to_string(rawPort_);
-    const std::string telnetLine = "telnet:127.0.0.1:" + std::to_string(telnetPort_);
-    const std::string inventory = dir_ + "/inventory.json";
-    std::ofstream(inventory) << R"({"boards": [)"
-                             << board("local", localCable.device(), "10.0.1.8/24", "10.0.1.1")
-                             << ",\n"
-                             << board("raw", rawLine, "10.0.2.8/24", "10.0.2.1") << ",\n"
-                             << board("telnet", telnetLine, "fd00:3::8/64", "fd00:3::1") << "]}";
+    const qftest::TestSer2net ser2net(folder("ser2net"), ports);
+    // As a console server's port: one session at a time, the next told it is in use.
+    const std::string device = cables[3]->device();
+    const qftest::TestSshd sshd(
+        folder("sshd"),
+        {{"admin+port04", "flock -n " + device + " socat -t 0.1 - FILE:" + device +
+                              ",rawer || { echo 'Port already in use'; exit 1; }"}});
 
+    const auto port = [](const qftest::TestSer2net::Port& p) { return std::to_string(p.port); };
+    const std::string lines[] = {
+        R"("line": ")" + cables[0]->device() + "\"",
+        R"("line": "tcp:127.0.0.1:)" + port(ports[0]) + "\"",
+        R"("line": "telnet:127.0.0.1:)" + port(ports[1]) + "\"",
+        R"("line": ")" + sshd.address("admin+port04") + R"(", "identity": ")" + sshd.clientKey() +
+            R"(", "known_hosts": ")" + sshd.knownHosts() + "\"",
+        R"("line": "tls:localhost:)" + port(ports[2]) + R"(", "ca": ")" + pki.ca + "\"",
+        R"("line": "telnets:127.0.0.1:)" + port(ports[3]) + R"(", "ca": ")" + pki.ca + "\"",
+    };
+    const std::string inventory = dir_ + "/inventory.json";
+    {
+        std::ofstream out(inventory);
+        out << R"({"boards": [)";
+        for (std::size_t i = 0; i < std::size(names); ++i) {
+            const bool v6 = i % 2 == 1;
+            const std::string net = std::to_string(i + 1);
+            out << (i == 0 ? "\n" : ",\n") << R"({"name": ")" << names[i] << R"(", )" << lines[i]
+                << R"(, "network": {"address": ")"
+                << (v6 ? "fd00:" + net + "::8/64" : "10.0." + net + ".8/24") << R"(", "gateway": ")"
+                << (v6 ? "fd00:" + net + "::1" : "10.0." + net + ".1")
+                << R"(", "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.0.8", "pod_id": 1}})";
+        }
+        out << "]}\n";
+    }
+    const auto settle = [] { qftest::TestSer2net::settle(); };
+
+    EXPECT_EQ(ctl("--inventory " + inventory + " --format jsonl probe"), 0) << out();
+    EXPECT_NE(out().find("6 boards: 6 ok"), std::string::npos) << out();
+    settle();
     EXPECT_EQ(ctl("--inventory " + inventory + " --format jsonl set-net"), 0) << out();
-    EXPECT_NE(out().find("3 boards: 3 ok"), std::string::npos) << out();
-    const std::pair<SimulatedBoard*, const char*> applied[] = {{&local, "address 10.0.1.8/24"},
-                                                               {&raw, "address 10.0.2.8/24"},
-                                                               {&telnet, "address fd00:3::8/64"}};
-    for (const auto& [b, line] : applied)
-        EXPECT_NE(b->readFile("etc/network/interfaces").find(line), std::string::npos) << line;
+    EXPECT_NE(out().find("6 boards: 6 ok"), std::string::npos) << out();
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        const std::string net = std::to_string(i + 1);
+        const std::string address =
+            i % 2 == 1 ? "address fd00:" + net + "::8/64" : "address 10.0." + net + ".8/24";
+        EXPECT_NE(boards[i]->readFile("etc/network/interfaces").find(address), std::string::npos)
+            << names[i];
+    }
 
     // The metrics as node_exporter's textfile collector takes them.
     settle();
@@ -162,7 +171,7 @@ TEST_F(CtlFleetSystem, BoardsOnALocalLineAndBehindSer2netTakeTheirOwnConfigurati
     EXPECT_EQ(
         ctl("--inventory " + inventory + " --format prometheus --output " + metrics + " stat"), 0)
         << out();
-    for (const char* name : {"local", "raw", "telnet"}) {
+    for (const char* name : names) {
         EXPECT_NE(qftest::readText(metrics).find(std::string("network_configured{board=\"") + name +
                                                  "\",idc=\"dc1\",pod=\"1\"} 1"),
                   std::string::npos)
@@ -170,11 +179,21 @@ TEST_F(CtlFleetSystem, BoardsOnALocalLineAndBehindSer2netTakeTheirOwnConfigurati
     }
     EXPECT_EQ(std::system(("promtool check metrics <" + metrics).c_str()), 0);
 
-    // Someone else on the console server's port: line busy, as ser2net words it.
+    // Someone else on the console server's port: line busy, as ser2net and the SSH port
+    // selector word it.
     settle();
-    const UniqueFd other = loopbackSocket(rawPort_);
-    EXPECT_EQ(ctl("--device " + rawLine + " probe"), 75) << out();
-    EXPECT_NE(out().find("line busy"), std::string::npos) << out();
+    {
+        const UniqueFd other = loopbackSocket(ports[0].port);
+        EXPECT_EQ(ctl("--device tcp:127.0.0.1:" + port(ports[0]) + " probe"), 75) << out();
+        EXPECT_NE(out().find("line busy"), std::string::npos) << out();
+    }
+    const UniqueFd holder(::open(device.c_str(), O_RDWR | O_NOCTTY));
+    ASSERT_EQ(::flock(holder.get(), LOCK_EX), 0);
+    EXPECT_EQ(ctl("--device " + sshd.address("admin+port04") + " --identity " + sshd.clientKey() +
+                  " --known-hosts " + sshd.knownHosts() + " probe"),
+              75)
+        << out();
+    EXPECT_NE(out().find("Port already in use"), std::string::npos) << out();
 }
 
 }  // namespace

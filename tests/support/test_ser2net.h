@@ -17,6 +17,8 @@ namespace qftest {
 class TestSer2net {
 public:
     struct Port {
+        Port(std::string a, std::string d, std::string auth = "")
+            : accepter(std::move(a)), device(std::move(d)), authdir(std::move(auth)) {}
         std::string accepter;  // up to the address: "tcp", "telnet(rfc2217),ssl(key=K,cert=C),tcp"
         std::string device;    // the serial device it joins
         std::string authdir;   // where ser2net finds the client certificates it takes
