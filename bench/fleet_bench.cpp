@@ -8,17 +8,20 @@
 // connection, closing its sending half), whose healthy boards must all answer within the
 // same time and memory; one whose every board sends without end, and one whose every board
 // answers the status query with the longest reply the client takes: the most a board can
-// make the client hold.
+// make the client hold. Last, per kind of line (raw TCP, telnet, TLS, telnet inside TLS,
+// SSH through OpenSSH's sshd), a smaller fleet at once against as many single probes one
+// after the other, and the fleet's peak memory.
 //
 // Responders and clients share the machine, so the kernel's loopback TCP is most of the
 // fleet's time.
 //
-//   quillferry_fleet_bench [--boards N] [--timeout SECONDS] [--out RESULTS.json]
+//   quillferry_fleet_bench [--boards N] [--line-boards N] [--timeout SECONDS] [--out FILE]
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +37,9 @@
 #include <vector>
 
 #include "core/constants.h"
+#include "responders.h"
+#include "test_pki.h"
+#include "test_sshd.h"
 
 namespace {
 
@@ -42,141 +48,6 @@ using Clock = std::chrono::steady_clock;
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
-
-// How a responder's board behaves.
-enum class Kind {
-    Healthy,     // answers the probe with its acknowledgement
-    Silent,      // takes the connection and never answers
-    Endless,     // sends without end, never a newline
-    Garbage,     // sends random bytes without end, newlines and zero bytes among them
-    Slowloris,   // sends the acknowledgement a byte every 200 ms
-    Reset,       // resets the connection at once
-    HalfClosed,  // closes its sending half at once and reads on
-    Longest      // answers a request with the longest reply the client takes (8 KiB)
-};
-constexpr Kind kHostile[] = {Kind::Silent,    Kind::Endless, Kind::Garbage,
-                             Kind::Slowloris, Kind::Reset,   Kind::HalfClosed};
-
-// The responders: one listening socket per board, each board's kind from `kindOf`.
-class Responders {
-public:
-    Responders(int boards, Kind (*kindOf)(int board)) {
-        for (int i = 0; i < boards; ++i) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in addr{};
-            addr.sin_family = AF_INET;
-            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t len = sizeof(addr);
-            if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-                ::listen(fd, 8) != 0 ||
-                ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-                fail("cannot listen on loopback");
-            listeners_.push_back(fd);
-            ports_.push_back(ntohs(addr.sin_port));
-            kinds_.push_back(kindOf(i));
-        }
-        pid_ = ::fork();
-        if (pid_ < 0) fail("fork");
-        if (pid_ == 0) serve();  // never returns
-        for (const int fd : listeners_) ::close(fd);
-    }
-    ~Responders() {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    const std::vector<int>& ports() const { return ports_; }
-    const std::vector<Kind>& kinds() const { return kinds_; }
-
-private:
-    struct Connection {
-        Kind kind;
-        std::size_t sent = 0;  // Slowloris: bytes of the acknowledgement sent
-    };
-
-    [[noreturn]] void serve() {
-        std::vector<pollfd> fds;
-        for (const int fd : listeners_) fds.push_back({fd, POLLIN, 0});
-        const std::size_t listeners = fds.size();
-        std::vector<Connection> conns(listeners, Connection{Kind::Healthy});
-        const std::string ack(qf::kProbeAck, qf::kProbeAckSize);
-        const std::string endless(4096, 'x');
-        std::string garbage(4096, '\0');
-        unsigned seed = 1;
-        for (char& c : garbage) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
-        char buf[4096];
-        auto lastTrickle = Clock::now();
-        for (;;) {
-            if (::poll(fds.data(), fds.size(), 50) < 0) _exit(1);
-            const bool trickle = Clock::now() - lastTrickle >= std::chrono::milliseconds(200);
-            if (trickle) lastTrickle = Clock::now();
-            for (std::size_t i = 0; i < fds.size(); ++i) {
-                if (fds[i].fd < 0) continue;
-                if (i < listeners) {
-                    if ((fds[i].revents & POLLIN) != 0) accept(fds[i].fd, kinds_[i], fds, conns);
-                    continue;
-                }
-                Connection& c = conns[i];
-                if (c.kind == Kind::Slowloris && trickle && c.sent < ack.size()) {
-                    if (::write(fds[i].fd, &ack[c.sent], 1) == 1) ++c.sent;
-                }
-                if ((fds[i].revents & POLLOUT) != 0) {
-                    const std::string& flood = c.kind == Kind::Endless ? endless : garbage;
-                    if (::write(fds[i].fd, flood.data(), flood.size()) < 0 && errno != EAGAIN) {
-                        ::close(fds[i].fd);
-                        fds[i].fd = -1;
-                        continue;
-                    }
-                }
-                if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-                const ssize_t n = ::read(fds[i].fd, buf, sizeof(buf));
-                if (n <= 0) {
-                    ::close(fds[i].fd);
-                    fds[i].fd = -1;  // poll ignores it from now on
-                } else if (std::memchr(buf, '\n', static_cast<std::size_t>(n)) == nullptr) {
-                    continue;
-                } else if (c.kind == Kind::Healthy) {
-                    if (::write(fds[i].fd, ack.data(), ack.size()) < 0) _exit(1);
-                } else if (c.kind == Kind::Longest) {
-                    const std::string reply =
-                        longest(std::string(buf, static_cast<std::size_t>(n)));
-                    if (::write(fds[i].fd, reply.data(), reply.size()) < 0) _exit(1);
-                }
-            }
-        }
-    }
-
-    // A reply to `request` (its uuid echoed) of 8 KiB with its newline.
-    static std::string longest(const std::string& request) {
-        const std::size_t at = request.find("\"uuid\":\"");
-        const std::size_t end = at == std::string::npos ? at : request.find('"', at + 8);
-        const std::string uuid =
-            end == std::string::npos ? "" : request.substr(at + 8, end - at - 8);
-        std::string reply = "{\"ret_val\":0,\"uuid\":\"" + uuid + "\",\"x\":\"";
-        reply.append(8192 - reply.size() - 3, 'y');
-        return reply + "\"}\n";
-    }
-
-    static void accept(int listener, Kind kind, std::vector<pollfd>& fds,
-                       std::vector<Connection>& conns) {
-        const int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (c < 0) return;
-        if (kind == Kind::Reset) {
-            const linger abort = {1, 0};
-            ::setsockopt(c, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
-            ::close(c);
-            return;
-        }
-        if (kind == Kind::HalfClosed) ::shutdown(c, SHUT_WR);
-        const bool floods = kind == Kind::Endless || kind == Kind::Garbage;
-        fds.push_back({c, static_cast<short>(POLLIN | (floods ? POLLOUT : 0)), 0});
-        conns.push_back({kind});
-    }
-
-    std::vector<int> listeners_;
-    std::vector<int> ports_;
-    std::vector<Kind> kinds_;
-    pid_t pid_ = -1;
-};
 
 struct Run {
     double seconds = 0;
@@ -209,18 +80,27 @@ Run runCtl(const std::vector<std::string>& args) {
     return r;
 }
 
-// The inventory of the responders' boards: "h<i>" for a healthy board, "x<i>" for another.
-std::string inventory(const std::string& path, const Responders& r) {
+// An inventory of one board per entry of `lines` (its members but the name): "h<i>" for a
+// healthy board, "x<i>" for another.
+template <typename Healthy>
+std::string inventory(const std::string& path, const std::vector<std::string>& lines,
+                      Healthy healthy) {
     std::ofstream out(path);
     out << "{\"boards\": [\n";
-    for (std::size_t i = 0; i < r.ports().size(); ++i) {
-        out << (i == 0 ? "" : ",\n") << "{\"name\": \""
-            << (r.kinds()[i] == Kind::Healthy ? 'h' : 'x') << i
-            << "\", \"line\": \"tcp:127.0.0.1:" << r.ports()[i] << "\"}";
-    }
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        out << (i == 0 ? "" : ",\n") << "{\"name\": \"" << (healthy(i) ? 'h' : 'x') << i << "\", "
+            << lines[i] << "}";
     out << "]}\n";
     if (!out.flush()) fail("cannot write " + path);
     return path;
+}
+
+// The inventory of the responders' boards: "h<i>" for a healthy board, "x<i>" for another.
+std::string inventory(const std::string& path, const Responders& r) {
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < r.ports().size(); ++i)
+        lines.push_back("\"line\": \"tcp:127.0.0.1:" + std::to_string(r.ports()[i]) + "\"");
+    return inventory(path, lines, [&](std::size_t i) { return r.kinds()[i] == Kind::Healthy; });
 }
 
 // How many healthy boards ("h<i>") the JSON lines of `path` report as anything but ok.
@@ -237,15 +117,107 @@ int healthyNotOk(const std::string& path) {
     return count;
 }
 
+// A fleet over one kind of line, at once against one board after the other.
+struct LineFigures {
+    const char* kind;
+    Run fleet;            // the median of three, with the highest peak memory
+    double loop = 0;      // the single probes one after the other
+    std::string skipped;  // why it was not measured
+};
+
+// Measures `addresses`: one fleet probe of all at once (the median of three) against a
+// probe of each one after the other. `files` are the options that secure each line, as
+// command line words and as inventory members.
+LineFigures measureLines(const char* kind, const std::string& dir,
+                         const std::vector<std::string>& addresses,
+                         const std::vector<std::string>& files, const std::string& members) {
+    LineFigures f{kind, {}, 0, ""};
+    std::vector<std::string> lines;
+    for (const std::string& a : addresses) lines.push_back("\"line\": \"" + a + "\"" + members);
+    const std::string inv =
+        inventory(dir + "/" + kind + ".json", lines, [](std::size_t) { return true; });
+    std::vector<Run> fleets;
+    for (int i = 0; i < 3; ++i)
+        fleets.push_back(
+            runCtl({"--inventory", inv, "--jobs", std::to_string(addresses.size()), "probe"}));
+    std::sort(fleets.begin(), fleets.end(),
+              [](const Run& a, const Run& b) { return a.seconds < b.seconds; });
+    f.fleet = fleets[1];
+    for (const Run& r : fleets) {
+        f.fleet.maxRssKiB = std::max(f.fleet.maxRssKiB, r.maxRssKiB);
+        if (r.status != 0) f.fleet.status = r.status;
+    }
+    const auto start = Clock::now();
+    for (const std::string& a : addresses) {
+        std::vector<std::string> args = {"--device", a};
+        args.insert(args.end(), files.begin(), files.end());
+        args.push_back("probe");
+        if (runCtl(args).status != 0)
+            throw std::runtime_error(std::string("a single probe over ") + kind + " failed");
+    }
+    f.loop = std::chrono::duration<double>(Clock::now() - start).count();
+    return f;
+}
+
+// Per kind of line, `boards` boards: raw TCP, telnet, TLS and telnet inside TLS against
+// the responders (certificates made here), SSH against OpenSSH's sshd (needs root), whose
+// port command answers the probe.
+std::vector<LineFigures> measureKinds(int boards, const std::string& dir) {
+    const qftest::TestPki pki(dir);
+    const TlsFiles tls{pki.server, pki.serverKey};
+    std::vector<LineFigures> all;
+    const struct {
+        const char* kind;
+        Kind responder;
+        const char* scheme;
+    } kinds[] = {
+        {"tcp", Kind::Healthy, "tcp:127.0.0.1:"},
+        {"telnet", Kind::Telnet, "telnet:127.0.0.1:"},
+        {"tls", Kind::Tls, "tls:localhost:"},
+        {"telnets", Kind::Telnets, "telnets:localhost:"},
+    };
+    for (const auto& k : kinds) {
+        const Responders responders(
+            boards, [&](int) { return k.responder; }, tls);
+        std::vector<std::string> addresses;
+        for (const int port : responders.ports())
+            addresses.push_back(k.scheme + std::to_string(port));
+        const bool secured = k.responder == Kind::Tls || k.responder == Kind::Telnets;
+        all.push_back(measureLines(
+            k.kind, dir, addresses,
+            secured ? std::vector<std::string>{"--ca", pki.ca} : std::vector<std::string>{},
+            secured ? ", \"ca\": \"" + pki.ca + "\"" : ""));
+    }
+    std::string why;
+    if (!qftest::TestSshd::available(why)) {
+        all.push_back({"ssh", {}, 0, why});
+        return all;
+    }
+    const std::string sshdDir = dir + "/sshd";
+    ::mkdir(sshdDir.c_str(), 0700);
+    const qftest::TestSshd sshd(sshdDir, {{"admin+port01",
+                                           "head -n 1 >/dev/null; printf "
+                                           "'Quillferry_Ok!!!\\n\\000'; cat >/dev/null"}});
+    const std::vector<std::string> addresses(static_cast<std::size_t>(boards),
+                                             sshd.address("admin+port01"));
+    all.push_back(measureLines("ssh", dir, addresses,
+                               {"--identity", sshd.clientKey(), "--known-hosts", sshd.knownHosts()},
+                               ", \"identity\": \"" + sshd.clientKey() + "\", \"known_hosts\": \"" +
+                                   sshd.knownHosts() + "\""));
+    return all;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int boards = 1000;
+    int lineBoards = 100;
     double timeout = 2;
     std::string results;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
         if (name == "--boards") boards = std::atoi(argv[i + 1]);
+        if (name == "--line-boards") lineBoards = std::atoi(argv[i + 1]);
         if (name == "--timeout") timeout = std::atof(argv[i + 1]);
         if (name == "--out") results = argv[i + 1];
     }
@@ -318,6 +290,8 @@ int main(int argc, char** argv) {
             const std::string inv = inventory(std::string(dir) + "/longest.json", all);
             longest = runCtl({"--inventory", inv, "--jobs", jobs, "--timeout", limit, "stat"});
         }
+        // Every kind of line, a smaller fleet at once against one board after the other.
+        const std::vector<LineFigures> kinds = measureKinds(lineBoards, dir);
         std::system((std::string("rm -rf ") + dir).c_str());
 
         const double ratio = fleet.seconds / loop;
@@ -326,7 +300,10 @@ int main(int argc, char** argv) {
             fleet.status == 0 && ratio <= 0.02 && fleet.maxRssKiB <= maxRss && silent.status == 2 &&
             silent.seconds <= timeout * 1.1 && hostile.status == 2 && hostileHealthyFailed == 0 &&
             hostile.seconds <= timeout * 1.1 && hostile.maxRssKiB <= maxRss && flood.status == 2 &&
-            flood.maxRssKiB <= maxRss && longest.status == 0 && longest.maxRssKiB <= maxRss;
+            flood.maxRssKiB <= maxRss && longest.status == 0 && longest.maxRssKiB <= maxRss &&
+            std::all_of(kinds.begin(), kinds.end(), [](const LineFigures& k) {
+                return !k.skipped.empty() || k.fleet.status == 0;
+            });
         std::printf(
             "fleet of %d boards, probe: %.3f s (median of 5, exit %d), %d runs one after the "
             "other: %.2f s, "
@@ -345,6 +322,25 @@ int main(int argc, char** argv) {
                     flood.maxRssKiB / 1024.0, flood.status);
         std::printf("every board answering stat with 8 KiB: %.1f MiB (exit %d; goal 16 MiB)\n",
                     longest.maxRssKiB / 1024.0, longest.status);
+        for (const LineFigures& k : kinds) {
+            if (!k.skipped.empty()) {
+                std::printf("%-8s not measured: %s\n", k.kind, k.skipped.c_str());
+                continue;
+            }
+            std::printf(
+                "%-8s %d boards at once: %.3f s (median of 3, exit %d), one after the "
+                "other: %.2f s, peak resident memory %.1f MiB\n",
+                k.kind, lineBoards, k.fleet.seconds, k.fleet.status, k.loop,
+                k.fleet.maxRssKiB / 1024.0);
+        }
+        std::string kindsJson;
+        for (const LineFigures& k : kinds) {
+            if (!k.skipped.empty()) continue;
+            kindsJson += std::string(kindsJson.empty() ? "" : ", ") + "\"" + k.kind +
+                         "\": {\"fleet_seconds\": " + std::to_string(k.fleet.seconds) +
+                         ", \"loop_seconds\": " + std::to_string(k.loop) +
+                         ", \"fleet_max_rss_kib\": " + std::to_string(k.fleet.maxRssKiB) + "}";
+        }
         if (!results.empty()) {
             std::ofstream(results)
                 << "{\"boards\": " << boards << ", \"fleet_seconds\": " << fleet.seconds
@@ -355,7 +351,8 @@ int main(int argc, char** argv) {
                 << ", \"hostile_fleet_max_rss_kib\": " << hostile.maxRssKiB
                 << ", \"hostile_healthy_not_ok\": " << hostileHealthyFailed
                 << ", \"flood_fleet_max_rss_kib\": " << flood.maxRssKiB
-                << ", \"longest_replies_fleet_max_rss_kib\": " << longest.maxRssKiB << "}\n";
+                << ", \"longest_replies_fleet_max_rss_kib\": " << longest.maxRssKiB
+                << ", \"line_boards\": " << lineBoards << ", \"lines\": {" << kindsJson << "}}\n";
         }
         std::printf("%s\n", met ? "all targets met" : "a target missed");
         return met ? 0 : 1;
