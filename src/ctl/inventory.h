@@ -58,8 +58,9 @@ private:
 // Reads and checks the whole inventory: its shape within kInventoryLimits, names unique and
 // plain (letters, digits, '-', '_', '.', ':'), addresses well formed, the files that secure a
 // line (identity, known_hosts, ca, cert, key) fit for it and regular files that can be read,
-// no unknown member, every network configuration one the boards accept (their own checks). False with
-// `complaints` (one line each, naming the board and its line) when anything is wrong.
+// no unknown member, every network configuration one the boards accept (their own checks).
+// False with `complaints` (one line each, naming the board and its line) when anything is
+// wrong.
 bool parseInventory(const std::string& text, std::vector<InventoryBoard>& boards,
                     Complaints& complaints);
 

@@ -211,7 +211,8 @@ struct Unanswering {
             throw std::runtime_error("cannot listen on " + std::string(ip));
         for (int i = 0; i < 3; ++i) {
             fillers.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-            ::connect(fillers.back().get(), a, sizeof(addr));
+            if (::connect(fillers.back().get(), a, sizeof(addr)) != 0 && errno != EINPROGRESS)
+                throw std::runtime_error("cannot fill the queue of " + std::string(ip));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -236,8 +237,8 @@ protected:
 TEST_F(ClientNames, LookupsNeverHoldUpTheLoopAndEveryAddressIsTried) {
     std::vector<std::unique_ptr<FakeConsole>> consoles;
     const auto answering = [&] {
-        consoles.push_back(std::make_unique<FakeConsole>(
-            FakeConsole::answering("", std::string("Quillferry_Ok!!!\n", 18))));
+        consoles.push_back(
+            std::make_unique<FakeConsole>(FakeConsole::answering("", qfclient::probeAck())));
         return consoles.back()->port();
     };
     const int literal = answering();
@@ -247,6 +248,7 @@ TEST_F(ClientNames, LookupsNeverHoldUpTheLoopAndEveryAddressIsTried) {
     const int hung = answering();
     const Unanswering gone("127.0.0.4", hung);
     std::vector<std::string> many;
+    many.reserve(20);
     // Twenty: an answer fits the 512 bytes of DNS over UDP.
     for (int i = 0; i < 20; ++i) many.push_back("127.0.1." + std::to_string(i + 1));
     FakeDns dns({{"dead.test", {0, {}, true, false}},

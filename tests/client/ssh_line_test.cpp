@@ -182,21 +182,21 @@ TEST_F(ClientSsh, EachAttackOnSshFailsOnlyItsOwnLineWithinItsDeadline) {
         const char* what;
         std::string user;            // on the real sshd
         FakeConsole::Script script;  // or a server the test plays
-        Outcome outcome;
         const char* detail;
+        Outcome outcome;
         bool waits;  // to its deadline
     } const cases[] = {
-        {"answers", "admin+port01", nullptr, Outcome::Ok, "", false},
-        {"sends without end, never a newline", "admin+port02", nullptr, Outcome::Timeout,
-         "no reply from", true},
-        {"writes its standard error without end", "admin+port03", nullptr, Outcome::Timeout,
-         "no reply from", true},
-        {"answers a byte a second", "admin+port04", nullptr, Outcome::Timeout, "(received only: Qu",
+        {"answers", "admin+port01", nullptr, "", Outcome::Ok, false},
+        {"sends without end, never a newline", "admin+port02", nullptr, "no reply from",
+         Outcome::Timeout, true},
+        {"writes its standard error without end", "admin+port03", nullptr, "no reply from",
+         Outcome::Timeout, true},
+        {"answers a byte a second", "admin+port04", nullptr, "(received only: Qu", Outcome::Timeout,
          true},
         {"accepts and never says a word", "", [](int fd) { FakeConsole::awaitClose(fd); },
-         Outcome::Unavailable, "the SSH handshake (version and key exchange) did not finish", true},
+         "the SSH handshake (version and key exchange) did not finish", Outcome::Unavailable, true},
         {"says its version a byte at a time", "", [&](int fd) { FakeConsole::trickle(fd, banner); },
-         Outcome::Unavailable, "did not finish within", true},
+         "did not finish within", Outcome::Unavailable, true},
         {"says a version line without end", "",
          [](int fd) {
              FakeConsole::write(fd, "SSH-2.0-");
@@ -204,19 +204,19 @@ TEST_F(ClientSsh, EachAttackOnSshFailsOnlyItsOwnLineWithinItsDeadline) {
              FakeConsole::forSeconds(
                  [&] { return ::send(fd, x.data(), x.size(), MSG_NOSIGNAL) > 0; });
          },
-         Outcome::Unavailable, "the SSH handshake failed", false},
+         "the SSH handshake failed", Outcome::Unavailable, false},
         {"says other lines than its version without end", "",
          [](int fd) {
              FakeConsole::forSeconds([&] { return ::send(fd, "hello\r\n", 7, MSG_NOSIGNAL) > 0; });
          },
-         Outcome::Unavailable, "did not finish within", true},
+         "did not finish within", Outcome::Unavailable, true},
         {"sends garbage after its version", "",
          [&](int fd) {
              FakeConsole::write(fd, banner);
              FakeConsole::forSeconds(
                  [&] { return ::send(fd, garbage.data(), garbage.size(), MSG_NOSIGNAL) > 0; });
          },
-         Outcome::Unavailable, "the SSH handshake failed", false},
+         "the SSH handshake failed", Outcome::Unavailable, false},
     };
     std::vector<std::unique_ptr<FakeConsole>> consoles;
     std::vector<LineCall> calls;

@@ -150,7 +150,7 @@ TEST_F(ClientTls, CallsThroughSer2netAndEveryCertificateThatMustRefuseTheLine) {
 
 // A TLS server played by the test on a loopback port: it accepts one connection, makes the
 // handshake with the test's server certificate (TLS 1.3 unless told), then runs `script`.
-FakeConsole::Script tlsServer(const qftest::TestPki& pki, std::function<void(SSL*)> script,
+FakeConsole::Script tlsServer(const qftest::TestPki& pki, const std::function<void(SSL*)>& script,
                               int maxVersion = TLS1_3_VERSION) {
     return [&pki, script, maxVersion](int fd) {
         const std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(
@@ -174,8 +174,8 @@ TEST_F(ClientTls, EachAttackInsideTlsFailsOnlyItsOwnLineWithinItsDeadline) {
     struct Case {
         const char* what;
         FakeConsole::Script script;
-        Outcome outcome;
         const char* detail;
+        Outcome outcome;
         bool waits;  // to its deadline
     } const cases[] = {
         {"answers",
@@ -186,27 +186,27 @@ TEST_F(ClientTls, EachAttackInsideTlsFailsOnlyItsOwnLineWithinItsDeadline) {
                            SSL_write(ssl, "Quillferry_Ok!!!\n", 18);
                        SSL_read(ssl, buf, sizeof(buf));
                    }),
-         Outcome::Ok, "", false},
+         "", Outcome::Ok, false},
         {"accepts and never starts the handshake", [](int fd) { FakeConsole::awaitClose(fd); },
-         Outcome::Unavailable, "the TLS handshake did not finish within", true},
+         "the TLS handshake did not finish within", Outcome::Unavailable, true},
         {"answers the handshake a byte at a time",
          [](int fd) {
              FakeConsole::trickle(
                  fd, std::string("\x16\x03\x03\x00\x7a\x02\x00\x00\x76\x03\x03\x01\x02", 13));
          },
-         Outcome::Unavailable, "the TLS handshake did not finish within", true},
+         "the TLS handshake did not finish within", Outcome::Unavailable, true},
         {"answers the handshake with garbage without end",
          [&](int fd) {
              FakeConsole::forSeconds(
                  [&] { return ::send(fd, garbage.data(), garbage.size(), MSG_NOSIGNAL) > 0; });
          },
-         Outcome::Unavailable, "the TLS handshake failed", false},
-        {"closes in the handshake", [](int fd) { ::shutdown(fd, SHUT_RDWR); }, Outcome::Unavailable,
-         "closed the connection during the TLS handshake", false},
+         "the TLS handshake failed", Outcome::Unavailable, false},
+        {"closes in the handshake", [](int fd) { ::shutdown(fd, SHUT_RDWR); },
+         "closed the connection during the TLS handshake", Outcome::Unavailable, false},
         {"speaks only TLS 1.1",
          tlsServer(
              pki, [](SSL*) {}, TLS1_1_VERSION),
-         Outcome::Unavailable, "the TLS handshake failed", false},
+         "the TLS handshake failed", Outcome::Unavailable, false},
         {"sends without end, never a newline",
          tlsServer(pki,
                    [&](SSL* ssl) {
@@ -214,7 +214,7 @@ TEST_F(ClientTls, EachAttackInsideTlsFailsOnlyItsOwnLineWithinItsDeadline) {
                            return SSL_write(ssl, flood.data(), static_cast<int>(flood.size())) > 0;
                        });
                    }),
-         Outcome::Timeout, "no reply from", true},
+         "no reply from", Outcome::Timeout, true},
         // Each update it requests would be answered with one of the client's own.
         {"asks for key updates without end and reads nothing",
          tlsServer(pki,
@@ -224,7 +224,7 @@ TEST_F(ClientTls, EachAttackInsideTlsFailsOnlyItsOwnLineWithinItsDeadline) {
                                   SSL_write(ssl, "", 0) >= 0 && SSL_do_handshake(ssl) == 1;
                        });
                    }),
-         Outcome::Timeout, "no reply from", true},
+         "no reply from", Outcome::Timeout, true},
     };
     std::vector<std::unique_ptr<FakeConsole>> consoles;
     std::vector<LineCall> calls;

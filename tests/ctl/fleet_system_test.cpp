@@ -90,7 +90,7 @@ protected:
     }
     std::string out() const { return qftest::readText(dir_ + "/out"); }
     std::string folder(const char* name) const {
-        const std::string path = dir_ + "/" + name;
+        std::string path = dir_ + "/" + name;
         std::filesystem::create_directory(path);
         return path;
     }

@@ -145,9 +145,8 @@ TEST_F(CtlInventoryFiles, AreJudgedWhenTheInventoryIsRead) {
     for (const char* expected :
          {"line 2: board \"a\": a CA file is for tls: and telnets: lines only",
           "line 3: board \"b\": an identity: cannot read",
-          "line 4: board \"c\": a known hosts "
-          "file: cannot read",
-          "not a regular file", "line 5: board \"d\": a client certificate needs its key",
+          "line 4: board \"c\": a known hosts file: cannot read", "not a regular file",
+          "line 5: board \"d\": a client certificate needs its key",
           "line 6: board \"e\": \"ca\" is an empty path",
           "line 7: board \"f\": \"identity\" must be a text"})
         EXPECT_NE(all.find(expected), std::string::npos) << expected << " in:\n" << all;

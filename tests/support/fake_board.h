@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/request.h"
 #include "raw_pty.h"
 
 class FakeBoard {
@@ -24,8 +25,7 @@ public:
     // The board's answers: the probe's acknowledgement, and `{"ret_val":0,"uuid":...}`
     // echoing a request's uuid (the board's reply, cut to its essentials).
     static std::string boardAnswer(const std::string& line) {
-        if (line.rfind("Quillferry_Status_Check", 0) == 0)
-            return std::string("Quillferry_Ok!!!\n", 18);
+        if (line.rfind("Quillferry_Status_Check", 0) == 0) return qfclient::probeAck();
         const std::size_t at = line.find("\"uuid\":\"");
         const std::size_t end = at == std::string::npos ? at : line.find('"', at + 8);
         if (end == std::string::npos) return "";
