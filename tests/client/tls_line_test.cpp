@@ -232,21 +232,7 @@ TEST_F(ClientTls, EachAttackInsideTlsFailsOnlyItsOwnLineWithinItsDeadline) {
         consoles.push_back(std::make_unique<FakeConsole>(c.script));
         calls.push_back({consoles.back()->address("tls"), qfclient::probeCall(), pki.ca});
     }
-    const long before = peakResidentKiB();
-    const std::vector<qfclient::Result> results = callAll(calls, kTimeoutMs);
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const Case& c = cases[i];
-        const qfclient::Result& r = results[i];
-        EXPECT_EQ(r.outcome, c.outcome) << c.what << ": " << r.detail;
-        EXPECT_NE(r.detail.find(c.detail), std::string::npos) << c.what << ": " << r.detail;
-        EXPECT_GE(r.elapsedMs, c.waits ? kTimeoutMs : 0) << c.what;
-        EXPECT_LT(r.elapsedMs, c.waits ? kTimeoutMs + 500 : kTimeoutMs) << c.what;
-    }
-#ifndef __SANITIZE_ADDRESS__
-    // What a flood makes the client hold stays small (ASan's quarantine would hide it).
-    EXPECT_LT(peakResidentKiB() - before, 32 * 1024);
-#endif
-    (void)before;
+    expectEachAttackFailsOnlyItsLine(calls, cases, kTimeoutMs);
     consoles.clear();
 }
 

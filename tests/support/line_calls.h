@@ -3,6 +3,7 @@
 // each line is closed as its result comes.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -71,4 +72,52 @@ inline long peakResidentKiB() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
+}
+
+// A call's result as a case expects it: its outcome, a piece of its detail, and its time (at
+// least `minMs`, less than `maxMs`).
+inline void expectResult(const qfclient::Result& r, const std::string& what,
+                         qfclient::Outcome outcome, const std::string& detail, long long minMs,
+                         long long maxMs) {
+    EXPECT_EQ(r.outcome, outcome) << what << ": " << r.detail;
+    EXPECT_NE(r.detail.find(detail), std::string::npos) << what << ": " << r.detail;
+    EXPECT_GE(r.elapsedMs, minMs) << what;
+    EXPECT_LT(r.elapsedMs, maxMs) << what;
+}
+
+// Fails the test when the process's peak memory grows by more than `limitKiB` while the guard
+// lives: what floods make the client hold stays small. Not under ASan, whose quarantine keeps
+// what is freed.
+class PeakMemoryGuard {
+public:
+    explicit PeakMemoryGuard(long limitKiB) : limitKiB_(limitKiB), before_(peakResidentKiB()) {}
+    ~PeakMemoryGuard() {
+#ifndef __SANITIZE_ADDRESS__
+        EXPECT_LT(peakResidentKiB() - before_, limitKiB_);
+#endif
+    }
+    PeakMemoryGuard(const PeakMemoryGuard&) = delete;
+    PeakMemoryGuard& operator=(const PeakMemoryGuard&) = delete;
+
+private:
+    long limitKiB_;
+    long before_;
+};
+
+// Calls on lines under attack, all at once, and each result as its case expects: the case's
+// outcome and detail, to its deadline when it `waits`, well within it otherwise. What the
+// floods among them make the client hold stays small.
+template <typename Cases>
+void expectEachAttackFailsOnlyItsLine(const std::vector<LineCall>& calls, const Cases& cases,
+                                      int timeoutMs) {
+    std::vector<qfclient::Result> results;
+    {
+        const PeakMemoryGuard bounded(32 * 1024);
+        results = callAll(calls, timeoutMs);
+    }
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const auto& c = cases[i];
+        expectResult(results[i], c.what, c.outcome, c.detail, c.waits ? timeoutMs : 0,
+                     c.waits ? timeoutMs + 500 : timeoutMs);
+    }
 }
