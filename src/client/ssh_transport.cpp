@@ -74,10 +74,8 @@ SshTransport::~SshTransport() {
 
 short SshTransport::events(bool sending) const {
     if (session_ == nullptr) return POLLOUT;
-    // What libssh has to write goes first: a console server that does not read what it is
-    // sent (answers to its own requests) is read no further, so nothing grows without end.
-    if ((ssh_get_poll_flags(session_) & SSH_WRITE_PENDING) != 0) return POLLOUT;
-    return static_cast<short>(POLLIN | (sending && !windowClosed_ ? POLLOUT : 0));
+    const bool pending = (ssh_get_poll_flags(session_) & SSH_WRITE_PENDING) != 0;
+    return static_cast<short>(POLLIN | (pending || (sending && !windowClosed_) ? POLLOUT : 0));
 }
 
 std::string SshTransport::settingUp() const {

@@ -215,17 +215,13 @@ TlsTransport::~TlsTransport() {
 }
 
 short TlsTransport::events(bool sending) const {
-    // A console server that does not read what it is sent (answers to its key updates) is
-    // read no further until it does: nothing grows without end.
-    if (outbox_.size() >= kMaxOutboxBytes) return POLLOUT;
     short events = closed_ ? 0 : POLLIN;
     if (!outbox_.empty() || (sending && outbox_.size() < kMaxOutboxBytes)) events |= POLLOUT;
     return events;
 }
 
 bool TlsTransport::pull(LineFault& fault) {
-    if (closed_ || BIO_ctrl_pending(in_) >= kMaxPulledBytes || outbox_.size() >= kMaxOutboxBytes)
-        return true;
+    if (closed_ || BIO_ctrl_pending(in_) >= kMaxPulledBytes) return true;
     char buf[16 * 1024];
     const ssize_t n = ::recv(fd_.get(), buf, sizeof(buf), 0);
     if (n > 0) {

@@ -6,6 +6,8 @@
 // anything is sent; keys come from ssh-agent too. Then servers that attack the client's
 // SSH, played by the test: each fails its own line only, within its deadline.
 #include <gtest/gtest.h>
+#include <libssh/libssh.h>
+#include <libssh/server.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -164,6 +166,38 @@ TEST_F(ClientSsh, KeysComeFromTheAgent) {
     EXPECT_EQ(r.outcome, Outcome::Ok) << r.detail;
 }
 
+// An SSH server played with libssh's server side: it makes the key exchange with `hostKey`
+// (a private key as text), then asks for keepalives without end and reads nothing, each sent
+// once its socket takes more.
+FakeConsole::Script keepalivesWithoutEnd(const std::string& hostKey) {
+    return [hostKey](int fd) {
+        // The bind takes the key for its own.
+        ssh_key key = nullptr;
+        if (ssh_pki_import_privkey_base64(hostKey.c_str(), nullptr, nullptr, nullptr, &key) !=
+            SSH_OK)
+            return;
+        const int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+        ssh_bind bind = ssh_bind_new();
+        ssh_session session = ssh_new();
+        if (bind == nullptr || session == nullptr ||
+            ssh_bind_options_set(bind, SSH_BIND_OPTIONS_IMPORT_KEY, key) != SSH_OK ||
+            ssh_bind_accept_fd(bind, session, ::dup(fd)) != SSH_OK ||
+            ssh_handle_key_exchange(session) != SSH_OK) {
+            ssh_free(session);
+            ssh_bind_free(bind);
+            return;
+        }
+        pollfd p = {fd, POLLOUT, 0};
+        FakeConsole::forSeconds([&] {
+            if (::poll(&p, 1, 100) != 1) return true;  // the client reads no more: wait
+            return ssh_send_keepalive(session) == SSH_OK;
+        });
+        ssh_free(session);
+        ssh_bind_free(bind);
+    };
+}
+
 TEST_F(ClientSsh, EachAttackOnSshFailsOnlyItsOwnLineWithinItsDeadline) {
     const qftest::TestSshd sshd(dir_, {{"admin+port01",
                                         "head -n 1 >/dev/null; printf 'Quillferry_Ok!!!\\n\\000'; "
@@ -175,6 +209,21 @@ TEST_F(ClientSsh, EachAttackOnSshFailsOnlyItsOwnLineWithinItsDeadline) {
                                         "sleep 1; done"}});
     const std::string garbage = FakeConsole::garbage(16384);
     const std::string banner = "SSH-2.0-OpenSSH_9.2\r\n";
+    ssh_key hostKey = nullptr;
+    ASSERT_EQ(ssh_pki_generate(SSH_KEYTYPE_ED25519, 0, &hostKey), SSH_OK);
+    const std::unique_ptr<ssh_key_struct, decltype(&ssh_key_free)> ownedKey(hostKey, ssh_key_free);
+    char* hostKeyText = nullptr;
+    ASSERT_EQ(ssh_pki_export_pubkey_base64(hostKey, &hostKeyText), SSH_OK);
+    // sshd's key, and the played server's on any port.
+    const std::string knownHosts =
+        put("known_hosts",
+            (contents("known_hosts") + "[127.0.0.1]:* ssh-ed25519 " + hostKeyText + "\n").c_str());
+    ssh_string_free_char(hostKeyText);
+    char* privateText = nullptr;
+    ASSERT_EQ(ssh_pki_export_privkey_base64(hostKey, nullptr, nullptr, nullptr, &privateText),
+              SSH_OK);
+    const std::string privateKey = privateText;
+    ssh_string_free_char(privateText);
     struct Case {
         const char* what;
         std::string user;            // on the real sshd
@@ -214,6 +263,9 @@ TEST_F(ClientSsh, EachAttackOnSshFailsOnlyItsOwnLineWithinItsDeadline) {
                  [&] { return ::send(fd, garbage.data(), garbage.size(), MSG_NOSIGNAL) > 0; });
          },
          "the SSH handshake failed", Outcome::Unavailable, false},
+        // The client is held up in its authentication, and only its own line with it.
+        {"asks for keepalives without end and reads nothing", "", keepalivesWithoutEnd(privateKey),
+         "did not finish within", Outcome::Unavailable, true},
     };
     std::vector<std::unique_ptr<FakeConsole>> consoles;
     std::vector<LineCall> calls;
@@ -223,8 +275,7 @@ TEST_F(ClientSsh, EachAttackOnSshFailsOnlyItsOwnLineWithinItsDeadline) {
             consoles.push_back(std::make_unique<FakeConsole>(c.script));
             address = consoles.back()->address("ssh");
         }
-        calls.push_back(
-            {address, qfclient::probeCall(), "", "", "", sshd.clientKey(), sshd.knownHosts()});
+        calls.push_back({address, qfclient::probeCall(), "", "", "", sshd.clientKey(), knownHosts});
     }
     const AgentSocket noAgent(nullptr);
     expectEachAttackFailsOnlyItsLine(calls, cases, kTimeoutMs);

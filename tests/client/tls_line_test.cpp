@@ -176,7 +176,8 @@ TEST_F(ClientTls, EachAttackInsideTlsFailsOnlyItsOwnLineWithinItsDeadline) {
         FakeConsole::Script script;
         const char* detail;
         Outcome outcome;
-        bool waits;  // to its deadline
+        bool waits;                  // to its deadline
+        const char* scheme = "tls";  // of its line
     } const cases[] = {
         {"answers",
          tlsServer(pki,
@@ -215,6 +216,16 @@ TEST_F(ClientTls, EachAttackInsideTlsFailsOnlyItsOwnLineWithinItsDeadline) {
                        });
                    }),
          "no reply from", Outcome::Timeout, true},
+        // Each request refused is answered with an alert, which it does not read.
+        {"asks to renegotiate without end and reads nothing",
+         tlsServer(
+             pki,
+             [](SSL* ssl) {
+                 FakeConsole::forSeconds(
+                     [&] { return SSL_renegotiate(ssl) == 1 && SSL_do_handshake(ssl) == 1; });
+             },
+             TLS1_2_VERSION),
+         "no reply from", Outcome::Timeout, true},
         // Each update it requests would be answered with one of the client's own.
         {"asks for key updates without end and reads nothing",
          tlsServer(pki,
@@ -234,6 +245,28 @@ TEST_F(ClientTls, EachAttackInsideTlsFailsOnlyItsOwnLineWithinItsDeadline) {
     }
     expectEachAttackFailsOnlyItsLine(calls, cases, kTimeoutMs);
     consoles.clear();
+}
+
+// Each offer of a telnet option is answered: the answers pile up for a console server that
+// reads nothing, what waits for the socket stops at 24 KiB, and the line fails once 16 KiB
+// more wait, as a plain telnet line does (the system's socket buffers take some megabytes
+// first, hence the longer deadline).
+TEST_F(ClientTls, TelnetInsideTlsThatReadsNothingFailsItsLine) {
+    const qftest::TestPki& pki = *pki_;
+    FakeConsole console([&](int fd) {
+        const int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+        tlsServer(pki, [](SSL* ssl) {
+            std::string offers;
+            for (int i = 0; i < 5000; ++i) offers += telnetBytes({255, 251, 200});
+            FakeConsole::forSeconds(
+                [&] { return SSL_write(ssl, offers.data(), static_cast<int>(offers.size())) > 0; });
+        })(fd);
+    });
+    const PeakMemoryGuard bounded(32 * 1024);
+    const qfclient::Result r =
+        callAll({{console.address("telnets"), qfclient::probeCall(), pki.ca}}, 6000)[0];
+    expectResult(r, "telnets", Outcome::Unavailable, "does not take what is sent", 0, 6000);
 }
 
 }  // namespace
