@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "client/reply.h"
 #include "scratch_dir.h"
@@ -85,6 +86,8 @@ using ClientLineFiles = ScratchDir;
 TEST_F(ClientLineFiles, SuitTheLineAndAreRegularFiles) {
     const std::string file = put("key", "k");
     ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    // Past any key, certificate bundle or known hosts file: refused unread.
+    ASSERT_EQ(::truncate(put("huge", "").c_str(), 17 * 1024 * 1024), 0);
     struct Case {
         const char* address;
         std::string identity, knownHosts, ca, cert, key;
@@ -104,6 +107,7 @@ TEST_F(ClientLineFiles, SuitTheLineAndAreRegularFiles) {
         {"ssh:h", "", path("fifo"), "", "", "", "not a regular file"},
         {"tls:h:1", "", "", dir_, "", "", "a CA file: cannot read"},
         {"ssh:h", std::string("/tmp\0/x", 7), "", "", "", "", "holds a zero byte"},
+        {"ssh:h", "", path("huge"), "", "", "", "is larger than 16777216 bytes"},
     };
     for (const Case& c : cases) {
         qfclient::LineAddress a;

@@ -71,12 +71,15 @@ TEST_F(ClientSsh, CallsThroughSshdAndEveryKeyThatMustRefuseTheLine) {
     const FakeBoard board;
     const FakeBoard other;
     const std::string heard = dir_ + "/heard";
-    const qftest::TestSshd sshd(dir_, {{"admin+port01", joined(board)},
-                                       {"admin+port06", joined(other)},
-                                       {"admin+port02", "cat"},
-                                       {"admin+port03", "echo 'Port already in use'; exit 1"},
-                                       {"admin+port04", "echo 'Port already in use' >&2; exit 1"},
-                                       {"admin+port05", "cat >" + heard}});
+    const qftest::TestSshd sshd(dir_,
+                                {{"admin+port01", joined(board)},
+                                 {"admin+port06", joined(other)},
+                                 {"admin+port02", "cat"},
+                                 {"admin+port03", "echo 'Port already in use'; exit 1"},
+                                 {"admin+port04", "echo 'Port already in use' >&2; exit 1"},
+                                 {"admin+port05", "cat >" + heard},
+                                 {"admin+port07", "cat >" + heard,
+                                  "AuthenticationMethods password\nPasswordAuthentication yes"}});
     qftest::shell("ssh-keygen -q -t ed25519 -N '' -f " + dir_ +
                   "/stranger && ssh-keygen -q -t "
                   "ed25519 -N secret -f " +
@@ -128,6 +131,8 @@ TEST_F(ClientSsh, CallsThroughSshdAndEveryKeyThatMustRefuseTheLine) {
          Outcome::Unavailable, "refused every key offered for 'admin+port05'"},
         {"key locked by a passphrase", "admin+port05", probe, dir_ + "/locked", sshd.knownHosts(),
          Outcome::Unavailable, "needs a passphrase was passed over"},
+        {"a port that wants a password", "admin+port07", probe, sshd.clientKey(), sshd.knownHosts(),
+         Outcome::Unavailable, "wants a password, which the client never sends"},
         {"no such port", "admin+port99", probe, sshd.clientKey(), sshd.knownHosts(),
          Outcome::Unavailable, "refused every key"},
     };

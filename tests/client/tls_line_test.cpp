@@ -263,7 +263,7 @@ TEST_F(ClientTls, TelnetInsideTlsThatReadsNothingFailsItsLine) {
                 [&] { return SSL_write(ssl, offers.data(), static_cast<int>(offers.size())) > 0; });
         })(fd);
     });
-    const PeakMemoryGuard bounded(32 * 1024);
+    const PeakMemoryGuard bounded(4 * 1024);
     const qfclient::Result r =
         callAll({{console.address("telnets"), qfclient::probeCall(), pki.ca}}, 6000)[0];
     expectResult(r, "telnets", Outcome::Unavailable, "does not take what is sent", 0, 6000);

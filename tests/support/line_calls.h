@@ -112,7 +112,7 @@ void expectEachAttackFailsOnlyItsLine(const std::vector<LineCall>& calls, const 
                                       int timeoutMs) {
     std::vector<qfclient::Result> results;
     {
-        const PeakMemoryGuard bounded(32 * 1024);
+        const PeakMemoryGuard bounded(4 * 1024);
         results = callAll(calls, timeoutMs);
     }
     for (std::size_t i = 0; i < results.size(); ++i) {

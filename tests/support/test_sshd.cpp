@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "board.h"
@@ -58,6 +59,8 @@ TestSshd::TestSshd(const std::string& dir, const std::vector<User>& users,
     for (const User& u : users) {
         passwd << u.name << ":x:0:0::" << dir_ << "/home:/bin/sh\n";
         config << "Match User " << u.name << "\n  ForceCommand " << u.command << "\n";
+        std::istringstream more(u.config);
+        for (std::string line; std::getline(more, line);) config << "  " << line << "\n";
     }
     passwd.close();
     config.close();

@@ -17,8 +17,11 @@ namespace qftest {
 class TestSshd {
 public:
     struct User {
+        User(std::string n, std::string c, std::string more = "")
+            : name(std::move(n)), command(std::move(c)), config(std::move(more)) {}
         std::string name;
         std::string command;  // the ForceCommand, run with /bin/sh
+        std::string config;   // more of sshd's settings for the user, a line each
     };
 
     // Whether sshd can be started here; `why` says why not.
