@@ -68,14 +68,6 @@ namespace {
 // here instead of growing the client.
 constexpr std::size_t kMaxQueuedBytes = std::size_t{16} * 1024;
 
-// Whether a console server that closed the connection said that someone else has the
-// port ("Port already in use", "port busy").
-bool saysInUse(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text.find("in use") != std::string::npos || text.find("busy") != std::string::npos;
-}
-
 }  // namespace
 
 struct Loop::Shared {
@@ -434,7 +426,7 @@ void Member::lost(const LineFault& fault) {
     std::string heard;
     for (const std::string& piece : matcher->discarded()) heard += piece;
     heard += ReplyMatcher::note(matcher->pending());
-    if (address.kind != LineAddress::Kind::Device && saysInUse(heard + fault.detail)) {
+    if (address.kind != LineAddress::Kind::Device && saysPortInUse(heard + fault.detail)) {
         return finish(Outcome::Busy, "line busy: the console server at " + name() +
                                          " has another client on the port (it said: " +
                                          (heard.empty() ? fault.detail : heard) +

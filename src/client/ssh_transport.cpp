@@ -17,8 +17,8 @@ namespace qfclient {
 namespace {
 
 constexpr const char* kGlobalKnownHosts = "/etc/ssh/ssh_known_hosts";
-// What is kept of the channel's standard error and of libssh's messages, at most.
-constexpr std::size_t kMaxErrorBytes = 256;
+// What is kept of the channel's standard error, at most.
+constexpr std::size_t kMaxErrorBytes = ReplyMatcher::kMaxNoteBytes;
 // Reads of the channel's standard error per read of the stream, at most.
 constexpr int kErrorReadsPerRound = 16;
 
@@ -32,17 +32,6 @@ std::string homeFolder() {
         return pw.pw_dir;
     const char* home = std::getenv("HOME");
     return home != nullptr ? home : "";
-}
-
-std::string cut(const std::string& text) {
-    const std::string shown = escapeBytes(text.substr(0, kMaxErrorBytes));
-    return text.size() > kMaxErrorBytes ? shown + "..." : shown;
-}
-
-bool saysInUse(const std::string& text) {
-    std::string lower = text;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower.find("in use") != std::string::npos || lower.find("busy") != std::string::npos;
 }
 
 // A key's type and SHA256 fingerprint, as OpenSSH shows them: "ssh-ed25519
@@ -96,8 +85,8 @@ std::string SshTransport::settingUp() const {
 Transport::Step SshTransport::failed(const std::string& what, LineFault& fault, Outcome outcome) {
     const std::string said = session_ != nullptr ? ssh_get_error(session_) : "";
     fault.outcome = outcome;
-    fault.detail = what + (said.empty() ? "" : ": " + cut(said));
-    if (saysInUse(said)) {
+    fault.detail = what + (said.empty() ? "" : ": " + ReplyMatcher::note(said));
+    if (saysPortInUse(said)) {
         fault.outcome = Outcome::Busy;
         fault.detail = "line busy: the console server has another client on the port (" +
                        fault.detail + "); try again later";
@@ -284,7 +273,8 @@ bool SshTransport::checkHostKey(LineFault& fault) {
 }
 
 Transport::Step SshTransport::refusedKeys(LineFault& fault) {
-    const std::string user = address_.user.empty() ? "this user" : "'" + cut(address_.user) + "'";
+    const std::string user =
+        address_.user.empty() ? "this user" : "'" + ReplyMatcher::note(address_.user) + "'";
     const int methods = ssh_userauth_list(session_, nullptr);
     fault.outcome = Outcome::Unavailable;
     if (methods != 0 && (methods & SSH_AUTH_METHOD_PUBLICKEY) == 0) {
@@ -330,7 +320,7 @@ Transport::Step SshTransport::read(char* buf, std::size_t size, std::size_t& got
     if (n == SSH_ERROR) return failed("the SSH session failed", fault, Outcome::Dropped);
     fault.outcome = Outcome::Dropped;
     fault.detail = "the console server closed the session";
-    if (!errors_.empty()) fault.detail += " (it said: " + cut(errors_) + ")";
+    if (!errors_.empty()) fault.detail += " (it said: " + ReplyMatcher::note(errors_) + ")";
     return Step::Failed;
 }
 

@@ -226,7 +226,8 @@ bool TlsTransport::pull(LineFault& fault) {
     const ssize_t n = ::recv(fd_.get(), buf, sizeof(buf), 0);
     if (n > 0) {
         BIO_write(in_, buf, static_cast<int>(n));
-    } else if (n == 0) {
+    } else if (n == 0 || errno == ECONNRESET) {
+        // A reset is the end of the connection as a close is: what it ends is judged the same.
         closed_ = true;
         BIO_set_mem_eof_return(in_, 0);
     } else if (errno != EAGAIN && errno != EINTR) {
@@ -252,11 +253,13 @@ bool TlsTransport::push(LineFault& fault) {
             continue;
         } else if (n < 0 && errno == EAGAIN) {
             break;
+        } else if (errno == EPIPE || errno == ECONNRESET) {
+            closed_ = true;
+            ended(fault, "");
+            return false;
         } else {
             fault.outcome = Outcome::Dropped;
-            fault.detail = errno == EPIPE || errno == ECONNRESET
-                               ? std::string("the console server closed the connection")
-                               : std::string("writing failed: ") + std::strerror(errno);
+            fault.detail = std::string("writing failed: ") + std::strerror(errno);
             return false;
         }
     }
@@ -278,7 +281,8 @@ Transport::Step TlsTransport::setUp(LineFault& fault) {
     const int err = rc == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl_, rc);
     if (!push(fault)) {
         fault.outcome = Outcome::Unavailable;
-        fault.detail += " during the TLS handshake";
+        fault.detail = closed_ ? "the console server closed the connection during the TLS handshake"
+                               : fault.detail + " during the TLS handshake";
         return Step::Failed;
     }
     if (rc == 1) {
@@ -323,22 +327,26 @@ Transport::Step TlsTransport::handshakeFailed(LineFault& fault) {
     return Step::Failed;
 }
 
-Transport::Step TlsTransport::streamFailed(int rc, LineFault& fault) {
-    const int err = SSL_get_error(ssl_, rc);
-    if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return Step::Again;
-    const bool ended = err == SSL_ERROR_ZERO_RETURN || (closed_ && unexpectedEnd());
+void TlsTransport::ended(LineFault& fault, const std::string& error) const {
     if (!heard_) {
         // Ended after the handshake, before anything came: with TLS 1.3 the server judges
         // the client's certificate only then.
         fault.outcome = Outcome::Unavailable;
         fault.detail = "the console server ended the TLS session before anything came" +
-                       (ended ? std::string() : ": " + errorText()) +
+                       (error.empty() ? std::string() : ": " + error) +
                        (hasClientCertificate_ ? " (does it take the client certificate?)" : "");
     } else {
         fault.outcome = Outcome::Dropped;
         fault.detail =
-            ended ? "the console server closed the connection" : "TLS failed: " + errorText();
+            error.empty() ? "the console server closed the connection" : "TLS failed: " + error;
     }
+}
+
+Transport::Step TlsTransport::streamFailed(int rc, LineFault& fault) {
+    const int err = SSL_get_error(ssl_, rc);
+    if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return Step::Again;
+    const bool closed = err == SSL_ERROR_ZERO_RETURN || (closed_ && unexpectedEnd());
+    ended(fault, closed ? "" : errorText());
     ERR_clear_error();
     return Step::Failed;
 }

@@ -64,6 +64,9 @@ private:
     // Moves what OpenSSL wrote to the socket.
     bool push(LineFault& fault);
     Step handshakeFailed(LineFault& fault);
+    // The session ended (`error`: why, when it was no close): before anything came, the line
+    // was refused (unavailable); afterwards it went away (dropped).
+    void ended(LineFault& fault, const std::string& error) const;
     Step streamFailed(int rc, LineFault& fault);
 
     UniqueFd fd_;
