@@ -319,15 +319,32 @@ Transport::Step SshTransport::read(char* buf, std::size_t size, std::size_t& got
         return Step::Again;
     if (n == SSH_ERROR) return failed("the SSH session failed", fault, Outcome::Dropped);
     fault.outcome = Outcome::Dropped;
-    fault.detail = "the console server closed the session";
-    if (!errors_.empty()) fault.detail += " (it said: " + ReplyMatcher::note(errors_) + ")";
+    fault.detail = "the console server closed the session" + lastWords();
     return Step::Failed;
+}
+
+std::string SshTransport::lastWords() {
+    drainErrors();
+    std::string said = errors_;
+    char buf[1024];
+    while (said.size() < kMaxErrorBytes) {
+        const int n = ssh_channel_read_nonblocking(channel_, buf, sizeof(buf), 0);
+        if (n <= 0) break;
+        said.append(buf, static_cast<std::size_t>(n));
+    }
+    return said.empty() ? std::string() : " (it said: " + ReplyMatcher::note(said) + ")";
 }
 
 Transport::Step SshTransport::write(std::string_view bytes, std::size_t& taken, LineFault& fault) {
     taken = 0;
     const int n = ssh_channel_write(channel_, bytes.data(), static_cast<uint32_t>(bytes.size()));
-    if (n == SSH_ERROR) return failed("the SSH session failed", fault, Outcome::Dropped);
+    if (n == SSH_ERROR) {
+        // The request may find the channel closed before what it holds was read: that is
+        // told too ("Port already in use").
+        failed("the SSH session failed", fault, Outcome::Dropped);
+        fault.detail += lastWords();
+        return Step::Failed;
+    }
     if (n <= 0) {
         windowClosed_ = true;
         return Step::Again;

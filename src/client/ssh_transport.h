@@ -41,6 +41,9 @@ private:
     bool configure(LineFault& fault);
     bool checkHostKey(LineFault& fault);
     Step refusedKeys(LineFault& fault);
+    // What the console server said last, for a fault: the channel's standard error and what
+    // its stream still holds, as " (it said: ...)"; empty when nothing.
+    std::string lastWords();
     // A fault for what libssh reports (escaped, cut short); Busy when the console server
     // says the port is in use.
     Step failed(const std::string& what, LineFault& fault, Outcome outcome = Outcome::Unavailable);
