@@ -73,6 +73,9 @@ inline constexpr int kMaxIfupTimeoutSec = 3600;
 // After a time-out, the rounds of killing what the command left behind (each round kills what
 // the previous round's victims left): more than any chain of helpers.
 inline constexpr int kKillRounds = 32;
+// Bytes read of a /proc/PID/stat line, which tells a process's parent and start time: a
+// command name of at most 16 bytes and some fifty numbers fit several times.
+inline constexpr std::size_t kProcStatMax = 4096;
 
 // "ret_val" of "set_net_conf" besides 0 and ifup's status.
 inline constexpr int kRetRefused = -1;      // incomplete or unfit request: nothing changed
