@@ -129,14 +129,10 @@ int Platform::clearNetConf() {
     logLine("[QuillFerry] start clear net configure");
     net_.cleared();
     const Lines interfaceLines = clearedInterfaceLines();
-    bool removed = true;
-    for (const std::string* path : {&paths_.hostIpConfigFile, &paths_.hostInfoFile}) {
-        std::string error;
-        if (!removeBoardFile(*path, error)) {
-            logLine("[QuillFerry] cannot remove %s", error.c_str());
-            removed = false;
-        }
-    }
+    // Removed for good (their folder flushed) before the answer says so.
+    std::vector<std::string> errors;
+    const bool removed = removeBoardFiles({paths_.hostIpConfigFile, paths_.hostInfoFile}, errors);
+    for (const std::string& error : errors) logLine("[QuillFerry] cannot remove %s", error.c_str());
     const ChildOutcome down = ifdown(paths_, ifupTimeout_);
     const int updated = updateLinuxIpconfig(paths_, interfaceLines, Lines());
     if (!removed || updated != 0) return qf::kRetWriteFailed;
