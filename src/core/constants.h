@@ -36,6 +36,9 @@ inline constexpr int kMaxJsonValues = 256;
 // The log's buffer in front of its writer thread: lines that do not fit while the log takes
 // nothing are dropped and counted. Some hundreds of lines; a request logs a few dozen.
 inline constexpr std::size_t kLogBufferBytes = std::size_t{64} * 1024;
+// How long the log's writer, once woken, waits for more lines before it writes them all at
+// once (unless a reply waits for them or the buffer is half full).
+inline constexpr int kLogLingerMs = 10;
 // How long a reply waits for the log to take the lines before it (only while it takes lines).
 inline constexpr int kLogCatchUpMs = 20;
 // How long an orderly exit waits for the log to take what is left.
