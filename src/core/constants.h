@@ -139,5 +139,7 @@ inline constexpr const char* kDataPath = "/data/";            // the storage's f
 inline constexpr const char* kRamLabel = "G LPDDR5";
 inline constexpr const char* kRomLabel = "G UFS3.0";
 inline constexpr std::size_t kInfoFileMax = 256;  // bytes read of a small system file
+// A status file that cannot be opened or read is looked for again after this long (ms).
+inline constexpr int kMissingSourceRetryMs = 1000;
 
 }  // namespace qf
