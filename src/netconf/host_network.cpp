@@ -122,7 +122,9 @@ int Platform::setIpConfig(const std::string& ifname, const std::string& address,
     if (updated != 0) return updated;
     if (down.timedOut || up.timedOut) return qf::kRetTimedOut;
     if (down.lost || up.lost) return qf::kRetOutcomeLost;
-    return up.status;
+    // ifdown's failure is its own business (the interface may have been down already), but
+    // killed by a signal it stopped half-way, which is never a success.
+    return up.status != 0 || !down.killed() ? up.status : down.status;
 }
 
 int Platform::clearNetConf() {
@@ -137,5 +139,6 @@ int Platform::clearNetConf() {
     const int updated = updateLinuxIpconfig(paths_, interfaceLines, Lines());
     if (!removed || updated != 0) return qf::kRetWriteFailed;
     if (down.timedOut) return qf::kRetTimedOut;
-    return down.lost ? qf::kRetOutcomeLost : 0;
+    if (down.lost) return qf::kRetOutcomeLost;
+    return down.killed() ? down.status : 0;
 }
