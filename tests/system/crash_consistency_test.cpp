@@ -114,21 +114,20 @@ TEST_F(FailingDisk, FolderThatCannotBeFlushedFailsTheApplyAndTheClear) {
     EXPECT_EQ(board.request(qfclient::compactJson(qfclient::clearRequest("c", false)), 15000),
               setReply("c", -2));
     const std::string log = board.log();
-    const std::string written[] = {"/opt/.cmd.txt",           "/opt/.hostinfo",
-                                   "/opt/.ipconfig.txt",      "/etc/network/interfaces",
-                                   "/etc/resolv.conf",        "/opt/.lxc_ipconfig/mac_2",
-                                   "/opt/.lxc_ipconfig/ip_2", "/opt/.lxc_ipconfig/ipconfig_2"};
-    const std::string unflushed = ": its folder cannot be flushed: Input/output error\n";
-    for (const std::string& file : written)
-        EXPECT_NE(log.find("[QuillFerry] cannot write " + file + unflushed), std::string::npos)
-            << file << "\n"
-            << log;
-    for (const char* file : {"/opt/.ipconfig.txt", "/opt/.hostinfo"}) {
-        EXPECT_NE(log.find(std::string("[QuillFerry] cannot remove ") + file + unflushed),
-                  std::string::npos)
-            << file << "\n"
-            << log;
-    }
+    // "[QuillFerry] cannot <what> <file>: its folder cannot be flushed: ..." is logged.
+    const auto logged = [&log](const char* what, const char* file) {
+        std::string line = "[QuillFerry] cannot ";
+        line.append(what).append(" ").append(file);
+        return log.find(line.append(": its folder cannot be flushed: Input/output error\n")) !=
+               std::string::npos;
+    };
+    for (const char* file :
+         {"/opt/.cmd.txt", "/opt/.hostinfo", "/opt/.ipconfig.txt", "/etc/network/interfaces",
+          "/etc/resolv.conf", "/opt/.lxc_ipconfig/mac_2", "/opt/.lxc_ipconfig/ip_2",
+          "/opt/.lxc_ipconfig/ipconfig_2"})
+        EXPECT_TRUE(logged("write", file)) << file << "\n" << log;
+    for (const char* file : {"/opt/.ipconfig.txt", "/opt/.hostinfo"})
+        EXPECT_TRUE(logged("remove", file)) << file << "\n" << log;
 }
 
 }  // namespace
