@@ -45,7 +45,9 @@ TEST_F(ChildProcess, StatusAsTheShellWouldReportItAndALostWaitIsNoSuccess) {
 // Past its time limit, only what the command started dies: a helper that an earlier command
 // left running, adopted only while the later one runs (its own parent ends then), lives on.
 TEST_F(ChildProcess, TimeOutSparesWhatAnEarlierCommandLeft) {
-    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1UL, 0UL, 0UL, 0UL), 0);
+    // As the daemon does; qemu-user (the board's build on another machine) refuses.
+    if (::prctl(PR_SET_CHILD_SUBREAPER, 1UL, 0UL, 0UL, 0UL) != 0)
+        GTEST_SKIP() << "cannot adopt orphaned processes here";
     const std::string helper = path("helper");
     const ChildOutcome earlier =
         runChild({"/bin/sh", "-c", "(sleep 60 & echo $! >" + helper + "; sleep 1) & exit 0"},
