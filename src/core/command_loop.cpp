@@ -131,15 +131,20 @@ void CommandLoop::takeSignals(bool mayReap) {
 }
 
 bool CommandLoop::readLine(std::string& line) {
-    while (!uart_.nextLine(line)) {
+    if (uart_.nextLine(line)) {
+        // Taken in before: what was signalled since comes first.
+        takeSignals(true);
+        return !stopping_;
+    }
+    do {
         if (stopping_) return false;
         struct pollfd fds[2] = {{uart_.GetFd(), POLLIN, 0}, {signals_.get(), POLLIN, 0}};
         wakeLogWriter();  // what this turn logged, now that its reply is out
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) return false;
         if (fds[1].revents != 0) takeSignals(true);
         if (fds[0].revents != 0 && uart_.fill() == Uart::Fill::End) return false;
-    }
-    return true;
+    } while (!uart_.nextLine(line));
+    return !stopping_;
 }
 
 bool CommandLoop::serveNext(Platform& platform, Served& served) {
@@ -147,6 +152,8 @@ bool CommandLoop::serveNext(Platform& platform, Served& served) {
     served = Served::Nothing;
     if (stopping_) return false;
     if (!waiting_.empty()) {
+        takeSignals(true);  // what arrived while the request before was served
+        if (stopping_) return false;
         const std::string line = std::move(waiting_.front());
         waiting_.pop_front();
         served = serveLine(line);
@@ -177,7 +184,9 @@ int CommandLoop::run(Platform& platform) {
         set_debug_flag(&platform);
         Served served = Served::Nothing;
         const bool servedLine = serveNext(platform, served);
-        takeSignals(true);  // what arrived while the request was served
+        // Signals that arrived meanwhile wake the next wait for the line; only the adopted
+        // children that a wait beside the request saw end are reaped now.
+        if (reapPending_) takeSignals(true);
         if (servedLine || stopping_) {
             failurePauseMs = qf::kReadFailurePauseMs;
             continue;
