@@ -252,8 +252,9 @@ echo "board_vm_test: after the power cut, new: ${news[*]:-none}; old: ${olds[*]:
 # As a package upgrade restarts the service. The SIGTERM is the daemon's alone: the hook
 # runs to its end, the apply is answered with 0, and only then does the daemon exit.
 held_apply() {
-    local action=$1 net=$2 holding main ctl_pid
+    local action=$1 net=$2 holding stopping main ctl_pid
     holding=$(board_run 'journalctl -u quillferry -b -o cat | grep -c "eth0_config.sh holding"') || true
+    stopping=$(board_run 'journalctl -u quillferry -b -o cat | grep -c "SIGTERM: stopping"') || true
     main=$(board_run 'systemctl show -p MainPID --value quillferry')
     board_run 'touch /run/eth0_config.hold' >/dev/null
     ctl --timeout 300 set-net --uuid "$action-1" --address "10.4$net.0.8/24" --gateway "10.4$net.0.1" \
@@ -266,8 +267,8 @@ held_apply() {
     done
     board_run "systemctl --no-block $action quillferry" >/dev/null || fail "cannot $action the service"
     deadline=$((SECONDS + 60))
-    until [[ $(board_run 'systemctl show -p ActiveState --value quillferry') == deactivating ]]; do
-        ((SECONDS < deadline)) || fatal "systemctl $action did not begin to stop the service"
+    until (($(board_run 'journalctl -u quillferry -b -o cat | grep -c "SIGTERM: stopping"') > stopping)); do
+        ((SECONDS < deadline)) || fatal "systemctl $action sent the daemon no SIGTERM"
         sleep 1
     done
     sleep 3

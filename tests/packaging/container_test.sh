@@ -223,8 +223,9 @@ new_daemon() {
     [[ $pid != 0 && $pid != "$1" ]]
 }
 held_apply() {
-    local action=$1 net=$2 holding ended main ctl_pid
+    local action=$1 net=$2 holding stopping ended main ctl_pid
     holding=$(count 'eth0_config.sh holding')
+    stopping=$(count 'SIGTERM: stopping')
     ended=$(count 'eth0_config.sh held to its end')
     main=$(in_container systemctl show -p MainPID --value quillferry.service)
     in_container touch /run/eth0_config.hold
@@ -234,7 +235,7 @@ held_apply() {
     until_true 60 more_than 'eth0_config.sh holding' "$holding" ||
         fail "systemctl $action: the apply was not held in the post-up hook"
     in_container systemctl --no-block "$action" quillferry.service
-    until_true 10 unit_is deactivating || fail "systemctl $action did not begin to stop the service"
+    until_true 10 more_than 'SIGTERM: stopping' "$stopping" || fail "systemctl $action sent the daemon no SIGTERM"
     sleep 1
     in_container pgrep -f /usr/bin/eth0_config.sh >/dev/null ||
         fail "systemctl $action killed the post-up hook of the apply in progress"
