@@ -39,6 +39,8 @@ inline constexpr std::size_t kLogBufferBytes = std::size_t{64} * 1024;
 // How long the log's writer, once woken, waits for more lines before it writes them all at
 // once (unless a reply waits for them or the buffer is half full).
 inline constexpr int kLogLingerMs = 10;
+// The most it writes with one call (several lines for one stream).
+inline constexpr std::size_t kLogWriteBytes = 4096;
 // How long a reply waits for the log to take the lines before it (only while it takes lines).
 inline constexpr int kLogCatchUpMs = 20;
 // How long an orderly exit waits for the log to take what is left.

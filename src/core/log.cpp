@@ -172,15 +172,19 @@ private:
         }
     }
 
-    // Writes the lines in order, each run of lines for one descriptor with one call; returns
-    // their bytes. Blocking, as the descriptors are; a log that is gone (a closed pipe) loses
-    // the lines, and the daemon goes on.
+    // Writes the lines in order, runs of lines for one descriptor with one call each (of at
+    // most kLogWriteBytes, so that the copy stays small); returns their bytes. Blocking, as the
+    // descriptors are; a log that is gone (a closed pipe) loses the lines, and the daemon goes
+    // on.
     static std::size_t writeBatch(const std::deque<Entry>& batch) {
         std::size_t total = 0;
         std::string run;
+        run.reserve(qf::kLogWriteBytes);
         for (std::size_t i = 0; i < batch.size(); ++i) {
             run += batch[i].text;
-            if (i + 1 < batch.size() && batch[i + 1].fd == batch[i].fd) continue;
+            const bool more = i + 1 < batch.size() && batch[i + 1].fd == batch[i].fd &&
+                              run.size() + batch[i + 1].text.size() <= qf::kLogWriteBytes;
+            if (more) continue;
             (void)writeAll(batch[i].fd, run);
             total += run.size();
             run.clear();
