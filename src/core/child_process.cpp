@@ -15,7 +15,6 @@
 #include <cstring>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -77,20 +76,23 @@ struct ProcessId {
 };
 
 // The parent and the start time from /proc/PID/stat: the fields after the command name in
-// parentheses (which may hold spaces and parentheses itself), the state being the first.
+// parentheses (which may hold spaces and parentheses itself), the state (a letter) being the
+// first, all others numbers.
 bool readStat(const char* pid, pid_t& parent, unsigned long long& start) {
     std::string stat;
     const UniqueFd fd = openRegularFile((std::string("/proc/") + pid + "/stat").c_str());
     if (!fd.valid() || !readUpTo(fd.get(), qf::kProcStatMax, stat)) return false;
     const std::size_t close = stat.rfind(')');
-    if (close == std::string::npos) return false;
-    std::istringstream fields(stat.substr(close + 1));
-    std::string state;
-    fields >> state >> parent;
+    if (close == std::string::npos || close + 3 >= stat.size()) return false;
+    const char* at = stat.c_str() + close + 3;  // after ") " and the state
+    char* end = nullptr;
+    parent = static_cast<pid_t>(std::strtol(at, &end, 10));
     // From the parent (field 4) on to the start time (field 22).
-    for (int field = 5; field < 22 && fields; ++field) fields >> state;
-    fields >> start;
-    return !fields.fail();
+    for (int field = 5; field <= 22 && end != at; ++field) {
+        at = end;
+        start = std::strtoull(at, &end, 10);
+    }
+    return end != at;
 }
 
 // Every process there is now, or only the daemon's children (adopted descendants included).
