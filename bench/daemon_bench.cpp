@@ -38,7 +38,10 @@ using qftest::Stream;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kWarmup = 200;  // round trips before each block of samples
-constexpr int kBlocks = 4;    // of the echo and of the daemon, taking turns
+// Of the echo and of the daemon, taking turns: the machine's wake-up latency moves between a
+// few levels (about 20, 45 and 65 us on a shared VM), and only many turns let both meet them
+// alike.
+constexpr int kBlocks = 12;
 constexpr int kReplyTimeoutMs = 5000;
 constexpr int kQuietSeconds = 10;
 // The board's line: 115200 baud, 10 bits per byte (start, 8 data, stop).
