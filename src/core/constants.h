@@ -36,6 +36,11 @@ inline constexpr int kMaxJsonValues = 256;
 // The log's buffer in front of its writer thread: lines that do not fit while the log takes
 // nothing are dropped and counted. Some hundreds of lines; a request logs a few dozen.
 inline constexpr std::size_t kLogBufferBytes = std::size_t{64} * 1024;
+// How long the log's writer, once woken, waits for more lines before it writes them all at
+// once (unless a reply waits for them or the buffer is half full).
+inline constexpr int kLogLingerMs = 10;
+// The most it writes with one call (several lines for one stream).
+inline constexpr std::size_t kLogWriteBytes = 4096;
 // How long a reply waits for the log to take the lines before it (only while it takes lines).
 inline constexpr int kLogCatchUpMs = 20;
 // How long an orderly exit waits for the log to take what is left.
@@ -73,6 +78,9 @@ inline constexpr int kMaxIfupTimeoutSec = 3600;
 // After a time-out, the rounds of killing what the command left behind (each round kills what
 // the previous round's victims left): more than any chain of helpers.
 inline constexpr int kKillRounds = 32;
+// Bytes read of a /proc/PID/stat line, which tells a process's parent and start time: a
+// command name of at most 16 bytes and some fifty numbers fit several times.
+inline constexpr std::size_t kProcStatMax = 4096;
 
 // "ret_val" of "set_net_conf" besides 0 and ifup's status.
 inline constexpr int kRetRefused = -1;      // incomplete or unfit request: nothing changed
@@ -133,5 +141,7 @@ inline constexpr const char* kDataPath = "/data/";            // the storage's f
 inline constexpr const char* kRamLabel = "G LPDDR5";
 inline constexpr const char* kRomLabel = "G UFS3.0";
 inline constexpr std::size_t kInfoFileMax = 256;  // bytes read of a small system file
+// A status file that cannot be opened or read is looked for again after this long (ms).
+inline constexpr int kMissingSourceRetryMs = 1000;
 
 }  // namespace qf

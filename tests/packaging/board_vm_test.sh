@@ -6,8 +6,9 @@
 # getty enabled on it, eth0 a virtio NIC that reaches nothing) and drives the service over
 # that UART with QUILLFERRY_CTL, this machine's client: the probe from power-on, every
 # command, IPv4 and IPv6 applied by the real ifupdown, a refused request, a killed
-# daemon, a reboot, and a power cut in the middle of an apply. What happens in the board
-# is checked through the board's agent, a channel of its own apart from the line.
+# daemon, a reboot, a power cut in the middle of an apply, and systemctl stop and restart
+# in the middle of one. What happens in the board is checked through the board's agent, a
+# channel of its own apart from the line.
 #
 # Prints the time from power-on to the first acknowledgement. Exit status: 0 passed,
 # 1 failed, 77 skipped (the board cannot run here; only when the environment variable
@@ -246,6 +247,53 @@ for f in $(printf '%s\n' "${!was[@]}" "${!is[@]}" "${!will[@]}" | sort -u); do
 done
 echo "board_vm_test: after the power cut, new: ${news[*]:-none}; old: ${olds[*]:-none}"
 ((${#news[@]} > 0 && ${#olds[@]} > 0)) || fail "the power cut did not come in the middle of the apply"
+
+# --- systemctl stop and restart while an apply is held in the post-up hook ----------------
+# As a package upgrade restarts the service. The SIGTERM is the daemon's alone: the hook
+# runs to its end, the apply is answered with 0, and only then does the daemon exit.
+held_apply() {
+    local action=$1 net=$2 holding stopping main ctl_pid
+    holding=$(board_run 'journalctl -u quillferry -b -o cat | grep -c "eth0_config.sh holding"') || true
+    stopping=$(board_run 'journalctl -u quillferry -b -o cat | grep -c "SIGTERM: stopping"') || true
+    main=$(board_run 'systemctl show -p MainPID --value quillferry')
+    board_run 'touch /run/eth0_config.hold' >/dev/null
+    ctl --timeout 300 set-net --uuid "$action-1" --address "10.4$net.0.8/24" --gateway "10.4$net.0.1" \
+        --dns 10.40.0.53 --idc dc4 --soc-ip "10.4$net.0.8" --pod-id 6 >"$work/held" 2>&1 &
+    ctl_pid=$!
+    deadline=$((SECONDS + 120))
+    until (($(board_run 'journalctl -u quillferry -b -o cat | grep -c "eth0_config.sh holding"') > holding)); do
+        ((SECONDS < deadline)) || fatal "systemctl $action: the apply was not held in the post-up hook"
+        sleep 2
+    done
+    board_run "systemctl --no-block $action quillferry" >/dev/null || fail "cannot $action the service"
+    deadline=$((SECONDS + 60))
+    until (($(board_run 'journalctl -u quillferry -b -o cat | grep -c "SIGTERM: stopping"') > stopping)); do
+        ((SECONDS < deadline)) || fatal "systemctl $action sent the daemon no SIGTERM"
+        sleep 1
+    done
+    sleep 3
+    board_run 'pgrep -f /usr/bin/eth0_config.sh' >/dev/null ||
+        fail "systemctl $action killed the post-up hook of the apply in progress"
+    board_run 'rm -f /run/eth0_config.hold' >/dev/null
+    wait "$ctl_pid" || fail "the apply held during systemctl $action: $(cat "$work/held")"
+    expect "eth0 after the apply held during systemctl $action" "inet 10\\.4$net\\.0\\.8/24" \
+        'ip -4 -o addr show dev eth0'
+    if [[ $action == stop ]]; then
+        deadline=$((SECONDS + 60))
+        until [[ $(board_run 'systemctl show -p ActiveState --value quillferry') == inactive ]]; do
+            ((SECONDS < deadline)) || fatal "systemctl stop did not stop the service"
+            sleep 1
+        done
+        board_run 'systemctl start quillferry' >/dev/null || fail "cannot start the service again"
+    fi
+    wait_probe 120 || fatal "no acknowledgement of the probe after systemctl $action"
+    expect "a new daemon after systemctl $action" '^[1-9]' \
+        "systemctl show -p MainPID --value quillferry | grep -vx '$main'"
+}
+held_apply stop 1
+held_apply restart 2
+expect "no signal for ifup" '^0$' 'journalctl -u quillferry -b -o cat | grep -c "Got signal"'
+check_journal
 
 if ((failures > 0)); then
     echo "--- the service's journal:" >&2

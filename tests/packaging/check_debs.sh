@@ -100,6 +100,9 @@ stop=$(sed -n 's/^TimeoutStopSec=//p' "$unit")
 if [[ -z $limit || -z $stop ]] || ((stop < 2 * limit + 30)); then
     fail "TimeoutStopSec=${stop:-(none)} does not cover ifdown and ifup at ${limit:-?} s each"
 fi
+# The stop's SIGTERM for the daemon alone, which finishes an apply; its commands and their
+# hooks are not to be stopped half-way.
+grep -qx 'KillMode=mixed' "$unit" || fail "the unit's stop does not spare the daemon's commands (KillMode=mixed)"
 mkdir -p "$root/etc/systemd/system"
 cp /lib/systemd/system/*.target "$root/etc/systemd/system/"
 out=$(systemd-analyze verify --root="$root" quillferry.service 2>&1 |

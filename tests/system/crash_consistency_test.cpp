@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The daemon killed at random moments while it applies a stream of configurations: every
 // file it writes holds its old content or the complete content of one request, never an
-// empty, short or mixed one, and the daemon serves again after a restart.
+// empty, short or mixed one, and the daemon serves again after a restart. And a disk that
+// does not take the renames and removals for good: they are failures, not successes.
 
 #include <chrono>
 #include <cstdio>
@@ -94,6 +95,39 @@ TEST_F(CrashConsistency, KilledWhileApplyingLeavesEveryFileWhole) {
         EXPECT_NE(board.request(R"({"cmd":"get_net_conf","uuid":"q"})").find(R"("ret_val":0,)"),
                   std::string::npos);
     }
+}
+
+using FailingDisk = BoardTest;
+
+// Every folder that cannot be flushed (here: opened for its flush, which fails on a failing
+// disk as the flush itself does) leaves the files renamed or removed in it not yet on disk for
+// good: an apply and a clear, which would otherwise succeed, are answered -2, and each file is
+// logged.
+TEST_F(FailingDisk, FolderThatCannotBeFlushedFailsTheApplyAndTheClear) {
+    board_ = std::make_unique<SimulatedBoard>(BoardOptions::withInterfaceStubs());
+    SimulatedBoard& board = *board_;
+    std::string why;
+    if (board.run({QF_FAULT_EXEC, "folder-open", "/bin/true"}, &why) == 77) GTEST_SKIP() << why;
+    board.startDaemon({}, true, {QF_FAULT_EXEC, "folder-open"});
+    const BoardConf conf;
+    EXPECT_EQ(board.request(conf.line("a"), 15000), setReply("a", -2));
+    EXPECT_EQ(board.request(qfclient::compactJson(qfclient::clearRequest("c", false)), 15000),
+              setReply("c", -2));
+    const std::string log = board.log();
+    // "[QuillFerry] cannot <what> <file>: its folder cannot be flushed: ..." is logged.
+    const auto logged = [&log](const char* what, const char* file) {
+        std::string line = "[QuillFerry] cannot ";
+        line.append(what).append(" ").append(file);
+        return log.find(line.append(": its folder cannot be flushed: Input/output error\n")) !=
+               std::string::npos;
+    };
+    for (const char* file :
+         {"/opt/.cmd.txt", "/opt/.hostinfo", "/opt/.ipconfig.txt", "/etc/network/interfaces",
+          "/etc/resolv.conf", "/opt/.lxc_ipconfig/mac_2", "/opt/.lxc_ipconfig/ip_2",
+          "/opt/.lxc_ipconfig/ipconfig_2"})
+        EXPECT_TRUE(logged("write", file)) << file << "\n" << log;
+    for (const char* file : {"/opt/.ipconfig.txt", "/opt/.hostinfo"})
+        EXPECT_TRUE(logged("remove", file)) << file << "\n" << log;
 }
 
 }  // namespace
