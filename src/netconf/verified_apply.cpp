@@ -15,6 +15,12 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+long long msSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
 // Every file that applying `conf` replaces.
 std::vector<std::string> filesOfApply(const BoardPaths& paths, const NetConfRequest& conf) {
     std::vector<std::string> files = {paths.interfacesFile, paths.resolvConf, paths.hostInfoFile,
@@ -45,15 +51,12 @@ Platform::SetOutcome Platform::applyVerified(const NetConfRequest& conf,
     const int applied = applyNetConf(conf);
     if (applied == 0) {
         std::string detail;
-        const auto started = std::chrono::steady_clock::now();
+        const Clock::time_point started = Clock::now();
         const bool answered =
             gatewayCheck_(conf.gateway, std::chrono::seconds(conf.verifyGatewaySec), detail);
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now() - started)
-                            .count();
         if (answered) {
             logLine("[QuillFerry] gateway %s checked on eth0 in %lld ms: %s", conf.gateway.c_str(),
-                    static_cast<long long>(ms), visible(detail).c_str());
+                    msSince(started), visible(detail).c_str());
             if (recordInForce(appliedInForce(conf, inForce))) return {0, qf::kGatewayAnswered};
             net_.applied(false);
             return {qf::kRetWriteFailed, qf::kGatewayAnswered};
@@ -67,16 +70,18 @@ Platform::SetOutcome Platform::applyVerified(const NetConfRequest& conf,
         logLine("[QuillFerry] the configuration failed (%d): putting the previous one back",
                 applied);
     }
+    const Clock::time_point putBackStarted = Clock::now();
     if (!putBack(snapshot)) {
         logLine(
-            "[QuillFerry] the previous configuration could not be put back: what is in force is "
-            "unknown");
+            "[QuillFerry] the previous configuration could not be put back (%lld ms): what is in "
+            "force is unknown",
+            msSince(putBackStarted));
         return {qf::kRetNotPutBack, check};
     }
     net_ = before;
     // Should it not be recorded, "unknown" stays: less than the truth, but never a lie.
     recordInForce(inForce);
-    logLine("[QuillFerry] the previous configuration is back");
+    logLine("[QuillFerry] the previous configuration is back (%lld ms)", msSince(putBackStarted));
     return {qf::kRetPutBack, check};
 }
 
