@@ -67,24 +67,23 @@ TEST_F(VerifiedApply, KeepsPutsBackOrSaysItCouldNot) {
     const struct {
         const char* name;
         Before before;
-        const char* ifup;  // the stand-in's fault script, as script() takes it
         bool answers;      // the gateway check
+        const char* ifup;  // the stand-in's fault script, as script() takes it
         int retVal;
         const char* check;
-        long commands;
+        int commands;
         Files files;
     } cases[] = {
-        {"the gateway answers", Before::Applied, "", true, 0, "answered", 2, New},
-        {"the gateway is silent", Before::Applied, "", false, -5, "silent", 4, Old},
-        {"ifup fails", Before::Applied, "once:exit 3", true, -5, "not_run", 4, Old},
-        {"ifup hangs", Before::Applied, "once:sleep 5", true, -5, "not_run", 4, Old},
-        {"ifup fails again", Before::Applied, "exit 3", true, -6, "not_run", 4, Old},
-        {"a file cannot be put back", Before::Applied,
-         "once:mkdir -p {board}/opt/..hostinfo.quillferry-new/in; exit 3", true, -6, "not_run", 4,
-         Torn},
+        {"the gateway answers", Before::Applied, true, "", 0, "answered", 2, New},
+        {"the gateway is silent", Before::Applied, false, "", -5, "silent", 4, Old},
+        {"ifup fails", Before::Applied, true, "once:exit 3", -5, "not_run", 4, Old},
+        {"ifup hangs", Before::Applied, true, "once:sleep 5", -5, "not_run", 4, Old},
+        {"ifup fails again", Before::Applied, true, "exit 3", -6, "not_run", 4, Old},
+        {"a file cannot be put back", Before::Applied, true,
+         "once:mkdir -p {board}/opt/..hostinfo.quillferry-new/in; exit 3", -6, "not_run", 4, Torn},
         // A clear left eth0 down: put back, it stays down.
-        {"after a clear", Before::Cleared, "", false, -5, "silent", 3, Old},
-        {"on a fresh board", Before::Fresh, "", false, -5, "silent", 4, Old},
+        {"after a clear", Before::Cleared, false, "", -5, "silent", 3, Old},
+        {"on a fresh board", Before::Fresh, false, "", -5, "silent", 4, Old},
     };
     for (const auto& c : cases) {
         prepare(c.before);
@@ -99,7 +98,7 @@ TEST_F(VerifiedApply, KeepsPutsBackOrSaysItCouldNot) {
         EXPECT_EQ(reply["ret_val"].asInt(), c.retVal) << c.name;
         EXPECT_EQ(reply["gateway_check"].asString(), c.check) << c.name;
         EXPECT_EQ(gatewayChecks_, c.check == std::string("not_run") ? 0 : 1) << c.name;
-        EXPECT_EQ(calls() - calledBefore, c.commands) << c.name;
+        EXPECT_EQ(calls() - calledBefore, static_cast<long>(c.commands)) << c.name;
         std::filesystem::remove(path("fault.ifup"));
         const auto after = boardFiles();
         if (c.files == Old) {
