@@ -102,9 +102,12 @@ public:
         ndm->ndm_ifindex = t.ifindex;
         ndm->ndm_state = NUD_NONE;
         ndm->ndm_flags = ndmFlags;
-        // A dump is filtered by the interface (by the kernel where it can, here in any case).
-        if (type != RTM_GETNEIGH)
+        if (type != RTM_GETNEIGH) {
             mnl_attr_put(nlh, NDA_DST, static_cast<std::uint16_t>(t.length), t.address);
+        } else {
+            // Of the interface's entries only, where the kernel can (collectEntry filters too).
+            mnl_attr_put_u32(nlh, NDA_IFINDEX, static_cast<std::uint32_t>(t.ifindex));
+        }
         if (mnl_socket_sendto(socket_.get(), nlh, nlh->nlmsg_len) < 0)
             return fail(error, "cannot send to the kernel");
         for (int part = 0; part < kMaxParts; ++part) {
