@@ -111,7 +111,12 @@ TEST_F(PutBack, TheGatewayAnswersOrThePreviousConfigurationComesBack) {
     inBoard(board, "far() { nsenter --net=/run/netns/far \"$@\"; }; far ip addr add " +
                        v4.gateway() + "/24 dev uplink0 && far ip addr add " + v6.gateway() +
                        "/64 dev uplink0 nodad");
-    ASSERT_EQ(verified(board, v4, "v4", 5), verifiedReply("v4", 0, "answered"));
+    const std::string kept = verified(board, v4, "v4", 5);
+    // qemu-user, which runs the board's build on another machine, passes no neighbour
+    // messages to the kernel: the check cannot run there.
+    if (board.log().find("cannot send to the kernel: Operation not supported") != std::string::npos)
+        GTEST_SKIP() << "the emulator refuses the kernel's neighbour messages";
+    ASSERT_EQ(kept, verifiedReply("v4", 0, "answered"));
     expectInForce(board, v4, "kept");
     BoardConf silent = v4;
     silent.net = 2;
