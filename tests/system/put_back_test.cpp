@@ -118,9 +118,14 @@ TEST_F(PutBack, TheGatewayAnswersOrThePreviousConfigurationComesBack) {
         GTEST_SKIP() << "the emulator refuses the kernel's neighbour messages";
     ASSERT_EQ(kept, verifiedReply("v4", 0, "answered"));
     expectInForce(board, v4, "kept");
+    // The probe is answered while the gateway is waited for.
     BoardConf silent = v4;
     silent.net = 2;
-    ASSERT_EQ(verified(board, silent, "s4", 2), verifiedReply("s4", -5, "silent"));
+    Json::Value request = silent.request("s4");
+    request["verify_gateway"] = 2;
+    ASSERT_EQ(
+        board.exchange(qfclient::compactJson(request) + "\n" + SimulatedBoard::kProbe, kApplyMs),
+        std::string(SimulatedBoard::kAck) + verifiedReply("s4", -5, "silent"));
     expectInForce(board, v4, "put back");
 
     ASSERT_EQ(verified(board, v6, "v6", 5), verifiedReply("v6", 0, "answered"));
