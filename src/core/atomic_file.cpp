@@ -38,6 +38,7 @@ bool regularOrMissing(const ResolvedPath& r, const std::string& path, struct sta
     if (!exists && errno != ENOENT) return failErrno(error, path);
     if (exists && !S_ISREG(st.st_mode)) {
         error = path + " is " + typeName(st.st_mode) + ", not a regular file";
+        errno = EINVAL;  // not ENOENT: it is there
         return false;
     }
     return true;
@@ -197,7 +198,8 @@ bool writeFileAtomic(const std::string& path, std::string_view bytes, std::optio
     return false;
 }
 
-bool readBoardFile(const std::string& path, std::size_t cap, std::string& out, std::string& error) {
+bool readBoardFile(const std::string& path, std::size_t cap, std::string& out, std::string& error,
+                   mode_t* mode) {
     out.clear();
     ResolvedPath r;
     if (!resolvePath(path, r, error)) return false;
@@ -214,8 +216,10 @@ bool readBoardFile(const std::string& path, std::size_t cap, std::string& out, s
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return failErrno(error, path);
     if (!S_ISREG(st.st_mode)) {
         error = path + " is " + typeName(st.st_mode) + ", not a regular file";
+        errno = EINVAL;
         return false;
     }
+    if (mode != nullptr) *mode = st.st_mode & 07777;
     // Sized once: a record of some ten kilobytes must not pass through twice its size.
     out.reserve(std::min(cap, static_cast<std::size_t>(st.st_size)));
     if (!readUpTo(fd.get(), cap, out)) return failErrno(error, path);

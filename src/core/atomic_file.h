@@ -63,8 +63,11 @@ private:
 bool writeFileAtomic(const std::string& path, std::string_view bytes, std::optional<mode_t> mode,
                      std::string& error);
 
-// Reads the whole file into `out`, at most `cap` bytes (a larger file yields its first `cap`).
-bool readBoardFile(const std::string& path, std::size_t cap, std::string& out, std::string& error);
+// Reads the whole file into `out`, at most `cap` bytes (a larger file yields its first `cap`),
+// and its permission bits into `mode` when given. On failure errno is ENOENT only when the
+// file (or a folder on its way) is missing.
+bool readBoardFile(const std::string& path, std::size_t cap, std::string& out, std::string& error,
+                   mode_t* mode = nullptr);
 
 // Removes the files (a symlink there is removed itself, not its target) and flushes their
 // folders, each once, so that the removals are on disk. True when every file is gone for good,

@@ -87,6 +87,37 @@ inline constexpr int kRetRefused = -1;      // incomplete or unfit request: noth
 inline constexpr int kRetWriteFailed = -2;  // a board file could not be written or removed
 inline constexpr int kRetTimedOut = -3;     // ifdown or ifup ran past its time limit
 inline constexpr int kRetOutcomeLost = -4;  // how ifdown or ifup ended could not be learned
+// Of a request that asked for its gateway to be checked ("verify_gateway"):
+inline constexpr int kRetPutBack = -5;     // failed; the previous configuration is back
+inline constexpr int kRetNotPutBack = -6;  // failed, and the previous one could not be put back
+
+// "verify_gateway": how long the gateway may take to answer, in seconds, and how often its
+// neighbour entry is read meanwhile.
+inline constexpr const char* kVerifyGatewayMember = "verify_gateway";
+// Its outcome in the reply: "answered" (the configuration is kept), "silent" (put back), or
+// "not_run": nothing was applied, or the apply failed before the gateway could be asked.
+inline constexpr const char* kGatewayCheckMember = "gateway_check";
+inline constexpr const char* kGatewayAnswered = "answered";
+inline constexpr const char* kGatewaySilent = "silent";
+inline constexpr const char* kGatewayNotChecked = "not_run";
+inline constexpr int kVerifyGatewayMinSec = 1;
+inline constexpr int kVerifyGatewayMaxSec = 120;
+inline constexpr int kNeighbourPollMs = 100;
+// What a verified apply reads of the files it replaces, all together, to put them back: the
+// board's own are a few kilobytes (some 300 bytes per container).
+inline constexpr std::size_t kSnapshotBudget = std::size_t{64} * 1024;
+
+// The configuration in force, kept across restarts in a state file of the daemon's own
+// (StateDirectory= of the unit), and reported by "get_net_conf" with "in_force": true.
+inline constexpr const char* kInForceMember = "in_force";
+inline constexpr const char* kStateDir = "/var/lib/quillferry";
+inline constexpr const char* kInForceFile = "/var/lib/quillferry/in-force.json";
+inline constexpr mode_t kStateDirMode = 0755;
+inline constexpr mode_t kStateFileMode = 0644;
+// A state file is a few kilobytes; a larger one is not ours.
+inline constexpr std::size_t kInForceReadCap = std::size_t{16} * 1024;
+// eth0's live addresses in that reply: at most this many of each family.
+inline constexpr std::size_t kLiveAddressesMax = 16;
 
 // Files under /opt, for other software on the board (the containers read them).
 inline constexpr const char* kHostInfoFile = "/opt/.hostinfo";

@@ -91,6 +91,11 @@ ChildOutcome ifup(const BoardPaths& paths, std::chrono::milliseconds timeout) {
     return runInterfaceCommand(paths.ifupProgram, timeout);
 }
 
+ChildOutcome ifdownForced(const BoardPaths& paths, std::chrono::milliseconds timeout) {
+    return runChild({paths.ifdownProgram, qf::kInterfaceName, "--ignore-errors", "--force"},
+                    timeout);
+}
+
 int restartNetworking(const BoardPaths& paths, std::chrono::milliseconds timeout) {
     logLine("%s +", "restartNetworking");
     const int status = ifdown(paths, timeout).status | ifup(paths, timeout).status;

@@ -83,6 +83,8 @@ grep -q 'deb-systemd-helper enable' "$ctrl/postinst" || fail "postinst does not 
 grep -q '_dh_action=restart' "$ctrl/postinst" || fail "postinst does not (re)start the unit"
 grep -q 'systemd-tmpfiles .*--create quillferry.conf' "$ctrl/postinst" || fail "postinst does not make the marker folder"
 grep -q 'deb-systemd-helper purge' "$ctrl/postrm" || fail "postrm does not forget the unit on purge"
+state=$(sed -n 's/.*kStateDir = "\(.*\)";/\1/p' "$src/src/core/constants.h")
+grep -q "rm -rf $state\$" "$ctrl/postrm" || fail "postrm does not remove the daemon's state $state on purge"
 
 root=$scratch/quillferry
 default=$(sed -n 's/.*kDefaultDnsSearch = "\(.*\)";/\1/p' "$src/src/core/constants.h")
@@ -94,15 +96,19 @@ grep -qx "#QUILLFERRY_DNS_SEARCH=$default" "$root/etc/default/quillferry" ||
 # systemd-tmpfiles and no man), and how exposed it is.
 unit=$root/lib/systemd/system/quillferry.service
 grep -qx 'EnvironmentFile=-/etc/default/quillferry' "$unit" || fail "the unit reads another environment file"
-# A stop waits for the request in progress: ifdown and ifup at their default time limit.
+# A stop waits for the request in progress: ifdown and ifup at their default time limit, and
+# for a verified apply the gateway check and both again to put the previous one back.
 limit=$(sed -n 's/^#QUILLFERRY_IFUP_TIMEOUT=//p' "$root/etc/default/quillferry")
+check=$(sed -n 's/.*kVerifyGatewayMaxSec = \([0-9]*\);/\1/p' "$src/src/core/constants.h")
 stop=$(sed -n 's/^TimeoutStopSec=//p' "$unit")
-if [[ -z $limit || -z $stop ]] || ((stop < 2 * limit + 30)); then
-    fail "TimeoutStopSec=${stop:-(none)} does not cover ifdown and ifup at ${limit:-?} s each"
+if [[ -z $limit || -z $check || -z $stop ]] || ((stop < 4 * limit + check + 30)); then
+    fail "TimeoutStopSec=${stop:-(none)} does not cover four runs of ifdown and ifup at ${limit:-?} s and a gateway check of ${check:-?} s"
 fi
 # The stop's SIGTERM for the daemon alone, which finishes an apply; its commands and their
 # hooks are not to be stopped half-way.
 grep -qx 'KillMode=mixed' "$unit" || fail "the unit's stop does not spare the daemon's commands (KillMode=mixed)"
+# The daemon's state folder, which only systemd can make writable.
+grep -qx "StateDirectory=${state#/var/lib/}" "$unit" || fail "the unit does not give the daemon $state"
 mkdir -p "$root/etc/systemd/system"
 cp /lib/systemd/system/*.target "$root/etc/systemd/system/"
 out=$(systemd-analyze verify --root="$root" quillferry.service 2>&1 |
