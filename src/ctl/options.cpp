@@ -163,8 +163,11 @@ std::string applyOption(int id, const std::string& value, Options& options) {
                 options.format = Format::Jsonl;
             } else if (value == "prometheus") {
                 options.format = Format::Prometheus;
+            } else if (value == "prometheus-sd") {
+                options.format = Format::PrometheusSd;
             } else {
-                return "invalid --format '" + value + "': expected table, jsonl or prometheus";
+                return "invalid --format '" + value +
+                       "': expected table, jsonl, prometheus or prometheus-sd";
             }
             break;
         case kOutput:
@@ -260,6 +263,21 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
     // The operands, after getopt_long moved them behind the options.
     const std::vector<std::string> operands(argv.begin() + optind, argv.end() - 1);
 
+    const bool fleet = !options.inventory.empty();
+    // The inventory's boards as scrape targets: no board is asked anything.
+    if (options.format == Format::PrometheusSd) {
+        if (!fleet) return usageError("option '--format' applies only with --inventory");
+        if (!operands.empty())
+            return usageError("--format prometheus-sd lists the boards and takes no subcommand");
+        for (const int id : given) {
+            if (id != kInventory && id != kBoard && id != kFormat && id != kOutput)
+                return usageError("option '" + optionName(id) +
+                                  "' does not apply to --format prometheus-sd");
+        }
+        ParseOutcome outcome;
+        outcome.options = std::move(options);
+        return outcome;
+    }
     if (operands.empty()) return usageError("missing subcommand");
     const SubcommandInfo* info = findSubcommand(operands.front());
     if (info == nullptr) return usageError("unknown subcommand '" + operands.front() + "'");
@@ -270,7 +288,6 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
     if (operands.size() > wanted) {
         return usageError("unexpected argument '" + operands[wanted] + "'");
     }
-    const bool fleet = !options.inventory.empty();
     for (const int id : given) {
         const std::string name = optionName(id);
         if (id >= kAddress && id <= kContainer && info->subcommand != Subcommand::SetNet)
@@ -326,12 +343,16 @@ std::string usageHint() {
            kProgramName +
            " --inventory FILE [--board NAME]... [--jobs N] [--format table|jsonl|prometheus]"
            " [--output FILE]"
-           " probe|stat|hw|netconf|set-net|clear (see --help)\n";
+           " probe|stat|hw|netconf|set-net|clear\n       " +
+           kProgramName +
+           " --inventory FILE [--board NAME]... --format prometheus-sd [--output FILE]"
+           " (see --help)\n";
 }
 
 std::string usageText() {
     return std::string("Usage: ") + kProgramName + " [OPTIONS] SUBCOMMAND [ARGUMENT]\n       " +
-           kProgramName + " --inventory FILE [OPTIONS] SUBCOMMAND\n" +
+           kProgramName + " --inventory FILE [OPTIONS] SUBCOMMAND\n       " + kProgramName +
+           " --inventory FILE [--board NAME]... --format prometheus-sd [--output FILE]\n" +
            R"(
 Sends one request to a QuillFerry board over its serial line (raw 115200 8N1),
 waits for its reply and prints it; with --inventory, to many boards at once.
@@ -418,6 +439,10 @@ A fleet (--inventory):
                      outcome, exit_status, elapsed_seconds, detail, reply
   --format prometheus
                      probe and stat: metrics in the Prometheus text format
+  --format prometheus-sd
+                     without a subcommand: the boards as Prometheus scrape targets
+                     for file_sd_configs (JSON: each board's name, with the labels
+                     idc and pod of its network); nothing is sent to any board
   --output FILE      write the output to FILE instead, replacing it whole (a new
                      file renamed over it) once every board has finished; a
                      command that fails before it has results, or whose output
