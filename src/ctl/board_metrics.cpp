@@ -58,16 +58,6 @@ std::string labels(const InventoryBoard& board) {
     return "{" + text + "}";
 }
 
-// The shortest text that reads back as `v`: 0.03, not 0.029999999999999999.
-std::string number(double v) {
-    char text[64];
-    for (int digits = 15; digits <= 17; ++digits) {
-        std::snprintf(text, sizeof(text), "%.*g", digits, v);
-        if (std::strtod(text, nullptr) == v) break;
-    }
-    return text;
-}
-
 std::string header(const char* name, const char* help) {
     return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
 }
@@ -132,6 +122,15 @@ StatReadings readStat(const Json::Value& reply) {
     return r;
 }
 
+std::string sampleValue(double v) {
+    char text[64];
+    for (int digits = 15; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof(text), "%.*g", digits, v);
+        if (std::strtod(text, nullptr) == v) break;
+    }
+    return text;
+}
+
 std::string labelValue(const std::string& text) {
     std::string out;
     for (const char c : text) {
@@ -151,7 +150,7 @@ std::string boardMetricsText(const std::vector<BoardMetrics>& results, bool stat
         text += header(m.name, m.help);
         for (const BoardMetrics& r : results) {
             const std::optional<double> v = m.value(r);
-            if (v) text += std::string(m.name) + labels(*r.board) + " " + number(*v) + "\n";
+            if (v) text += std::string(m.name) + labels(*r.board) + " " + sampleValue(*v) + "\n";
         }
     }
     return text;
@@ -170,7 +169,7 @@ std::string probeMetricsText(const InventoryBoard& board, const std::optional<Bo
             "quillferry_probe_success " + (success ? "1" : "0") + "\n" +
             header("quillferry_probe_duration_seconds",
                    "How long the probe took, as the scrape waited for it, in seconds.") +
-            "quillferry_probe_duration_seconds " + number(durationSeconds) + "\n";
+            "quillferry_probe_duration_seconds " + sampleValue(durationSeconds) + "\n";
     return text;
 }
 

@@ -51,6 +51,10 @@ std::string boardMetricsText(const std::vector<BoardMetrics>& results, bool stat
 std::string probeMetricsText(const InventoryBoard& board, const std::optional<BoardMetrics>& result,
                              bool stat, double durationSeconds);
 
+// A sample's value as the shortest text that reads back as `v` (0.03, not
+// 0.029999999999999999).
+std::string sampleValue(double v);
+
 // A label value in the exposition format: backslash, quote and newline escaped.
 std::string labelValue(const std::string& text);
 

@@ -135,6 +135,7 @@ long long probeBudgetMs(const std::optional<std::string>& header, int offsetMs, 
 Exporter::Exporter(const Options& options, const WebConfig& web,
                    std::shared_ptr<const Inventory> boards, UniqueFd listener)
     : options_(options), hub_(loop_, *this) {
+    readProcessFigures();  // the process's start, as its own metrics give it
     sigset_t set;
     sigemptyset(&set);
     for (const int s : {SIGHUP, SIGTERM, SIGINT}) sigaddset(&set, s);

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -16,15 +17,6 @@ namespace exporter {
 
 namespace {
 
-std::string number(double v) {
-    char text[64];
-    for (int digits = 15; digits <= 17; ++digits) {
-        std::snprintf(text, sizeof(text), "%.*g", digits, v);
-        if (std::strtod(text, nullptr) == v) break;
-    }
-    return text;
-}
-
 class Writer {
 public:
     void family(const char* name, const char* type, const char* help) {
@@ -32,7 +24,8 @@ public:
             std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
     }
     void sample(const std::string& name, const std::string& labels, double value) {
-        text_ += name + (labels.empty() ? "" : "{" + labels + "}") + " " + number(value) + "\n";
+        text_ += name + (labels.empty() ? "" : "{" + labels + "}") + " " + ctl::sampleValue(value) +
+                 "\n";
     }
     std::string text() { return std::move(text_); }
 
@@ -68,7 +61,11 @@ void ExporterCounters::probed(Module module, const qfclient::Result& result, dou
 }
 
 ProcessFigures readProcessFigures() {
+    // The start as this process saw it (a sandbox may hide the system's boot time).
+    static const double started =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     ProcessFigures f;
+    f.startSeconds = started;
     const long ticks = ::sysconf(_SC_CLK_TCK);
     const long page = ::sysconf(_SC_PAGESIZE);
     // /proc/self/stat: the fields after the command's closing parenthesis.
@@ -78,19 +75,14 @@ ProcessFigures readProcessFigures() {
         std::istringstream fields(stat.substr(close + 2));
         std::vector<std::string> v;
         for (std::string field; fields >> field;) v.push_back(field);
-        // Fields 14, 15 (utime, stime), 22 (starttime), 23 (vsize), 24 (rss), counted from 1
-        // with the state (field 3) first here.
+        // Fields 14, 15 (utime, stime), 23 (vsize), 24 (rss), counted from 1 with the state
+        // (field 3) first here.
         if (v.size() > 21) {
             f.cpuSeconds =
                 (std::strtod(v[11].c_str(), nullptr) + std::strtod(v[12].c_str(), nullptr)) /
                 static_cast<double>(ticks);
             f.virtualBytes = std::strtod(v[20].c_str(), nullptr);
             f.residentBytes = std::strtod(v[21].c_str(), nullptr) * static_cast<double>(page);
-            const std::string uptime = readSmall("/proc/uptime");
-            const double booted =
-                static_cast<double>(::time(nullptr)) - std::strtod(uptime.c_str(), nullptr);
-            f.startSeconds =
-                booted + std::strtod(v[19].c_str(), nullptr) / static_cast<double>(ticks);
         }
     }
     if (DIR* d = ::opendir("/proc/self/fd")) {
@@ -125,7 +117,7 @@ std::string exporterMetricsText(const ExporterCounters& c, const ProcessFigures&
         for (std::size_t i = 0; i < kDurationBuckets.size(); ++i) {
             cumulative += h.buckets[i];
             w.sample("quillferry_exporter_probe_duration_seconds_bucket",
-                     m + ",le=\"" + number(kDurationBuckets[i]) + "\"",
+                     m + ",le=\"" + ctl::sampleValue(kDurationBuckets[i]) + "\"",
                      static_cast<double>(cumulative));
         }
         w.sample("quillferry_exporter_probe_duration_seconds_bucket", m + ",le=\"+Inf\"",

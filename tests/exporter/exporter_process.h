@@ -73,14 +73,18 @@ public:
         }
         return -1;
     }
-    void stop() {
-        if (pid_ <= 0 || exited()) return;
-        ::kill(pid_, SIGTERM);
-        if (wait(5000) < 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
+    // Stops it with SIGTERM (SIGKILL after 5 s); its exit status, 0 for an orderly stop.
+    int stop() {
+        if (pid_ > 0 && !exited()) {
+            ::kill(pid_, SIGTERM);
+            if (wait(5000) < 0) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, nullptr, 0);
+                pid_ = -1;
+                status_ = 128 + SIGKILL;
+            }
         }
-        pid_ = -1;
+        return status_;
     }
 
 private:

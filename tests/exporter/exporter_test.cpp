@@ -59,9 +59,20 @@ protected:
         }
         return put(file, (text + "]}\n").c_str());
     }
-    std::unique_ptr<ExporterProcess> start(std::vector<std::string> args) {
-        return std::make_unique<ExporterProcess>(QF_EXPORTER_PATH, std::move(args),
-                                                 path("exporter.log"));
+    // Every exporter a test started ends in order, with nothing found by the sanitizers.
+    void TearDown() override {
+        for (const auto& e : started_) {
+            EXPECT_EQ(e->stop(), 0) << e->log();
+            EXPECT_EQ(e->log().find("Sanitizer"), std::string::npos) << e->log();
+            EXPECT_EQ(e->log().find("runtime error"), std::string::npos) << e->log();
+        }
+        ScratchDir::TearDown();
+    }
+    ExporterProcess* start(std::vector<std::string> args) {
+        started_.push_back(std::make_unique<ExporterProcess>(
+            QF_EXPORTER_PATH, std::move(args),
+            path("exporter" + std::to_string(started_.size()) + ".log")));
+        return started_.back().get();
     }
     HttpAnswer get(const ExporterProcess& e, const std::string& path,
                    const std::string& options = "", const char* scheme = "http") {
@@ -76,6 +87,7 @@ protected:
     }
 
     int requests_ = 0;
+    std::vector<std::unique_ptr<ExporterProcess>> started_;
 };
 
 // Each board as it is, within the scrape's time: answered (a temperature below zero read as
