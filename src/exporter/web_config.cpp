@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "exporter/web_config.h"
 
-#include <yaml-cpp/yaml.h>
+#include <yaml.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <exception>
 #include <set>
 #include <vector>
 
@@ -18,42 +17,124 @@ namespace exporter {
 
 namespace {
 
+// A YAML document read with libyaml: its nodes by reference, freed with it.
+class YamlDocument {
+public:
+    // False with `error` when `text` is not one YAML document.
+    bool load(const std::string& text, std::string& error) {
+        yaml_parser_t parser;
+        if (yaml_parser_initialize(&parser) == 0) {
+            error = "cannot start the YAML parser";
+            return false;
+        }
+        yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(text.data()),
+                                     text.size());
+        loaded_ = yaml_parser_load(&parser, &doc_) != 0;
+        if (!loaded_) {
+            error = "not YAML: line " + std::to_string(parser.problem_mark.line + 1) + ": " +
+                    qfclient::escapeBytes(parser.problem != nullptr ? parser.problem : "?");
+        }
+        yaml_parser_delete(&parser);
+        return loaded_;
+    }
+    ~YamlDocument() {
+        if (loaded_) yaml_document_delete(&doc_);
+    }
+    YamlDocument() = default;
+    YamlDocument(const YamlDocument&) = delete;
+    YamlDocument& operator=(const YamlDocument&) = delete;
+
+    // The root node; null for an empty document.
+    yaml_node_t* root() { return loaded_ ? yaml_document_get_root_node(&doc_) : nullptr; }
+    yaml_node_t* node(int index) { return yaml_document_get_node(&doc_, index); }
+
+private:
+    yaml_document_t doc_{};
+    bool loaded_ = false;
+};
+
+bool isScalar(const yaml_node_t* n) {
+    return n != nullptr && n->type == YAML_SCALAR_NODE;
+}
+
+std::string scalar(const yaml_node_t* n) {
+    if (!isScalar(n)) return std::string();
+    return std::string(reinterpret_cast<const char*>(n->data.scalar.value), n->data.scalar.length);
+}
+
+// Absent, empty or null ("~", "null"): nothing given.
+bool isNull(const yaml_node_t* n) {
+    if (n == nullptr) return true;
+    if (!isScalar(n) || n->data.scalar.style != YAML_PLAIN_SCALAR_STYLE) return false;
+    const std::string v = scalar(n);
+    return v.empty() || v == "~" || v == "null" || v == "Null" || v == "NULL";
+}
+
+// The members of a mapping, in order.
+std::vector<std::pair<std::string, yaml_node_t*>> members(YamlDocument& doc, const yaml_node_t* n) {
+    std::vector<std::pair<std::string, yaml_node_t*>> out;
+    if (n == nullptr || n->type != YAML_MAPPING_NODE) return out;
+    for (const yaml_node_pair_t* p = n->data.mapping.pairs.start; p < n->data.mapping.pairs.top;
+         ++p) {
+        const yaml_node_t* key = doc.node(p->key);
+        out.emplace_back(isScalar(key) ? scalar(key) : std::string("(not a text)"),
+                         doc.node(p->value));
+    }
+    return out;
+}
+
 // Judges one mapping: its members must be among `known` (those of the toolkit this exporter
-// does not apply are named as such), and each must be a text.
+// does not apply are named as such), each at most once.
 class Section {
 public:
-    Section(const YAML::Node& node, std::string where) : node_(node), where_(std::move(where)) {}
+    Section(YamlDocument& doc, const yaml_node_t* node, std::string where)
+        : members_(members(doc, node)),
+          mapping_(node != nullptr && node->type == YAML_MAPPING_NODE),
+          where_(std::move(where)) {}
 
     bool only(std::initializer_list<const char*> known, std::string& error) const {
-        if (!node_.IsMap()) {
+        if (!mapping_) {
             error = where_ + " must be a mapping";
             return false;
         }
-        for (const auto& member : node_) {
-            const std::string name = member.first.Scalar();
+        std::set<std::string> seen;
+        for (const auto& [name, value] : members_) {
             if (std::none_of(known.begin(), known.end(),
                              [&](const char* k) { return name == k; })) {
                 error = where_ + ": \"" + qfclient::escapeBytes(name) +
                         "\" is not a member this exporter knows or supports";
                 return false;
             }
+            if (!seen.insert(name).second) {
+                error = where_ + ": \"" + name + "\" is given twice";
+                return false;
+            }
         }
         return true;
     }
-    // The text of `name`, or `fallback` when absent; false when it is no text.
+    // The member `name`; null when absent.
+    yaml_node_t* get(const char* name) const {
+        for (const auto& [n, value] : members_) {
+            if (n == name) return value;
+        }
+        return nullptr;
+    }
+    // The text of `name`, left as it is when absent or null; false when it is no text.
     bool text(const char* name, std::string& out, std::string& error) const {
-        const YAML::Node v = node_[name];
-        if (!v) return true;
-        if (!v.IsScalar()) {
+        const yaml_node_t* v = get(name);
+        if (isNull(v)) return true;
+        if (!isScalar(v)) {
             error = where_ + "." + name + " must be a text";
             return false;
         }
-        out = v.Scalar();
+        out = scalar(v);
         return true;
     }
+    const std::vector<std::pair<std::string, yaml_node_t*>>& all() const { return members_; }
 
 private:
-    const YAML::Node& node_;
+    std::vector<std::pair<std::string, yaml_node_t*>> members_;
+    bool mapping_;
     std::string where_;
 };
 
@@ -70,8 +151,9 @@ bool isBcrypt(const std::string& hash) {
     });
 }
 
-bool tlsSection(const YAML::Node& node, WebConfig::Tls& tls, std::string& error) {
-    const Section s(node, "tls_server_config");
+bool tlsSection(YamlDocument& doc, const yaml_node_t* node, WebConfig::Tls& tls,
+                std::string& error) {
+    const Section s(doc, node, "tls_server_config");
     if (!s.only({"cert_file", "key_file", "client_auth_type", "client_ca_file", "min_version",
                  "max_version"},
                 error))
@@ -120,14 +202,14 @@ bool tlsSection(const YAML::Node& node, WebConfig::Tls& tls, std::string& error)
     return true;
 }
 
-bool usersSection(const YAML::Node& node, std::map<std::string, std::string>& users,
-                  std::string& error) {
-    if (!node.IsMap()) {
+bool usersSection(YamlDocument& doc, const yaml_node_t* node,
+                  std::map<std::string, std::string>& users, std::string& error) {
+    const Section s(doc, node, "basic_auth_users");
+    if (node == nullptr || node->type != YAML_MAPPING_NODE) {
         error = "basic_auth_users must be a mapping of user names to bcrypt hashes";
         return false;
     }
-    for (const auto& member : node) {
-        const std::string name = member.first.Scalar();
+    for (const auto& [name, value] : s.all()) {
         const std::string shown = qfclient::escapeBytes(name);
         // A colon ends the user name in basic authentication; control characters have no
         // place in a header.
@@ -137,11 +219,11 @@ bool usersSection(const YAML::Node& node, std::map<std::string, std::string>& us
             error = "basic_auth_users: \"" + shown + "\" is not a user name (no ':', no control)";
             return false;
         }
-        if (!member.second.IsScalar() || !isBcrypt(member.second.Scalar())) {
+        const std::string hash = scalar(value);
+        if (!isScalar(value) || !isBcrypt(hash)) {
             error = "basic_auth_users." + shown + " is not a bcrypt hash ($2y$10$ and 53 more)";
             return false;
         }
-        const std::string& hash = member.second.Scalar();
         const int cost = (hash[4] - '0') * 10 + (hash[5] - '0');
         if (cost < 4 || cost > kMaxBcryptCost) {
             error = "basic_auth_users." + shown + ": a bcrypt cost of " + std::to_string(cost) +
@@ -175,23 +257,18 @@ bool readBounded(const std::string& path, std::string& text, std::string& error)
 
 bool parseWebConfig(const std::string& text, WebConfig& config, std::string& error) {
     config = WebConfig();
-    try {
-        const YAML::Node root = YAML::Load(text);
-        if (root.IsNull()) return true;  // an empty file: nothing to apply
-        const Section s(root, "the web configuration");
-        if (!s.only({"tls_server_config", "basic_auth_users"}, error)) return false;
-        if (root["tls_server_config"] && !root["tls_server_config"].IsNull()) {
-            config.tls.emplace();
-            if (!tlsSection(root["tls_server_config"], *config.tls, error)) return false;
-        }
-        if (root["basic_auth_users"] && !root["basic_auth_users"].IsNull() &&
-            !usersSection(root["basic_auth_users"], config.users, error))
-            return false;
-        return true;
-    } catch (const std::exception& e) {
-        error = "not YAML: " + qfclient::escapeBytes(e.what());
-        return false;
+    YamlDocument doc;
+    if (!doc.load(text, error)) return false;
+    const yaml_node_t* root = doc.root();
+    if (isNull(root)) return true;  // an empty file: nothing to apply
+    const Section s(doc, root, "the web configuration");
+    if (!s.only({"tls_server_config", "basic_auth_users"}, error)) return false;
+    if (!isNull(s.get("tls_server_config"))) {
+        config.tls.emplace();
+        if (!tlsSection(doc, s.get("tls_server_config"), *config.tls, error)) return false;
     }
+    return isNull(s.get("basic_auth_users")) ||
+           usersSection(doc, s.get("basic_auth_users"), config.users, error);
 }
 
 bool loadWebConfig(const std::string& path, WebConfig& config, std::string& error) {

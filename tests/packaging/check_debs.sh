@@ -70,7 +70,7 @@ needs() {
 needs quillferry libjsoncpp25 ifupdown iproute2
 needs quillferry-ctl libjsoncpp25 libtelnet2
 needs quillferry-sim quillferry-ctl bubblewrap socat ifupdown iproute2 libjsoncpp25
-needs quillferry-exporter libjsoncpp25 libtelnet2 libmicrohttpd12 libgnutls30 libyaml-cpp0.7 libcrypt1
+needs quillferry-exporter libjsoncpp25 libtelnet2 libmicrohttpd12 libgnutls30 libyaml-0-2 libcrypt1
 for p in quillferry-ctl quillferry-exporter quillferry-sim; do
     [[ $(depends "$p") != *", quillferry"[\ ,]* ]] || fail "$p depends on the service's package"
 done
