@@ -45,8 +45,10 @@ public:
         if (rc != 0) throw std::runtime_error("cannot start " + program);
         for (int i = 0; i < 200 && port_ == 0; ++i) {
             const std::string text = log();
+            // The whole line: the log may be read while it is being written.
             const std::size_t at = text.find("listening on 127.0.0.1:");
-            if (at != std::string::npos) port_ = std::atoi(text.c_str() + at + 23);
+            if (at != std::string::npos && text.find('\n', at) != std::string::npos)
+                port_ = std::atoi(text.c_str() + at + 23);
             if (port_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
             if (port_ == 0 && exited()) break;
         }
