@@ -272,11 +272,7 @@ int main(int argc, char** argv) {
         if (name == "--out") results = argv[i + 1];
     }
     try {
-        rlimit files{};
-        if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
-            files.rlim_cur = files.rlim_max;
-            ::setrlimit(RLIMIT_NOFILE, &files);
-        }
+        qfbench::raiseFileLimit();
         char dir[] = "/tmp/quillferry-exporter-bench-XXXXXX";
         if (::mkdtemp(dir) == nullptr) fail("mkdtemp");
 

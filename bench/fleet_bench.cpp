@@ -114,11 +114,7 @@ int main(int argc, char** argv) {
         if (name == "--out") results = argv[i + 1];
     }
     try {
-        rlimit files{};
-        if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
-            files.rlim_cur = files.rlim_max;
-            ::setrlimit(RLIMIT_NOFILE, &files);
-        }
+        qfbench::raiseFileLimit();
         char dir[] = "/tmp/quillferry-fleet-bench-XXXXXX";
         if (::mkdtemp(dir) == nullptr) fail("mkdtemp");
         const std::string jobs = std::to_string(boards);

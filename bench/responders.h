@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +25,15 @@
 namespace qfbench {
 
 using Clock = std::chrono::steady_clock;
+
+// Every board at once needs more descriptors than the default soft limit allows.
+inline void raiseFileLimit() {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+}
 
 [[noreturn]] inline void fail(const std::string& what) {
     throw std::runtime_error(what + ": " + std::strerror(errno));

@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ctl/options.h"
 
-#include <getopt.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
+#include "core/getopt_args.h"
 #include "core/version.h"
 
 namespace ctl {
@@ -228,21 +227,10 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
     Options options;
     if (deviceEnv != nullptr) options.device = deviceEnv;
 
-    // getopt_long wants writable argv; it permutes it so that options may follow the
-    // subcommand, and "--" ends the options.
-    std::vector<std::string> storage = {kProgramName};
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    argv.reserve(storage.size() + 1);
-    for (std::string& a : storage) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int argc = static_cast<int>(storage.size());
-
+    GetoptArgs argv(kProgramName, args);
     std::vector<int> given;
-    opterr = 0;
-    optind = 0;  // start afresh (GNU): parsing may run more than once in a process
     for (;;) {
-        const int id = getopt_long(argc, argv.data(), ":h", kOptions, nullptr);
+        const int id = getopt_long(argv.argc(), argv.argv(), ":h", kOptions, nullptr);
         if (id == -1) break;
         if (id == kHelp || id == kVersion) {
             ParseOutcome outcome;
@@ -251,7 +239,7 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
         }
         if (id == ':') return usageError("option '" + optionName(optopt) + "' needs a value");
         if (id == '?') {
-            const std::string arg = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+            const std::string arg = argv.last();
             if (optopt != 0 && arg.find('=') != std::string::npos)
                 return usageError("option '" + optionName(optopt) + "' takes no value");
             return usageError("unknown option '" + arg + "'");
@@ -261,7 +249,7 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
         given.push_back(id);
     }
     // The operands, after getopt_long moved them behind the options.
-    const std::vector<std::string> operands(argv.begin() + optind, argv.end() - 1);
+    const std::vector<std::string> operands = argv.operands();
 
     const bool fleet = !options.inventory.empty();
     // The inventory's boards as scrape targets: no board is asked anything.

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "exporter/options.h"
 
-#include <getopt.h>
-
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 
 #include "client/request.h"
+#include "core/getopt_args.h"
 #include "core/version.h"
 
 namespace exporter {
@@ -131,30 +131,23 @@ bool splitListenAddress(const std::string& text, std::string& host, std::string&
 
 ParseOutcome parseCommandLine(const std::vector<std::string>& args) {
     Options options;
-    std::vector<std::string> storage = {kProgramName};
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    argv.reserve(storage.size() + 1);
-    for (std::string& a : storage) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int argc = static_cast<int>(storage.size());
-    opterr = 0;
-    optind = 0;
+    GetoptArgs argv(kProgramName, args);
     for (;;) {
-        const int id = getopt_long(argc, argv.data(), ":h", kOptions, nullptr);
+        const int id = getopt_long(argv.argc(), argv.argv(), ":h", kOptions, nullptr);
         if (id == -1) break;
         if (id == kHelp || id == kVersion) {
             ParseOutcome outcome;
             outcome.kind = id == kVersion ? ParseOutcome::Kind::Version : ParseOutcome::Kind::Help;
             return outcome;
         }
-        const std::string arg = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+        const std::string arg = argv.last();
         if (id == ':') return usageError("option '" + arg + "' needs a value");
         if (id == '?') return usageError("unknown option '" + arg + "'");
         const std::string error = applyOption(id, optarg != nullptr ? optarg : "", options);
         if (!error.empty()) return usageError(error);
     }
-    if (optind < argc) return usageError(std::string("unexpected argument '") + argv[optind] + "'");
+    const std::vector<std::string> operands = argv.operands();
+    if (!operands.empty()) return usageError("unexpected argument '" + operands.front() + "'");
     if (options.telemetryPath == "/probe" || options.telemetryPath == "/sd" ||
         options.telemetryPath.rfind("/-/", 0) == 0)
         return usageError("--web.telemetry-path '" + options.telemetryPath +
