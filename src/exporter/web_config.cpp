@@ -98,7 +98,8 @@ public:
             return false;
         }
         std::set<std::string> seen;
-        for (const auto& [name, value] : members_) {
+        for (const auto& member : members_) {
+            const std::string& name = member.first;
             if (std::none_of(known.begin(), known.end(),
                              [&](const char* k) { return name == k; })) {
                 error = where_ + ": \"" + qfclient::escapeBytes(name) +

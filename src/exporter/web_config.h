@@ -23,19 +23,21 @@
 
 namespace exporter {
 
+struct TlsSettings {
+    std::string certFile;
+    std::string keyFile;
+    std::string clientCaFile;  // empty: no client certificates
+    bool requireClientCert = false;
+    std::string minVersion = "TLS12";
+    std::string maxVersion = "TLS13";
+    // The files' contents (PEM), read by loadWebConfig().
+    std::string cert;
+    std::string key;
+    std::string clientCa;
+};
+
 struct WebConfig {
-    struct Tls {
-        std::string certFile;
-        std::string keyFile;
-        std::string clientCaFile;  // empty: no client certificates
-        bool requireClientCert = false;
-        std::string minVersion = "TLS12";
-        std::string maxVersion = "TLS13";
-        // The files' contents (PEM), read by loadWebConfig().
-        std::string cert;
-        std::string key;
-        std::string clientCa;
-    };
+    using Tls = TlsSettings;
     std::optional<Tls> tls;
     // User names and their bcrypt hashes; empty: no authentication.
     std::map<std::string, std::string> users;

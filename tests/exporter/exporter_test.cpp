@@ -20,8 +20,6 @@
 
 namespace {
 
-const std::string kAck = std::string("Quillferry_Ok!!!\n") + '\0';
-
 // A console server whose board answers the status query with `values` after `delayMs`.
 FakeConsole::Script statBoard(const std::string& values, int delayMs = 0) {
     return [=](int fd) {
@@ -54,8 +52,8 @@ protected:
                           const char* file = "inventory.json") {
         std::string text = "{\"boards\": [";
         for (const auto& [name, line] : boards) {
-            text += std::string(text.back() == '[' ? "" : ",\n") + "{\"name\": \"" + name +
-                    "\", \"line\": \"" + line + "\"}";
+            text.append(text.back() == '[' ? "" : ",\n").append("{\"name\": \"").append(name);
+            text.append("\", \"line\": \"").append(line).append("\"}");
         }
         return put(file, (text + "]}\n").c_str());
     }

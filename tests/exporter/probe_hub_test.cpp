@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "core/constants.h"
 #include "core/fd_io.h"
 #include "fake_console.h"
 
@@ -52,7 +53,10 @@ ctl::InventoryBoard board(const std::string& name, const std::string& address) {
     return b;
 }
 
-const std::string kAck = std::string("Quillferry_Ok!!!\n") + '\0';
+// The probe's acknowledgement, with its zero byte.
+std::string ack() {
+    return {qf::kProbeAck, qf::kProbeAckSize};
+}
 
 // Two scrapes of the same board at once share one connection (the console takes only one);
 // a third with a shorter deadline is answered without the probe, which goes on for the
@@ -61,7 +65,7 @@ TEST(ExporterProbeHub, ScrapesOfOneBoardShareItsProbe) {
     FakeConsole console([](int fd) {
         if (FakeConsole::readLine(fd).empty()) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        FakeConsole::write(fd, kAck);
+        FakeConsole::write(fd, ack());
         FakeConsole::awaitClose(fd);
     });
     HubLoop h;
@@ -96,7 +100,7 @@ TEST(ExporterProbeHub, OneProbeAtATimePerBoard) {
         // One client at a time, as a console server's port: the probe, then the status query
         // on a connection of its own.
         if (FakeConsole::readLine(fd).empty()) return;
-        FakeConsole::write(fd, kAck);
+        FakeConsole::write(fd, ack());
         FakeConsole::awaitClose(fd);
     });
     FakeConsole silent([](int fd) { FakeConsole::awaitClose(fd); });
