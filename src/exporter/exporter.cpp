@@ -349,21 +349,32 @@ void Exporter::probe(Exchange& exchange) {
     const bool joined = hub_.join(
         *board, module, start + budget,
         [this, e, boards, board, module, start](const std::optional<qfclient::Result>& r) {
-            std::optional<ctl::BoardMetrics> metrics;
-            if (r) {
-                metrics.emplace();
-                metrics->outcome = r->outcome;
-                metrics->elapsedMs = r->elapsedMs;
-                if (module == Module::Stat && r->outcome == qfclient::Outcome::Ok)
-                    metrics->stat = ctl::readStat(r->root);
-            } else if (!stopping_) {
-                ++counters_.scrapesGaveUp;
+            // Whatever the board sent, it spoils no more than this scrape.
+            try {
+                answerProbe(*e, *board, module, r, start);
+            } catch (const std::exception& ex) {
+                logLine("probe of %s: %s", board->name.c_str(), visible(ex.what()).c_str());
+                answer(*e, 500, "Internal error\n");
             }
-            const double seconds = static_cast<double>(monotonicMs() - start) / 1000.0;
-            answer(*e, 200, ctl::probeMetricsText(*board, metrics, module == Module::Stat, seconds),
-                   kMetricsType);
         });
     if (joined) ++counters_.scrapesJoined;
+}
+
+void Exporter::answerProbe(Exchange& exchange, const ctl::InventoryBoard& board, Module module,
+                           const std::optional<qfclient::Result>& r, long long start) {
+    std::optional<ctl::BoardMetrics> metrics;
+    if (r) {
+        metrics.emplace();
+        metrics->outcome = r->outcome;
+        metrics->elapsedMs = r->elapsedMs;
+        if (module == Module::Stat && r->outcome == qfclient::Outcome::Ok)
+            metrics->stat = ctl::readStat(r->root);
+    } else if (!stopping_) {
+        ++counters_.scrapesGaveUp;
+    }
+    const double seconds = static_cast<double>(monotonicMs() - start) / 1000.0;
+    answer(exchange, 200, ctl::probeMetricsText(board, metrics, module == Module::Stat, seconds),
+           kMetricsType);
 }
 
 }  // namespace exporter

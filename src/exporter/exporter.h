@@ -56,6 +56,9 @@ private:
     void handle(Exchange& exchange);
     void route(Exchange& exchange);
     void probe(Exchange& exchange);
+    // Answers a scrape with its probe's result, or without it (none).
+    void answerProbe(Exchange& exchange, const ctl::InventoryBoard& board, Module module,
+                     const std::optional<qfclient::Result>& result, long long start);
     void answer(Exchange& exchange, int status, const std::string& body,
                 const char* type = "text/plain; charset=utf-8");
     void signals();

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 
 #include "core/log.h"
@@ -194,7 +195,13 @@ bool HttpServer::serve(MHD_Connection* connection, const char* url, const char* 
         exchange->answer(405, "Only GET and HEAD\n", "text/plain; charset=utf-8");
     } else if (!exchange->started_) {
         exchange->started_ = true;
-        handler_(*exchange);
+        // Nothing may unwind through libmicrohttpd's C frames: a failure is this request's.
+        try {
+            handler_(*exchange);
+        } catch (const std::exception& e) {
+            logLine("request %s: %s", visible(exchange->path()).c_str(), visible(e.what()).c_str());
+            exchange->answer(500, "Internal error\n", "text/plain; charset=utf-8");
+        }
     }
     *uploadSize = 0;
     if (exchange->answered()) return exchange->queued_ || send(*exchange);
