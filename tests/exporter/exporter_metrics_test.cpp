@@ -46,9 +46,12 @@ TEST(ExporterMetrics, ProbesByOutcomeAndTheirDurations) {
              "process_open_fds 7",
          })
         EXPECT_TRUE(has(text, line)) << line << "\n" << text;
-    // The process's own figures, read from /proc.
+    // The process's own figures, read from /proc (where qemu-user, running the board's build,
+    // gives its own figures as 0, only the descriptors and the start).
     const exporter::ProcessFigures own = exporter::readProcessFigures();
-    EXPECT_GT(own.residentBytes, 1e5);
+    if (own.virtualBytes > 0) {
+        EXPECT_GT(own.residentBytes, 1e5);
+    }
     EXPECT_GT(own.openFds, 2);
     EXPECT_GT(own.startSeconds, 1.6e9);
 }
