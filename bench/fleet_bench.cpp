@@ -33,150 +33,14 @@
 #include <string>
 #include <vector>
 
-#include "core/constants.h"
+#include "responders.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-[[noreturn]] void fail(const std::string& what) {
-    throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-// How a responder's board behaves.
-enum class Kind {
-    Healthy,     // answers the probe with its acknowledgement
-    Silent,      // takes the connection and never answers
-    Endless,     // sends without end, never a newline
-    Garbage,     // sends random bytes without end, newlines and zero bytes among them
-    Slowloris,   // sends the acknowledgement a byte every 200 ms
-    Reset,       // resets the connection at once
-    HalfClosed,  // closes its sending half at once and reads on
-    Longest      // answers a request with the longest reply the client takes (8 KiB)
-};
-constexpr Kind kHostile[] = {Kind::Silent,    Kind::Endless, Kind::Garbage,
-                             Kind::Slowloris, Kind::Reset,   Kind::HalfClosed};
-
-// The responders: one listening socket per board, each board's kind from `kindOf`.
-class Responders {
-public:
-    Responders(int boards, Kind (*kindOf)(int board)) {
-        for (int i = 0; i < boards; ++i) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in addr{};
-            addr.sin_family = AF_INET;
-            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t len = sizeof(addr);
-            if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-                ::listen(fd, 8) != 0 ||
-                ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-                fail("cannot listen on loopback");
-            listeners_.push_back(fd);
-            ports_.push_back(ntohs(addr.sin_port));
-            kinds_.push_back(kindOf(i));
-        }
-        pid_ = ::fork();
-        if (pid_ < 0) fail("fork");
-        if (pid_ == 0) serve();  // never returns
-        for (const int fd : listeners_) ::close(fd);
-    }
-    ~Responders() {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    const std::vector<int>& ports() const { return ports_; }
-    const std::vector<Kind>& kinds() const { return kinds_; }
-
-private:
-    struct Connection {
-        Kind kind;
-        std::size_t sent = 0;  // Slowloris: bytes of the acknowledgement sent
-    };
-
-    [[noreturn]] void serve() {
-        std::vector<pollfd> fds;
-        for (const int fd : listeners_) fds.push_back({fd, POLLIN, 0});
-        const std::size_t listeners = fds.size();
-        std::vector<Connection> conns(listeners, Connection{Kind::Healthy});
-        const std::string ack(qf::kProbeAck, qf::kProbeAckSize);
-        const std::string endless(4096, 'x');
-        std::string garbage(4096, '\0');
-        unsigned seed = 1;
-        for (char& c : garbage) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
-        char buf[4096];
-        auto lastTrickle = Clock::now();
-        for (;;) {
-            if (::poll(fds.data(), fds.size(), 50) < 0) _exit(1);
-            const bool trickle = Clock::now() - lastTrickle >= std::chrono::milliseconds(200);
-            if (trickle) lastTrickle = Clock::now();
-            for (std::size_t i = 0; i < fds.size(); ++i) {
-                if (fds[i].fd < 0) continue;
-                if (i < listeners) {
-                    if ((fds[i].revents & POLLIN) != 0) accept(fds[i].fd, kinds_[i], fds, conns);
-                    continue;
-                }
-                Connection& c = conns[i];
-                if (c.kind == Kind::Slowloris && trickle && c.sent < ack.size()) {
-                    if (::write(fds[i].fd, &ack[c.sent], 1) == 1) ++c.sent;
-                }
-                if ((fds[i].revents & POLLOUT) != 0) {
-                    const std::string& flood = c.kind == Kind::Endless ? endless : garbage;
-                    if (::write(fds[i].fd, flood.data(), flood.size()) < 0 && errno != EAGAIN) {
-                        ::close(fds[i].fd);
-                        fds[i].fd = -1;
-                        continue;
-                    }
-                }
-                if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-                const ssize_t n = ::read(fds[i].fd, buf, sizeof(buf));
-                if (n <= 0) {
-                    ::close(fds[i].fd);
-                    fds[i].fd = -1;  // poll ignores it from now on
-                } else if (std::memchr(buf, '\n', static_cast<std::size_t>(n)) == nullptr) {
-                    continue;
-                } else if (c.kind == Kind::Healthy) {
-                    if (::write(fds[i].fd, ack.data(), ack.size()) < 0) _exit(1);
-                } else if (c.kind == Kind::Longest) {
-                    const std::string reply =
-                        longest(std::string(buf, static_cast<std::size_t>(n)));
-                    if (::write(fds[i].fd, reply.data(), reply.size()) < 0) _exit(1);
-                }
-            }
-        }
-    }
-
-    // A reply to `request` (its uuid echoed) of 8 KiB with its newline.
-    static std::string longest(const std::string& request) {
-        const std::size_t at = request.find("\"uuid\":\"");
-        const std::size_t end = at == std::string::npos ? at : request.find('"', at + 8);
-        const std::string uuid =
-            end == std::string::npos ? "" : request.substr(at + 8, end - at - 8);
-        std::string reply = "{\"ret_val\":0,\"uuid\":\"" + uuid + "\",\"x\":\"";
-        reply.append(8192 - reply.size() - 3, 'y');
-        return reply + "\"}\n";
-    }
-
-    static void accept(int listener, Kind kind, std::vector<pollfd>& fds,
-                       std::vector<Connection>& conns) {
-        const int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (c < 0) return;
-        if (kind == Kind::Reset) {
-            const linger abort = {1, 0};
-            ::setsockopt(c, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
-            ::close(c);
-            return;
-        }
-        if (kind == Kind::HalfClosed) ::shutdown(c, SHUT_WR);
-        const bool floods = kind == Kind::Endless || kind == Kind::Garbage;
-        fds.push_back({c, static_cast<short>(POLLIN | (floods ? POLLOUT : 0)), 0});
-        conns.push_back({kind});
-    }
-
-    std::vector<int> listeners_;
-    std::vector<int> ports_;
-    std::vector<Kind> kinds_;
-    pid_t pid_ = -1;
-};
+using qfbench::Clock;
+using qfbench::fail;
+using qfbench::Kind;
+using qfbench::Responders;
 
 struct Run {
     double seconds = 0;
@@ -250,11 +114,7 @@ int main(int argc, char** argv) {
         if (name == "--out") results = argv[i + 1];
     }
     try {
-        rlimit files{};
-        if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
-            files.rlim_cur = files.rlim_max;
-            ::setrlimit(RLIMIT_NOFILE, &files);
-        }
+        qfbench::raiseFileLimit();
         char dir[] = "/tmp/quillferry-fleet-bench-XXXXXX";
         if (::mkdtemp(dir) == nullptr) fail("mkdtemp");
         const std::string jobs = std::to_string(boards);
@@ -296,7 +156,8 @@ int main(int argc, char** argv) {
         int hostileHealthyFailed = -1;
         {
             Responders half(boards, [](int i) {
-                return i % 2 == 0 ? Kind::Healthy : kHostile[(i / 2) % std::size(kHostile)];
+                return i % 2 == 0 ? Kind::Healthy
+                                  : qfbench::kHostile[(i / 2) % std::size(qfbench::kHostile)];
             });
             const std::string inv = inventory(std::string(dir) + "/hostile.json", half);
             const std::string out = std::string(dir) + "/hostile.jsonl";

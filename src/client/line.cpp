@@ -200,14 +200,25 @@ bool Loop::serve() {
         fds.push_back({m->fd.get(), m->events(), 0});
         polled.push_back(m);
     }
-    if (nearest < 0 && !results) return false;  // nothing to wait for
-    const long long wait = results ? 0 : std::clamp(nearest - monotonicMs(), 0LL, 1000LL);
+    long long wait = results       ? 0
+                     : nearest < 0 ? -1
+                                   : std::clamp(nearest - monotonicMs(), 0LL, 1000LL);
+    if (watcher_ != nullptr) {
+        watched_.clear();
+        const long long own = watcher_->prepare(watched_);
+        const long long ownWait =
+            std::clamp(own - monotonicMs(), 0LL, static_cast<long long>(INT_MAX));
+        if (own >= 0) wait = wait < 0 ? ownWait : std::min(wait, ownWait);
+        fds.insert(fds.end(), watched_.begin(), watched_.end());
+    } else if (wait < 0) {
+        return false;  // nothing to wait for
+    }
     const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(wait));
     if (ready < 0 && errno != EINTR) {
         for (Member* m : polled) m->lost(std::string("poll failed: ") + std::strerror(errno));
     }
     // A member whose descriptor changed meanwhile is served in the next round.
-    for (std::size_t i = 0; ready > 0 && i < fds.size(); ++i) {
+    for (std::size_t i = 0; ready > 0 && i < polled.size(); ++i) {
         Member* m = polled[i];
         if (fds[i].revents == 0 || !m->fd.valid() || m->fd.get() != fds[i].fd) continue;
         if (m->state == Member::State::Connecting) {
@@ -225,6 +236,11 @@ bool Loop::serve() {
     // (whose own results come in a later round) or make lines, never from within another
     // line's work.
     for (std::size_t i = 0; i < members_.size(); ++i) members_[i]->deliver();
+    if (watcher_ != nullptr) {
+        for (std::size_t i = 0; i < watched_.size(); ++i)
+            watched_[i].revents = ready > 0 ? fds[polled.size() + i].revents : 0;
+        watcher_->ready(watched_);
+    }
     return true;
 }
 

@@ -3,60 +3,18 @@
 // one on a local serial line, one behind ser2net's raw TCP port and one behind its telnet
 // port with RFC 2217, all on loopback. Each board's line is a pty of its own that the test
 // joins to the board's.
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "board.h"
 #include "fake_console.h"
-#include "raw_pty.h"
-
-extern char** environ;
+#include "ser2net.h"
 
 namespace {
 
 using qftest::SimulatedBoard;
-
-// Joins the board's end of its line to a pty of the controller's, whose slave a client
-// (or ser2net) opens as the board's serial device.
-class Cable {
-public:
-    explicit Cable(SimulatedBoard& board) : board_(board.link().fd()), pty_(openRawPty()) {
-        thread_ = std::thread([this] {
-            pollfd fds[2] = {{board_, POLLIN, 0}, {pty_.master.get(), POLLIN, 0}};
-            char buf[4096];
-            while (!stop_) {
-                if (::poll(fds, 2, 50) <= 0) continue;
-                for (int i = 0; i < 2; ++i) {
-                    if ((fds[i].revents & POLLIN) == 0) continue;
-                    const ssize_t n = ::read(fds[i].fd, buf, sizeof(buf));
-                    if (n > 0 && ::write(fds[1 - i].fd, buf, static_cast<std::size_t>(n)) != n)
-                        return;
-                }
-            }
-        });
-    }
-    ~Cable() {
-        stop_ = true;
-        thread_.join();
-    }
-    const std::string& device() const { return pty_.slavePath; }
-
-private:
-    int board_;
-    RawPty pty_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 class CtlFleetSystem : public qftest::BoardTest {
 protected:
@@ -72,40 +30,8 @@ protected:
         dir_ = name;
     }
     void TearDown() override {
-        if (ser2net_ > 0) {
-            ::kill(ser2net_, SIGTERM);
-            ::waitpid(ser2net_, nullptr, 0);
-        }
         if (!dir_.empty()) std::filesystem::remove_all(dir_);
     }
-
-    // ser2net in the foreground on two free ports, raw to `raw` and RFC 2217 to `telnet`;
-    // returns once both take connections.
-    void startSer2net(const std::string& raw, const std::string& telnet) {
-        loopbackSocket(0, &rawPort_);  // free ports: bound a moment, then closed
-        loopbackSocket(0, &telnetPort_);
-        const std::string config = dir_ + "/ser2net.yaml";
-        std::ofstream(config) << "connection: &raw\n  accepter: tcp,127.0.0.1," << rawPort_
-                              << "\n  connector: serialdev," << raw << ",115200n81,local\n"
-                              << "connection: &telnet\n  accepter: telnet(rfc2217),tcp,127.0.0.1,"
-                              << telnetPort_ << "\n  connector: serialdev," << telnet
-                              << ",115200n81,local\n";
-        const char* argv[] = {"ser2net", "-n", "-d", "-c", config.c_str(), nullptr};
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, (dir_ + "/ser2net.log").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        posix_spawnp(&ser2net_, "ser2net", &fa, nullptr, const_cast<char**>(argv), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        for (int i = 0;
-             i < 100 && !(loopbackSocket(rawPort_).valid() && loopbackSocket(telnetPort_).valid());
-             ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        settle();
-    }
-    // ser2net closes a port's device a moment after its client left.
-    static void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(300)); }
 
     // Runs the built quillferry-ctl with `args` (a shell command line) and returns its exit
     // status; what it wrote is in out().
@@ -118,9 +44,6 @@ protected:
     std::string out() const { return qftest::readText(dir_ + "/out"); }
 
     std::string dir_;
-    int rawPort_ = 0;
-    int telnetPort_ = 0;
-    pid_t ser2net_ = -1;
 };
 
 TEST_F(CtlFleetSystem, BoardsOnALocalLineAndBehindSer2netTakeTheirOwnConfiguration) {
@@ -131,7 +54,10 @@ TEST_F(CtlFleetSystem, BoardsOnALocalLineAndBehindSer2netTakeTheirOwnConfigurati
     const Cable localCable(local);
     const Cable rawCable(raw);
     const Cable telnetCable(telnet);
-    startSer2net(rawCable.device(), telnetCable.device());
+    const Ser2net ser2net(dir_, {{rawCable.device()}, {telnetCable.device(), true}});
+    const int rawPort = ser2net.port(0);
+    const int telnetPort = ser2net.port(1);
+    const auto settle = Ser2net::settle;
 
     const auto board = [](const std::string& name, const std::string& line, const char* address,
                           const char* gateway) {
@@ -139,8 +65,8 @@ TEST_F(CtlFleetSystem, BoardsOnALocalLineAndBehindSer2netTakeTheirOwnConfigurati
                R"(", "network": {"address": ")" + address + R"(", "gateway": ")" + gateway +
                R"(", "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.0.8", "pod_id": 1}})";
     };
-    const std::string rawLine = "tcp:127.0.0.1:" + std::to_string(rawPort_);
-    const std::string telnetLine = "telnet:127.0.0.1:" + std::to_string(telnetPort_);
+    const std::string rawLine = "tcp:127.0.0.1:" + std::to_string(rawPort);
+    const std::string telnetLine = "telnet:127.0.0.1:" + std::to_string(telnetPort);
     const std::string inventory = dir_ + "/inventory.json";
     std::ofstream(inventory) << R"({"boards": [)"
                              << board("local", localCable.device(), "10.0.1.8/24", "10.0.1.1")
@@ -172,7 +98,7 @@ TEST_F(CtlFleetSystem, BoardsOnALocalLineAndBehindSer2netTakeTheirOwnConfigurati
 
     // Someone else on the console server's port: line busy, as ser2net words it.
     settle();
-    const UniqueFd other = loopbackSocket(rawPort_);
+    const UniqueFd other = loopbackSocket(rawPort);
     EXPECT_EQ(ctl("--device " + rawLine + " probe"), 75) << out();
     EXPECT_NE(out().find("line busy"), std::string::npos) << out();
 }

@@ -86,6 +86,11 @@ TEST(CtlOptions, CommandLinesSendOnlyWhatTheBoardWouldApply) {
         {"--inventory f --jobs 0 stat", "invalid --jobs"},
         {"--inventory f --format yaml stat", "invalid --format"},
         {"--inventory f --format prometheus hw", "only to probe and stat"},
+        // The boards as targets: nothing is sent, so nothing of a call applies.
+        {"--inventory f --format prometheus-sd probe", "takes no subcommand"},
+        {"--inventory f --format prometheus-sd --timeout 3", "'--timeout' does not apply"},
+        {"--inventory f --format prometheus-sd --jobs 3", "'--jobs' does not apply"},
+        {"--format prometheus-sd", "applies only with --inventory"},
     };
     for (const auto& [line, sentOrError] : cases) {
         const ctl::ParseOutcome parsed = parse(line);
@@ -108,6 +113,10 @@ TEST(CtlOptions, CommandLinesSendOnlyWhatTheBoardWouldApply) {
     EXPECT_EQ(fleet.boards, (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(fleet.jobs, 3);
     EXPECT_EQ(fleet.format, ctl::Format::Jsonl);
+    const ctl::Options targets =
+        parse("--inventory f --board a --format prometheus-sd --output t.json").options;
+    EXPECT_EQ(targets.format, ctl::Format::PrometheusSd);
+    EXPECT_EQ(targets.output, "t.json");
     EXPECT_EQ(parse("--version probe").kind, ctl::ParseOutcome::Kind::Version);
     EXPECT_EQ(parse("probe -h").kind, ctl::ParseOutcome::Kind::Help);
 }

@@ -1,0 +1,211 @@
+// SPDX-License-Identifier: Apache-2.0
+// Boards played by responders on loopback TCP ports for the benchmarks of the client and the
+// exporter: a child process with one listening socket per board, each board of a kind
+// (healthy, hostile in various ways, answering the status query), optionally as slow as a
+// serial line at a given baud rate.
+#pragma once
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/constants.h"
+
+namespace qfbench {
+
+using Clock = std::chrono::steady_clock;
+
+// Every board at once needs more descriptors than the default soft limit allows.
+inline void raiseFileLimit() {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+}
+
+[[noreturn]] inline void fail(const std::string& what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+// How a responder's board behaves.
+enum class Kind {
+    Healthy,     // answers the probe with its acknowledgement
+    Silent,      // takes the connection and never answers
+    Endless,     // sends without end, never a newline
+    Garbage,     // sends random bytes without end, newlines and zero bytes among them
+    Slowloris,   // sends the acknowledgement a byte every 200 ms
+    Reset,       // resets the connection at once
+    HalfClosed,  // closes its sending half at once and reads on
+    Longest,     // answers a request with the longest reply the client takes (8 KiB)
+    Stat         // answers the status query as a board does, and the probe
+};
+constexpr Kind kHostile[] = {Kind::Silent,    Kind::Endless, Kind::Garbage,
+                             Kind::Slowloris, Kind::Reset,   Kind::HalfClosed};
+
+// The responders: one listening socket per board, each board's kind from `kindOf`.
+class Responders {
+public:
+    // With `baud`, a board answers once the request and its reply would have crossed a
+    // serial line at that rate (10 bits a byte), as a real board's line takes them.
+    Responders(int boards, Kind (*kindOf)(int board), int baud = 0) : baud_(baud) {
+        for (int i = 0; i < boards; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t len = sizeof(addr);
+            if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+                ::listen(fd, 8) != 0 ||
+                ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+                fail("cannot listen on loopback");
+            listeners_.push_back(fd);
+            ports_.push_back(ntohs(addr.sin_port));
+            kinds_.push_back(kindOf(i));
+        }
+        pid_ = ::fork();
+        if (pid_ < 0) fail("fork");
+        if (pid_ == 0) serve();  // never returns
+        for (const int fd : listeners_) ::close(fd);
+    }
+    ~Responders() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    const std::vector<int>& ports() const { return ports_; }
+    const std::vector<Kind>& kinds() const { return kinds_; }
+
+private:
+    struct Connection {
+        explicit Connection(Kind k) : kind(k) {}
+        Kind kind;
+        std::size_t sent = 0;  // Slowloris: bytes of the acknowledgement sent
+        std::string reply;     // an answer waiting for its time on the line
+        Clock::time_point due;
+    };
+
+    [[noreturn]] void serve() {
+        std::vector<pollfd> fds;
+        for (const int fd : listeners_) fds.push_back({fd, POLLIN, 0});
+        const std::size_t listeners = fds.size();
+        std::vector<Connection> conns(listeners, Connection(Kind::Healthy));
+        const std::string ack(qf::kProbeAck, qf::kProbeAckSize);
+        const std::string endless(4096, 'x');
+        std::string garbage(4096, '\0');
+        unsigned seed = 1;
+        for (char& c : garbage) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
+        char buf[4096];
+        auto lastTrickle = Clock::now();
+        for (;;) {
+            int wait = 50;
+            const auto now = Clock::now();
+            for (std::size_t i = listeners; i < fds.size(); ++i) {
+                if (fds[i].fd < 0 || conns[i].reply.empty()) continue;
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(conns[i].due - now);
+                wait = std::min(wait, static_cast<int>(std::max<long long>(0, left.count())));
+            }
+            if (::poll(fds.data(), fds.size(), wait) < 0) _exit(1);
+            for (std::size_t i = listeners; i < fds.size(); ++i) {
+                Connection& c = conns[i];
+                if (fds[i].fd < 0 || c.reply.empty() || Clock::now() < c.due) continue;
+                if (::write(fds[i].fd, c.reply.data(), c.reply.size()) < 0) _exit(1);
+                c.reply.clear();
+            }
+            const bool trickle = Clock::now() - lastTrickle >= std::chrono::milliseconds(200);
+            if (trickle) lastTrickle = Clock::now();
+            for (std::size_t i = 0; i < fds.size(); ++i) {
+                if (fds[i].fd < 0) continue;
+                if (i < listeners) {
+                    if ((fds[i].revents & POLLIN) != 0) accept(fds[i].fd, kinds_[i], fds, conns);
+                    continue;
+                }
+                Connection& c = conns[i];
+                if (c.kind == Kind::Slowloris && trickle && c.sent < ack.size()) {
+                    if (::write(fds[i].fd, &ack[c.sent], 1) == 1) ++c.sent;
+                }
+                if ((fds[i].revents & POLLOUT) != 0) {
+                    const std::string& flood = c.kind == Kind::Endless ? endless : garbage;
+                    if (::write(fds[i].fd, flood.data(), flood.size()) < 0 && errno != EAGAIN) {
+                        ::close(fds[i].fd);
+                        fds[i].fd = -1;
+                        continue;
+                    }
+                }
+                if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+                const ssize_t n = ::read(fds[i].fd, buf, sizeof(buf));
+                if (n <= 0) {
+                    ::close(fds[i].fd);
+                    fds[i].fd = -1;  // poll ignores it from now on
+                } else if (std::memchr(buf, '\n', static_cast<std::size_t>(n)) == nullptr) {
+                    continue;
+                } else if (c.kind == Kind::Healthy || c.kind == Kind::Longest ||
+                           c.kind == Kind::Stat) {
+                    const std::string request(buf, static_cast<std::size_t>(n));
+                    const bool probe = request.find(qf::kProbe) != std::string::npos;
+                    c.reply = c.kind == Kind::Longest            ? longest(request)
+                              : probe || c.kind == Kind::Healthy ? ack
+                                                                 : stat(request);
+                    c.due = Clock::now() + lineTime(request.size() + c.reply.size());
+                }
+            }
+        }
+    }
+
+    static std::string uuidOf(const std::string& request) {
+        const std::size_t at = request.find("\"uuid\":\"");
+        const std::size_t end = at == std::string::npos ? at : request.find('"', at + 8);
+        return end == std::string::npos ? "" : request.substr(at + 8, end - at - 8);
+    }
+    // A reply to `request` (its uuid echoed) of 8 KiB with its newline.
+    static std::string longest(const std::string& request) {
+        std::string reply = "{\"ret_val\":0,\"uuid\":\"" + uuidOf(request) + "\",\"x\":\"";
+        reply.append(8192 - reply.size() - 3, 'y');
+        return reply + "\"}\n";
+    }
+    // The status query's reply, as the board sends it.
+    static std::string stat(const std::string& request) {
+        return "{\"cmd\":\"get_stat\",\"cpu_pwr_lmt\":100,\"cpu_temp\":45000,\"netconf\":0,"
+               "\"ret_val\":0,\"uuid\":\"" +
+               uuidOf(request) + "\"}\n";
+    }
+    // The time `bytes` take on the line (none without a baud rate).
+    std::chrono::microseconds lineTime(std::size_t bytes) const {
+        if (baud_ <= 0) return std::chrono::microseconds(0);
+        return std::chrono::microseconds(static_cast<long long>(bytes) * 10 * 1000000 / baud_);
+    }
+
+    static void accept(int listener, Kind kind, std::vector<pollfd>& fds,
+                       std::vector<Connection>& conns) {
+        const int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (c < 0) return;
+        if (kind == Kind::Reset) {
+            const linger abort = {1, 0};
+            ::setsockopt(c, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+            ::close(c);
+            return;
+        }
+        if (kind == Kind::HalfClosed) ::shutdown(c, SHUT_WR);
+        const bool floods = kind == Kind::Endless || kind == Kind::Garbage;
+        fds.push_back({c, static_cast<short>(POLLIN | (floods ? POLLOUT : 0)), 0});
+        conns.emplace_back(kind);
+    }
+
+    int baud_ = 0;
+    std::vector<int> listeners_;
+    std::vector<int> ports_;
+    std::vector<Kind> kinds_;
+    pid_t pid_ = -1;
+};
+
+}  // namespace qfbench
