@@ -36,18 +36,16 @@
 #include <string>
 #include <vector>
 
-#include "core/constants.h"
 #include "responders.h"
 #include "test_pki.h"
 #include "test_sshd.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-[[noreturn]] void fail(const std::string& what) {
-    throw std::runtime_error(what + ": " + std::strerror(errno));
-}
+using qfbench::Clock;
+using qfbench::fail;
+using qfbench::Kind;
+using qfbench::Responders;
 
 struct Run {
     double seconds = 0;
@@ -137,9 +135,10 @@ LineFigures measureLines(const char* kind, const std::string& dir,
     const std::string inv =
         inventory(dir + "/" + kind + ".json", lines, [](std::size_t) { return true; });
     std::vector<Run> fleets;
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 3; ++i) {
         fleets.push_back(
             runCtl({"--inventory", inv, "--jobs", std::to_string(addresses.size()), "probe"}));
+    }
     std::sort(fleets.begin(), fleets.end(),
               [](const Run& a, const Run& b) { return a.seconds < b.seconds; });
     f.fleet = fleets[1];
@@ -164,7 +163,7 @@ LineFigures measureLines(const char* kind, const std::string& dir,
 // port command answers the probe.
 std::vector<LineFigures> measureKinds(int boards, const std::string& dir) {
     const qftest::TestPki pki(dir);
-    const TlsFiles tls{pki.server, pki.serverKey};
+    const qfbench::TlsFiles tls{pki.server, pki.serverKey};
     std::vector<LineFigures> all;
     const struct {
         const char* kind;
@@ -178,7 +177,7 @@ std::vector<LineFigures> measureKinds(int boards, const std::string& dir) {
     };
     for (const auto& k : kinds) {
         const Responders responders(
-            boards, [&](int) { return k.responder; }, tls);
+            boards, [&](int) { return k.responder; }, 0, tls);
         std::vector<std::string> addresses;
         for (const int port : responders.ports())
             addresses.push_back(k.scheme + std::to_string(port));
@@ -197,7 +196,8 @@ std::vector<LineFigures> measureKinds(int boards, const std::string& dir) {
     ::mkdir(sshdDir.c_str(), 0700);
     const qftest::TestSshd sshd(sshdDir, {{"admin+port01",
                                            "head -n 1 >/dev/null; printf "
-                                           "'Quillferry_Ok!!!\\n\\000'; cat >/dev/null"}});
+                                           "'Quillferry_Ok!!!\\n\\000'; cat "
+                                           ">/dev/null"}});
     const std::vector<std::string> addresses(static_cast<std::size_t>(boards),
                                              sshd.address("admin+port01"));
     all.push_back(measureLines("ssh", dir, addresses,
@@ -222,11 +222,7 @@ int main(int argc, char** argv) {
         if (name == "--out") results = argv[i + 1];
     }
     try {
-        rlimit files{};
-        if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
-            files.rlim_cur = files.rlim_max;
-            ::setrlimit(RLIMIT_NOFILE, &files);
-        }
+        qfbench::raiseFileLimit();
         char dir[] = "/tmp/quillferry-fleet-bench-XXXXXX";
         if (::mkdtemp(dir) == nullptr) fail("mkdtemp");
         const std::string jobs = std::to_string(boards);
@@ -268,7 +264,8 @@ int main(int argc, char** argv) {
         int hostileHealthyFailed = -1;
         {
             Responders half(boards, [](int i) {
-                return i % 2 == 0 ? Kind::Healthy : kHostile[(i / 2) % std::size(kHostile)];
+                return i % 2 == 0 ? Kind::Healthy
+                                  : qfbench::kHostile[(i / 2) % std::size(qfbench::kHostile)];
             });
             const std::string inv = inventory(std::string(dir) + "/hostile.json", half);
             const std::string out = std::string(dir) + "/hostile.jsonl";

@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -76,6 +77,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // the loop of the input at hand.
     static CommandLoop* current = nullptr;
     static PlatformQcom platform(BoardPaths(), [](int fd, int ms) { current->waitForFd(fd, ms); });
+    // The gateway check of a verified apply answers at once, by the gateway's last digit, so
+    // that an input is never held for the seconds it asks for.
+    static const bool instantCheck = [] {
+        platform.setGatewayCheck(
+            [](const std::string& gateway, std::chrono::milliseconds, std::string& detail) {
+                detail = "the fuzzer's stand-in";
+                return !gateway.empty() && (gateway.back() - '0') % 2 == 1;
+            });
+        return true;
+    }();
+    (void)instantCheck;
     if (size == 0) return 0;
 
     UniqueFd in = memoryFile("requests");

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -181,19 +182,30 @@ bool Loop::serve() {
         fds.push_back({m->pollFd(), events, 0});
         polled.push_back(m);
     }
-    if (nearest < 0 && !results) return false;  // nothing to wait for
     const std::size_t lineFds = fds.size();
     Resolver& resolver = shared_->resolver;
-    resolver.pollFds(fds);
-    long long wait = results || buffered ? 0 : std::clamp(nearest - monotonicMs(), 0LL, 1000LL);
+    const std::size_t resolverFds = resolver.pollFds(fds);
+    long long wait = results || buffered ? 0
+                     : nearest < 0       ? -1
+                                         : std::clamp(nearest - monotonicMs(), 0LL, 1000LL);
+    if (watcher_ != nullptr) {
+        watched_.clear();
+        const long long own = watcher_->prepare(watched_);
+        const long long ownWait =
+            std::clamp(own - monotonicMs(), 0LL, static_cast<long long>(INT_MAX));
+        if (own >= 0) wait = wait < 0 ? ownWait : std::min(wait, ownWait);
+    } else if (wait < 0) {
+        return false;  // nothing to wait for
+    }
     const long long resolverWake = resolver.wakeInMs();
-    if (resolverWake >= 0) wait = std::min(wait, resolverWake);
+    if (resolverWake >= 0) wait = wait < 0 ? resolverWake : std::min(wait, resolverWake);
+    const std::size_t watchedAt = fds.size();
+    fds.insert(fds.end(), watched_.begin(), watched_.end());
     const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(wait));
     if (ready < 0 && errno != EINTR) {
         const LineFault fault{Outcome::Dropped,
                               std::string("poll failed: ") + std::strerror(errno)};
         for (Member* m : polled) m->lost(fault);
-        fds.resize(lineFds);
     }
     // A member whose descriptor changed meanwhile is served in the next round.
     for (std::size_t i = 0; ready > 0 && i < lineFds; ++i) {
@@ -212,7 +224,7 @@ bool Loop::serve() {
                 break;
         }
     }
-    resolver.process(fds.data() + lineFds, fds.size() - lineFds);
+    resolver.process(fds.data() + lineFds, ready > 0 ? resolverFds : 0);
     // Stream bytes that a transport read ahead are served without waiting for the socket.
     for (Member* m : members_) {
         if (!m->active || !m->buffered()) continue;
@@ -233,6 +245,11 @@ bool Loop::serve() {
     // (whose own results come in a later round) or make lines, never from within another
     // line's work.
     for (std::size_t i = 0; i < members_.size(); ++i) members_[i]->deliver();
+    if (watcher_ != nullptr) {
+        for (std::size_t i = 0; i < watched_.size(); ++i)
+            watched_[i].revents = ready > 0 ? fds[watchedAt + i].revents : 0;
+        watcher_->ready(watched_);
+    }
     return true;
 }
 

@@ -69,6 +69,22 @@ public:
     // False, at once, when no call is under way and no result waits.
     bool serve();
 
+    // What the loop's owner waits for besides the lines (its own descriptors and deadline),
+    // polled with them in every round.
+    class Watcher {
+    public:
+        virtual ~Watcher() = default;
+        // Appends the descriptors to wait for; returns the owner's nearest deadline
+        // (monotonicMs()), or -1 for none.
+        virtual long long prepare(std::vector<pollfd>& fds) = 0;
+        // The descriptors prepare() appended, with what happened to them; called once the
+        // round's results are handed over.
+        virtual void ready(const std::vector<pollfd>& fds) = 0;
+    };
+    // With a watcher (null: none), serve() waits for it too, and does not return false while
+    // nothing else is under way.
+    void watch(Watcher* watcher) { watcher_ = watcher; }
+
     struct Member;  // a line's state (line.cpp)
     struct Shared;  // what the lines of a loop share: the name resolver, TLS settings
 
@@ -77,6 +93,8 @@ private:
     std::vector<pollfd> fds_;
     std::vector<Member*> polled_;
     std::unique_ptr<Shared> shared_;
+    Watcher* watcher_ = nullptr;
+    std::vector<pollfd> watched_;
 };
 
 class Line {

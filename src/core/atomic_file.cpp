@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "core/fd_io.h"
 #include "core/safe_path.h"
@@ -36,10 +38,57 @@ bool regularOrMissing(const ResolvedPath& r, const std::string& path, struct sta
     if (!exists && errno != ENOENT) return failErrno(error, path);
     if (exists && !S_ISREG(st.st_mode)) {
         error = path + " is " + typeName(st.st_mode) + ", not a regular file";
+        errno = EINVAL;  // not ENOENT: it is there
         return false;
     }
     return true;
 }
+
+// The folders that a batch or a removal changed, each once (by device and inode), flushed
+// together at the end.
+class ChangedFolders {
+public:
+    // Notes the folder of `dir` (an O_PATH descriptor); returns its number.
+    std::size_t add(int dir) {
+        struct stat st {};
+        if (::fstat(dir, &st) != 0) {
+            folders_.push_back(
+                {0, 0, -1, std::string("its folder cannot be examined: ") + std::strerror(errno)});
+            return folders_.size() - 1;
+        }
+        for (std::size_t f = 0; f < folders_.size(); ++f) {
+            if (folders_[f].dev == st.st_dev && folders_[f].ino == st.st_ino) return f;
+        }
+        folders_.push_back({st.st_dev, st.st_ino, dir, std::string()});
+        return folders_.size() - 1;
+    }
+
+    // Flushes every folder noted; for each, why it could not be flushed (empty: flushed).
+    // The descriptors noted must still be open.
+    std::vector<std::string> flush() {
+        std::vector<std::string> failures;
+        for (const Folder& folder : folders_) {
+            std::string failure = folder.failure;
+            if (failure.empty()) {
+                // Opened for real: an O_PATH descriptor cannot be flushed.
+                const UniqueFd fd(::openat(folder.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+                if (!fd.valid() || ::fsync(fd.get()) != 0)
+                    failure = std::string("its folder cannot be flushed: ") + std::strerror(errno);
+            }
+            failures.push_back(std::move(failure));
+        }
+        return failures;
+    }
+
+private:
+    struct Folder {
+        dev_t dev;
+        ino_t ino;
+        int dir;
+        std::string failure;  // known before the flush
+    };
+    std::vector<Folder> folders_;
+};
 
 }  // namespace
 
@@ -97,56 +146,44 @@ bool FileBatch::commit(std::vector<std::string>& errors) {
         ::unlinkat(s.dir.get(), s.tmp.c_str(), 0);
         s.dir.reset();
     };
-    // The folders, each once (by device and inode), opened for real: an O_PATH descriptor
-    // can be neither flushed nor used to flush its file system.
-    struct Folder {
-        dev_t dev;
-        ino_t ino;
-        UniqueFd fd;
-    };
-    std::vector<Folder> folders;
-    std::vector<std::size_t> folderOf(staged.size(), 0);
-    for (std::size_t i = 0; i < staged.size(); ++i) {
-        struct stat st {};
-        if (::fstat(staged[i].dir.get(), &st) != 0) st = {};
-        std::size_t f = 0;
-        while (f < folders.size() && (folders[f].dev != st.st_dev || folders[f].ino != st.st_ino))
-            ++f;
-        if (f == folders.size()) {
-            folders.push_back(
-                {st.st_dev, st.st_ino,
-                 UniqueFd(::openat(staged[i].dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))});
-        }
-        folderOf[i] = f;
-    }
 
     // Durable before they are renamed: one file is flushed on its own, several with one flush
     // of each file system they are on.
     std::vector<dev_t> synced;
-    for (std::size_t i = 0; i < staged.size(); ++i) {
-        Staged& s = staged[i];
+    for (Staged& s : staged) {
         bool ok = true;
         if (staged.size() == 1) {
             ok = ::fsync(s.fd.get()) == 0;
-        } else if (std::find(synced.begin(), synced.end(), folders[folderOf[i]].dev) ==
-                   synced.end()) {
-            const Folder& folder = folders[folderOf[i]];
-            ok = folder.fd.valid() && ::syncfs(folder.fd.get()) == 0;
-            if (ok) synced.push_back(folder.dev);
         } else {
-            // Its file system was flushed after it was written.
+            struct stat st {};
+            ok = ::fstat(s.fd.get(), &st) == 0;
+            // Else its file system was flushed after it was written.
+            if (ok && std::find(synced.begin(), synced.end(), st.st_dev) == synced.end()) {
+                ok = ::syncfs(s.fd.get()) == 0;
+                if (ok) synced.push_back(st.st_dev);
+            }
         }
         if (ok) ok = ::close(s.fd.release()) == 0;
         if (!ok) fail(s);
     }
-    for (Staged& s : staged) {
-        if (s.dir.valid() &&
-            ::renameat(s.dir.get(), s.tmp.c_str(), s.dir.get(), s.name.c_str()) != 0)
+    ChangedFolders folders;
+    std::vector<std::size_t> folderOf(staged.size(), 0);
+    for (std::size_t i = 0; i < staged.size(); ++i) {
+        Staged& s = staged[i];
+        if (!s.dir.valid()) continue;
+        if (::renameat(s.dir.get(), s.tmp.c_str(), s.dir.get(), s.name.c_str()) != 0) {
             fail(s);
+        } else {
+            folderOf[i] = folders.add(s.dir.get());
+        }
     }
-    // The renames are durable only once the folders themselves reach the disk.
-    for (const Folder& folder : folders) {
-        if (folder.fd.valid()) ::fsync(folder.fd.get());
+    // The renames are durable only once their folders reach the disk: a file whose folder
+    // cannot be flushed is in place, but not yet for good.
+    const std::vector<std::string> unflushed = folders.flush();
+    for (std::size_t i = 0; i < staged.size(); ++i) {
+        if (!staged[i].dir.valid() || unflushed[folderOf[i]].empty()) continue;
+        all = false;
+        errors.push_back(staged[i].path + ": " + unflushed[folderOf[i]]);
     }
     return all;
 }
@@ -161,7 +198,8 @@ bool writeFileAtomic(const std::string& path, std::string_view bytes, std::optio
     return false;
 }
 
-bool readBoardFile(const std::string& path, std::size_t cap, std::string& out, std::string& error) {
+bool readBoardFile(const std::string& path, std::size_t cap, std::string& out, std::string& error,
+                   mode_t* mode) {
     out.clear();
     ResolvedPath r;
     if (!resolvePath(path, r, error)) return false;
@@ -178,22 +216,42 @@ bool readBoardFile(const std::string& path, std::size_t cap, std::string& out, s
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return failErrno(error, path);
     if (!S_ISREG(st.st_mode)) {
         error = path + " is " + typeName(st.st_mode) + ", not a regular file";
+        errno = EINVAL;
         return false;
     }
+    if (mode != nullptr) *mode = st.st_mode & 07777;
     // Sized once: a record of some ten kilobytes must not pass through twice its size.
     out.reserve(std::min(cap, static_cast<std::size_t>(st.st_size)));
     if (!readUpTo(fd.get(), cap, out)) return failErrno(error, path);
     return true;
 }
 
-bool removeBoardFile(const std::string& path, std::string& error) {
-    const std::size_t slash = path.rfind('/');
-    UniqueFd dir;
-    if (!openFolder(slash == std::string::npos ? "." : path.substr(0, slash + 1), dir, error))
-        return false;
-    const std::string name = path.substr(slash + 1);
-    if (::unlinkat(dir.get(), name.c_str(), 0) == 0 || errno == ENOENT) return true;
-    return failErrno(error, path);
+bool removeBoardFiles(const std::vector<std::string>& paths, std::vector<std::string>& errors) {
+    std::vector<UniqueFd> dirs;
+    ChangedFolders folders;
+    std::vector<std::pair<std::string, std::size_t>> removed;  // path, its folder
+    for (const std::string& path : paths) {
+        const std::size_t slash = path.rfind('/');
+        UniqueFd dir;
+        std::string error;
+        if (!openFolder(slash == std::string::npos ? "." : path.substr(0, slash + 1), dir, error)) {
+            errors.push_back(error);
+            continue;
+        }
+        const std::string name = path.substr(slash + 1);
+        // Gone already counts as removed, yet its removal may not have reached the disk.
+        if (::unlinkat(dir.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+            errors.push_back(path + ": " + std::strerror(errno));
+            continue;
+        }
+        removed.emplace_back(path, folders.add(dir.get()));
+        dirs.push_back(std::move(dir));
+    }
+    const std::vector<std::string> unflushed = folders.flush();
+    for (const auto& [path, folder] : removed) {
+        if (!unflushed[folder].empty()) errors.push_back(path + ": " + unflushed[folder]);
+    }
+    return errors.empty();
 }
 
 bool makeBoardFolder(const std::string& path, mode_t mode, std::string& error) {

@@ -41,7 +41,8 @@ public:
              std::string& error);
 
     // Makes the staged files durable, puts them in place and flushes their folders. True when
-    // every staged file is in place; otherwise `errors` says which were not and why.
+    // every staged file is in place and its folder flushed; otherwise `errors` says which
+    // were not and why.
     bool commit(std::vector<std::string>& errors);
 
 private:
@@ -62,12 +63,16 @@ private:
 bool writeFileAtomic(const std::string& path, std::string_view bytes, std::optional<mode_t> mode,
                      std::string& error);
 
-// Reads the whole file into `out`, at most `cap` bytes (a larger file yields its first `cap`).
-bool readBoardFile(const std::string& path, std::size_t cap, std::string& out, std::string& error);
+// Reads the whole file into `out`, at most `cap` bytes (a larger file yields its first `cap`),
+// and its permission bits into `mode` when given. On failure errno is ENOENT only when the
+// file (or a folder on its way) is missing.
+bool readBoardFile(const std::string& path, std::size_t cap, std::string& out, std::string& error,
+                   mode_t* mode = nullptr);
 
-// Removes the file (a symlink there is removed itself, not its target). True when it is gone,
-// also when there was none.
-bool removeBoardFile(const std::string& path, std::string& error);
+// Removes the files (a symlink there is removed itself, not its target) and flushes their
+// folders, each once, so that the removals are on disk. True when every file is gone for good,
+// also one that was gone already; otherwise `errors` says which and why.
+bool removeBoardFiles(const std::vector<std::string>& paths, std::vector<std::string>& errors);
 
 // Creates the folder with `mode` (subject to the umask) unless something already stands there.
 bool makeBoardFolder(const std::string& path, mode_t mode, std::string& error);

@@ -24,6 +24,9 @@ struct BoardPaths {
     std::string hostIpConfigFile = qf::kHostIpConfigFile;
     std::string lxcDir = qf::kLxcDir;
     std::string cmdRecordFile = qf::kCmdRecordFile;
+    // The daemon's own state: the configuration in force.
+    std::string stateDir = qf::kStateDir;
+    std::string inForceFile = qf::kInForceFile;
     // Status and hardware sources.
     std::vector<std::string> thermalZoneFiles{std::begin(qf::kThermalZoneFiles),
                                               std::end(qf::kThermalZoneFiles)};
@@ -39,7 +42,7 @@ struct BoardPaths {
         for (std::string* path :
              {&p.markerDir, &p.markerFile, &p.interfacesFile, &p.resolvConf, &p.ifdownProgram,
               &p.ifupProgram, &p.hostInfoFile, &p.hostIpConfigFile, &p.lxcDir, &p.cmdRecordFile,
-              &p.gpuModelFile, &p.memInfoFile, &p.dataPath})
+              &p.stateDir, &p.inForceFile, &p.gpuModelFile, &p.memInfoFile, &p.dataPath})
             path->insert(0, root);
         for (std::string& path : p.thermalZoneFiles) path.insert(0, root);
         for (std::string& path : p.cpuFreqFiles) path.insert(0, root);

@@ -16,11 +16,11 @@
 #include <memory>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "core/constants.h"
 #include "core/fd_io.h"
 #include "core/log.h"
-#include "core/system_file.h"
 #include "core/unique_fd.h"
 
 extern char** environ;
@@ -65,44 +65,70 @@ std::string commandLine(const std::vector<std::string>& argv) {
     return text;
 }
 
-// The parent's pid from /proc/PID/stat: the field after the state, which follows the command
-// name in parentheses (which may hold spaces and parentheses itself).
-pid_t parentOf(const char* pid) {
+// A process as the kernel tells it apart: its number and its start time (clock ticks since
+// boot). A number is used again once its process is gone; the two together are not.
+struct ProcessId {
+    pid_t pid;
+    unsigned long long start;
+    bool operator<(const ProcessId& o) const {
+        return pid != o.pid ? pid < o.pid : start < o.start;
+    }
+};
+
+// The parent and the start time from /proc/PID/stat: the fields after the command name in
+// parentheses (which may hold spaces and parentheses itself), the state (a letter) being the
+// first, all others numbers.
+bool readStat(const char* pid, pid_t& parent, unsigned long long& start) {
     std::string stat;
-    if (!readSystemFile((std::string("/proc/") + pid + "/stat").c_str(), stat)) return -1;
+    const UniqueFd fd = openRegularFile((std::string("/proc/") + pid + "/stat").c_str());
+    if (!fd.valid() || !readUpTo(fd.get(), qf::kProcStatMax, stat)) return false;
     const std::size_t close = stat.rfind(')');
-    if (close == std::string::npos || close + 4 > stat.size()) return -1;
-    return static_cast<pid_t>(std::strtol(stat.c_str() + close + 4, nullptr, 10));
+    if (close == std::string::npos || close + 3 >= stat.size()) return false;
+    const char* at = stat.c_str() + close + 3;  // after ") " and the state
+    char* end = nullptr;
+    parent = static_cast<pid_t>(std::strtol(at, &end, 10));
+    // From the parent (field 4) on to the start time (field 22).
+    for (int field = 5; field <= 22 && end != at; ++field) {
+        at = end;
+        start = std::strtoull(at, &end, 10);
+    }
+    return end != at;
 }
 
-// The daemon's child processes now (adopted descendants included).
-std::set<pid_t> children() {
-    std::set<pid_t> found;
+// Every process there is now, or only the daemon's children (adopted descendants included).
+std::set<ProcessId> processes(bool childrenOnly) {
+    std::set<ProcessId> found;
     const std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), &::closedir);
     if (!proc) return found;
     const pid_t self = ::getpid();
     while (const struct dirent* entry = ::readdir(proc.get())) {
         if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-        if (parentOf(entry->d_name) == self)
-            found.insert(static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10)));
+        pid_t parent = -1;
+        unsigned long long start = 0;
+        if (!readStat(entry->d_name, parent, start) || (childrenOnly && parent != self)) continue;
+        found.insert({static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10)), start});
     }
     return found;
 }
 
-// Kills the children that were not there `before`, and so, round by round, the descendants
-// that each of them leaves to the daemon when it dies. Bounded, in case they fork faster.
-int killNewChildren(const std::set<pid_t>& before) {
+// Kills the daemon's children that did not exist `before` the command started, and so, round
+// by round, the descendants that each of them leaves to the daemon when it dies. A process
+// that was already there (a helper that an earlier command left running, adopted while this
+// one ran) is none of this command's and is left alone. Bounded, in case they fork faster.
+int killNewChildren(const std::set<ProcessId>& before) {
     int killed = 0;
     for (int round = 0; round < qf::kKillRounds; ++round) {
-        std::set<pid_t> now = children();
-        for (const pid_t pid : before) now.erase(pid);
-        if (now.empty()) return killed;
-        for (const pid_t pid : now) ::kill(pid, SIGKILL);
-        for (const pid_t pid : now) {
+        std::vector<pid_t> fresh;
+        for (const ProcessId& child : processes(true)) {
+            if (before.count(child) == 0) fresh.push_back(child.pid);
+        }
+        if (fresh.empty()) return killed;
+        for (const pid_t pid : fresh) ::kill(pid, SIGKILL);
+        for (const pid_t pid : fresh) {
             while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
             }
         }
-        killed += static_cast<int>(now.size());
+        killed += static_cast<int>(fresh.size());
     }
     logLine("[QuillFerry] descendants still appear after %d rounds of killing", qf::kKillRounds);
     return killed;
@@ -117,7 +143,8 @@ ChildOutcome runChild(const std::vector<std::string>& argv, std::chrono::millise
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
 
-    const std::set<pid_t> before = children();
+    // What exists before the command starts is not the command's.
+    const std::set<ProcessId> before = processes(false);
     SpawnAttributes attr;
     // The child's end is reported through an eventfd by a thread that waits for it, so that
     // the wait can have a time limit on any kernel.

@@ -3,6 +3,8 @@
 // group of its own, with a time limit after which it dies with everything it started.
 #pragma once
 
+#include <sys/wait.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -18,6 +20,8 @@ struct ChildOutcome {
     bool lost = false;
 
     bool succeeded() const { return status == 0 && !timedOut && !lost; }
+    // Ended by a signal: stopped half-way, whatever it had done.
+    bool killed() const { return WIFSIGNALED(status); }
 };
 
 // Runs argv[0] with the arguments that follow and the daemon's environment; the signal mask

@@ -131,14 +131,20 @@ void CommandLoop::takeSignals(bool mayReap) {
 }
 
 bool CommandLoop::readLine(std::string& line) {
-    while (!uart_.nextLine(line)) {
+    if (uart_.nextLine(line)) {
+        // Taken in before: what was signalled since comes first.
+        takeSignals(true);
+        return !stopping_;
+    }
+    do {
         if (stopping_) return false;
         struct pollfd fds[2] = {{uart_.GetFd(), POLLIN, 0}, {signals_.get(), POLLIN, 0}};
+        wakeLogWriter();  // what this turn logged, now that its reply is out
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) return false;
         if (fds[1].revents != 0) takeSignals(true);
         if (fds[0].revents != 0 && uart_.fill() == Uart::Fill::End) return false;
-    }
-    return true;
+    } while (!uart_.nextLine(line));
+    return !stopping_;
 }
 
 bool CommandLoop::serveNext(Platform& platform, Served& served) {
@@ -146,6 +152,8 @@ bool CommandLoop::serveNext(Platform& platform, Served& served) {
     served = Served::Nothing;
     if (stopping_) return false;
     if (!waiting_.empty()) {
+        takeSignals(true);  // what arrived while the request before was served
+        if (stopping_) return false;
         const std::string line = std::move(waiting_.front());
         waiting_.pop_front();
         served = serveLine(line);
@@ -163,17 +171,22 @@ void CommandLoop::pause(int ms) {
     const long long deadline = monotonicMs() + ms;
     for (long long left = ms; left > 0 && !stopping_; left = deadline - monotonicMs()) {
         struct pollfd pfd = {signals_.get(), POLLIN, 0};
+        wakeLogWriter();
         if (::poll(&pfd, 1, static_cast<int>(left)) > 0) takeSignals(true);
     }
 }
 
 int CommandLoop::run(Platform& platform) {
+    // The log's writer is woken when the loop waits, not between a request and its reply.
+    const DeferredLogWakeups deferred;
     int failurePauseMs = qf::kReadFailurePauseMs;
     while (!stopping_) {
         set_debug_flag(&platform);
         Served served = Served::Nothing;
         const bool servedLine = serveNext(platform, served);
-        takeSignals(true);  // what arrived while the request was served
+        // Signals that arrived meanwhile wake the next wait for the line; only the adopted
+        // children that a wait beside the request saw end are reaped now.
+        if (reapPending_) takeSignals(true);
         if (servedLine || stopping_) {
             failurePauseMs = qf::kReadFailurePauseMs;
             continue;
@@ -219,6 +232,7 @@ void CommandLoop::waitForFd(int fd, int timeoutMs) {
         struct pollfd fds[3] = {
             {fd, POLLIN, 0}, {signals_.get(), POLLIN, 0}, {uart_.GetFd(), POLLIN, 0}};
         const long long left = timeoutMs < 0 ? -1 : std::max(0LL, deadline - monotonicMs());
+        wakeLogWriter();
         const int ready = ::poll(fds, lineOpen ? 3 : 2, static_cast<int>(left));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0 || fds[0].revents != 0) return;

@@ -36,6 +36,11 @@ inline constexpr int kMaxJsonValues = 256;
 // The log's buffer in front of its writer thread: lines that do not fit while the log takes
 // nothing are dropped and counted. Some hundreds of lines; a request logs a few dozen.
 inline constexpr std::size_t kLogBufferBytes = std::size_t{64} * 1024;
+// How long the log's writer, once woken, waits for more lines before it writes them all at
+// once (unless a reply waits for them or the buffer is half full).
+inline constexpr int kLogLingerMs = 10;
+// The most it writes with one call (several lines for one stream).
+inline constexpr std::size_t kLogWriteBytes = 4096;
 // How long a reply waits for the log to take the lines before it (only while it takes lines).
 inline constexpr int kLogCatchUpMs = 20;
 // How long an orderly exit waits for the log to take what is left.
@@ -73,12 +78,46 @@ inline constexpr int kMaxIfupTimeoutSec = 3600;
 // After a time-out, the rounds of killing what the command left behind (each round kills what
 // the previous round's victims left): more than any chain of helpers.
 inline constexpr int kKillRounds = 32;
+// Bytes read of a /proc/PID/stat line, which tells a process's parent and start time: a
+// command name of at most 16 bytes and some fifty numbers fit several times.
+inline constexpr std::size_t kProcStatMax = 4096;
 
 // "ret_val" of "set_net_conf" besides 0 and ifup's status.
 inline constexpr int kRetRefused = -1;      // incomplete or unfit request: nothing changed
 inline constexpr int kRetWriteFailed = -2;  // a board file could not be written or removed
 inline constexpr int kRetTimedOut = -3;     // ifdown or ifup ran past its time limit
 inline constexpr int kRetOutcomeLost = -4;  // how ifdown or ifup ended could not be learned
+// Of a request that asked for its gateway to be checked ("verify_gateway"):
+inline constexpr int kRetPutBack = -5;     // failed; the previous configuration is back
+inline constexpr int kRetNotPutBack = -6;  // failed, and the previous one could not be put back
+
+// "verify_gateway": how long the gateway may take to answer, in seconds, and how often its
+// neighbour entry is read meanwhile.
+inline constexpr const char* kVerifyGatewayMember = "verify_gateway";
+// Its outcome in the reply: "answered" (the configuration is kept), "silent" (put back), or
+// "not_run": nothing was applied, or the apply failed before the gateway could be asked.
+inline constexpr const char* kGatewayCheckMember = "gateway_check";
+inline constexpr const char* kGatewayAnswered = "answered";
+inline constexpr const char* kGatewaySilent = "silent";
+inline constexpr const char* kGatewayNotChecked = "not_run";
+inline constexpr int kVerifyGatewayMinSec = 1;
+inline constexpr int kVerifyGatewayMaxSec = 120;
+inline constexpr int kNeighbourPollMs = 100;
+// What a verified apply reads of the files it replaces, all together, to put them back: the
+// board's own are a few kilobytes (some 300 bytes per container).
+inline constexpr std::size_t kSnapshotBudget = std::size_t{64} * 1024;
+
+// The configuration in force, kept across restarts in a state file of the daemon's own
+// (StateDirectory= of the unit), and reported by "get_net_conf" with "in_force": true.
+inline constexpr const char* kInForceMember = "in_force";
+inline constexpr const char* kStateDir = "/var/lib/quillferry";
+inline constexpr const char* kInForceFile = "/var/lib/quillferry/in-force.json";
+inline constexpr mode_t kStateDirMode = 0755;
+inline constexpr mode_t kStateFileMode = 0644;
+// A state file is a few kilobytes; a larger one is not ours.
+inline constexpr std::size_t kInForceReadCap = std::size_t{16} * 1024;
+// eth0's live addresses in that reply: at most this many of each family.
+inline constexpr std::size_t kLiveAddressesMax = 16;
 
 // Files under /opt, for other software on the board (the containers read them).
 inline constexpr const char* kHostInfoFile = "/opt/.hostinfo";
@@ -133,5 +172,7 @@ inline constexpr const char* kDataPath = "/data/";            // the storage's f
 inline constexpr const char* kRamLabel = "G LPDDR5";
 inline constexpr const char* kRomLabel = "G UFS3.0";
 inline constexpr std::size_t kInfoFileMax = 256;  // bytes read of a small system file
+// A status file that cannot be opened or read is looked for again after this long (ms).
+inline constexpr int kMissingSourceRetryMs = 1000;
 
 }  // namespace qf

@@ -50,6 +50,9 @@ std::string escape(std::string_view text) {
     return out;
 }
 
+// Lines of a thread that defers its wake-ups (DeferredLogWakeups) do not wake the writer.
+thread_local bool deferredWakeups = false;
+
 // The writer thread and the bounded buffer in front of it.
 class LogWriter {
 public:
@@ -73,17 +76,31 @@ public:
             return;
         }
         enqueue(fd, std::move(text));
+        // A thread that defers its wake-ups still wakes the writer before the buffer fills,
+        // and makes it write at once.
+        if (bytes_ >= qf::kLogBufferBytes / 2) {
+            hurryLocked();
+        } else if (!deferredWakeups) {
+            wakeLocked();
+        }
+    }
+
+    void wake() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        wakeLocked();
     }
 
     bool flush(int timeoutMs) {
         std::unique_lock<std::mutex> lock(mutex_);
+        hurryLocked();
         return drained_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                  [this] { return bytes_ == 0; });
     }
 
     void catchUp() {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (stalled_) return;
+        if (stalled_ || bytes_ == 0) return;
+        hurryLocked();
         stalled_ = !drained_.wait_for(lock, std::chrono::milliseconds(qf::kLogCatchUpMs),
                                       [this] { return bytes_ == 0; });
     }
@@ -108,29 +125,71 @@ private:
         return true;
     }
 
+    // Called with the lock held.
     void enqueue(int fd, std::string text) {
         bytes_ += text.size();
         queue_.push_back({fd, std::move(text)});
+    }
+
+    // Called with the lock held. The writer is woken only from its wait: while it lingers or
+    // writes, it finds what was queued meanwhile by itself.
+    void wakeLocked() {
+        if (!idle_ || queue_.empty()) return;
+        idle_ = false;
+        ready_.notify_one();
+    }
+
+    // Called with the lock held: the writer writes what waits without lingering.
+    void hurryLocked() {
+        if (queue_.empty() || hurry_) return;
+        hurry_ = true;
+        idle_ = false;
         ready_.notify_one();
     }
 
     void run() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            ready_.wait(lock, [this] { return !queue_.empty(); });
-            Entry entry = std::move(queue_.front());
-            queue_.pop_front();
-            lock.unlock();
-            // Blocking, as the descriptor is; a log that is gone (a closed pipe) loses the
-            // line, and the daemon goes on.
-            (void)writeAll(entry.fd, entry.text);
-            lock.lock();
-            bytes_ -= entry.text.size();
-            if (bytes_ == 0) {
-                stalled_ = false;
-                drained_.notify_all();
+            // Lines handed over before it started are written without waiting to be woken.
+            idle_ = queue_.empty();
+            ready_.wait(lock, [this] { return !idle_; });
+            // Woken for a line, it waits a little for those that follow (a busy line logs a
+            // line per request), so that it writes and wakes the log's reader once for them
+            // all rather than for each.
+            ready_.wait_for(lock, std::chrono::milliseconds(qf::kLogLingerMs),
+                            [this] { return hurry_; });
+            while (!queue_.empty()) {
+                std::deque<Entry> batch;
+                batch.swap(queue_);
+                lock.unlock();
+                const std::size_t written = writeBatch(batch);
+                lock.lock();
+                bytes_ -= written;
             }
+            hurry_ = false;
+            stalled_ = false;
+            drained_.notify_all();
         }
+    }
+
+    // Writes the lines in order, runs of lines for one descriptor with one call each (of at
+    // most kLogWriteBytes, so that the copy stays small); returns their bytes. Blocking, as the
+    // descriptors are; a log that is gone (a closed pipe) loses the lines, and the daemon goes
+    // on.
+    static std::size_t writeBatch(const std::deque<Entry>& batch) {
+        std::size_t total = 0;
+        std::string run;
+        run.reserve(qf::kLogWriteBytes);
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            run += batch[i].text;
+            const bool more = i + 1 < batch.size() && batch[i + 1].fd == batch[i].fd &&
+                              run.size() + batch[i + 1].text.size() <= qf::kLogWriteBytes;
+            if (more) continue;
+            (void)writeAll(batch[i].fd, run);
+            total += run.size();
+            run.clear();
+        }
+        return total;
     }
 
     std::mutex mutex_;
@@ -140,6 +199,8 @@ private:
     std::size_t bytes_ = 0;  // queued and being written
     std::size_t dropped_ = 0;
     bool started_ = false;
+    bool idle_ = false;     // the writer waits to be woken
+    bool hurry_ = false;    // it is to write without lingering
     bool stalled_ = false;  // a catch-up found it taking nothing; no more waits until drained
 };
 
@@ -200,4 +261,17 @@ bool flushLog(int timeoutMs) {
 
 void catchUpLog() {
     writer().catchUp();
+}
+
+void wakeLogWriter() {
+    writer().wake();
+}
+
+DeferredLogWakeups::DeferredLogWakeups() : outer_(deferredWakeups) {
+    deferredWakeups = true;
+}
+
+DeferredLogWakeups::~DeferredLogWakeups() {
+    deferredWakeups = outer_;
+    if (!outer_) wakeLogWriter();
 }

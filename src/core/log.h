@@ -6,7 +6,9 @@
 // buffer, so that a log nobody reads (a stalled journald, a full pipe) can never stop the
 // serial line: when the buffer is full the line is dropped and counted, and once the log takes
 // lines again the count is reported in a line of its own. Lines of both streams keep their
-// order, and the descriptors stay blocking for the programs that inherit them.
+// order, and the descriptors stay blocking for the programs that inherit them. The command
+// loop's thread does not wake the writer for each line: its lines go out once it waits for
+// the line again, or before a reply that follows them (catchUpLog).
 //
 // Every message is exactly one line: control characters (C0, DEL, C1), U+2028 and U+2029 and
 // bytes that are not UTF-8 are written escaped (\n, \t, \xHH, \u2028), whatever a request or
@@ -36,6 +38,24 @@ bool flushLog(int timeoutMs);
 // its reply in the journal: waits while the log takes lines, a few milliseconds at most, and
 // not at all while it is known to take none.
 void catchUpLog();
+
+// While one lives, the lines its thread logs do not wake the writer thread one by one: they
+// wait for the thread's next wakeLogWriter() (before it sleeps), a reply's catchUpLog(), or
+// half the buffer to fill. So a request and its reply on the serial line pay no wake-up of
+// another thread in between. At its end the writer is woken for what is left.
+class DeferredLogWakeups {
+public:
+    DeferredLogWakeups();
+    ~DeferredLogWakeups();
+    DeferredLogWakeups(const DeferredLogWakeups&) = delete;
+    DeferredLogWakeups& operator=(const DeferredLogWakeups&) = delete;
+
+private:
+    bool outer_;
+};
+
+// Wakes the writer thread for the lines handed over so far, if any wait.
+void wakeLogWriter();
 
 // The bytes that go out for one message (escaped, with its line feed). Pure; for tests.
 std::string logText(std::string_view message);

@@ -14,9 +14,16 @@
 
 #include "core/constants.h"
 #include "core/log.h"
+#include "netconf/gateway_check.h"
 
 Platform::Platform(BoardPaths paths, WaitForFd lineWait)
-    : paths_(std::move(paths)), lineWait_(std::move(lineWait)), dnsSearch_(qf::kDefaultDnsSearch) {}
+    : paths_(std::move(paths)),
+      lineWait_(std::move(lineWait)),
+      dnsSearch_(qf::kDefaultDnsSearch),
+      gatewayCheck_(
+          [](const std::string& gateway, std::chrono::milliseconds limit, std::string& detail) {
+              return gatewayAnswers(qf::kInterfaceName, gateway, limit, detail);
+          }) {}
 
 void Platform::start() {
     if (looperThread.joinable()) return;

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -25,8 +26,15 @@
 #include "core/unique_fd.h"
 
 class FileBatch;
+class FileSnapshot;
 class Uart;
+struct InForce;
 struct NetConfRequest;
+
+// How a verified apply checks that the gateway answers within a time limit; `detail` says
+// what was seen.
+using GatewayCheck = std::function<bool(const std::string& gateway, std::chrono::milliseconds limit,
+                                        std::string& detail)>;
 
 class Platform {
 public:
@@ -57,6 +65,9 @@ public:
     // interface and resolver files, and the time limit of ifdown and ifup.
     void setDnsSearch(std::string domain) { dnsSearch_ = std::move(domain); }
     void setIfupTimeout(std::chrono::milliseconds timeout) { ifupTimeout_ = timeout; }
+    // The gateway check of "verify_gateway" (by default the kernel's neighbour resolution on
+    // eth0, netconf/gateway_check.h); tests stand in for it.
+    void setGatewayCheck(GatewayCheck check) { gatewayCheck_ = std::move(check); }
 
     // --- "set_net_conf" (netconf/set_net_conf.cpp) ---
     void doSetNetConf(const Json::Value& request, Uart& uart) { answer(uart, setNetConf(request)); }
@@ -99,16 +110,40 @@ protected:
     const BoardPaths& paths() const { return paths_; }
 
 private:
+    // What became of a "set_net_conf": its ret_val and, for one that asked for its gateway to
+    // be checked, how that went ("gateway_check" of the reply).
+    struct SetOutcome {
+        int retVal = 0;
+        const char* gatewayCheck = nullptr;
+    };
+
     // --- netconf/set_net_conf.cpp ---
-    // The ret_val of a request: the checks, then clear, skip, place or apply.
-    int setNetConfResult(const Json::Value& request);
+    // The checks, then clear, skip, place, apply or apply verified.
+    SetOutcome setNetConfResult(const Json::Value& request);
     // A whole configuration: host files, eth0's restart, container files.
     int applyNetConf(const NetConfRequest& conf);
+    // The same, recorded in the state file as in force once it fully succeeded.
+    int applyInForce(const NetConfRequest& conf);
+    // A clear, recorded likewise.
+    int clearInForce();
     // Same addresses as the configuration in force: only the host information and container
     // files, and only where they differ.
     int refreshPlacement(const NetConfRequest& conf);
     bool writeHostInfo(const NetConfRequest& conf);
     bool writeContainers(const NetConfRequest& conf);
+    // The state file says "unknown" while the board's files change (keeping the container
+    // list when `containersChange` is false). False when it cannot (logged): then nothing may
+    // change.
+    bool markChanging(const InForce& before, bool containersChange);
+    // Records `now` as in force; false when it cannot be (logged).
+    bool recordInForce(const InForce& now);
+
+    // --- netconf/verified_apply.cpp ---
+    // An apply whose gateway must answer, `before` being the network state until then: the
+    // previous configuration put back when it fails.
+    SetOutcome applyVerified(const NetConfRequest& conf, const NetworkState& before);
+    // ifdown, every file as it was, ifup again (not after a clear, which left eth0 down).
+    bool putBack(const FileSnapshot& snapshot);
 
     // Body of the watcher thread (platform.cpp): follows the marker file, sets logEventFlag.
     void ThreadLooper();
@@ -118,6 +153,7 @@ private:
     NetworkState net_;
     std::string dnsSearch_;
     std::chrono::milliseconds ifupTimeout_{std::chrono::seconds(qf::kDefaultIfupTimeoutSec)};
+    GatewayCheck gatewayCheck_;
 
     bool envDebugFlag = false;
     // Marker-file half of the debug switch, written by the watcher thread.

@@ -4,6 +4,7 @@
 
 #include "core/platform.h"
 #include "core/system_file.h"
+#include "query/board_readings.h"
 
 class PlatformQcom : public Platform {
 public:
@@ -23,4 +24,6 @@ public:
 private:
     // The thermal zone and cpufreq files, open between status requests.
     InfoFileCache statusFiles_;
+    // How they failed at the last request, so that a failure is logged once per change.
+    SourceFailures statusFailures_;
 };

@@ -43,13 +43,18 @@ UniqueFd openRoot() {
     return UniqueFd(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
+// A path that is there but must not be used: errno says so (never ENOENT, which callers take
+// for a missing file).
 bool failWith(std::string& error, const std::string& what) {
     error = what;
+    errno = EINVAL;
     return false;
 }
 
+// Keeps errno for the caller.
 bool failErrno(std::string& error, const std::string& what) {
-    return failWith(error, what + ": " + std::strerror(errno));
+    error = what + ": " + std::strerror(errno);
+    return false;
 }
 
 }  // namespace

@@ -44,13 +44,18 @@ std::string getInfoFromFile(const char* path) {
 
 std::string InfoFileCache::read(const std::string& path) {
     std::string text;
-    const auto it = files_.find(path);
-    if (it != files_.end()) {
-        if (readFromStart(it->second.get(), text)) return text;
-        files_.erase(it);
+    Source& source = files_[path];
+    if (source.fd.valid()) {
+        if (readFromStart(source.fd.get(), text)) return text;
+        // Removed or replaced: opened afresh below, at once.
+        source.fd.reset();
+    } else if (monotonicMs() < source.retryAtMs) {
+        return text;
     }
-    UniqueFd fd = openRegularFile(path.c_str());
-    if (!fd.valid() || !readFromStart(fd.get(), text)) return std::string();
-    files_.emplace(path, std::move(fd));
+    source.fd = openRegularFile(path.c_str());
+    if (source.fd.valid() && readFromStart(source.fd.get(), text)) return text;
+    source.fd.reset();
+    source.retryAtMs = monotonicMs() + retryMs_;
+    text.clear();
     return text;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "core/constants.h"
 #include "core/unique_fd.h"
 
 // The text of a small system file; false when it cannot be opened or read.
@@ -16,13 +17,21 @@ std::string getInfoFromFile(const char* path);
 
 // The files read on every status request (thermal zones, cpufreq): kept open and read again
 // from the start, which makes sysfs produce a fresh value without the cost of looking the
-// path up and opening it each time.
+// path up and opening it each time. A file that cannot be opened or read (a board without
+// some thermal zones) is looked for again only once `retryMs` have passed, not on every read.
 class InfoFileCache {
 public:
+    explicit InfoFileCache(int retryMs = qf::kMissingSourceRetryMs) : retryMs_(retryMs) {}
+
     // getInfoFromFile(path). A file that was removed or replaced since the last read is
-    // opened afresh; a missing one is looked for again on every read.
+    // opened afresh.
     std::string read(const std::string& path);
 
 private:
-    std::unordered_map<std::string, UniqueFd> files_;
+    struct Source {
+        UniqueFd fd;
+        long long retryAtMs = 0;  // while it has no descriptor: when to look for it again
+    };
+    int retryMs_;
+    std::unordered_map<std::string, Source> files_;
 };

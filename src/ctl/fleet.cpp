@@ -17,6 +17,7 @@
 
 #include "client/reply.h"
 #include "ctl/output_file.h"
+#include "ctl/service_discovery.h"
 #include "ctl/session.h"
 
 namespace ctl {
@@ -98,36 +99,6 @@ std::string essentials(const Json::Value& reply, Subcommand subcommand) {
         text.append(name).append("=").append(value);
     }
     return text;
-}
-
-// A label value in the exposition format: backslash, quote and newline escaped.
-std::string labelValue(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        if (c == '\\' || c == '"') out += '\\';
-        if (c == '\n') {
-            out += "\\n";
-            continue;
-        }
-        out += c;
-    }
-    return out;
-}
-
-std::string labels(const InventoryBoard& board) {
-    std::string text = "board=\"" + labelValue(board.name) + "\"";
-    if (board.network) {
-        text += ",idc=\"" + labelValue(board.network->idc) + "\"";
-        if (board.network->podId) text += ",pod=\"" + std::to_string(*board.network->podId) + "\"";
-    }
-    return "{" + text + "}";
-}
-
-// A number of an answered reply; unset when there is none.
-std::optional<double> replyNumber(const qfclient::Result& r, const char* name) {
-    const Json::Value& v = member(r.root, name);
-    if (r.outcome != Outcome::Ok || !v.isNumeric()) return std::nullopt;
-    return v.asDouble();
 }
 
 // Calls of a fleet in one loop, at most `jobs` at a time. Boards are started from the loop,
@@ -224,11 +195,8 @@ BoardResult digest(const InventoryBoard& board, const qfclient::Result& result,
         r.details = result.detail;
     }
     r.details = cut(r.details, kMaxDetailsBytes);
-    if (subcommand == Subcommand::Stat) {
-        r.cpuTemp = replyNumber(result, "cpu_temp");
-        r.cpuPowerLimit = replyNumber(result, "cpu_pwr_lmt");
-        r.netConf = replyNumber(result, "netconf");
-    }
+    if (subcommand == Subcommand::Stat && result.outcome == Outcome::Ok)
+        r.stat = readStat(result.root);
     return r;
 }
 
@@ -296,56 +264,8 @@ std::string jsonLine(const InventoryBoard& board, const qfclient::Result& res) {
 }
 
 std::string prometheusText(const std::vector<BoardResult>& results, Subcommand subcommand) {
-    struct Metric {
-        const char* name;
-        const char* help;
-        // The value of a board; unset: no sample.
-        std::optional<double> (*value)(const BoardResult&);
-    };
-    std::vector<Metric> metrics = {
-        {"quillferry_board_up", "Whether the board answered (1) or not (0).",
-         [](const BoardResult& r) -> std::optional<double> {
-             return r.outcome == Outcome::Ok ? 1.0 : 0.0;
-         }},
-        {"quillferry_board_round_trip_seconds",
-         "Time from opening the board's line to its reply, in seconds.",
-         [](const BoardResult& r) -> std::optional<double> {
-             if (!answered(r.outcome)) return std::nullopt;
-             return static_cast<double>(r.elapsedMs) / 1000.0;
-         }},
-    };
-    if (subcommand == Subcommand::Stat) {
-        metrics.push_back({"quillferry_board_temperature_celsius",
-                           "The board's hottest thermal zone, in degrees Celsius.",
-                           [](const BoardResult& r) -> std::optional<double> {
-                               if (!r.cpuTemp) return std::nullopt;
-                               return *r.cpuTemp / 1000.0;
-                           }});
-        metrics.push_back({"quillferry_board_cpu_power_limited",
-                           "Whether a CPU cluster runs below its top frequency (1) or none (0).",
-                           [](const BoardResult& r) -> std::optional<double> {
-                               if (!r.cpuPowerLimit) return std::nullopt;
-                               return *r.cpuPowerLimit == 100 ? 0.0 : 1.0;
-                           }});
-        metrics.push_back({"quillferry_board_network_configured",
-                           "Whether the board's network is configured (1) or not, or cleared (0).",
-                           [](const BoardResult& r) -> std::optional<double> {
-                               if (!r.netConf) return std::nullopt;
-                               return *r.netConf == 1 ? 1.0 : 0.0;
-                           }});
-    }
-    std::string text;
-    for (const Metric& m : metrics) {
-        text += std::string("# HELP ") + m.name + " " + m.help + "\n# TYPE " + m.name + " gauge\n";
-        for (const BoardResult& r : results) {
-            const std::optional<double> v = m.value(r);
-            if (!v) continue;
-            char number[64];
-            std::snprintf(number, sizeof(number), "%.17g", *v);
-            text += std::string(m.name) + labels(*r.board) + " " + number + "\n";
-        }
-    }
-    return text;
+    return boardMetricsText(std::vector<BoardMetrics>(results.begin(), results.end()),
+                            subcommand == Subcommand::Stat);
 }
 
 namespace {
@@ -401,7 +321,8 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
     }
     std::vector<qfclient::Call> calls;
     try {
-        if (complaints.empty()) calls = fleetCalls(options, chosen, complaints);
+        if (complaints.empty() && options.format != Format::PrometheusSd)
+            calls = fleetCalls(options, chosen, complaints);
     } catch (const std::exception& e) {
         complain(std::string("cannot make a uuid: ") + e.what());
         return withoutResults(kExitUnavailable);
@@ -412,6 +333,31 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
         complain("nothing was sent to any board");
         return withoutResults(kExitUsage);
     }
+    std::optional<OutputFile> file;
+    if (!options.output.empty()) file.emplace(options.output);
+    int streamErrno = 0;
+    // The output once every board has finished, replacing --output whole; the error when
+    // it cannot be written.
+    const auto finalOutput = [&](const std::string& text) {
+        std::string error;
+        if (file) {
+            if (!file->write(text) || !file->commit()) {
+                error = file->error();
+                // The old output must not stay as if it were this run's.
+                std::string kept;
+                if (!removeOutput(options.output, kept)) error += "; " + kept;
+            }
+        } else if (std::fwrite(text.data(), 1, text.size(), out) != text.size() ||
+                   std::fflush(out) != 0 || streamErrno != 0) {
+            error = std::string("cannot write the output: ") +
+                    std::strerror(streamErrno != 0 ? streamErrno : errno);
+        }
+        if (!error.empty()) complain(error);
+        return error.empty();
+    };
+    if (options.format == Format::PrometheusSd)
+        return finalOutput(serviceDiscoveryJson(chosen)) ? kExitOk : kExitOutput;
+
     // Every board at once may need more descriptors than the default soft limit allows.
     rlimit files{};
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
@@ -419,9 +365,6 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
 
-    std::optional<OutputFile> file;
-    if (!options.output.empty()) file.emplace(options.output);
-    int streamErrno = 0;
     std::function<void(const std::string&)> emit;
     if (options.format == Format::Jsonl) {
         emit = [&](const std::string& line) {
@@ -453,22 +396,9 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
         text = prometheusText(results, options.subcommand);
     }
     // The summary is told even when the output fails: it is all that is left of the results.
-    std::string error;
-    if (file) {
-        if (!file->write(text) || !file->commit()) {
-            error = file->error();
-            // The old output must not stay as if it were this run's.
-            std::string kept;
-            if (!removeOutput(options.output, kept)) error += "; " + kept;
-        }
-    } else if (std::fwrite(text.data(), 1, text.size(), out) != text.size() ||
-               std::fflush(out) != 0 || streamErrno != 0) {
-        error = std::string("cannot write the output: ") +
-                std::strerror(streamErrno != 0 ? streamErrno : errno);
-    }
-    if (!error.empty()) complain(error);
+    const bool written = finalOutput(text);
     complain(summaryLine(results));
-    return error.empty() ? fleetStatus(results) : kExitOutput;
+    return written ? fleetStatus(results) : kExitOutput;
 }
 
 }  // namespace ctl

@@ -4,29 +4,22 @@
 #pragma once
 
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "client/line.h"
+#include "ctl/board_metrics.h"
 #include "ctl/inventory.h"
 #include "ctl/options.h"
 
 namespace ctl {
 
 // What the output needs of one board's result, kept until the end of the run: a few short
-// texts and numbers, never the reply itself.
-struct BoardResult {
-    const InventoryBoard* board = nullptr;
-    qfclient::Outcome outcome = qfclient::Outcome::Timeout;
-    long long elapsedMs = 0;
+// texts and numbers (the metrics' among them), never the reply itself.
+struct BoardResult : BoardMetrics {
     // The table's details: the reply's essential values (or "alive"), or why there are none;
     // escaped and cut short.
     std::string details;
-    // stat: the reply's numbers for the metrics, when it has them as numbers.
-    std::optional<double> cpuTemp;
-    std::optional<double> cpuPowerLimit;
-    std::optional<double> netConf;
 };
 
 // The result of `board` as the output needs it. Reads every reply member by its type: a

@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ctl/options.h"
 
-#include <getopt.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
+#include "core/getopt_args.h"
 #include "core/version.h"
 
 namespace ctl {
@@ -174,8 +173,11 @@ std::string applyOption(int id, const std::string& value, Options& options) {
                 options.format = Format::Jsonl;
             } else if (value == "prometheus") {
                 options.format = Format::Prometheus;
+            } else if (value == "prometheus-sd") {
+                options.format = Format::PrometheusSd;
             } else {
-                return "invalid --format '" + value + "': expected table, jsonl or prometheus";
+                return "invalid --format '" + value +
+                       "': expected table, jsonl, prometheus or prometheus-sd";
             }
             break;
         case kOutput:
@@ -251,21 +253,10 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
     Options options;
     if (deviceEnv != nullptr) options.device = deviceEnv;
 
-    // getopt_long wants writable argv; it permutes it so that options may follow the
-    // subcommand, and "--" ends the options.
-    std::vector<std::string> storage = {kProgramName};
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    argv.reserve(storage.size() + 1);
-    for (std::string& a : storage) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int argc = static_cast<int>(storage.size());
-
+    GetoptArgs argv(kProgramName, args);
     std::vector<int> given;
-    opterr = 0;
-    optind = 0;  // start afresh (GNU): parsing may run more than once in a process
     for (;;) {
-        const int id = getopt_long(argc, argv.data(), ":h", kOptions, nullptr);
+        const int id = getopt_long(argv.argc(), argv.argv(), ":h", kOptions, nullptr);
         if (id == -1) break;
         if (id == kHelp || id == kVersion) {
             ParseOutcome outcome;
@@ -274,7 +265,7 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
         }
         if (id == ':') return usageError("option '" + optionName(optopt) + "' needs a value");
         if (id == '?') {
-            const std::string arg = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+            const std::string arg = argv.last();
             if (optopt != 0 && arg.find('=') != std::string::npos)
                 return usageError("option '" + optionName(optopt) + "' takes no value");
             return usageError("unknown option '" + arg + "'");
@@ -284,8 +275,23 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
         given.push_back(id);
     }
     // The operands, after getopt_long moved them behind the options.
-    const std::vector<std::string> operands(argv.begin() + optind, argv.end() - 1);
+    const std::vector<std::string> operands = argv.operands();
 
+    const bool fleet = !options.inventory.empty();
+    // The inventory's boards as scrape targets: no board is asked anything.
+    if (options.format == Format::PrometheusSd) {
+        if (!fleet) return usageError("option '--format' applies only with --inventory");
+        if (!operands.empty())
+            return usageError("--format prometheus-sd lists the boards and takes no subcommand");
+        for (const int id : given) {
+            if (id != kInventory && id != kBoard && id != kFormat && id != kOutput)
+                return usageError("option '" + optionName(id) +
+                                  "' does not apply to --format prometheus-sd");
+        }
+        ParseOutcome outcome;
+        outcome.options = std::move(options);
+        return outcome;
+    }
     if (operands.empty()) return usageError("missing subcommand");
     const SubcommandInfo* info = findSubcommand(operands.front());
     if (info == nullptr) return usageError("unknown subcommand '" + operands.front() + "'");
@@ -296,7 +302,6 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
     if (operands.size() > wanted) {
         return usageError("unexpected argument '" + operands[wanted] + "'");
     }
-    const bool fleet = !options.inventory.empty();
     for (const int id : given) {
         const std::string name = optionName(id);
         if (id >= kAddress && id <= kContainer && info->subcommand != Subcommand::SetNet)
@@ -357,12 +362,16 @@ std::string usageHint() {
            kProgramName +
            " --inventory FILE [--board NAME]... [--jobs N] [--format table|jsonl|prometheus]"
            " [--output FILE]"
-           " probe|stat|hw|netconf|set-net|clear (see --help)\n";
+           " probe|stat|hw|netconf|set-net|clear\n       " +
+           kProgramName +
+           " --inventory FILE [--board NAME]... --format prometheus-sd [--output FILE]"
+           " (see --help)\n";
 }
 
 std::string usageText() {
     return std::string("Usage: ") + kProgramName + " [OPTIONS] SUBCOMMAND [ARGUMENT]\n       " +
-           kProgramName + " --inventory FILE [OPTIONS] SUBCOMMAND\n" +
+           kProgramName + " --inventory FILE [OPTIONS] SUBCOMMAND\n       " + kProgramName +
+           " --inventory FILE [--board NAME]... --format prometheus-sd [--output FILE]\n" +
            R"(
 Sends one request to a QuillFerry board over its serial line (raw 115200 8N1),
 waits for its reply and prints it; with --inventory, to many boards at once.
@@ -478,6 +487,10 @@ A fleet (--inventory):
                      outcome, exit_status, elapsed_seconds, detail, reply
   --format prometheus
                      probe and stat: metrics in the Prometheus text format
+  --format prometheus-sd
+                     without a subcommand: the boards as Prometheus scrape targets
+                     for file_sd_configs (JSON: each board's name, with the labels
+                     idc and pod of its network); nothing is sent to any board
   --output FILE      write the output to FILE instead, replacing it whole (a new
                      file renamed over it) once every board has finished; a
                      command that fails before it has results, or whose output

@@ -39,7 +39,8 @@ inline constexpr int kDefaultJobs = 256;
 inline constexpr int kMaxJobs = 4096;
 
 enum class Subcommand { Probe, Stat, Hw, Send, NetConf, SetNet, Clear };
-enum class Format { Table, Jsonl, Prometheus };
+// PrometheusSd: the inventory's boards as service discovery targets; nothing is sent.
+enum class Format { Table, Jsonl, Prometheus, PrometheusSd };
 
 struct Options {
     Subcommand subcommand = Subcommand::Probe;

@@ -91,6 +91,11 @@ ChildOutcome ifup(const BoardPaths& paths, std::chrono::milliseconds timeout) {
     return runInterfaceCommand(paths.ifupProgram, timeout);
 }
 
+ChildOutcome ifdownForced(const BoardPaths& paths, std::chrono::milliseconds timeout) {
+    return runChild({paths.ifdownProgram, qf::kInterfaceName, "--ignore-errors", "--force"},
+                    timeout);
+}
+
 int restartNetworking(const BoardPaths& paths, std::chrono::milliseconds timeout) {
     logLine("%s +", "restartNetworking");
     const int status = ifdown(paths, timeout).status | ifup(paths, timeout).status;
@@ -122,24 +127,23 @@ int Platform::setIpConfig(const std::string& ifname, const std::string& address,
     if (updated != 0) return updated;
     if (down.timedOut || up.timedOut) return qf::kRetTimedOut;
     if (down.lost || up.lost) return qf::kRetOutcomeLost;
-    return up.status;
+    // ifdown's failure is its own business (the interface may have been down already), but
+    // killed by a signal it stopped half-way, which is never a success.
+    return up.status != 0 || !down.killed() ? up.status : down.status;
 }
 
 int Platform::clearNetConf() {
     logLine("[QuillFerry] start clear net configure");
     net_.cleared();
     const Lines interfaceLines = clearedInterfaceLines();
-    bool removed = true;
-    for (const std::string* path : {&paths_.hostIpConfigFile, &paths_.hostInfoFile}) {
-        std::string error;
-        if (!removeBoardFile(*path, error)) {
-            logLine("[QuillFerry] cannot remove %s", error.c_str());
-            removed = false;
-        }
-    }
+    // Removed for good (their folder flushed) before the answer says so.
+    std::vector<std::string> errors;
+    const bool removed = removeBoardFiles({paths_.hostIpConfigFile, paths_.hostInfoFile}, errors);
+    for (const std::string& error : errors) logLine("[QuillFerry] cannot remove %s", error.c_str());
     const ChildOutcome down = ifdown(paths_, ifupTimeout_);
     const int updated = updateLinuxIpconfig(paths_, interfaceLines, Lines());
     if (!removed || updated != 0) return qf::kRetWriteFailed;
     if (down.timedOut) return qf::kRetTimedOut;
-    return down.lost ? qf::kRetOutcomeLost : 0;
+    if (down.lost) return qf::kRetOutcomeLost;
+    return down.killed() ? down.status : 0;
 }

@@ -35,6 +35,9 @@ int updateLinuxIpconfig(const BoardPaths& paths, const Lines& interfaceLines,
 // within `timeout`.
 ChildOutcome ifdown(const BoardPaths& paths, std::chrono::milliseconds timeout);
 ChildOutcome ifup(const BoardPaths& paths, std::chrono::milliseconds timeout);
+// ifdown with "--force" added: it takes eth0's configuration down also where ifupdown does
+// not count it as up (an ifup that failed half-way).
+ChildOutcome ifdownForced(const BoardPaths& paths, std::chrono::milliseconds timeout);
 // ifdown, then ifup; the bitwise OR of their statuses. Named by the board's interface; nothing
 // calls it (set_net_conf writes the files between the two).
 int restartNetworking(const BoardPaths& paths, std::chrono::milliseconds timeout);

@@ -79,7 +79,9 @@ bool isMacAddress(const std::string& text) {
     return true;
 }
 
-void readContainers(const Json::Value& lxclist, const char* family, NetConfRequest& conf) {
+}  // namespace
+
+void readContainerList(const Json::Value& lxclist, const char* family, NetConfRequest& conf) {
     conf.containersGiven = lxclist.isArray();
     if (!conf.containersGiven) return;
     for (const Json::Value& entry : lxclist) {
@@ -98,8 +100,6 @@ void readContainers(const Json::Value& lxclist, const char* family, NetConfReque
         conf.containers.push_back(std::move(c));
     }
 }
-
-}  // namespace
 
 bool NetConfRequest::isComplete() const {
     return !idc.empty() && !socIp.empty() && !podId.empty() && !address.empty() &&
@@ -137,16 +137,17 @@ NetConfRequest readNetConfRequest(const Json::Value& request) {
     conf.gateway = stringMember(settings, "gateway");
     intMember(settings, "netmask", conf.prefixLength, conf);
     if (!v4 && conf.dns2.empty()) conf.dns2 = qf::kIpv6DefaultDns;
-    readContainers(request["lxclist"], family, conf);
+    readContainerList(request["lxclist"], family, conf);
+    conf.verifyGatewayGiven = request.isMember(qf::kVerifyGatewayMember);
+    const Json::Value& verify = request[qf::kVerifyGatewayMember];
+    if (verify.isIntegral() && verify.isInt()) conf.verifyGatewaySec = verify.asInt();
     return conf;
 }
 
 std::string netConfProblem(const NetConfRequest& conf) {
     if (!conf.unreadable.empty()) return conf.unreadable;
-    std::vector<const std::string*> texts = {&conf.idc,     &conf.socIp, &conf.address,
-                                             &conf.gateway, &conf.dns1,  &conf.dns2};
-    for (const Container& c : conf.containers) texts.insert(texts.end(), {&c.mac, &c.ip});
-    for (const std::string* text : texts) {
+    for (const std::string* text :
+         {&conf.idc, &conf.socIp, &conf.address, &conf.gateway, &conf.dns1, &conf.dns2}) {
         if (!isPlainText(*text)) return "a value holds a control character or is not UTF-8";
     }
     const bool v6 = conf.ipType == 1;
@@ -168,6 +169,18 @@ std::string netConfProblem(const NetConfRequest& conf) {
     // The host information file is a line of key=value pairs joined by commas.
     if (conf.idc.find_first_of(",=") != std::string::npos) return "idc holds ',' or '='";
     if (!isAnyAddress(conf.socIp)) return "soc_ip is not an IP address";
+    if (std::string problem = containersProblem(conf); !problem.empty()) return problem;
+    return verifyGatewayProblem(conf);
+}
+
+std::string containersProblem(const NetConfRequest& conf) {
+    if (!conf.unreadable.empty()) return conf.unreadable;
+    for (const Container& c : conf.containers) {
+        if (!isPlainText(c.mac) || !isPlainText(c.ip))
+            return "a value holds a control character or is not UTF-8";
+    }
+    const bool v6 = conf.ipType == 1;
+    const int family = v6 ? AF_INET6 : AF_INET;
     for (std::size_t i = 0; i < conf.containers.size(); ++i) {
         // A null entry holds an unused slot; any other needs both values.
         if (i < conf.unusedSlots.size() && conf.unusedSlots[i]) continue;
@@ -179,4 +192,13 @@ std::string netConfProblem(const NetConfRequest& conf) {
         if (!isHostAddress(family, c.ip)) return which + ": it cannot be an interface's address";
     }
     return std::string();
+}
+
+std::string verifyGatewayProblem(const NetConfRequest& conf) {
+    if (!conf.verifyGatewayGiven || (conf.verifyGatewaySec >= qf::kVerifyGatewayMinSec &&
+                                     conf.verifyGatewaySec <= qf::kVerifyGatewayMaxSec))
+        return std::string();
+    return std::string(qf::kVerifyGatewayMember) + " is not a whole number of seconds from " +
+           std::to_string(qf::kVerifyGatewayMinSec) + " to " +
+           std::to_string(qf::kVerifyGatewayMaxSec);
 }

@@ -23,6 +23,10 @@ struct NetConfRequest : Addresses {
     std::vector<Container> containers;
     // Per entry: a null, which holds an unused slot (its files are written empty).
     std::vector<bool> unusedSlots;
+    // "verify_gateway": the seconds the gateway may take to answer once the configuration is
+    // up (0: not asked for); `verifyGatewayGiven` even when its value is unfit.
+    bool verifyGatewayGiven = false;
+    int verifyGatewaySec = 0;
     // Set when a value is of a kind that cannot be taken at all (an array as a name server,
     // a number beyond 32 bits, a container member that is no text); such a request is never
     // applied.
@@ -41,10 +45,24 @@ bool hasNetConfShape(const Json::Value& request);
 // default fills an empty second name server.
 NetConfRequest readNetConfRequest(const Json::Value& request);
 
+// Reads an "lxclist" into `conf` (its containers, unused slots and `containersGiven`), each
+// address from the member `family` ("ipv4" or "ipv6"); a value of the wrong kind is noted in
+// `conf.unreadable`.
+void readContainerList(const Json::Value& lxclist, const char* family, NetConfRequest& conf);
+
 // Why the request must not be applied, or empty when every value is fit for the board's
 // files: well-formed UTF-8 without a control character anywhere (C0 with the zero byte, DEL,
 // C1, U+2028, U+2029), address and gateway of the request's family and fit for an interface
 // (not unspecified, loopback, multicast or broadcast), name servers and the SoC address IP
-// literals, a prefix length in range, no ',' or '=' in the data centre, and each container but
-// the unused slots with a MAC address of six hex pairs and an address like eth0's.
+// literals, a prefix length in range, no ',' or '=' in the data centre, each container as
+// containersProblem() wants it, and "verify_gateway", when given, a whole number of seconds
+// in its range.
 std::string netConfProblem(const NetConfRequest& conf);
+
+// Why the containers must not be written, or empty: each but the unused slots with a MAC
+// address of six hex pairs and an address of `conf.ipType`'s family like eth0's, all of it
+// plain text.
+std::string containersProblem(const NetConfRequest& conf);
+
+// Why "verify_gateway" is unfit, or empty (also when it is not given).
+std::string verifyGatewayProblem(const NetConfRequest& conf);

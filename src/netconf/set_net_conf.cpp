@@ -6,6 +6,7 @@
 #include "core/reply.h"
 #include "ipconfig/generate_ip_config.h"
 #include "netconf/host_files.h"
+#include "netconf/in_force.h"
 #include "netconf/net_conf_request.h"
 
 namespace {
@@ -26,14 +27,16 @@ bool generateIpConfig(const std::string& path, const std::string& address,
 }  // namespace
 
 Answer Platform::setNetConf(const Json::Value& request) {
-    int retVal = 0;
+    SetOutcome outcome;
     // All of it runs aside: files are flushed and ifdown and ifup run while the loop still
     // answers the probe.
-    runAside([&] { retVal = setNetConfResult(request); }, lineWait_);
-    return {replyEnvelope(request, retVal), retVal == qf::kRetRefused ? kRefusedEcho : kDoneEcho};
+    runAside([&] { outcome = setNetConfResult(request); }, lineWait_);
+    Json::Value reply = replyEnvelope(request, outcome.retVal);
+    if (outcome.gatewayCheck != nullptr) reply[qf::kGatewayCheckMember] = outcome.gatewayCheck;
+    return {reply, outcome.retVal == qf::kRetRefused ? kRefusedEcho : kDoneEcho};
 }
 
-int Platform::setNetConfResult(const Json::Value& request) {
+Platform::SetOutcome Platform::setNetConfResult(const Json::Value& request) {
     // Every request is remembered, complete or not, before anything else happens.
     const bool recorded = writeCmd2File(request);
 
@@ -41,9 +44,11 @@ int Platform::setNetConfResult(const Json::Value& request) {
         logLine(
             "[QuillFerry] set_net_conf rejected: it needs an ipv4 or ipv6 object, a location "
             "object and a nameservers array");
-        return qf::kRetRefused;
+        return {qf::kRetRefused};
     }
     const NetConfRequest conf = readNetConfRequest(request);
+    // As it was before this request, for a verified apply to put back.
+    const NetworkState before = net_;
     net_.chooseFamily(conf.ipType);
     logLine("[QuillFerry] Do Set NetWork Configuration Data:");
     logLine(
@@ -52,29 +57,42 @@ int Platform::setNetConfResult(const Json::Value& request) {
         visible(conf.idc).c_str(), visible(conf.socIp).c_str(), visible(conf.podId).c_str(),
         visible(conf.address).c_str(), visible(conf.gateway).c_str(), conf.prefixLength,
         visible(conf.dns1).c_str(), visible(conf.dns2).c_str());
+    if (conf.verifyGatewayGiven) {
+        const std::string problem =
+            conf.isClear() ? "a clear has no gateway to check" : verifyGatewayProblem(conf);
+        if (!problem.empty()) {
+            logLine("[QuillFerry] set_net_conf rejected: %s", problem.c_str());
+            return {qf::kRetRefused};
+        }
+    }
 
-    int retVal = 0;
+    SetOutcome outcome;
     if (conf.isClear()) {
-        retVal = clearNetConf();
+        outcome.retVal = clearInForce();
     } else if (!conf.isComplete()) {
-        return qf::kRetRefused;
+        return {qf::kRetRefused};
     } else if (const std::string problem = netConfProblem(conf); !problem.empty()) {
         // The values end up in lines that ifupdown runs as root, and the interface goes down
         // before it comes up: a bad value must change nothing.
         logLine("[QuillFerry] set_net_conf rejected: %s", visible(problem).c_str());
-        return qf::kRetRefused;
+        return {qf::kRetRefused};
     } else if (net_.inForce(conf)) {
-        retVal = refreshPlacement(conf);
+        outcome.retVal = refreshPlacement(conf);
+    } else if (conf.verifyGatewayGiven) {
+        outcome = applyVerified(conf, before);
     } else {
-        retVal = applyNetConf(conf);
+        outcome.retVal = applyInForce(conf);
     }
+    // Nothing applied, nothing to check.
+    if (conf.verifyGatewayGiven && outcome.gatewayCheck == nullptr)
+        outcome.gatewayCheck = qf::kGatewayNotChecked;
     // get_net_conf reports the record: one that is not stored leaves it reporting another
     // request, so the request is not carried out in full.
-    if (!recorded && retVal == 0) {
+    if (!recorded && outcome.retVal == 0) {
         net_.applied(false);
-        retVal = qf::kRetWriteFailed;
+        outcome.retVal = qf::kRetWriteFailed;
     }
-    return retVal;
+    return outcome;
 }
 
 int Platform::applyNetConf(const NetConfRequest& conf) {
@@ -93,6 +111,39 @@ int Platform::applyNetConf(const NetConfRequest& conf) {
     return written ? restarted : qf::kRetWriteFailed;
 }
 
+int Platform::applyInForce(const NetConfRequest& conf) {
+    const InForce before = readInForce(paths_.inForceFile);
+    if (!markChanging(before, conf.containersGiven)) return qf::kRetWriteFailed;
+    const int retVal = applyNetConf(conf);
+    if (retVal != 0) return retVal;
+    if (recordInForce(appliedInForce(conf, before))) return 0;
+    net_.applied(false);
+    return qf::kRetWriteFailed;
+}
+
+int Platform::clearInForce() {
+    const InForce before = readInForce(paths_.inForceFile);
+    if (!markChanging(before, false)) return qf::kRetWriteFailed;
+    const int retVal = clearNetConf();
+    if (retVal != 0) return retVal;
+    InForce cleared;
+    cleared.lxclist = before.lxclist;  // the container files stay
+    return recordInForce(cleared) ? 0 : qf::kRetWriteFailed;
+}
+
+bool Platform::markChanging(const InForce& before, bool containersChange) {
+    InForce changing;
+    changing.state = InForce::State::Unknown;
+    if (!containersChange) changing.lxclist = before.lxclist;
+    if (recordInForce(changing)) return true;
+    logLine("[QuillFerry] set_net_conf not carried out: what is in force could not be recorded");
+    return false;
+}
+
+bool Platform::recordInForce(const InForce& now) {
+    return writeInForce(paths_.stateDir, paths_.inForceFile, now);
+}
+
 int Platform::refreshPlacement(const NetConfRequest& conf) {
     const bool hostChanged =
         hostInfoText(conf.idc, conf.socIp, conf.podId) != net_.hostInfoInForce();
@@ -103,9 +154,14 @@ int Platform::refreshPlacement(const NetConfRequest& conf) {
     }
     logLine(
         "[QuillFerry] ip config not changed; rewriting the host information and container files");
+    const InForce before = readInForce(paths_.inForceFile);
+    if (!markChanging(before, containersChanged)) return qf::kRetWriteFailed;
     bool written = !hostChanged || writeHostInfo(conf);
     if (containersChanged) written = writeContainers(conf) && written;
-    return written ? 0 : qf::kRetWriteFailed;
+    if (written && recordInForce(appliedInForce(conf, before))) return 0;
+    // Not known to be in force: the same request is applied again, and recorded then.
+    net_.applied(false);
+    return qf::kRetWriteFailed;
 }
 
 bool Platform::writeHostInfo(const NetConfRequest& conf) {

@@ -6,18 +6,39 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/constants.h"
 #include "core/system_file.h"
 
-// Hottest reading of the thermal zone files; unreadable or non-numeric files are logged
-// and left out; 0 when none gives a number.
-int getCpuTemp(InfoFileCache& files, const std::vector<std::string>& zoneFiles);
+// How each status source failed at its last reading, so that a failure is logged when it
+// begins or changes rather than on every request (a board without some thermal zones would
+// otherwise log a dozen lines per status request).
+class SourceFailures {
+public:
+    // Notes that `source` failed with `text`: true when that is news (it read well before, or
+    // failed otherwise).
+    bool failed(const std::string& source, const std::string& text);
+    // Notes that `source` gave a reading.
+    void readWell(const std::string& source) {
+        if (!last_.empty()) last_.erase(source);
+    }
+
+private:
+    std::unordered_map<std::string, std::string> last_;
+};
+
+// Hottest reading of the thermal zone files; unreadable or non-numeric files are left out
+// (logged as `failures` says); 0 when none gives a number.
+int getCpuTemp(InfoFileCache& files, SourceFailures& failures,
+               const std::vector<std::string>& zoneFiles);
 
 // 100 when the three clusters (their first CPUs' current frequency files, in the order of
-// qf::kCpuClusters) run exactly at their top frequencies, else 0.
-int getCpuPwrLmt(InfoFileCache& files, const std::vector<std::string>& freqFiles);
+// qf::kCpuClusters) run exactly at their top frequencies, else 0. A non-numeric file is logged
+// as `failures` says.
+int getCpuPwrLmt(InfoFileCache& files, SourceFailures& failures,
+                 const std::vector<std::string>& freqFiles);
 
 // Converts like strtol: leading white space, optional sign, digits, stops at the first
 // other character. False when no digit was found or the value does not fit 32 bits.

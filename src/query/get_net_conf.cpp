@@ -5,6 +5,8 @@
 #include "core/log.h"
 #include "core/platform.h"
 #include "core/reply.h"
+#include "netconf/in_force.h"
+#include "query/live_addresses.h"
 
 namespace {
 
@@ -73,6 +75,13 @@ Answer Platform::netConf(const Json::Value& request) {
         entry["mac"] = c.mac;
         entry[family] = c.ip;
         reply["lxclist"].append(entry);
+    }
+    // Asked for: what is in force and what eth0 carries now. Anything but true gets the
+    // reply as it always was.
+    const Json::Value& asked = request[qf::kInForceMember];
+    if (asked.isBool() && asked.asBool()) {
+        reply[qf::kInForceMember] = inForceReply(readInForce(paths().inForceFile));
+        reply["live"] = liveAddresses(qf::kInterfaceName);
     }
     return {reply, {nullptr, "[QuillFerry] Do Get Net Configuration Data:%s", false}};
 }

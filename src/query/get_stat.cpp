@@ -21,29 +21,43 @@ bool parseLeadingInt(const std::string& text, int& value) {
     return true;
 }
 
-int getCpuTemp(InfoFileCache& files, const std::vector<std::string>& zoneFiles) {
+bool SourceFailures::failed(const std::string& source, const std::string& text) {
+    const auto [it, added] = last_.try_emplace(source, text);
+    if (added) return true;
+    if (it->second == text) return false;
+    it->second = text;
+    return true;
+}
+
+int getCpuTemp(InfoFileCache& files, SourceFailures& failures,
+               const std::vector<std::string>& zoneFiles) {
     bool any = false;
     int hottest = 0;
     for (const std::string& file : zoneFiles) {
         const std::string text = files.read(file);
         int value = 0;
         if (!parseLeadingInt(text, value)) {
-            logLine("get temp error: %s", visible(text).c_str());
+            if (failures.failed(file, text)) logLine("get temp error: %s", visible(text).c_str());
             continue;
         }
+        failures.readWell(file);
         hottest = any ? std::max(hottest, value) : value;
         any = true;
     }
     return hottest;
 }
 
-int getCpuPwrLmt(InfoFileCache& files, const std::vector<std::string>& freqFiles) {
+int getCpuPwrLmt(InfoFileCache& files, SourceFailures& failures,
+                 const std::vector<std::string>& freqFiles) {
     bool allTop = true;
     for (std::size_t i = 0; i < std::size(qf::kCpuClusters); ++i) {
         const qf::CpuCluster& c = qf::kCpuClusters[i];
         const std::string text = files.read(freqFiles.at(i));
         int freq = 0;
-        if (!text.empty() && !parseLeadingInt(text, freq)) {
+        const std::string& file = freqFiles.at(i);
+        if (text.empty() || parseLeadingInt(text, freq)) {
+            failures.readWell(file);
+        } else if (failures.failed(file, text)) {
             logLine("get %s error: %s", c.name, visible(text).c_str());
         }
         if (freq != c.topFreq) allTop = false;
@@ -53,9 +67,10 @@ int getCpuPwrLmt(InfoFileCache& files, const std::vector<std::string>& freqFiles
 
 Answer PlatformQcom::statReply(const Json::Value& request) {
     Json::Value reply = replyEnvelope(request, 0);
-    reply["cpu_temp"] = static_cast<Json::UInt>(getCpuTemp(statusFiles_, paths().thermalZoneFiles));
+    reply["cpu_temp"] = static_cast<Json::UInt>(
+        getCpuTemp(statusFiles_, statusFailures_, paths().thermalZoneFiles));
     reply["cpu_pwr_lmt"] =
-        static_cast<Json::UInt>(getCpuPwrLmt(statusFiles_, paths().cpuFreqFiles));
+        static_cast<Json::UInt>(getCpuPwrLmt(statusFiles_, statusFailures_, paths().cpuFreqFiles));
     reply["netconf"] = getNetConf();
     return {reply, {"doGetStat res:%s", "Do Get Status Data:%s", false}};
 }

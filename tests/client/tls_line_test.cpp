@@ -18,8 +18,8 @@
 #include "fake_console.h"
 #include "line_calls.h"
 #include "scratch_dir.h"
+#include "ser2net.h"
 #include "test_pki.h"
-#include "test_ser2net.h"
 #include "test_sshd.h"
 
 namespace {
@@ -43,7 +43,7 @@ protected:
     void SetUp() override {
         ScratchDir::SetUp();
         std::string why;
-        if (!qftest::TestPki::available(why) || !qftest::TestSer2net::available(why)) {
+        if (!qftest::TestPki::available(why) || !Ser2net::available(why)) {
             if (std::getenv("CI") != nullptr) GTEST_FAIL() << why;
             GTEST_SKIP() << why;
         }
@@ -116,18 +116,19 @@ TEST_F(ClientTls, CallsThroughSer2netAndEveryCertificateThatMustRefuseTheLine) {
                   pki.ca + " " + authdir + "/controller/allowed_certs && openssl rehash " +
                   authdir + "/controller/allowed_certs");
     std::vector<std::unique_ptr<FakeBoard>> boards;
-    std::vector<qftest::TestSer2net::Port> ports;
+    std::vector<Ser2net::Port> ports;
     for (const Case& c : cases) {
         boards.push_back(
             std::make_unique<FakeBoard>(c.echo ? FakeBoard::echo : FakeBoard::boardAnswer));
-        ports.push_back({c.accepter, boards.back()->device(), authdir});
+        ports.push_back(Ser2net::Port::over(c.accepter, boards.back()->device(), authdir));
     }
-    const qftest::TestSer2net ser2net(dir_, ports);
+    const Ser2net ser2net(dir_, ports);
     std::vector<LineCall> calls;
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
-        calls.push_back({std::string(c.scheme) + ":" + c.host + ":" + std::to_string(ports[i].port),
-                         c.call, c.ca, c.cert, c.key});
+        calls.push_back(
+            {std::string(c.scheme) + ":" + c.host + ":" + std::to_string(ser2net.port(i)), c.call,
+             c.ca, c.cert, c.key});
     }
     const std::vector<qfclient::Result> results = callAll(calls, kTimeoutMs);
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -263,9 +264,10 @@ TEST_F(ClientTls, TelnetInsideTlsThatReadsNothingFailsItsLine) {
                 [&] { return SSL_write(ssl, offers.data(), static_cast<int>(offers.size())) > 0; });
         })(fd);
     });
-    const PeakMemoryGuard bounded(4 * 1024);
+    HeapGuard bounded(2 * 1024);
     const qfclient::Result r =
-        callAll({{console.address("telnets"), qfclient::probeCall(), pki.ca}}, 6000)[0];
+        callAll({{console.address("telnets"), qfclient::probeCall(), pki.ca}}, 6000,
+                [&] { bounded.sample(); })[0];
     expectResult(r, "telnets", Outcome::Unavailable, "does not take what is sent", 0, 6000);
 }
 

@@ -7,10 +7,13 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "scratch_dir.h"
+#include "syscall_faults.h"
 
 namespace {
 
@@ -112,6 +115,58 @@ TEST_F(BoardFiles, BatchCommitsEachFileOnItsOwn) {
         ++entries;
     }
     EXPECT_EQ(entries, 4u);  // a, b, gone/, fifo
+}
+
+// Runs `work` on a thread of its own with `fault` staged there. False when the fault cannot
+// be staged here (qemu-user), `why` saying so.
+bool withFault(SyscallFault fault, const std::function<void()>& work, std::string& why) {
+    bool staged = false;
+    std::thread([&] {
+        staged = failOnThisThread(fault, why);
+        if (staged) work();
+    }).join();
+    return staged;
+}
+
+// A rename is on disk only once its folder is: a folder that cannot be flushed (its flush
+// fails, or it cannot even be opened for one) fails the write of each file in it, and the
+// removal of each file removed from it, though the file is in place or gone.
+TEST_F(BoardFiles, FolderThatCannotBeFlushedFailsItsFiles) {
+    put("gone", "old");
+    for (const SyscallFault fault : {SyscallFault::Fsync, SyscallFault::FolderOpen}) {
+        std::vector<std::string> written;  // a batch of two, flushed with syncfs
+        std::string single;
+        std::vector<std::string> removed;
+        std::string why;
+        const bool staged = withFault(
+            fault,
+            [&] {
+                FileBatch batch;
+                EXPECT_TRUE(batch.add(path("a"), "new a", std::nullopt, error_));
+                EXPECT_TRUE(batch.add(path("b"), "new b", std::nullopt, error_));
+                EXPECT_FALSE(batch.commit(written));
+                if (fault == SyscallFault::FolderOpen) {
+                    EXPECT_FALSE(writeFileAtomic(path("c"), "new c", std::nullopt, single));
+                }
+                EXPECT_FALSE(removeBoardFiles({path("gone"), path("never")}, removed));
+            },
+            why);
+        if (!staged) GTEST_SKIP() << why;
+        const std::string folder = ": its folder cannot be flushed: Input/output error";
+        EXPECT_EQ(written, (std::vector<std::string>{path("a") + folder, path("b") + folder}));
+        if (fault == SyscallFault::FolderOpen) {
+            EXPECT_EQ(single, path("c") + folder);
+        }
+        EXPECT_EQ(removed,
+                  (std::vector<std::string>{path("gone") + folder, path("never") + folder}));
+        EXPECT_EQ(contents("a"), "new a");
+        EXPECT_FALSE(std::filesystem::exists(path("gone")));
+    }
+    std::vector<std::string> errors;
+    put("gone", "again");
+    EXPECT_TRUE(removeBoardFiles({path("gone"), path("never")}, errors));
+    EXPECT_EQ(errors, std::vector<std::string>());
+    EXPECT_FALSE(std::filesystem::exists(path("gone")));
 }
 
 }  // namespace

@@ -5,60 +5,21 @@
 // certificates and keys the test makes. Each board's line is a pty of its own that the test
 // joins to the board's.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "board.h"
 #include "fake_console.h"
-#include "raw_pty.h"
+#include "ser2net.h"
 #include "test_pki.h"
-#include "test_ser2net.h"
 #include "test_sshd.h"
 
 namespace {
 
 using qftest::SimulatedBoard;
-
-// Joins the board's end of its line to a pty of the controller's, whose slave a client
-// (or ser2net) opens as the board's serial device.
-class Cable {
-public:
-    explicit Cable(SimulatedBoard& board) : board_(board.link().fd()), pty_(openRawPty()) {
-        thread_ = std::thread([this] {
-            pollfd fds[2] = {{board_, POLLIN, 0}, {pty_.master.get(), POLLIN, 0}};
-            char buf[4096];
-            while (!stop_) {
-                if (::poll(fds, 2, 50) <= 0) continue;
-                for (int i = 0; i < 2; ++i) {
-                    if ((fds[i].revents & POLLIN) == 0) continue;
-                    const ssize_t n = ::read(fds[i].fd, buf, sizeof(buf));
-                    if (n > 0 && ::write(fds[1 - i].fd, buf, static_cast<std::size_t>(n)) != n)
-                        return;
-                }
-            }
-        });
-    }
-    ~Cable() {
-        stop_ = true;
-        thread_.join();
-    }
-    const std::string& device() const { return pty_.slavePath; }
-
-private:
-    int board_;
-    RawPty pty_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 class CtlFleetSystem : public qftest::BoardTest {
 protected:
@@ -67,7 +28,7 @@ protected:
         if (IsSkipped() || HasFatalFailure()) return;
         std::string why;
         if (std::system("command -v promtool >/dev/null") != 0) why = "promtool is missing";
-        if (!qftest::TestSer2net::available(why) || !qftest::TestSshd::available(why) ||
+        if (!Ser2net::available(why) || !qftest::TestSshd::available(why) ||
             !qftest::TestPki::available(why) || !why.empty()) {
             if (std::getenv("CI") != nullptr) GTEST_FAIL() << why;
             GTEST_SKIP() << why << " (tools/install-deps board)";
@@ -111,13 +72,12 @@ TEST_F(CtlFleetSystem, BoardsOnEveryKindOfLineTakeTheirOwnConfiguration) {
     }
     const qftest::TestPki pki(folder("pki"));
     const std::string ssl = "ssl(key=" + pki.serverKey + ",cert=" + pki.server + ")";
-    const std::vector<qftest::TestSer2net::Port> ports = {
-        {"tcp", cables[1]->device()},
-        {"telnet(rfc2217),tcp", cables[2]->device()},
-        {ssl + ",tcp", cables[4]->device()},
-        {"telnet(rfc2217)," + ssl + ",tcp", cables[5]->device()},
-    };
-    const qftest::TestSer2net ser2net(folder("ser2net"), ports);
+    const Ser2net ser2net(
+        folder("ser2net"),
+        {{cables[1]->device()},
+         {cables[2]->device(), true},
+         Ser2net::Port::over(ssl + ",tcp", cables[4]->device()),
+         Ser2net::Port::over("telnet(rfc2217)," + ssl + ",tcp", cables[5]->device())});
     // As a console server's port: one session at a time, the next told it is in use.
     const std::string device = cables[3]->device();
     const qftest::TestSshd sshd(
@@ -125,15 +85,15 @@ TEST_F(CtlFleetSystem, BoardsOnEveryKindOfLineTakeTheirOwnConfiguration) {
         {{"admin+port04", "flock -n " + device + " socat -t 0.1 - FILE:" + device +
                               ",rawer || { echo 'Port already in use'; exit 1; }"}});
 
-    const auto port = [](const qftest::TestSer2net::Port& p) { return std::to_string(p.port); };
+    const auto port = [&](std::size_t i) { return std::to_string(ser2net.port(i)); };
     const std::string lines[] = {
         R"("line": ")" + cables[0]->device() + "\"",
-        R"("line": "tcp:127.0.0.1:)" + port(ports[0]) + "\"",
-        R"("line": "telnet:127.0.0.1:)" + port(ports[1]) + "\"",
+        R"("line": "tcp:127.0.0.1:)" + port(0) + "\"",
+        R"("line": "telnet:127.0.0.1:)" + port(1) + "\"",
         R"("line": ")" + sshd.address("admin+port04") + R"(", "identity": ")" + sshd.clientKey() +
             R"(", "known_hosts": ")" + sshd.knownHosts() + "\"",
-        R"("line": "tls:localhost:)" + port(ports[2]) + R"(", "ca": ")" + pki.ca + "\"",
-        R"("line": "telnets:127.0.0.1:)" + port(ports[3]) + R"(", "ca": ")" + pki.ca + "\"",
+        R"("line": "tls:localhost:)" + port(2) + R"(", "ca": ")" + pki.ca + "\"",
+        R"("line": "telnets:127.0.0.1:)" + port(3) + R"(", "ca": ")" + pki.ca + "\"",
     };
     const std::string inventory = dir_ + "/inventory.json";
     {
@@ -150,7 +110,7 @@ TEST_F(CtlFleetSystem, BoardsOnEveryKindOfLineTakeTheirOwnConfiguration) {
         }
         out << "]}\n";
     }
-    const auto settle = [] { qftest::TestSer2net::settle(); };
+    const auto settle = Ser2net::settle;
 
     EXPECT_EQ(ctl("--inventory " + inventory + " --format jsonl probe"), 0) << out();
     EXPECT_NE(out().find("6 boards: 6 ok"), std::string::npos) << out();
@@ -183,8 +143,8 @@ TEST_F(CtlFleetSystem, BoardsOnEveryKindOfLineTakeTheirOwnConfiguration) {
     // selector word it.
     settle();
     {
-        const UniqueFd other = loopbackSocket(ports[0].port);
-        EXPECT_EQ(ctl("--device tcp:127.0.0.1:" + port(ports[0]) + " probe"), 75) << out();
+        const UniqueFd other = loopbackSocket(ser2net.port(0));
+        EXPECT_EQ(ctl("--device tcp:127.0.0.1:" + port(0) + " probe"), 75) << out();
         EXPECT_NE(out().find("line busy"), std::string::npos) << out();
     }
     const UniqueFd holder(::open(device.c_str(), O_RDWR | O_NOCTTY));

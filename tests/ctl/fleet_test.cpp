@@ -291,6 +291,26 @@ TEST_F(CtlFleet, OutputThatCannotBeReplacedRemovesTheOldOne) {
     EXPECT_FALSE(std::filesystem::exists(options.output));
 }
 
+// The inventory's boards as scrape targets for file_sd_configs: written whole, the boards named
+// only; a bad inventory leaves no earlier list in place.
+TEST_F(CtlFleet, BoardsAsServiceDiscoveryTargets) {
+    ctl::Options options;
+    options.format = ctl::Format::PrometheusSd;
+    options.output = path("targets.json");
+    options.boards = {"b"};
+    const std::string inventory = R"({"boards": [{"name": "a", "line": "/nonexistent/a"},
+        {"name": "b", "line": "tcp:127.0.0.1:1", "network": {"address": "10.0.0.8/24",
+         "gateway": "10.0.0.1", "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.0.8",
+         "pod_id": 3}}]})";
+    const Captured c = run(options, inventory);
+    EXPECT_EQ(c.status, 0) << c.err;
+    EXPECT_EQ(c.err, "");
+    EXPECT_EQ(contents("targets.json"),
+              "[\n{\"labels\":{\"idc\":\"dc1\",\"pod\":\"3\"},\"targets\":[\"b\"]}\n]\n");
+    EXPECT_EQ(run(options, R"({"boards": [{"name": "a b", "line": "x"}]})").status, 64);
+    EXPECT_FALSE(std::filesystem::exists(options.output));
+}
+
 TEST(CtlFleetOutput, StatusesMetricsAndRows) {
     ctl::InventoryBoard a;
     a.name = "a";
@@ -325,10 +345,11 @@ TEST(CtlFleetOutput, StatusesMetricsAndRows) {
     }
     const std::string labels = "{board=\"b\",idc=\"dc\\\"1\",pod=\"3\"}";
     EXPECT_EQ(samples, "quillferry_board_up{board=\"a\"} 0\nquillferry_board_up" + labels +
-                           " 1\nquillferry_board_round_trip_seconds" + labels +
+                           " 1\nquillferry_board_line_busy{board=\"a\"} 0\n"
+                           "quillferry_board_line_busy" +
+                           labels + " 0\nquillferry_board_round_trip_seconds" + labels +
                            " 0.25\nquillferry_board_temperature_celsius" + labels +
-                           " 71.5\nquillferry_board_cpu_power_limited" + labels +
-                           " 0\nquillferry_board_network_configured" + labels + " 0\n");
+                           " 71.5\nquillferry_board_cpu_power_limited" + labels + " 0\n");
     EXPECT_EQ(ctl::tableRow(stat[1]).substr(25),
               "ok              0.250s  cpu_temp=71500 cpu_pwr_lmt=100 netconf=2");
 }
@@ -369,7 +390,8 @@ TEST(CtlFleetOutput, RepliesOfAnyShapeGiveTheirRow) {
         ASSERT_TRUE(Json::Reader().parse(c.reply, r.root)) << c.reply;
         const ctl::BoardResult d = ctl::digest(a, r, c.subcommand);
         EXPECT_EQ(d.details, c.details) << c.reply;
-        EXPECT_FALSE(d.cpuTemp || d.cpuPowerLimit || d.netConf) << c.reply;
+        EXPECT_FALSE(d.stat.temperatureCelsius || d.stat.powerLimited || d.stat.networkConfigured)
+            << c.reply;
     }
 }
 

@@ -89,6 +89,11 @@ TEST(CtlOptions, CommandLinesSendOnlyWhatTheBoardWouldApply) {
         {"--inventory f --identity k stat", "'--identity' is for one board"},
         {"--inventory f --ca c stat", "each board names its own files"},
         {"--known-hosts", "'--known-hosts' needs a value"},
+        // The boards as targets: nothing is sent, so nothing of a call applies.
+        {"--inventory f --format prometheus-sd probe", "takes no subcommand"},
+        {"--inventory f --format prometheus-sd --timeout 3", "'--timeout' does not apply"},
+        {"--inventory f --format prometheus-sd --jobs 3", "'--jobs' does not apply"},
+        {"--format prometheus-sd", "applies only with --inventory"},
     };
     for (const auto& [line, sentOrError] : cases) {
         const ctl::ParseOutcome parsed = parse(line);
@@ -115,6 +120,10 @@ TEST(CtlOptions, CommandLinesSendOnlyWhatTheBoardWouldApply) {
         parse("--identity i --known-hosts h --ca c --cert=t --key k probe").options;
     EXPECT_EQ(secured.identity + secured.knownHosts + secured.ca + secured.cert + secured.key,
               "ihctk");
+    const ctl::Options targets =
+        parse("--inventory f --board a --format prometheus-sd --output t.json").options;
+    EXPECT_EQ(targets.format, ctl::Format::PrometheusSd);
+    EXPECT_EQ(targets.output, "t.json");
     EXPECT_EQ(parse("--version probe").kind, ctl::ParseOutcome::Kind::Version);
     EXPECT_EQ(parse("probe -h").kind, ctl::ParseOutcome::Kind::Help);
 }

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <json/json.h>
+#include <signal.h>
 
 #include <filesystem>
 #include <regex>
@@ -184,8 +185,9 @@ TEST_F(SetNetConf, EachDecisionLeavesItsFilesAndRunsItsCommands) {
 }
 
 // A file that cannot be replaced or removed (a folder at its place or at its temporary name,
-// a FIFO as the record), a failing or stalled interface command fails the request, and so its
-// identical retry, once the fault is gone, is applied in full. A clear runs ifdown alone.
+// a FIFO as the record), a failing, stalled or killed interface command fails the request, and
+// so its identical retry, once the fault is gone, is applied in full. A clear runs ifdown
+// alone.
 TEST_F(SetNetConf, FailuresFailTheRequestAndItsRetryAppliesInFull) {
     BoardConf conf;
     ASSERT_EQ(set(conf.request("a")), 0);
@@ -208,8 +210,12 @@ TEST_F(SetNetConf, FailuresFailTheRequestAndItsRetryAppliesInFull) {
         {"ifup", "exit 3", false, 3 << 8},
         {"ifup", "sleep 60 & sleep 60", false, -3},
         {"ifdown", "sleep 60", false, -3},
+        // Killed by a signal, a command stopped half-way: never a success, ifdown's either.
+        {"ifup", "kill -TERM $$", false, SIGTERM},
+        {"ifdown", "kill -TERM $$", false, SIGTERM},
         {"opt/.hostinfo", nullptr, true, -2},
         {"ifdown", "sleep 60", true, -3},
+        {"ifdown", "kill -KILL $$", true, SIGKILL},
     };
     for (const auto& f : faults) {
         conf.net = conf.net == 0 ? 1 : 0;  // never the configuration in force

@@ -5,8 +5,9 @@
 # Debian 12 arm64 under qemu-system-aarch64, the line a PCI 16550 at /dev/ttyMSM0 with a
 # getty enabled on it, eth0 a virtio NIC that reaches nothing) and drives the service over
 # that UART with QUILLFERRY_CTL, this machine's client: the probe from power-on, every
-# command, IPv4 and IPv6 applied by the real ifupdown, a refused request, a killed
-# daemon, a reboot, and a power cut in the middle of an apply. What happens in the board
+# command, IPv4 and IPv6 applied by the real ifupdown, a refused request, an apply whose
+# gateway answers and one put back, a killed daemon, a reboot, a power cut in the middle of
+# an apply, and systemctl stop and restart in the middle of one. What happens in the board
 # is checked through the board's agent, a channel of its own apart from the line.
 #
 # Prints the time from power-on to the first acknowledgement. Exit status: 0 passed,
@@ -156,6 +157,30 @@ reply=$(ctl --raw --timeout 10 send '{"cmd":"set_net_conf","uuid":"ctrl-1","ipv4
 [[ $(snapshot | grep -v /opt/.cmd.txt) == "$before" ]] || fail "a refused request changed the board's files"
 expect "eth0 after the refusal" 'inet 10\.20\.0\.8/24' 'ip -4 -o addr show dev eth0'
 
+# An apply whose gateway must answer, with the real kernel in the service's sandbox: QEMU's
+# gateway 10.0.2.2 answers ARP (kept), 10.0.2.99 is nobody (put back).
+verify() {
+    ctl --raw --timeout 300 send '{"cmd":"set_net_conf","uuid":"'"$1"'","verify_gateway":'"$4"',"ipv4":{"address":"'"$2"'","gateway":"'"$3"'","netmask":24},"location":{"idc":"dc1","soc_ip":"'"$2"'","pod_id":3},"nameservers":["10.0.2.3"]}' 2>/dev/null
+}
+started=$EPOCHREALTIME
+reply=$(verify vk 10.0.2.15 10.0.2.2 10) || true
+echo "board_vm_test: an apply whose gateway answers: $(since "$started") s"
+[[ $reply == '{"cmd":"set_net_conf","gateway_check":"answered","ret_val":0,"uuid":"vk"}' ]] ||
+    fail "the verified apply whose gateway answers: $reply"
+started=$EPOCHREALTIME
+reply=$(verify vp 10.0.2.16 10.0.2.99 3) || true
+back=$(board_run 'journalctl -u quillferry -b -o cat |
+    sed -n "s/.*the previous configuration is back (\([0-9]*\) ms).*/\1/p"') || true
+echo "board_vm_test: an apply whose gateway does not answer within 3 s, put back: $(since "$started") s, the put-back itself ${back:-?} ms"
+[[ $reply == '{"cmd":"set_net_conf","gateway_check":"silent","ret_val":-5,"uuid":"vp"}' ]] ||
+    fail "the verified apply whose gateway is silent: $reply"
+expect "eth0 put back" '^10\.0\.2\.15/24 default via 10\.0\.2\.2 dev eth0$' \
+    'echo $(ip -o -4 addr show dev eth0 | sed "s/.* inet //;s/ .*//") $(ip -4 route show default | cut -d" " -f1-5)'
+reply=$(ctl --raw --timeout 10 send '{"cmd":"get_net_conf","uuid":"if","in_force":true}' 2>&1) || true
+[[ $reply == *'"in_force":{"ipv4":{"address":"10.0.2.15","gateway":"10.0.2.2","netmask":24}'* &&
+    $reply == *'"live":{"ipv4":[{"address":"10.0.2.15","netmask":24}],"ipv6":[]}'* ]] ||
+    fail "what is in force after the put-back: $reply"
+
 ctl --timeout 120 set-net --address fd00:20::8/64 --gateway fd00:20::1 --dns fd00:20::53 \
     --idc dc2 --soc-ip fd00:20::8 --pod-id 4 --container 02:00:00:00:02:01=fd00:20::101 \
     >"$work/reply" 2>&1 || fail "IPv6 set-net: $(cat "$work/reply")"
@@ -191,6 +216,9 @@ wait_probe 120 || fatal "no acknowledgement of the probe after the reboot"
 reply=$(ctl --raw --timeout 10 netconf 2>&1) || fail "netconf after the reboot: $reply"
 [[ $reply == *'"address":"fd00:20::8"'*'"gateway":"fd00:20::1"'* ]] ||
     fail "get_net_conf does not report the remembered request after the reboot: $reply"
+reply=$(ctl --raw --timeout 10 send '{"cmd":"get_net_conf","uuid":"rb","in_force":true}' 2>&1) || true
+[[ $reply == *'"in_force":{"ipv6":{"address":"fd00:20::8","gateway":"fd00:20::1","netmask":64}'* ]] ||
+    fail "what is in force after the reboot: $reply"
 expect "eth0 from the interface file at boot" 'inet6 fd00:20::8/64 scope global' 'ip -6 -o addr show dev eth0'
 expect "the default route at boot" '^default via fd00:20::1 dev eth0' 'ip -6 route show default'
 expect "the service after the reboot" '^active 0$' \
@@ -220,6 +248,9 @@ cold_probe=$(since "$board_powered_at")
 echo "board_vm_test: power-on to the first acknowledgement: $cold_probe s (boot after the power cut)"
 boot_up 300
 after=$(snapshot)
+# The apply was cut short: the board does not claim either configuration.
+reply=$(ctl --raw --timeout 10 send '{"cmd":"get_net_conf","uuid":"pc","in_force":true}' 2>&1) || true
+[[ $reply == *'"in_force":"unknown"'* ]] || fail "what is in force after the power cut: $reply"
 check_journal
 ctl --timeout 120 "${request[@]}" >"$work/reply" 2>&1 || fail "set-net after the power cut: $(cat "$work/reply")"
 new=$(snapshot)
@@ -246,6 +277,53 @@ for f in $(printf '%s\n' "${!was[@]}" "${!is[@]}" "${!will[@]}" | sort -u); do
 done
 echo "board_vm_test: after the power cut, new: ${news[*]:-none}; old: ${olds[*]:-none}"
 ((${#news[@]} > 0 && ${#olds[@]} > 0)) || fail "the power cut did not come in the middle of the apply"
+
+# --- systemctl stop and restart while an apply is held in the post-up hook ----------------
+# As a package upgrade restarts the service. The SIGTERM is the daemon's alone: the hook
+# runs to its end, the apply is answered with 0, and only then does the daemon exit.
+held_apply() {
+    local action=$1 net=$2 holding stopping main ctl_pid
+    holding=$(board_run 'journalctl -u quillferry -b -o cat | grep -c "eth0_config.sh holding"') || true
+    stopping=$(board_run 'journalctl -u quillferry -b -o cat | grep -c "SIGTERM: stopping"') || true
+    main=$(board_run 'systemctl show -p MainPID --value quillferry')
+    board_run 'touch /run/eth0_config.hold' >/dev/null
+    ctl --timeout 300 set-net --uuid "$action-1" --address "10.4$net.0.8/24" --gateway "10.4$net.0.1" \
+        --dns 10.40.0.53 --idc dc4 --soc-ip "10.4$net.0.8" --pod-id 6 >"$work/held" 2>&1 &
+    ctl_pid=$!
+    deadline=$((SECONDS + 120))
+    until (($(board_run 'journalctl -u quillferry -b -o cat | grep -c "eth0_config.sh holding"') > holding)); do
+        ((SECONDS < deadline)) || fatal "systemctl $action: the apply was not held in the post-up hook"
+        sleep 2
+    done
+    board_run "systemctl --no-block $action quillferry" >/dev/null || fail "cannot $action the service"
+    deadline=$((SECONDS + 60))
+    until (($(board_run 'journalctl -u quillferry -b -o cat | grep -c "SIGTERM: stopping"') > stopping)); do
+        ((SECONDS < deadline)) || fatal "systemctl $action sent the daemon no SIGTERM"
+        sleep 1
+    done
+    sleep 3
+    board_run 'pgrep -f /usr/bin/eth0_config.sh' >/dev/null ||
+        fail "systemctl $action killed the post-up hook of the apply in progress"
+    board_run 'rm -f /run/eth0_config.hold' >/dev/null
+    wait "$ctl_pid" || fail "the apply held during systemctl $action: $(cat "$work/held")"
+    expect "eth0 after the apply held during systemctl $action" "inet 10\\.4$net\\.0\\.8/24" \
+        'ip -4 -o addr show dev eth0'
+    if [[ $action == stop ]]; then
+        deadline=$((SECONDS + 60))
+        until [[ $(board_run 'systemctl show -p ActiveState --value quillferry') == inactive ]]; do
+            ((SECONDS < deadline)) || fatal "systemctl stop did not stop the service"
+            sleep 1
+        done
+        board_run 'systemctl start quillferry' >/dev/null || fail "cannot start the service again"
+    fi
+    wait_probe 120 || fatal "no acknowledgement of the probe after systemctl $action"
+    expect "a new daemon after systemctl $action" '^[1-9]' \
+        "systemctl show -p MainPID --value quillferry | grep -vx '$main'"
+}
+held_apply stop 1
+held_apply restart 2
+expect "no signal for ifup" '^0$' 'journalctl -u quillferry -b -o cat | grep -c "Got signal"'
+check_journal
 
 if ((failures > 0)); then
     echo "--- the service's journal:" >&2

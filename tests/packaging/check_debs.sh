@@ -17,7 +17,7 @@ fail() {
 
 version=$(sed -n 's/^project(quillferry VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
 deb() { echo "$dir/${1}_${version}_$arch.deb"; }
-for p in quillferry quillferry-ctl quillferry-sim; do
+for p in quillferry quillferry-ctl quillferry-exporter quillferry-sim; do
     [[ -f $(deb "$p") ]] || { echo "FAIL: no $(deb "$p") (the changelog's version is not $version?)" >&2; exit 1; }
     [[ $(dpkg-deb -f "$(deb "$p")" Architecture) == "$arch" ]] || fail "$p is not an $arch package"
     dpkg-deb -x "$(deb "$p")" "$scratch/$p"
@@ -49,6 +49,14 @@ expect_files quillferry /etc/default/quillferry /lib/systemd/system/quillferry.s
     /usr/lib/tmpfiles.d/quillferry.conf /usr/sbin/quillferry /usr/share/man/man8/quillferry.8.gz
 expect_files quillferry-ctl /usr/bin/quillferry-ctl /usr/share/man/man1/quillferry-ctl.1.gz \
     /lib/systemd/system/quillferry-metrics.service /lib/systemd/system/quillferry-metrics.timer
+expect_files quillferry-exporter /etc/default/quillferry-exporter \
+    /lib/systemd/system/quillferry-exporter.service /usr/bin/quillferry-exporter \
+    /usr/lib/sysusers.d/quillferry-exporter.conf /usr/share/man/man1/quillferry-exporter.1.gz
+for f in prometheus-quillferry.yml quillferry-exporter-rules.yml quillferry-dashboard.json \
+    web-config.example.yml; do
+    [[ -f $scratch/quillferry-exporter/usr/share/doc/quillferry-exporter/examples/$f ]] ||
+        fail "quillferry-exporter lacks the example $f"
+done
 expect_files quillferry-sim /usr/bin/quillferry-sim /usr/lib/quillferry/board-sandbox \
     /usr/lib/quillferry/quillferry /usr/share/man/man1/quillferry-sim.1.gz
 
@@ -62,7 +70,8 @@ needs() {
 needs quillferry libjsoncpp25 ifupdown iproute2
 needs quillferry-ctl libjsoncpp25 libtelnet2 libssh-4 libssl3 libc-ares2
 needs quillferry-sim quillferry-ctl bubblewrap socat ifupdown iproute2 libjsoncpp25
-for p in quillferry-ctl quillferry-sim; do
+needs quillferry-exporter libjsoncpp25 libtelnet2 libmicrohttpd12 libgnutls30 libyaml-0-2 libcrypt1
+for p in quillferry-ctl quillferry-exporter quillferry-sim; do
     [[ $(depends "$p") != *", quillferry"[\ ,]* ]] || fail "$p depends on the service's package"
 done
 ! dpkg-deb --ctrl-tarfile "$(deb quillferry-sim)" | tar -t | grep -qE 'post|pre' ||
@@ -73,6 +82,16 @@ dpkg-deb -e "$(deb quillferry-ctl)" "$scratch/ctl-control"
     fail "quillferry-ctl starts its metrics job on installation"
 grep -q "was-enabled 'quillferry-metrics.timer'" "$scratch/ctl-control/postinst" ||
     fail "quillferry-ctl's postinst does not keep the timer's state"
+# The exporter too comes disabled, and its user is made on installation.
+dpkg-deb -e "$(deb quillferry-exporter)" "$scratch/exporter-control"
+! grep -qE 'deb-systemd-invoke|_dh_action' "$scratch/exporter-control/postinst" ||
+    fail "quillferry-exporter starts its service on installation"
+grep -q "was-enabled 'quillferry-exporter.service'" "$scratch/exporter-control/postinst" ||
+    fail "quillferry-exporter's postinst does not keep the service's state"
+grep -q 'systemd-sysusers .*quillferry-exporter.conf' "$scratch/exporter-control/postinst" ||
+    fail "quillferry-exporter's postinst does not make its user"
+[[ $(cat "$scratch/exporter-control/conffiles") == /etc/default/quillferry-exporter ]] ||
+    fail "quillferry-exporter's conffiles: $(cat "$scratch/exporter-control/conffiles")"
 
 # The service's package: one conffile, the unit enabled, started and restarted on
 # upgrade by debhelper's scripts, the marker folder made on installation.
@@ -83,6 +102,8 @@ grep -q 'deb-systemd-helper enable' "$ctrl/postinst" || fail "postinst does not 
 grep -q '_dh_action=restart' "$ctrl/postinst" || fail "postinst does not (re)start the unit"
 grep -q 'systemd-tmpfiles .*--create quillferry.conf' "$ctrl/postinst" || fail "postinst does not make the marker folder"
 grep -q 'deb-systemd-helper purge' "$ctrl/postrm" || fail "postrm does not forget the unit on purge"
+state=$(sed -n 's/.*kStateDir = "\(.*\)";/\1/p' "$src/src/core/constants.h")
+grep -q "rm -rf $state\$" "$ctrl/postrm" || fail "postrm does not remove the daemon's state $state on purge"
 
 root=$scratch/quillferry
 default=$(sed -n 's/.*kDefaultDnsSearch = "\(.*\)";/\1/p' "$src/src/core/constants.h")
@@ -94,12 +115,19 @@ grep -qx "#QUILLFERRY_DNS_SEARCH=$default" "$root/etc/default/quillferry" ||
 # systemd-tmpfiles and no man), and how exposed it is.
 unit=$root/lib/systemd/system/quillferry.service
 grep -qx 'EnvironmentFile=-/etc/default/quillferry' "$unit" || fail "the unit reads another environment file"
-# A stop waits for the request in progress: ifdown and ifup at their default time limit.
+# A stop waits for the request in progress: ifdown and ifup at their default time limit, and
+# for a verified apply the gateway check and both again to put the previous one back.
 limit=$(sed -n 's/^#QUILLFERRY_IFUP_TIMEOUT=//p' "$root/etc/default/quillferry")
+check=$(sed -n 's/.*kVerifyGatewayMaxSec = \([0-9]*\);/\1/p' "$src/src/core/constants.h")
 stop=$(sed -n 's/^TimeoutStopSec=//p' "$unit")
-if [[ -z $limit || -z $stop ]] || ((stop < 2 * limit + 30)); then
-    fail "TimeoutStopSec=${stop:-(none)} does not cover ifdown and ifup at ${limit:-?} s each"
+if [[ -z $limit || -z $check || -z $stop ]] || ((stop < 4 * limit + check + 30)); then
+    fail "TimeoutStopSec=${stop:-(none)} does not cover four runs of ifdown and ifup at ${limit:-?} s and a gateway check of ${check:-?} s"
 fi
+# The stop's SIGTERM for the daemon alone, which finishes an apply; its commands and their
+# hooks are not to be stopped half-way.
+grep -qx 'KillMode=mixed' "$unit" || fail "the unit's stop does not spare the daemon's commands (KillMode=mixed)"
+# The daemon's state folder, which only systemd can make writable.
+grep -qx "StateDirectory=${state#/var/lib/}" "$unit" || fail "the unit does not give the daemon $state"
 mkdir -p "$root/etc/systemd/system"
 cp /lib/systemd/system/*.target "$root/etc/systemd/system/"
 out=$(systemd-analyze verify --root="$root" quillferry.service 2>&1 |
@@ -112,6 +140,17 @@ cp /lib/systemd/system/*.target "$ctlroot/etc/systemd/system/"
 out=$(systemd-analyze verify --root="$ctlroot" quillferry-metrics.service quillferry-metrics.timer 2>&1 |
     grep -v -e "'man quillferry-ctl(1)'" -e 'Command /bin/sh is not executable' || true)
 [[ -z $out ]] || fail "systemd-analyze verify (metrics job): $out"
+exproot=$scratch/quillferry-exporter
+mkdir -p "$exproot/etc/systemd/system"
+cp /lib/systemd/system/*.target "$exproot/etc/systemd/system/"
+out=$(systemd-analyze verify --root="$exproot" quillferry-exporter.service 2>&1 |
+    grep -v -e "'man quillferry-exporter(1)'" -e 'Command /bin/kill is not executable' || true)
+[[ -z $out ]] || fail "systemd-analyze verify (exporter): $out"
+expexposure=$(systemd-analyze security --offline=true --root="$exproot" quillferry-exporter.service 2>&1 |
+    sed -n 's/.*Overall exposure level for quillferry-exporter.service: \([0-9.]*\).*/\1/p')
+if [[ -z $expexposure ]] || ! awk -v e="$expexposure" 'BEGIN { exit !(e <= 2.0) }'; then
+    fail "systemd-analyze security rates the exporter's unit ${expexposure:-(no rating)}, more than 2.0"
+fi
 exposure=$(systemd-analyze security --offline=true --root="$root" quillferry.service 2>&1 |
     sed -n 's/.*Overall exposure level for quillferry.service: \([0-9.]*\).*/\1/p')
 if [[ -z $exposure ]] || ! awk -v e="$exposure" 'BEGIN { exit !(e <= 3.5) }'; then
@@ -125,4 +164,4 @@ if [[ -n $rebuild ]]; then
 fi
 
 ((failures == 0)) || exit 1
-echo "check_debs: the $arch packages pass (unit exposure $exposure)"
+echo "check_debs: the $arch packages pass (unit exposure $exposure, exporter's $expexposure)"

@@ -70,9 +70,17 @@ mkdir -p "$work"/{upper/root/debs,upper/usr/bin,lower-work,root}
 for p in quillferry quillferry-ctl quillferry-sim; do
     cp "$debs/${p}_"*"_$arch.deb" "$work/upper/root/debs/$p.deb"
 done
-# Stand-in for the board image's own post-up hook, which the interface file names.
-# shellcheck disable=SC2016 # expanded by the hook's shell
-printf '#!/bin/sh\necho "eth0_config.sh ran for $IFACE ($MODE $PHASE)" >&2\n' >"$work/upper/usr/bin/eth0_config.sh"
+# Stand-in for the board image's own post-up hook, which the interface file names. While
+# /run/eth0_config.hold exists it waits, which holds an apply open.
+cat >"$work/upper/usr/bin/eth0_config.sh" <<'EOF'
+#!/bin/sh
+echo "eth0_config.sh ran for $IFACE ($MODE $PHASE)" >&2
+if [ -e /run/eth0_config.hold ]; then
+    echo "eth0_config.sh holding" >&2
+    while [ -e /run/eth0_config.hold ]; do sleep 0.2; done
+    echo "eth0_config.sh held to its end" >&2
+fi
+EOF
 chmod 755 "$work/upper/usr/bin/eth0_config.sh"
 
 # The serial line: two ptys back to back; the board's end becomes /dev/ttyMSM0.
@@ -235,6 +243,65 @@ sleep 0.5
 ctl --timeout 10 --uuid marker-check stat >/dev/null 2>&1 || fail "stat with the debug marker"
 service_log | grep -q marker-check || fail "the debug marker does not switch on the request log"
 in_container rm -f /var/tmp/quillferry/openlog.event
+
+# systemctl stop and restart (as a package upgrade does) while an apply is held in the
+# post-up hook: the SIGTERM is the daemon's alone, so the hook runs to its end, the apply
+# is answered with 0, and only then does the daemon exit.
+count() { service_log | grep -c "$1" || true; }
+# until_true SECONDS COMMAND...: until COMMAND succeeds, at most SECONDS.
+until_true() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        ((SECONDS < deadline)) || return 1
+        sleep 0.2
+    done
+}
+unit_is() { [[ $(in_container systemctl show -p ActiveState --value quillferry.service) == "$1" ]]; }
+more_than() { (($(count "$1") > $2)); }
+# A daemon runs whose pid is not $1.
+new_daemon() {
+    local pid
+    pid=$(in_container systemctl show -p MainPID --value quillferry.service)
+    [[ $pid != 0 && $pid != "$1" ]]
+}
+held_apply() {
+    local action=$1 net=$2 holding stopping ended main ctl_pid
+    holding=$(count 'eth0_config.sh holding')
+    stopping=$(count 'SIGTERM: stopping')
+    ended=$(count 'eth0_config.sh held to its end')
+    main=$(in_container systemctl show -p MainPID --value quillferry.service)
+    in_container touch /run/eth0_config.hold
+    ctl --timeout 120 set-net --address "10.2$net.0.8/24" --gateway "10.2$net.0.1" --dns 10.20.0.53 \
+        --idc dc1 --soc-ip "10.2$net.0.8" --pod-id 3 >"$work/held" 2>&1 &
+    ctl_pid=$!
+    until_true 60 more_than 'eth0_config.sh holding' "$holding" ||
+        fail "systemctl $action: the apply was not held in the post-up hook"
+    in_container systemctl --no-block "$action" quillferry.service
+    until_true 10 more_than 'SIGTERM: stopping' "$stopping" || fail "systemctl $action sent the daemon no SIGTERM"
+    sleep 1
+    in_container pgrep -f /usr/bin/eth0_config.sh >/dev/null ||
+        fail "systemctl $action killed the post-up hook of the apply in progress"
+    in_container rm -f /run/eth0_config.hold
+    wait "$ctl_pid" || fail "the apply held during systemctl $action: $(cat "$work/held")"
+    until_true 10 more_than 'eth0_config.sh held to its end' "$ended" ||
+        fail "systemctl $action: the post-up hook did not run to its end"
+    expect "eth0 after the apply held during systemctl $action" "inet 10\\.2$net\\.0\\.8/24" \
+        ip -4 -o addr show dev eth0
+    if [[ $action == stop ]]; then
+        until_true 20 unit_is inactive || fail "systemctl stop did not stop the service"
+        in_container systemctl start quillferry.service
+    fi
+    until_true 20 new_daemon "$main" || fail "systemctl $action: no new daemon"
+    alive=""
+    for _ in $(seq 20); do
+        alive=$(ctl --timeout 0.5 probe 2>/dev/null) && break
+    done
+    [[ $alive == alive ]] || fail "no answer to the probe after systemctl $action"
+}
+held_apply stop 1
+held_apply restart 2
+! service_log | grep -q 'Got signal' || fail "ifup was sent a signal"
 
 ctl --timeout 60 clear --ipv6 >"$work/reply" 2>&1 || fail "clear: $(cat "$work/reply")"
 

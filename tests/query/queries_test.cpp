@@ -4,11 +4,17 @@
 #include <json/json.h>
 
 #include <array>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "board_conf.h"
+#include "captured_log.h"
 #include "core/json_text.h"
+#include "core/system_file.h"
+#include "query/board_readings.h"
 #include "scratch_board.h"
 
 namespace {
@@ -108,6 +114,7 @@ TEST_F(Queries, StatusAndHardwareFollowTheBoardsFiles) {
         put(rel, text);
     };
     for (const auto& c : cases) {
+        restart();  // a missing file is looked for again only after a while
         for (std::size_t z = 0; z < paths.thermalZoneFiles.size(); ++z) {
             const auto it = c.zones.find(static_cast<int>(z));
             write(paths.thermalZoneFiles[z], it == c.zones.end() ? nullptr : it->second);
@@ -139,6 +146,48 @@ TEST_F(Queries, StatusAndHardwareFollowTheBoardsFiles) {
                   std::string(R"({"cmd":"get_hardware_conf","cpu":"QCS8250","gpu":")") + c.gpu +
                       R"(","ram":")" + c.ram + R"(","ret_val":0,"uuid":"hw"})")
             << c.meminfo;
+    }
+}
+
+// A status file that is missing or holds no number is logged when it starts failing or fails
+// otherwise, not on every request: a board without some thermal zones would log a dozen lines
+// per request.
+TEST_F(Queries, FailingStatusFileIsLoggedOncePerChange) {
+    const BoardPaths paths = BoardPaths::under(dir_);
+    const std::vector<std::string> zones(paths.thermalZoneFiles.begin(),
+                                         paths.thermalZoneFiles.begin() + 3);
+    const std::string freq = paths.cpuFreqFiles[0];
+    const auto write = [](const std::string& file, const char* text) {
+        std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+        std::filesystem::remove(file);
+        if (text != nullptr) std::ofstream(file) << text;
+    };
+    for (const std::string& zone : zones) write(zone, "40000\n");
+    InfoFileCache files(0);  // a missing file is looked for on every read
+    SourceFailures failures;
+    const std::string missing = "get temp error: \n";
+    const struct {
+        std::string file;
+        const char* text;  // null: removed
+        std::string logged;
+    } steps[] = {
+        {zones[1], nullptr, missing},                     // begins to fail
+        {zones[1], nullptr, ""},                          // fails as before
+        {zones[1], "hot\n", "get temp error: hot\\n\n"},  // fails otherwise
+        {zones[1], "hot\n", ""},
+        {zones[1], "41000\n", ""},     // reads well
+        {zones[1], nullptr, missing},  // and fails again
+        {zones[2], nullptr, missing},  // another one
+        {zones[2], nullptr, ""},
+        {freq, "fast\n", "get cpu0 error: fast\\n\n"},
+        {freq, "fast\n", ""},
+    };
+    for (const auto& step : steps) {
+        write(step.file, step.text);
+        captureLog();
+        getCpuTemp(files, failures, zones);
+        getCpuPwrLmt(files, failures, paths.cpuFreqFiles);
+        EXPECT_EQ(capturedLog(), step.logged) << step.file << " " << (step.text ? step.text : "-");
     }
 }
 

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The board's files in a scratch folder, for unit tests of the handlers' decisions: a
 // PlatformQcom over BoardPaths::under() the folder, never started, with stand-ins for ifdown
-// and ifup that log how they were run to ifcmd.log and then run what fault.<name> says.
+// and ifup that log how they were run to ifcmd.log and then run what fault.<name> says, and
+// for the gateway check, which answers as gatewayAnswers_ says.
 #pragma once
 
 #include <sys/stat.h>
@@ -19,7 +20,7 @@ class ScratchBoard : public ScratchDir {
 protected:
     void SetUp() override {
         ScratchDir::SetUp();
-        for (const char* folder : {"etc/network", "usr/sbin", "data"})
+        for (const char* folder : {"etc/network", "usr/sbin", "data", "var/lib"})
             std::filesystem::create_directories(path(folder));
         // Made by the test with search bits (the daemon makes it without them, which only
         // root may enter), and so left alone by the daemon.
@@ -39,11 +40,18 @@ protected:
     void restart() {
         platform_ = std::make_unique<PlatformQcom>(BoardPaths::under(dir_));
         platform_->setIfupTimeout(std::chrono::seconds(1));
+        platform_->setGatewayCheck(
+            [this](const std::string&, std::chrono::milliseconds, std::string& detail) {
+                ++gatewayChecks_;
+                detail = "the test's stand-in";
+                return gatewayAnswers_;
+            });
     }
 
     // "set_net_conf": the reply's ret_val.
-    int set(const Json::Value& request) {
-        return platform_->setNetConf(request).reply["ret_val"].asInt();
+    int set(const Json::Value& request) { return setReply(request)["ret_val"].asInt(); }
+    Json::Value setReply(const Json::Value& request) {
+        return platform_->setNetConf(request).reply;
     }
     // How often ifdown and ifup have run so far.
     long calls() const {
@@ -63,4 +71,6 @@ protected:
     }
 
     std::unique_ptr<PlatformQcom> platform_;
+    bool gatewayAnswers_ = true;
+    int gatewayChecks_ = 0;
 };

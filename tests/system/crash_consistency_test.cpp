@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The daemon killed at random moments while it applies a stream of configurations: every
 // file it writes holds its old content or the complete content of one request, never an
-// empty, short or mixed one, and the daemon serves again after a restart.
+// empty, short or mixed one, and the daemon serves again after a restart. And a disk that
+// does not take the renames and removals for good: they are failures, not successes.
 
 #include <chrono>
 #include <cstdio>
@@ -94,6 +95,44 @@ TEST_F(CrashConsistency, KilledWhileApplyingLeavesEveryFileWhole) {
         EXPECT_NE(board.request(R"({"cmd":"get_net_conf","uuid":"q"})").find(R"("ret_val":0,)"),
                   std::string::npos);
     }
+}
+
+using FailingDisk = BoardTest;
+
+// Every folder that cannot be flushed (here: opened for its flush, which fails on a failing
+// disk as the flush itself does) leaves the files renamed in it not yet on disk for good: the
+// record and the state file, which says that the configuration is changing, are logged, and
+// with the state not on disk an apply and a clear change nothing more and are answered -2.
+// (Each file of a batch and each removal is a failure of its own: the board files' tests.)
+TEST_F(FailingDisk, FolderThatCannotBeFlushedFailsTheApplyAndTheClear) {
+    board_ = std::make_unique<SimulatedBoard>(BoardOptions::withInterfaceStubs());
+    SimulatedBoard& board = *board_;
+    std::string why;
+    if (board.run({QF_FAULT_EXEC, "folder-open", "/bin/true"}, &why) == 77) GTEST_SKIP() << why;
+    board.startDaemon({}, true, {QF_FAULT_EXEC, "folder-open"});
+    const BoardConf conf;
+    EXPECT_EQ(board.request(conf.line("a"), 15000), setReply("a", -2));
+    EXPECT_EQ(board.request(qfclient::compactJson(qfclient::clearRequest("c", false)), 15000),
+              setReply("c", -2));
+    const std::string log = board.log();
+    const std::string unflushed = ": its folder cannot be flushed: Input/output error\n";
+    std::string expected;
+    for (int request = 0; request < 2; ++request) {
+        expected += "[QuillFerry] cannot write /opt/.cmd.txt" + unflushed;
+        expected += "[QuillFerry] cannot write /var/lib/quillferry/in-force.json" + unflushed;
+        expected +=
+            "[QuillFerry] set_net_conf not carried out: what is in force could not be recorded\n";
+    }
+    std::string written;
+    for (std::size_t at = 0, end = 0; (at = log.find("[QuillFerry] ", end)) != std::string::npos;) {
+        end = log.find('\n', at) + 1;
+        const std::string line = log.substr(at, end - at);
+        if (line.find("cannot") != std::string::npos ||
+            line.find("not carried") != std::string::npos)
+            written += line;
+    }
+    EXPECT_EQ(written, expected) << log;
+    EXPECT_EQ(board.run({"cat", "/var/log/ifcmd.log"}), 1) << "an interface command ran";
 }
 
 }  // namespace

@@ -139,10 +139,14 @@ TEST_F(HostileBoard, PlantedLinksStalledHelpersAndTheProbeDuringAnApply) {
     }
 
     // An ifup past its time limit dies with what it started, also what left its process
-    // group and session (the daemon adopts it).
+    // group and session (the daemon adopts it); but not a helper that an earlier ifup left
+    // running, which the daemon adopts while the stalled one runs (its parent ends then).
+    board.putFile("var/tmp/fault.ifup", "(sleep 61 & sleep 2) &\n");
+    ASSERT_EQ(apply(board, send("h")), setReply("h"));
     board.putFile("var/tmp/fault.ifup",
                   "sleep 60 & setsid -f sh -c 'sleep 60 & exec sleep 60'; sleep 60\n");
     EXPECT_EQ(apply(board, send("s")), setReply("s", -3));
+    EXPECT_EQ(board.run({"pkill", "-f", "^sleep 61"}), 0) << "the earlier ifup's helper was killed";
     // Under qemu-user (the board's build on another machine) the emulator refuses to make the
     // daemon a subreaper, which it says at start; the helpers outside the group live on there.
     if (board.log().find("cannot adopt orphaned processes") == std::string::npos) {

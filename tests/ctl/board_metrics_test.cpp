@@ -1,0 +1,137 @@
+// SPDX-License-Identifier: Apache-2.0
+// What a board's status values mean as metrics, a busy line and a probe that did not finish,
+// and the boards as service discovery targets.
+#include "ctl/board_metrics.h"
+
+#include <gtest/gtest.h>
+
+#include "ctl/service_discovery.h"
+
+namespace {
+
+using qfclient::Outcome;
+
+Json::Value parsed(const std::string& text) {
+    Json::Value v;
+    EXPECT_TRUE(Json::Reader().parse(text, v)) << text;
+    return v;
+}
+
+std::string samples(const std::string& text) {
+    std::string lines;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = text.find('\n', at);
+        const std::string line = text.substr(at, end - at);
+        if (!line.empty() && line.front() != '#') lines += line + "\n";
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
+// Each value as the board means it: millidegrees in 32 bits, sent unsigned (below zero in
+// two's complement), 0 for no zone read; the power limit as 100 or 0; netconf as 1 or 0.
+// Anything the board does not send gives no reading rather than a number made up.
+TEST(BoardMetrics, StatusValuesAreReadAsTheBoardMeansThem) {
+    const struct {
+        const char* reply;
+        std::optional<double> celsius;
+        std::optional<bool> limited;
+        std::optional<bool> configured;
+    } cases[] = {
+        {R"({"cpu_temp":45000,"cpu_pwr_lmt":100,"netconf":0})", 45.0, false, false},
+        {R"({"cpu_temp":71500,"cpu_pwr_lmt":0,"netconf":1})", 71.5, true, true},
+        // Every zone below zero: -5000 as its unsigned 32-bit form.
+        {R"({"cpu_temp":4294962296})", -5.0, std::nullopt, std::nullopt},
+        {R"({"cpu_temp":4294967295})", -0.001, std::nullopt, std::nullopt},
+        {R"({"cpu_temp":2147483647})", 2147483.647, std::nullopt, std::nullopt},
+        // A signed form means the same.
+        {R"({"cpu_temp":-5000})", -5.0, std::nullopt, std::nullopt},
+        {R"({"cpu_temp":41000.0})", 41.0, std::nullopt, std::nullopt},
+        // No zone gave a number.
+        {R"({"cpu_temp":0,"cpu_pwr_lmt":100})", std::nullopt, false, std::nullopt},
+        // Below absolute zero, beyond 32 bits, not whole, not a number.
+        {R"({"cpu_temp":2147483648})", std::nullopt, std::nullopt, std::nullopt},
+        {R"({"cpu_temp":4294967296})", std::nullopt, std::nullopt, std::nullopt},
+        {R"({"cpu_temp":-2147483649})", std::nullopt, std::nullopt, std::nullopt},
+        {R"({"cpu_temp":18446744073709551615})", std::nullopt, std::nullopt, std::nullopt},
+        {R"({"cpu_temp":41.5,"cpu_pwr_lmt":55,"netconf":2})", std::nullopt, std::nullopt,
+         std::nullopt},
+        {R"({"cpu_temp":"41000","cpu_pwr_lmt":"100","netconf":true})", std::nullopt, std::nullopt,
+         std::nullopt},
+        {R"({"cpu_temp":1e300,"cpu_pwr_lmt":-100,"netconf":-1})", std::nullopt, std::nullopt,
+         std::nullopt},
+        {R"([45000])", std::nullopt, std::nullopt, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const ctl::StatReadings r = ctl::readStat(parsed(c.reply));
+        EXPECT_EQ(r.temperatureCelsius, c.celsius) << c.reply;
+        EXPECT_EQ(r.powerLimited, c.limited) << c.reply;
+        EXPECT_EQ(r.networkConfigured, c.configured) << c.reply;
+    }
+}
+
+// A busy line is neither up nor down; what did not answer has no round trip; readings the
+// board did not give have no sample.
+TEST(BoardMetrics, SamplesByOutcome) {
+    ctl::InventoryBoard board;
+    board.name = "b1";
+    const auto metrics = [&](Outcome o, const char* reply = "{}") {
+        ctl::BoardMetrics m;
+        m.board = &board;
+        m.outcome = o;
+        m.elapsedMs = 120;
+        if (o == Outcome::Ok) m.stat = ctl::readStat(parsed(reply));
+        return samples(ctl::boardMetricsText({m}, true));
+    };
+    EXPECT_EQ(metrics(Outcome::Busy), "quillferry_board_line_busy{board=\"b1\"} 1\n");
+    EXPECT_EQ(metrics(Outcome::Timeout),
+              "quillferry_board_up{board=\"b1\"} 0\nquillferry_board_line_busy{board=\"b1\"} 0\n");
+    EXPECT_EQ(metrics(Outcome::Malformed),
+              "quillferry_board_up{board=\"b1\"} 0\n"
+              "quillferry_board_line_busy{board=\"b1\"} 0\n"
+              "quillferry_board_round_trip_seconds{board=\"b1\"} 0.12\n");
+    EXPECT_EQ(metrics(Outcome::Ok, R"({"cpu_temp":4294962296,"cpu_pwr_lmt":7,"netconf":1})"),
+              "quillferry_board_up{board=\"b1\"} 1\n"
+              "quillferry_board_line_busy{board=\"b1\"} 0\n"
+              "quillferry_board_round_trip_seconds{board=\"b1\"} 0.12\n"
+              "quillferry_board_temperature_celsius{board=\"b1\"} -5\n"
+              "quillferry_board_network_configured{board=\"b1\"} 1\n");
+}
+
+// The probe's own samples: its success and duration, and none of the board's when it did not
+// finish within the scrape's time.
+TEST(BoardMetrics, ProbeSamples) {
+    ctl::InventoryBoard board;
+    board.name = "b1";
+    board.network.emplace();
+    board.network->idc = "dc1";
+    board.network->podId = 4;
+    EXPECT_EQ(samples(ctl::probeMetricsText(board, std::nullopt, false, 2.5)),
+              "quillferry_probe_success 0\nquillferry_probe_duration_seconds 2.5\n");
+    ctl::BoardMetrics ok;
+    ok.outcome = Outcome::Ok;
+    ok.elapsedMs = 30;
+    EXPECT_EQ(samples(ctl::probeMetricsText(board, ok, false, 0.031)),
+              "quillferry_board_up{board=\"b1\",idc=\"dc1\",pod=\"4\"} 1\n"
+              "quillferry_board_line_busy{board=\"b1\",idc=\"dc1\",pod=\"4\"} 0\n"
+              "quillferry_board_round_trip_seconds{board=\"b1\",idc=\"dc1\",pod=\"4\"} 0.03\n"
+              "quillferry_probe_success 1\nquillferry_probe_duration_seconds 0.031\n");
+}
+
+TEST(ServiceDiscovery, EveryBoardATargetWithItsLabels) {
+    ctl::InventoryBoard a;
+    a.name = "r1-b01";
+    ctl::InventoryBoard b;
+    b.name = "r1-b02";
+    b.network.emplace();
+    b.network->idc = "dc \"1\"";
+    b.network->podId = 3;
+    EXPECT_EQ(
+        ctl::serviceDiscoveryJson({&a, &b}),
+        "[\n{\"labels\":{},\"targets\":[\"r1-b01\"]},\n"
+        "{\"labels\":{\"idc\":\"dc \\\"1\\\"\",\"pod\":\"3\"},\"targets\":[\"r1-b02\"]}\n]\n");
+    EXPECT_EQ(ctl::serviceDiscoveryJson({}), "[\n]\n");
+}
+
+}  // namespace

@@ -1,0 +1,140 @@
+// SPDX-License-Identifier: Apache-2.0
+// Scrapes of one board share its probe, each answered by its own deadline; a board's line is
+// used by one probe at a time.
+#include "exporter/probe_hub.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "core/constants.h"
+#include "core/fd_io.h"
+#include "fake_console.h"
+
+namespace {
+
+using exporter::Module;
+using qfclient::Outcome;
+
+struct Events : exporter::ProbeEvents {
+    void probed(Module /*module*/, const qfclient::Result& result, double /*seconds*/) override {
+        outcomes.push_back(result.outcome);
+    }
+    std::vector<Outcome> outcomes;
+};
+
+// Runs the loop with the hub's deadlines until `done` holds (or 5 s pass).
+class HubLoop : public qfclient::Loop::Watcher {
+public:
+    HubLoop() : hub(loop, events) { loop.watch(this); }
+    ~HubLoop() override { loop.watch(nullptr); }
+    long long prepare(std::vector<pollfd>& /*fds*/) override {
+        const long long d = hub.nearestDeadline();
+        return d < 0 ? monotonicMs() + 50 : d;
+    }
+    void ready(const std::vector<pollfd>& /*fds*/) override { hub.expire(monotonicMs()); }
+    template <typename F>
+    void runUntil(F done) {
+        const long long until = monotonicMs() + 5000;
+        while (!done() && monotonicMs() < until) loop.serve();
+    }
+
+    qfclient::Loop loop;
+    Events events;
+    exporter::ProbeHub hub;
+};
+
+ctl::InventoryBoard board(const std::string& name, const std::string& address) {
+    ctl::InventoryBoard b;
+    b.name = name;
+    std::string error;
+    EXPECT_TRUE(qfclient::parseAddress(address, b.line, error)) << error;
+    return b;
+}
+
+// The probe's acknowledgement, with its zero byte.
+std::string ack() {
+    return {qf::kProbeAck, qf::kProbeAckSize};
+}
+
+// Two scrapes of the same board at once share one connection (the console takes only one);
+// a third with a shorter deadline is answered without the probe, which goes on for the
+// others.
+TEST(ExporterProbeHub, ScrapesOfOneBoardShareItsProbe) {
+    FakeConsole console([](int fd) {
+        if (FakeConsole::readLine(fd).empty()) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        FakeConsole::write(fd, ack());
+        FakeConsole::awaitClose(fd);
+    });
+    HubLoop h;
+    const ctl::InventoryBoard b = board("b1", console.address());
+    std::vector<std::optional<qfclient::Result>> answers(3);
+    std::vector<long long> at(3, 0);
+    const long long start = monotonicMs();
+    for (int i = 0; i < 3; ++i) {
+        const long long deadline = start + (i == 2 ? 150 : 2000);
+        const bool joined = h.hub.join(b, Module::Probe, deadline,
+                                       [&, i](const std::optional<qfclient::Result>& r) {
+                                           answers[i] = r;
+                                           at[i] = monotonicMs() - start;
+                                       });
+        EXPECT_EQ(joined, i > 0) << i;
+    }
+    h.runUntil([&] { return at[0] > 0 && at[1] > 0 && at[2] > 0; });
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(answers[i]) << i;
+        EXPECT_EQ(answers[i]->outcome, Outcome::Ok) << answers[i]->detail;
+    }
+    EXPECT_FALSE(answers[2]);
+    EXPECT_GE(at[2], 140);
+    EXPECT_LT(at[2], 400);
+    EXPECT_EQ(h.events.outcomes, std::vector<Outcome>{Outcome::Ok});
+}
+
+// A scrape of the other module waits for the board's probe under way, then has its own on
+// the same line; a board that never answers is a timeout within the scrape's time.
+TEST(ExporterProbeHub, OneProbeAtATimePerBoard) {
+    FakeConsole console([](int fd) {
+        // One client at a time, as a console server's port: the probe, then the status query
+        // on a connection of its own.
+        if (FakeConsole::readLine(fd).empty()) return;
+        FakeConsole::write(fd, ack());
+        FakeConsole::awaitClose(fd);
+    });
+    FakeConsole silent([](int fd) { FakeConsole::awaitClose(fd); });
+    HubLoop h;
+    const ctl::InventoryBoard b = board("b1", console.address());
+    const ctl::InventoryBoard s = board("s1", silent.address());
+    std::optional<qfclient::Result> probe;
+    std::optional<qfclient::Result> stat;
+    std::optional<qfclient::Result> hung;
+    bool statDone = false;
+    bool hungDone = false;
+    const long long start = monotonicMs();
+    h.hub.join(b, Module::Probe, start + 2000,
+               [&](const std::optional<qfclient::Result>& r) { probe = r; });
+    EXPECT_FALSE(
+        h.hub.join(b, Module::Stat, start + 600, [&](const std::optional<qfclient::Result>& r) {
+            stat = r;
+            statDone = true;
+        }));
+    h.hub.join(s, Module::Stat, start + 600, [&](const std::optional<qfclient::Result>& r) {
+        hung = r;
+        hungDone = true;
+    });
+    EXPECT_EQ(h.hub.probing(), 2u);
+    h.runUntil([&] { return probe && statDone && hungDone; });
+    ASSERT_TRUE(probe);
+    EXPECT_EQ(probe->outcome, Outcome::Ok) << probe->detail;
+    // The second connection finds the console gone (it served one): not this line's probe.
+    ASSERT_TRUE(stat);
+    EXPECT_NE(stat->outcome, Outcome::Ok);
+    ASSERT_TRUE(hung);
+    EXPECT_EQ(hung->outcome, Outcome::Timeout) << hung->detail;
+    EXPECT_LT(monotonicMs() - start, 700);
+    EXPECT_EQ(h.hub.waiting(), 0u);
+}
+
+}  // namespace

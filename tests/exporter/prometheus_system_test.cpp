@@ -1,0 +1,213 @@
+// SPDX-License-Identifier: Apache-2.0
+// Debian's Prometheus server scraping quillferry-exporter with the scrape configuration the
+// package ships (and the README shows): boards found through the exporter's service
+// discovery, each scraped through /probe, and the exporter itself, with the shipped rules.
+// Three real daemons on simulated boards: one on a local line whose thermal zones all read
+// below zero, one behind ser2net, and one behind ser2net whose daemon is dead. Prometheus'
+// HTTP API must report each board as it is, the exporter up, the dead board's alert, and
+// every query of the shipped dashboard must evaluate. Everything on loopback, in a folder
+// of the test's own; nothing installed as a service.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "board.h"
+#include "exporter_process.h"
+#include "ser2net.h"
+
+namespace {
+
+using qftest::SimulatedBoard;
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class PrometheusSystem : public qftest::BoardTest {
+protected:
+    void SetUp() override {
+        qftest::BoardTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        if (std::system("command -v prometheus >/dev/null && command -v ser2net >/dev/null && "
+                        "command -v curl >/dev/null && command -v promtool >/dev/null") != 0) {
+            if (std::getenv("CI") != nullptr)
+                GTEST_FAIL() << "prometheus, ser2net or curl is missing";
+            GTEST_SKIP() << "prometheus, ser2net or curl is missing (tools/install-deps board)";
+        }
+        char name[] = "/tmp/quillferry-prometheus-XXXXXX";
+        ASSERT_NE(::mkdtemp(name), nullptr);
+        dir_ = name;
+    }
+    void TearDown() override {
+        if (prometheus_ > 0) {
+            ::kill(prometheus_, SIGTERM);
+            ::waitpid(prometheus_, nullptr, 0);
+        }
+        if (!dir_.empty() && std::getenv("QUILLFERRY_KEEP_BOARD") == nullptr)
+            std::filesystem::remove_all(dir_);
+    }
+
+    // Prometheus on a free loopback port with `config`, its storage in the test's folder.
+    void startPrometheus(const std::string& config) {
+        loopbackSocket(0, &port_);
+        std::ofstream(dir_ + "/prometheus.yml") << config;
+        const std::string listen = "--web.listen-address=127.0.0.1:" + std::to_string(port_);
+        const std::string file = "--config.file=" + dir_ + "/prometheus.yml";
+        const std::string storage = "--storage.tsdb.path=" + dir_ + "/data";
+        const char* argv[] = {"prometheus",   file.c_str(),       storage.c_str(),
+                              listen.c_str(), "--log.level=warn", nullptr};
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 2, (dir_ + "/prometheus.log").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        ASSERT_EQ(posix_spawnp(&prometheus_, "prometheus", &fa, nullptr, const_cast<char**>(argv),
+                               environ),
+                  0);
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    // An instant query through Prometheus' HTTP API: the result list (empty when the query
+    // failed, which `ok` tells).
+    Json::Value query(const std::string& promql, bool* ok = nullptr) {
+        const std::string body = dir_ + "/query.json";
+        const HttpAnswer a = httpGet(
+            "http://127.0.0.1:" + std::to_string(port_) + "/api/v1/query", body,
+            "--data-urlencode 'query=" + std::regex_replace(promql, std::regex("'"), "'\\''") +
+                "'");
+        Json::Value v;
+        Json::Reader().parse(a.body, v);
+        if (ok != nullptr) *ok = a.status == 200 && v["status"] == "success";
+        return v["data"]["result"];
+    }
+    // The value of the single sample `promql` gives; NaN when it gives none or several.
+    double value(const std::string& promql) {
+        const Json::Value r = query(promql);
+        if (r.size() != 1) return std::nan("");
+        return std::stod(r[0]["value"][1].asString());
+    }
+    // Waits (up to `seconds`) until `promql` gives `count` samples.
+    bool waitFor(const std::string& promql, unsigned count, int seconds) {
+        for (int i = 0; i < seconds * 4; ++i) {
+            if (query(promql).size() == count) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+        return false;
+    }
+
+    std::string dir_;
+    int port_ = 0;
+    pid_t prometheus_ = -1;
+};
+
+TEST_F(PrometheusSystem, PrometheusSeesEachBoardAsItIs) {
+    SimulatedBoard local;
+    SimulatedBoard raw;
+    SimulatedBoard dead;
+    // Every thermal zone of the local board below zero.
+    for (int zone : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 24}) {
+        local.putFile("sys/class/thermal/thermal_zone" + std::to_string(zone) + "/temp",
+                      zone == 7 ? "-5000\n" : "-12500\n");
+    }
+    local.startDaemon();
+    raw.startDaemon();
+    dead.startDaemon();
+    dead.stopDaemon();
+    const Cable localCable(local);
+    const Cable rawCable(raw);
+    const Cable deadCable(dead);
+    const Ser2net ser2net(dir_, {{rawCable.device()}, {deadCable.device()}});
+    const auto board = [](const char* name, const std::string& line, const char* idc) {
+        return std::string(R"({"name": ")") + name + R"(", "line": ")" + line +
+               R"(", "network": {"address": "10.0.1.8/24", "gateway": "10.0.1.1", "dns": ["10.0.0.53"], "idc": ")" +
+               idc + R"(", "soc_ip": "10.0.1.8", "pod_id": 2}})";
+    };
+    std::ofstream(dir_ + "/inventory.json")
+        << "{\"boards\": [" << board("local", localCable.device(), "dc1") << ",\n"
+        << board("raw", "tcp:127.0.0.1:" + std::to_string(ser2net.port(0)), "dc1") << ",\n"
+        << board("dead", "tcp:127.0.0.1:" + std::to_string(ser2net.port(1)), "dc2") << "]}\n";
+    ExporterProcess exporter(QF_EXPORTER_PATH, {"--inventory", dir_ + "/inventory.json"},
+                             dir_ + "/exporter.log");
+
+    // The shipped scrape configuration, pointed at this exporter; scraped and evaluated every
+    // second (the scrape's time limit one second too, so a silent board costs half of it).
+    std::string scrape =
+        readAll(std::string(QF_SOURCE_DIR) + "/packaging/prometheus-quillferry.yml");
+    scrape = std::regex_replace(scrape, std::regex("exporter\\.example:9817"),
+                                "127.0.0.1:" + std::to_string(exporter.port()));
+    startPrometheus(
+        "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+        "  evaluation_interval: 1s\nrule_files:\n  - " +
+        std::string(QF_SOURCE_DIR) + "/packaging/quillferry-exporter-rules.yml\n" + scrape);
+
+    ASSERT_TRUE(waitFor("quillferry_board_up", 3, 60))
+        << readAll(dir_ + "/prometheus.log") << exporter.log();
+    ASSERT_TRUE(waitFor("up{job=\"quillferry-boards\"} == 1", 3, 10));
+    // The dead board's samples come once its probe has timed out.
+    ASSERT_TRUE(waitFor("quillferry_board_up == 0", 1, 10));
+    EXPECT_EQ(
+        value("quillferry_board_up{board=\"local\",idc=\"dc1\",pod=\"2\",instance=\"local\"}"), 1);
+    EXPECT_EQ(value("quillferry_board_up{board=\"raw\",job=\"quillferry-boards\"}"), 1);
+    EXPECT_EQ(value("quillferry_board_up{board=\"dead\",idc=\"dc2\"}"), 0);
+    EXPECT_EQ(value("quillferry_board_line_busy{board=\"raw\"}"), 0);
+    EXPECT_EQ(value("quillferry_probe_success{board=\"dead\"}"), 0);
+    EXPECT_EQ(value("quillferry_board_temperature_celsius{board=\"local\"}"), -5);
+    EXPECT_EQ(value("quillferry_board_temperature_celsius{board=\"raw\"}"), 36);
+    EXPECT_TRUE(std::isnan(value("quillferry_board_temperature_celsius{board=\"dead\"}")));
+    EXPECT_EQ(value("quillferry_board_cpu_power_limited{board=\"raw\"}"), 0);
+    EXPECT_EQ(value("up{job=\"quillferry-exporter\"}"), 1);
+    EXPECT_EQ(value("quillferry_exporter_inventory_boards"), 3);
+
+    // The dead board's alert is pending (its duration has not passed) or firing; no other.
+    ASSERT_TRUE(waitFor("ALERTS{alertname=\"QuillferryBoardDown\"}", 1, 10));
+    EXPECT_EQ(query("ALERTS{alertname=\"QuillferryBoardDown\"}")[0]["metric"]["board"], "dead");
+    // None of the others, once every job has been scraped (before its first scrape, the
+    // exporter is absent for a moment).
+    EXPECT_TRUE(
+        waitFor("ALERTS{alertname=~\"QuillferryExporterDown|QuillferryProbesFailing|"
+                "QuillferryBoardLineBusy|QuillferryBoardHot\"}",
+                0, 5))
+        << Json::FastWriter().write(query("ALERTS"));
+    // The recording rules.
+    ASSERT_TRUE(waitFor("idc:quillferry_boards_up:sum", 2, 10));
+    EXPECT_EQ(value("idc:quillferry_boards_up:sum{idc=\"dc1\"}"), 2);
+    EXPECT_EQ(value("idc:quillferry_boards:count{idc=\"dc2\"}"), 1);
+
+    // Every query of the dashboard evaluates, with every data centre and board chosen; the
+    // fleet's and each board's give samples.
+    Json::Value dashboard;
+    ASSERT_TRUE(Json::Reader().parse(
+        readAll(std::string(QF_SOURCE_DIR) + "/packaging/quillferry-dashboard.json"), dashboard));
+    int queries = 0;
+    for (const Json::Value& panel : dashboard["panels"]) {
+        for (const Json::Value& target : panel["targets"]) {
+            std::string expr = target["expr"].asString();
+            expr = std::regex_replace(expr, std::regex("\\$(idc|board)"), ".*");
+            expr = std::regex_replace(expr, std::regex("\\$__rate_interval"), "1m");
+            bool ok = false;
+            const Json::Value result = query(expr, &ok);
+            EXPECT_TRUE(ok) << panel["title"] << ": " << expr;
+            const bool rate = expr.find("rate(") != std::string::npos;  // needs two scrapes
+            if (!rate) {
+                EXPECT_GT(result.size(), 0u) << panel["title"] << ": " << expr;
+            }
+            ++queries;
+        }
+    }
+    EXPECT_GE(queries, 10);
+
+    // Both expositions as promtool reads them.
+    const std::string probe = dir_ + "/probe.prom";
+    EXPECT_EQ(httpGet(exporter.url("/probe?target=local"), probe).status, 200);
+    EXPECT_EQ(std::system(("promtool check metrics <" + probe).c_str()), 0) << readAll(probe);
+    const std::string own = dir_ + "/own.prom";
+    EXPECT_EQ(httpGet(exporter.url("/metrics"), own).status, 200);
+    EXPECT_EQ(std::system(("promtool check metrics <" + own).c_str()), 0) << readAll(own);
+    EXPECT_EQ(exporter.stop(), 0) << exporter.log();
+}
+
+}  // namespace
