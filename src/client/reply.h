@@ -39,6 +39,9 @@ ReplyCheck checkReply(const std::string& line);
 // removes spaces from everything it sends, so "a b" comes back as "ab".
 bool uuidEchoed(const Json::Value& sentUuid, const Json::Value& replyUuid);
 
+// Text as the board sends it back: its replies carry no space, not even inside a text.
+std::string asBoardEchoes(std::string text);
+
 // Bytes as readable text: printable ASCII as is, \n \r \t \\ and \xHH for the rest.
 std::string escapeBytes(std::string_view bytes);
 

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "client/reply.h"
+#include "ctl/fleet_set_net.h"
 #include "ctl/output_file.h"
 #include "ctl/session.h"
 
@@ -136,14 +137,16 @@ std::optional<double> replyNumber(const qfclient::Result& r, const char* name) {
 class FleetRun {
 public:
     // `emit` takes each board's JSON line as the board finishes (none: no JSON lines).
+    // `steps` (none: one call per board) adds the calls that follow each board's first.
     FleetRun(const Options& options, std::vector<const InventoryBoard*> boards,
              std::vector<qfclient::Call> calls, std::function<void(const std::string&)> emit,
-             std::FILE* err)
+             std::FILE* err, FleetSteps* steps = nullptr)
         : options_(options),
           boards_(std::move(boards)),
           calls_(std::move(calls)),
           emit_(std::move(emit)),
           err_(err),
+          steps_(steps),
           progress_(::isatty(::fileno(err)) == 1) {}
 
     std::vector<BoardResult> run() {
@@ -172,6 +175,17 @@ private:
         calls_[i] = qfclient::Call();  // the line holds its own copy
     }
     void done(std::size_t i, const qfclient::Result& r) {
+        std::optional<qfclient::Call> next;
+        try {
+            if (steps_ != nullptr) next = steps_->next(i, r);
+        } catch (const std::exception&) {
+            next.reset();  // what the board sent spoils its own result only: finish() tells
+        }
+        if (next) {
+            lines_[i]->start(*next, replyTimeoutMs(options_, *next),
+                             [this, i](const qfclient::Result& r2) { done(i, r2); });
+            return;
+        }
         ++finished_;
         --running_;
         ended_.push_back(i);
@@ -179,7 +193,9 @@ private:
         // Whatever the board sent, it spoils no more than its own result.
         try {
             results_[i] = digest(*boards_[i], r, options_.subcommand);
-            if (emit_) emit_(jsonLine(*boards_[i], r));
+            Json::Value line = jsonObject(*boards_[i], r);
+            if (steps_ != nullptr) steps_->finish(i, r, results_[i], line);
+            if (emit_) emit_(qfclient::compactJson(line) + "\n");
         } catch (const std::exception& e) {
             results_[i].board = boards_[i];
             results_[i].outcome = Outcome::Malformed;
@@ -199,6 +215,7 @@ private:
     std::vector<qfclient::Call> calls_;
     std::function<void(const std::string&)> emit_;
     std::FILE* err_;
+    FleetSteps* steps_;
     bool progress_;
     qfclient::Loop loop_;
     std::vector<std::unique_ptr<qfclient::Line>> lines_;
@@ -278,6 +295,10 @@ std::string tableRow(const BoardResult& r) {
 }
 
 std::string jsonLine(const InventoryBoard& board, const qfclient::Result& res) {
+    return qfclient::compactJson(jsonObject(board, res)) + "\n";
+}
+
+Json::Value jsonObject(const InventoryBoard& board, const qfclient::Result& res) {
     Json::Value line(Json::objectValue);
     line["name"] = board.name;
     line["address"] = board.line.text;
@@ -292,7 +313,7 @@ std::string jsonLine(const InventoryBoard& board, const qfclient::Result& res) {
     } else {
         line["reply"] = Json::Value();
     }
-    return qfclient::compactJson(line) + "\n";
+    return line;
 }
 
 std::string prometheusText(const std::vector<BoardResult>& results, Subcommand subcommand) {
@@ -359,10 +380,12 @@ std::vector<qfclient::Call> fleetCalls(const Options& options,
         qfclient::Call call;
         std::string problem;
         const bool v6 = b->network && b->network->address.find(':') != std::string::npos;
+        qfclient::NetSettings net = b->network ? *b->network : qfclient::NetSettings();
+        // A board's own verify_gateway, else --verify-gateway.
+        if (!net.verifyGatewaySec) net.verifyGatewaySec = options.net.verifyGatewaySec;
         if (options.subcommand == Subcommand::SetNet && !b->network) {
             problem = "no \"network\" to apply";
-        } else if (makeCall(options, b->network ? *b->network : qfclient::NetSettings(),
-                            options.ipv6 || v6, call, problem)) {
+        } else if (makeCall(options, net, options.ipv6 || v6, call, problem)) {
             calls.push_back(std::move(call));
             continue;
         }
@@ -400,8 +423,11 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
             complaints.add("no board \"" + qfclient::escapeBytes(name) + "\" in the inventory");
     }
     std::vector<qfclient::Call> calls;
+    std::unique_ptr<FleetSteps> steps;
     try {
         if (complaints.empty()) calls = fleetCalls(options, chosen, complaints);
+        if (complaints.empty() && options.subcommand == Subcommand::SetNet)
+            steps = setNetSteps(options, chosen, calls);
     } catch (const std::exception& e) {
         complain(std::string("cannot make a uuid: ") + e.what());
         return withoutResults(kExitUnavailable);
@@ -436,7 +462,7 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
     }
     std::vector<BoardResult> results;
     try {
-        results = FleetRun(options, chosen, std::move(calls), emit, err).run();
+        results = FleetRun(options, chosen, std::move(calls), emit, err, steps.get()).run();
     } catch (const std::exception& e) {
         complain(e.what());
         file.reset();
@@ -448,7 +474,10 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
         std::snprintf(header, sizeof(header), "%-24s %-12s %9s  %s\n", "BOARD", "RESULT", "TIME",
                       "DETAILS");
         text = header;
-        for (const BoardResult& r : results) text += tableRow(r) + "\n";
+        for (const BoardResult& r : results) {
+            text += tableRow(r) + "\n";
+            for (const std::string& line : r.diff) text += "    " + line + "\n";
+        }
     } else if (options.format == Format::Prometheus) {
         text = prometheusText(results, options.subcommand);
     }
@@ -467,8 +496,9 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
                 std::strerror(streamErrno != 0 ? streamErrno : errno);
     }
     if (!error.empty()) complain(error);
-    complain(summaryLine(results));
-    return error.empty() ? fleetStatus(results) : kExitOutput;
+    complain(summaryLine(results) + (steps ? steps->summary(results) : ""));
+    if (!error.empty()) return kExitOutput;
+    return steps ? steps->status(results) : fleetStatus(results);
 }
 
 }  // namespace ctl

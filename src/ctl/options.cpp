@@ -59,6 +59,11 @@ enum OptionId : int {
     kSocIp,
     kPodId,
     kContainer,
+    kVerifyGateway,
+    // set-net of a fleet
+    kCheck,
+    kDiff,
+    kForce,
     // clear
     kIpv6,
 };
@@ -84,6 +89,10 @@ const struct option kOptions[] = {
     {"soc-ip", required_argument, nullptr, kSocIp},
     {"pod-id", required_argument, nullptr, kPodId},
     {"container", required_argument, nullptr, kContainer},
+    {"verify-gateway", required_argument, nullptr, kVerifyGateway},
+    {"check", no_argument, nullptr, kCheck},
+    {"diff", no_argument, nullptr, kDiff},
+    {"force", no_argument, nullptr, kForce},
     {"ipv6", no_argument, nullptr, kIpv6},
     {nullptr, 0, nullptr, 0},
 };
@@ -199,6 +208,22 @@ std::string applyOption(int id, const std::string& value, Options& options) {
             net.containers->push_back({value.substr(0, eq), value.substr(eq + 1)});
             break;
         }
+        case kVerifyGateway: {
+            std::int64_t seconds = 0;
+            if (!qfclient::parseInteger(value, seconds))
+                return "--verify-gateway '" + value + "' is not a whole number of seconds";
+            net.verifyGatewaySec = seconds;
+            break;
+        }
+        case kCheck:
+            options.check = true;
+            break;
+        case kDiff:
+            options.diff = true;
+            break;
+        case kForce:
+            options.force = true;
+            break;
         case kIpv6:
             options.ipv6 = true;
             break;
@@ -279,6 +304,10 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
             return usageError("option '" + name +
                               "' is for one board: with --inventory each board's own "
                               "configuration is applied");
+        if (id >= kVerifyGateway && id <= kForce && info->subcommand != Subcommand::SetNet)
+            return usageError("option '" + name + "' applies only to set-net");
+        if (id >= kCheck && id <= kForce && !fleet)
+            return usageError("option '" + name + "' applies only with --inventory");
         if (id == kIpv6 && info->subcommand != Subcommand::Clear)
             return usageError("option '--ipv6' applies only to clear");
         if ((id == kBoard || id == kJobs || id == kFormat || id == kOutput) && !fleet)
@@ -293,6 +322,9 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
     if (fleet && !info->fleet) {
         return usageError(std::string("'") + info->name + "' is for one board; with --inventory: " +
                           subcommandsWhere(&SubcommandInfo::fleet));
+    }
+    if (options.check && options.force) {
+        return usageError("--check and --force exclude each other: --check changes nothing");
     }
     if (options.format == Format::Prometheus && info->subcommand != Subcommand::Probe &&
         info->subcommand != Subcommand::Stat) {
