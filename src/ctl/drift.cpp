@@ -67,26 +67,41 @@ Json::Value containerOf(const Json::Value& entry) {
     return c;
 }
 
-// A value as the text of a difference line (unescaped): a text as it is, a list of texts
-// joined by ", ", a container as MAC=ADDRESS, an unused slot as "unused", anything else as
-// compact JSON.
-std::string textOf(const Json::Value& v, bool container = false) {
-    if (v.isString()) return v.asString();
-    if (container && v.isNull()) return "unused";
-    if (v.isNull()) return "none";
+// The kind of each value compared: what it is in a report of a board.
+enum class Kind { Text, Texts, Number, Container, Containers };
+
+Kind kindOf(const std::string& name) {
+    if (name == "dns") return Kind::Texts;
+    if (name == "pod_id") return Kind::Number;
+    if (name == kContainers) return Kind::Containers;
+    return Kind::Text;
+}
+
+// A value as the text of a difference line (unescaped): a value of its kind plainly (a list
+// joined by ", ", a container as MAC=ADDRESS, an unused slot as "unused"), none as "none",
+// a value of another kind as compact JSON, so that none passes for another.
+std::string textOf(const Json::Value& v, Kind kind) {
+    if (v.isNull()) return kind == Kind::Container ? "unused" : "none";
+    if (kind == Kind::Text && v.isString()) return v.asString();
+    if (kind == Kind::Number && v.isIntegral()) return qfclient::compactJson(v);
     const Json::Value& mac = member(v, "mac");
     const Json::Value& address = member(v, "address");
-    if (container && v.size() == 2 && mac.isString() && address.isString())
+    if (kind == Kind::Container && v.size() == 2 && mac.isString() && address.isString())
         return mac.asString() + "=" + address.asString();
-    if (v.isArray() && std::all_of(v.begin(), v.end(),
-                                   [container](const Json::Value& e) {
-                                       return container || e.isString();
-                                   })) {
+    const Kind each = kind == Kind::Texts ? Kind::Text : Kind::Container;
+    if ((kind == Kind::Texts || kind == Kind::Containers) && v.isArray() &&
+        std::all_of(v.begin(), v.end(), [each](const Json::Value& e) {
+            return each == Kind::Container || e.isString();
+        })) {
         std::string text;
-        for (const Json::Value& e : v) text += (text.empty() ? "" : ", ") + textOf(e, container);
+        for (const Json::Value& e : v) text += (text.empty() ? "" : ", ") + textOf(e, each);
         return text.empty() ? "none" : text;
     }
     return qfclient::compactJson(v);
+}
+
+std::string textOf(const Json::Value& v, const std::string& name) {
+    return textOf(v, kindOf(name));
 }
 
 class Differences {
@@ -109,19 +124,19 @@ private:
 void compareContainers(const Json::Value& board, const Json::Value& expected,
                        Differences& differences) {
     if (!board.isArray()) {
-        differences.add(kContainers, board.isNull() ? "not known" : textOf(board),
-                        textOf(expected, true));
+        differences.add(kContainers, board.isNull() ? "not known" : textOf(board, kContainers),
+                        textOf(expected, kContainers));
         return;
     }
     const Json::ArrayIndex n = std::max(board.size(), expected.size());
     for (Json::ArrayIndex i = 0; i < n; ++i) {
         const std::string name = "container " + std::to_string(i + 1);
         if (i >= board.size()) {
-            differences.add(name, "none", textOf(expected[i], true));
+            differences.add(name, "none", textOf(expected[i], Kind::Container));
         } else if (i >= expected.size()) {
-            differences.add(name, textOf(board[i], true), "none");
+            differences.add(name, textOf(board[i], Kind::Container), "none");
         } else if (board[i] != expected[i]) {
-            differences.add(name, textOf(board[i], true), textOf(expected[i], true));
+            differences.add(name, textOf(board[i], Kind::Container), textOf(expected[i], Kind::Container));
         }
     }
 }
@@ -189,9 +204,9 @@ bool compareInForce(const qfclient::NetSettings& net, const Json::Value& reply, 
         drift.inForce = inForce;
         const std::string board = inForce.isNull() ? "nothing in force" : "unknown";
         for (const char* name : kScalarValues)
-            differences.add(name, board, textOf(drift.network[name]));
+            differences.add(name, board, textOf(drift.network[name], name));
         if (drift.network.isMember(kContainers))
-            differences.add(kContainers, board, textOf(drift.network[kContainers], true));
+            differences.add(kContainers, board, textOf(drift.network[kContainers], kContainers));
         return true;
     }
     if (!inForce.isObject()) {
@@ -202,7 +217,7 @@ bool compareInForce(const qfclient::NetSettings& net, const Json::Value& reply, 
     for (const char* name : kScalarValues) {
         const Json::Value& board = drift.inForce[name];
         const Json::Value& expected = drift.network[name];
-        if (board != expected) differences.add(name, textOf(board), textOf(expected));
+        if (board != expected) differences.add(name, textOf(board, name), textOf(expected, name));
     }
     if (drift.network.isMember(kContainers))
         compareContainers(drift.inForce[kContainers], drift.network[kContainers], differences);
