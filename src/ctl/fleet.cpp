@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "client/reply.h"
+#include "ctl/drift.h"
 #include "ctl/fleet_set_net.h"
 #include "ctl/output_file.h"
 #include "ctl/session.h"
@@ -63,6 +64,17 @@ std::string shown(const Json::Value& v) {
            (text.size() > kMaxShownBytes ? "..." : "");
 }
 
+// What is in force, in a word or the address: "none", "unknown", "10.0.0.8/24", or
+// "cannot-tell" for a board of an earlier version.
+std::string inForceSummary(const Json::Value& reply) {
+    if (!reply.isObject() || !reply.isMember("in_force")) return "cannot-tell";
+    const Json::Value& inForce = member(reply, "in_force");
+    if (inForce.isNull()) return "none";
+    const Json::Value network = networkOfInForce(inForce);
+    const Json::Value& address = member(network, "address");
+    return shown(inForce.isObject() && address.isString() ? address : inForce);
+}
+
 // The essential values of each command's reply, in the table.
 std::string essentials(const Json::Value& reply, Subcommand subcommand) {
     std::vector<std::pair<std::string, std::string>> values;
@@ -83,6 +95,7 @@ std::string essentials(const Json::Value& reply, Subcommand subcommand) {
                                 shown(member(f, "address")) + "/" + shown(member(f, "netmask")));
             show("gateway", f);
             show("mac", reply);
+            values.emplace_back("in_force", inForceSummary(reply));
             break;
         }
         case Subcommand::SetNet:

@@ -164,11 +164,12 @@ TEST_F(CtlFleet, OneBoardsBytesSpoilOnlyItsOwnResult) {
         const char* row;  // what the table says after the name
     } boards[] = {
         {"good", "tcp", [&] { return replying(good); },
-         "ok (.*)s  ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=02:00:00:00:00:01"},
+         "ok (.*)s  ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=02:00:00:00:00:01 "
+         "in_force=cannot-tell"},
         {"deep", "tcp", [&] { return replying(deep); },
          "malformed (.*)s  reply is nested deeper than 64 levels"},
         {"shapeless", "tcp", [&] { return replying(shapeless); },
-         R"(ok (.*)s  ipv6=-/- gateway=- mac=\["\\\\u001b\[2J"\])"},
+         R"(ok (.*)s  ipv6=-/- gateway=- mac=\["\\\\u001b\[2J"\] in_force=cannot-tell)"},
         {"nine-bytes", "telnet",
          [] {
              return [](int fd) {
@@ -178,7 +179,8 @@ TEST_F(CtlFleet, OneBoardsBytesSpoilOnlyItsOwnResult) {
          },
          "unavailable (.*)s  .*: the console server refuses binary mode.*"},
         {"withdraws-after", "telnet", [&] { return replying(good, telnetAgreeing(), withdrawn); },
-         "ok (.*)s  ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=02:00:00:00:00:01"},
+         "ok (.*)s  ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=02:00:00:00:00:01 "
+         "in_force=cannot-tell"},
         {"forged", nullptr, nullptr,
          R"(unavailable (.*)s  cannot open /nonexistent/\\x1b\[2J\\nforged +ok: .*)"},
     };
@@ -348,13 +350,22 @@ TEST(CtlFleetOutput, RepliesOfAnyShapeGiveTheirRow) {
     } cases[] = {
         {ctl::Subcommand::NetConf,
          R"({"ret_val":0,"ipv4":{"address":"10.0.0.8","netmask":24,"gateway":"10.0.0.1"},"mac":"m"})",
-         "ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=m"},
+         "ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=m in_force=cannot-tell"},
+        {ctl::Subcommand::NetConf,
+         R"({"ret_val":0,"in_force":{"ipv6":{"address":"fd00::8","netmask":64}},"mac":"m"})",
+         "ipv4=-/- gateway=- mac=m in_force=fd00::8/64"},
+        {ctl::Subcommand::NetConf, R"({"ret_val":0,"in_force":null})",
+         "ipv4=-/- gateway=- mac=- in_force=none"},
+        {ctl::Subcommand::NetConf, R"({"ret_val":0,"in_force":"unknown"})",
+         "ipv4=-/- gateway=- mac=- in_force=unknown"},
+        {ctl::Subcommand::NetConf, R"({"ret_val":0,"in_force":{"ipv4":[]}})",
+         "ipv4=-/- gateway=- mac=- in_force={\"ipv4\":[]}"},
         {ctl::Subcommand::NetConf, R"({"ret_val":0,"ipv4":"10.0.0.8","mac":7})",
-         "ipv4=-/- gateway=- mac=7"},
+         "ipv4=-/- gateway=- mac=7 in_force=cannot-tell"},
         {ctl::Subcommand::NetConf, R"({"ret_val":0,"ipv6":[1,{"address":2}],"ipv4":{}})",
-         "ipv6=-/- gateway=- mac=-"},
+         "ipv6=-/- gateway=- mac=- in_force=cannot-tell"},
         {ctl::Subcommand::NetConf, R"({"ret_val":0,"ipv6":null,"ipv4":5})",
-         "ipv4=-/- gateway=- mac=-"},
+         "ipv4=-/- gateway=- mac=- in_force=cannot-tell"},
         {ctl::Subcommand::Hw, R"({"ret_val":0,"cpu":{"a":[1]},"ram":"[2J
 ","rom":true})",
          R"(cpu={"a":[1]} ram=\x1b[2J\n rom=true)"},
