@@ -22,6 +22,10 @@ for p in quillferry quillferry-ctl quillferry-sim; do
     [[ $(dpkg-deb -f "$(deb "$p")" Architecture) == "$arch" ]] || fail "$p is not an $arch package"
     dpkg-deb -x "$(deb "$p")" "$scratch/$p"
 done
+# The Ansible collection is Python, one package for every architecture.
+ansible_deb=$dir/quillferry-ansible_${version}_all.deb
+[[ -f $ansible_deb ]] || { echo "FAIL: no $ansible_deb" >&2; exit 1; }
+dpkg-deb -x "$ansible_deb" "$scratch/quillferry-ansible"
 
 # lintian: informational tags are listed in the README, anything worse fails.
 if ! out=$(lintian --fail-on error,warning --display-info "$dir/quillferry_${version}_$arch.changes" 2>&1); then
@@ -49,10 +53,19 @@ expect_files quillferry /etc/default/quillferry /lib/systemd/system/quillferry.s
     /usr/lib/tmpfiles.d/quillferry.conf /usr/sbin/quillferry /usr/share/man/man8/quillferry.8.gz
 expect_files quillferry-ctl /usr/bin/quillferry-ctl /usr/share/man/man1/quillferry-ctl.1.gz \
     /lib/systemd/system/quillferry-metrics.service /lib/systemd/system/quillferry-metrics.timer
+collection=/usr/share/ansible/collections/ansible_collections/quillferry/board
+expect_files quillferry-ansible "$collection/README.md" "$collection/galaxy.yml" \
+    "$collection/meta/runtime.yml" "$collection/plugins/module_utils/quillferry_ctl.py" \
+    "$collection/plugins/modules/facts.py" "$collection/plugins/modules/netconf.py"
 expect_files quillferry-sim /usr/bin/quillferry-sim /usr/lib/quillferry/board-sandbox \
     /usr/lib/quillferry/quillferry /usr/share/man/man1/quillferry-sim.1.gz
 
-depends() { echo ", $(dpkg-deb -f "$(deb "$1")" Depends),"; }
+depends() {
+    local f
+    f=$(deb "$1")
+    [[ $1 != quillferry-ansible ]] || f=$ansible_deb
+    echo ", $(dpkg-deb -f "$f" Depends),"
+}
 needs() {
     local p=$1 d all
     all=$(depends "$p")
@@ -62,6 +75,7 @@ needs() {
 needs quillferry libjsoncpp25 ifupdown iproute2
 needs quillferry-ctl libjsoncpp25 libtelnet2
 needs quillferry-sim quillferry-ctl bubblewrap socat ifupdown iproute2 libjsoncpp25
+needs quillferry-ansible quillferry-ctl "ansible-core | ansible"
 for p in quillferry-ctl quillferry-sim; do
     [[ $(depends "$p") != *", quillferry"[\ ,]* ]] || fail "$p depends on the service's package"
 done
