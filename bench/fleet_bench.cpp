@@ -52,8 +52,22 @@ enum class Kind {
     Slowloris,   // sends the acknowledgement a byte every 200 ms
     Reset,       // resets the connection at once
     HalfClosed,  // closes its sending half at once and reads on
-    Longest      // answers a request with the longest reply the client takes (8 KiB)
+    Longest,     // answers a request with the longest reply the client takes (8 KiB)
+    InForce      // answers get_net_conf as a board that runs kNetwork does
 };
+
+// The network of an InForce board's inventory entry, and what such a board reports.
+constexpr const char* kNetwork =
+    R"({"address": "10.0.1.8/24", "gateway": "10.0.1.1", "dns": ["10.0.0.53"], "idc": "dc1",)"
+    R"( "soc_ip": "10.0.1.8", "pod_id": 3, "containers": [{"mac": "02:00:00:00:01:0a",)"
+    R"( "address": "10.0.1.10"}]})";
+constexpr const char* kNetConfReply =
+    R"({"cmd":"get_net_conf","in_force":{"ipv4":{"address":"10.0.1.8","gateway":"10.0.1.1",)"
+    R"("netmask":24},"location":{"idc":"dc1","pod_id":3,"soc_ip":"10.0.1.8"},"lxclist":[{"ipv4":)"
+    R"("10.0.1.10","mac":"02:00:00:00:01:0a"}],"nameservers":["10.0.0.53"]},"ipv4":{"address":)"
+    R"("10.0.1.8","gateway":"10.0.1.1","netmask":24},"live":{"ipv4":[{"address":"10.0.1.8",)"
+    R"("netmask":24}],"ipv6":[]},"lxclist":[{"ipv4":"10.0.1.10","mac":"02:00:00:00:01:0a"}],)"
+    R"("mac":"02:51:46:00:00:01","method":"static","nameservers":["10.0.0.53"],"ret_val":0,)";
 constexpr Kind kHostile[] = {Kind::Silent,    Kind::Endless, Kind::Garbage,
                              Kind::Slowloris, Kind::Reset,   Kind::HalfClosed};
 
@@ -136,22 +150,28 @@ private:
                     continue;
                 } else if (c.kind == Kind::Healthy) {
                     if (::write(fds[i].fd, ack.data(), ack.size()) < 0) _exit(1);
-                } else if (c.kind == Kind::Longest) {
+                } else if (c.kind == Kind::Longest || c.kind == Kind::InForce) {
+                    const std::string request(buf, static_cast<std::size_t>(n));
                     const std::string reply =
-                        longest(std::string(buf, static_cast<std::size_t>(n)));
+                        c.kind == Kind::Longest
+                            ? longest(request)
+                            : kNetConfReply + std::string("\"uuid\":\"") + uuidOf(request) + "\"}\n";
                     if (::write(fds[i].fd, reply.data(), reply.size()) < 0) _exit(1);
                 }
             }
         }
     }
 
-    // A reply to `request` (its uuid echoed) of 8 KiB with its newline.
-    static std::string longest(const std::string& request) {
+    // The uuid of a request line, as its reply echoes it.
+    static std::string uuidOf(const std::string& request) {
         const std::size_t at = request.find("\"uuid\":\"");
         const std::size_t end = at == std::string::npos ? at : request.find('"', at + 8);
-        const std::string uuid =
-            end == std::string::npos ? "" : request.substr(at + 8, end - at - 8);
-        std::string reply = "{\"ret_val\":0,\"uuid\":\"" + uuid + "\",\"x\":\"";
+        return end == std::string::npos ? "" : request.substr(at + 8, end - at - 8);
+    }
+
+    // A reply to `request` (its uuid echoed) of 8 KiB with its newline.
+    static std::string longest(const std::string& request) {
+        std::string reply = "{\"ret_val\":0,\"uuid\":\"" + uuidOf(request) + "\",\"x\":\"";
         reply.append(8192 - reply.size() - 3, 'y');
         return reply + "\"}\n";
     }
@@ -215,8 +235,10 @@ std::string inventory(const std::string& path, const Responders& r) {
     out << "{\"boards\": [\n";
     for (std::size_t i = 0; i < r.ports().size(); ++i) {
         out << (i == 0 ? "" : ",\n") << "{\"name\": \""
-            << (r.kinds()[i] == Kind::Healthy ? 'h' : 'x') << i
-            << "\", \"line\": \"tcp:127.0.0.1:" << r.ports()[i] << "\"}";
+            << (r.kinds()[i] == Kind::Healthy || r.kinds()[i] == Kind::InForce ? 'h' : 'x') << i
+            << "\", \"line\": \"tcp:127.0.0.1:" << r.ports()[i] << "\""
+            << (r.kinds()[i] == Kind::InForce ? std::string(", \"network\": ") + kNetwork : "")
+            << "}";
     }
     out << "]}\n";
     if (!out.flush()) fail("cannot write " + path);
@@ -318,7 +340,28 @@ int main(int argc, char** argv) {
             const std::string inv = inventory(std::string(dir) + "/longest.json", all);
             longest = runCtl({"--inventory", inv, "--jobs", jobs, "--timeout", limit, "stat"});
         }
+        // set-net --check against netconf on the same boards: what the comparison costs.
+        Run check;
+        Run netconf;
+        {
+            Responders all(boards, [](int) { return Kind::InForce; });
+            const std::string inv = inventory(std::string(dir) + "/inforce.json", all);
+            const auto median = [&](const std::vector<std::string>& args) {
+                std::vector<Run> runs;
+                for (int i = 0; i < 5; ++i) runs.push_back(runCtl(args));
+                std::sort(runs.begin(), runs.end(),
+                          [](const Run& a, const Run& b) { return a.seconds < b.seconds; });
+                Run m = runs[2];
+                for (const Run& r : runs) {
+                    if (r.status != 0) m.status = r.status;
+                }
+                return m;
+            };
+            netconf = median({"--inventory", inv, "--jobs", jobs, "netconf"});
+            check = median({"--inventory", inv, "--jobs", jobs, "set-net", "--check"});
+        }
         std::system((std::string("rm -rf ") + dir).c_str());
+        const double checkRatio = check.seconds / netconf.seconds;
 
         const double ratio = fleet.seconds / loop;
         const long maxRss = 16 * 1024;
@@ -326,7 +369,8 @@ int main(int argc, char** argv) {
             fleet.status == 0 && ratio <= 0.02 && fleet.maxRssKiB <= maxRss && silent.status == 2 &&
             silent.seconds <= timeout * 1.1 && hostile.status == 2 && hostileHealthyFailed == 0 &&
             hostile.seconds <= timeout * 1.1 && hostile.maxRssKiB <= maxRss && flood.status == 2 &&
-            flood.maxRssKiB <= maxRss && longest.status == 0 && longest.maxRssKiB <= maxRss;
+            flood.maxRssKiB <= maxRss && longest.status == 0 && longest.maxRssKiB <= maxRss &&
+            check.status == 0 && netconf.status == 0 && checkRatio <= 1.2;
         std::printf(
             "fleet of %d boards, probe: %.3f s (median of 5, exit %d), %d runs one after the "
             "other: %.2f s, "
@@ -345,6 +389,10 @@ int main(int argc, char** argv) {
                     flood.maxRssKiB / 1024.0, flood.status);
         std::printf("every board answering stat with 8 KiB: %.1f MiB (exit %d; goal 16 MiB)\n",
                     longest.maxRssKiB / 1024.0, longest.status);
+        std::printf(
+            "set-net --check of %d boards in sync: %.3f s, netconf of the same: %.3f s (medians "
+            "of 5, exit %d and %d), ratio %.2f (goal 1.2)\n",
+            boards, check.seconds, netconf.seconds, check.status, netconf.status, checkRatio);
         if (!results.empty()) {
             std::ofstream(results)
                 << "{\"boards\": " << boards << ", \"fleet_seconds\": " << fleet.seconds
@@ -355,7 +403,9 @@ int main(int argc, char** argv) {
                 << ", \"hostile_fleet_max_rss_kib\": " << hostile.maxRssKiB
                 << ", \"hostile_healthy_not_ok\": " << hostileHealthyFailed
                 << ", \"flood_fleet_max_rss_kib\": " << flood.maxRssKiB
-                << ", \"longest_replies_fleet_max_rss_kib\": " << longest.maxRssKiB << "}\n";
+                << ", \"longest_replies_fleet_max_rss_kib\": " << longest.maxRssKiB
+                << ", \"check_seconds\": " << check.seconds
+                << ", \"netconf_seconds\": " << netconf.seconds << "}\n";
         }
         std::printf("%s\n", met ? "all targets met" : "a target missed");
         return met ? 0 : 1;
