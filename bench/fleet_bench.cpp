@@ -152,10 +152,10 @@ private:
                     if (::write(fds[i].fd, ack.data(), ack.size()) < 0) _exit(1);
                 } else if (c.kind == Kind::Longest || c.kind == Kind::InForce) {
                     const std::string request(buf, static_cast<std::size_t>(n));
-                    const std::string reply =
-                        c.kind == Kind::Longest
-                            ? longest(request)
-                            : kNetConfReply + std::string("\"uuid\":\"") + uuidOf(request) + "\"}\n";
+                    const std::string reply = c.kind == Kind::Longest
+                                                  ? longest(request)
+                                                  : kNetConfReply + std::string("\"uuid\":\"") +
+                                                        uuidOf(request) + "\"}\n";
                     if (::write(fds[i].fd, reply.data(), reply.size()) < 0) _exit(1);
                 }
             }

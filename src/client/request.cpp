@@ -290,7 +290,8 @@ int defaultTimeoutMs(const Call& call) {
     if (call.cmd != qf::kCmdSetNetConf) return kDefaultTimeoutMs;
     if (call.verifyGatewaySec <= 0) return kApplyTimeoutMs;
     // The board takes at most kVerifyGatewayMaxSec; a larger value is refused at once.
-    return kVerifiedApplyTimeoutMs + std::min(call.verifyGatewaySec, qf::kVerifyGatewayMaxSec) * 1000;
+    return kVerifiedApplyTimeoutMs +
+           std::min(call.verifyGatewaySec, qf::kVerifyGatewayMaxSec) * 1000;
 }
 
 }  // namespace qfclient

@@ -29,7 +29,9 @@ std::string applyNote(const qfclient::Call& call, const Json::Value& reply) {
     const Json::Value& retVal = member(reply, "ret_val");
     const Json::Value& check = member(reply, "gateway_check");
     std::string note;
-    const auto add = [&note](const std::string& text) { note += (note.empty() ? "" : "; ") + text; };
+    const auto add = [&note](const std::string& text) {
+        note += (note.empty() ? "" : "; ") + text;
+    };
     if (retVal == kPutBack) {
         add("the configuration before is back in force: the apply failed or its gateway did not "
             "answer");

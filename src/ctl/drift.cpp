@@ -109,7 +109,8 @@ public:
     explicit Differences(Drift& drift) : drift_(drift) {}
     void add(std::string value, std::string board, std::string inventory) {
         if (drift_.differences.size() < kMaxDifferences) {
-            drift_.differences.push_back({std::move(value), std::move(board), std::move(inventory)});
+            drift_.differences.push_back(
+                {std::move(value), std::move(board), std::move(inventory)});
         } else {
             ++drift_.moreDifferences;
         }
@@ -136,7 +137,8 @@ void compareContainers(const Json::Value& board, const Json::Value& expected,
         } else if (i >= expected.size()) {
             differences.add(name, textOf(board[i], Kind::Container), "none");
         } else if (board[i] != expected[i]) {
-            differences.add(name, textOf(board[i], Kind::Container), textOf(expected[i], Kind::Container));
+            differences.add(name, textOf(board[i], Kind::Container),
+                            textOf(expected[i], Kind::Container));
         }
     }
 }

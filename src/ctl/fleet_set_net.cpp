@@ -28,8 +28,7 @@ Change applyChange(const qfclient::Result& r, bool known) {
             return known ? Change::Changed : Change::NotKnown;
         case Outcome::Failed: {
             const Json::Value& retVal = r.root["ret_val"];
-            return retVal == kRefused || retVal == kPutBack ? Change::Unchanged
-                                                            : Change::NotKnown;
+            return retVal == kRefused || retVal == kPutBack ? Change::Unchanged : Change::NotKnown;
         }
         case Outcome::Unavailable:
         case Outcome::Busy:
@@ -50,12 +49,14 @@ public:
     SetNetSteps(const Options& options, const std::vector<const InventoryBoard*>& boards,
                 std::vector<qfclient::Call>& calls)
         : options_(options), boards_(boards), state_(boards.size()) {
-        for (std::size_t i = 0; i < calls.size(); ++i) state_[i].verifySec = calls[i].verifyGatewaySec;
+        for (std::size_t i = 0; i < calls.size(); ++i)
+            state_[i].verifySec = calls[i].verifyGatewaySec;
         if (options_.force) return;
         applies_ = std::move(calls);
         calls.clear();
         for (std::size_t i = 0; i < boards.size(); ++i)
-            calls.push_back(qfclient::requestCall(qfclient::netConfRequest(qfclient::newUuid(), true)));
+            calls.push_back(
+                qfclient::requestCall(qfclient::netConfRequest(qfclient::newUuid(), true)));
     }
 
     std::optional<qfclient::Call> next(std::size_t i, const qfclient::Result& r) override {
@@ -63,8 +64,7 @@ public:
         if (options_.force || b.asked || r.outcome != Outcome::Ok) return std::nullopt;
         b.asked = true;
         b.askedMs = r.elapsedMs;
-        if (!compareInForce(*boards_[i]->network, r.root, b.drift, b.problem))
-            return std::nullopt;
+        if (!compareInForce(*boards_[i]->network, r.root, b.drift, b.problem)) return std::nullopt;
         if (options_.check || b.drift.state == Drift::State::InSync) return std::nullopt;
         b.applied = true;
         return std::move(applies_[i]);
@@ -107,7 +107,7 @@ public:
                 names += (names.empty() ? "" : ", ") + d.value;
             if (b.drift.moreDifferences > 0)
                 names += " and " + std::to_string(b.drift.moreDifferences) + " more";
-            result.details = !differs          ? (options_.check ? "in sync" : "unchanged")
+            result.details = !differs         ? (options_.check ? "in sync" : "unchanged")
                              : options_.check ? "would change: " + names
                                               : "differs: " + names;
         }
@@ -137,8 +137,9 @@ public:
 
     std::string summary(const std::vector<BoardResult>& results) const override {
         const auto count = [&](Change c) {
-            return std::to_string(std::count_if(results.begin(), results.end(),
-                                                [c](const BoardResult& r) { return r.change == c; }));
+            return std::to_string(
+                std::count_if(results.begin(), results.end(),
+                              [c](const BoardResult& r) { return r.change == c; }));
         };
         if (options_.check) {
             return "; " + count(Change::Changed) + " would change, " + count(Change::Unchanged) +

@@ -95,10 +95,9 @@ std::optional<qfclient::NetSettings> EntryReader::network(const Json::Value& v,
         error(v, who, "\"network\" must be an object");
         return std::nullopt;
     }
-    onlyKnown(v,
-              {"address", "gateway", "dns", "idc", "soc_ip", "pod_id", "containers",
-               "verify_gateway"},
-              who);
+    onlyKnown(
+        v, {"address", "gateway", "dns", "idc", "soc_ip", "pod_id", "containers", "verify_gateway"},
+        who);
     qfclient::NetSettings net;
     bool ok = text(v, "address", net.address, who, true) &&
               text(v, "gateway", net.gateway, who, true) && text(v, "idc", net.idc, who, true) &&

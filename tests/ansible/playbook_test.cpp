@@ -36,12 +36,14 @@ TEST_F(AnsiblePlaybook, ChecksAppliesGathersAndRefusesBeforeSending) {
     // Everything Ansible keeps goes into the test's folder; the module runs with this
     // machine's Python 3, where Debian's ansible-core is.
     const std::string command =
-        "env ANSIBLE_HOME=" + dir + " ANSIBLE_LOCAL_TEMP=" + dir + "/tmp ANSIBLE_REMOTE_TEMP=" +
-        dir + "/tmp ANSIBLE_COLLECTIONS_PATH=" + QF_SOURCE_DIR +
-        " ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3 ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0"
-        " PATH=" + ctlDir + ":$PATH timeout 300 ansible-playbook -i localhost, -c local -e line=" +
-        cable.device() + " " + QF_SOURCE_DIR + "/tests/ansible/playbook.yml >" + dir +
-        "/out 2>&1";
+        "env ANSIBLE_HOME=" + dir + " ANSIBLE_LOCAL_TEMP=" + dir +
+        "/tmp ANSIBLE_REMOTE_TEMP=" + dir + "/tmp ANSIBLE_COLLECTIONS_PATH=" + QF_SOURCE_DIR +
+        " ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3 ANSIBLE_NOCOLOR=1 "
+        "ANSIBLE_RETRY_FILES_ENABLED=0"
+        " PATH=" +
+        ctlDir +
+        ":$PATH timeout 300 ansible-playbook -i localhost, -c local -e line=" + cable.device() +
+        " " + QF_SOURCE_DIR + "/tests/ansible/playbook.yml >" + dir + "/out 2>&1";
     const int status = std::system(command.c_str());
     const std::string out = qftest::readText(dir + "/out");
     std::filesystem::remove_all(dir);

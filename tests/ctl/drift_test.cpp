@@ -54,9 +54,9 @@ TEST(CtlDrift, ABoardRunsItsEntryOrEachValueThatDiffersIsNamed) {
             "soc_ip": "fd00::8", "pod_id": 3})";
     const std::string v6InForce =
         R"({"ipv6":{"address":"fd00::8","gateway":"fd00::1","netmask":64},"location":{"idc":"dc1","pod_id":3,"soc_ip":"fd00::8"},"lxclist":null,"nameservers":["fd00::53","fdbd:dc00::10:8:8:8"]})";
-    const std::string noContainers = replace(
-        kV4, R"(,
-    "containers": [{"mac": "02:00:00:00:00:0a", "address": "10.0.0.10"}])", "");
+    const std::string noContainers = replace(kV4, R"(,
+    "containers": [{"mac": "02:00:00:00:00:0a", "address": "10.0.0.10"}])",
+                                             "");
     struct Case {
         const char* what;
         std::string network;
@@ -67,8 +67,11 @@ TEST(CtlDrift, ABoardRunsItsEntryOrEachValueThatDiffersIsNamed) {
     const Case cases[] = {
         {"the same, its texts without spaces", kV4, kV4InForce, State::InSync, {}},
         {"IPv6 with the board's default second name server", v6, v6InForce, State::InSync, {}},
-        {"no containers given: the board's list is not compared", noContainers,
-         replace(kV4InForce, "10.0.0.10", "10.0.0.11"), State::InSync, {}},
+        {"no containers given: the board's list is not compared",
+         noContainers,
+         replace(kV4InForce, "10.0.0.10", "10.0.0.11"),
+         State::InSync,
+         {}},
         {"address and gateway",
          kV4,
          replace(replace(kV4InForce, R"("address":"10.0.0.8")", R"("address":"10.0.1.8")"),
@@ -81,7 +84,10 @@ TEST(CtlDrift, ABoardRunsItsEntryOrEachValueThatDiffersIsNamed) {
          State::Differs,
          {"address: fd00::8/64 -> 10.0.0.8/24", "gateway: fd00::1 -> 10.0.0.1",
           "dns: fd00::53, fdbd:dc00::10:8:8:8 -> 10.0.0.53", "soc_ip: fd00::8 -> 10.0.0.8"}},
-        {"location", kV4, replace(kV4InForce, R"("pod_id":3)", R"("pod_id":4)"), State::Differs,
+        {"location",
+         kV4,
+         replace(kV4InForce, R"("pod_id":3)", R"("pod_id":4)"),
+         State::Differs,
          {"pod_id: 4 -> 3"}},
         {"a container more, one unused",
          kV4,
@@ -90,9 +96,11 @@ TEST(CtlDrift, ABoardRunsItsEntryOrEachValueThatDiffersIsNamed) {
          State::Differs,
          {"container 1: 02:00:00:00:00:0b=10.0.0.10 -> 02:00:00:00:00:0a=10.0.0.10",
           "container 2: unused -> none"}},
-        {"the board's list not known", kV4,
+        {"the board's list not known",
+         kV4,
          replace(kV4InForce, R"([{"ipv4":"10.0.0.10","mac":"02:00:00:00:00:0a"}])", "null"),
-         State::Differs, {"containers: not known -> 02:00:00:00:00:0a=10.0.0.10"}},
+         State::Differs,
+         {"containers: not known -> 02:00:00:00:00:0a=10.0.0.10"}},
         {"nothing in force",
          noContainers,
          "null",
@@ -100,7 +108,10 @@ TEST(CtlDrift, ABoardRunsItsEntryOrEachValueThatDiffersIsNamed) {
          {"address: nothing in force -> 10.0.0.8/24", "gateway: nothing in force -> 10.0.0.1",
           "dns: nothing in force -> 10.0.0.53", "idc: nothing in force -> dc1",
           "soc_ip: nothing in force -> 10.0.0.8", "pod_id: nothing in force -> 3"}},
-        {"unknown", kV4, R"("unknown")", State::Differs,
+        {"unknown",
+         kV4,
+         R"("unknown")",
+         State::Differs,
          {"address: unknown -> 10.0.0.8/24", "gateway: unknown -> 10.0.0.1",
           "dns: unknown -> 10.0.0.53", "idc: unknown -> dc1", "soc_ip: unknown -> 10.0.0.8",
           "pod_id: unknown -> 3", "containers: unknown -> 02:00:00:00:00:0a=10.0.0.10"}},
@@ -112,7 +123,8 @@ TEST(CtlDrift, ABoardRunsItsEntryOrEachValueThatDiffersIsNamed) {
                  R"("idc":["dc1\u001b"])"),
          State::Differs,
          {R"(idc: ["dc1\\u001b"] -> dc1)", R"(pod_id: "3" -> 3)"}},
-        {"both families", noContainers,
+        {"both families",
+         noContainers,
          replace(kV4InForce, R"("location")",
                  R"("ipv6":{"address":"fd00::8","gateway":"fd00::1","netmask":64},"location")"),
          State::Differs,
@@ -137,8 +149,9 @@ TEST(CtlDrift, InForceInTheInventorysTermsAndWithinBounds) {
     ctl::Drift drift;
     std::string why;
     ASSERT_TRUE(ctl::compareInForce(entry(kV4), json(reply(kV4InForce)), drift, why));
-    EXPECT_EQ(qfclient::compactJson(drift.inForce),
-              R"({"address":"10.0.0.8/24","containers":[{"address":"10.0.0.10","mac":"02:00:00:00:00:0a"}],"dns":["10.0.0.53"],"gateway":"10.0.0.1","idc":"dc1","pod_id":3,"soc_ip":"10.0.0.8"})");
+    EXPECT_EQ(
+        qfclient::compactJson(drift.inForce),
+        R"({"address":"10.0.0.8/24","containers":[{"address":"10.0.0.10","mac":"02:00:00:00:00:0a"}],"dns":["10.0.0.53"],"gateway":"10.0.0.1","idc":"dc1","pod_id":3,"soc_ip":"10.0.0.8"})");
     EXPECT_EQ(drift.inForce, drift.network);
 
     for (const char* odd : {"3", "[]", R"("Unknown")", "true"}) {
@@ -193,8 +206,7 @@ TEST(CtlApplyNote, TheGatewayCheckAndThePutBackAreTold) {
          "answer"},
         {query, R"({"ret_val":-5})", ""},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(ctl::applyNote(c.call, json(c.reply)), c.note) << c.reply;
+    for (const auto& c : cases) EXPECT_EQ(ctl::applyNote(c.call, json(c.reply)), c.note) << c.reply;
 }
 
 }  // namespace

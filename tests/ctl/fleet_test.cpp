@@ -395,9 +395,10 @@ FakeConsole::Script reportingBoard(const std::string& inForce, const std::string
             received += line;
             const std::string uuid = line.substr(line.find("\"uuid\":"));
             if (line.find("get_net_conf") != std::string::npos) {
-                FakeConsole::write(fd, R"({"cmd":"get_net_conf",)" +
-                                           (inForce.empty() ? "" : "\"in_force\":" + inForce + ",") +
-                                           R"("ret_val":0,)" + uuid);
+                FakeConsole::write(fd,
+                                   R"({"cmd":"get_net_conf",)" +
+                                       (inForce.empty() ? "" : "\"in_force\":" + inForce + ",") +
+                                       R"("ret_val":0,)" + uuid);
             } else {
                 FakeConsole::write(fd, R"({"cmd":"set_net_conf",)" + applied + "," + uuid);
             }
@@ -439,8 +440,8 @@ TEST_F(CtlFleet, SetNetAppliesOnlyWhereTheBoardDiffers) {
             consoles.push_back(std::make_unique<FakeConsole>(
                 reportingBoard(b.inForce, b.applied, received[b.name])));
             inventory += std::string(consoles.size() == 1 ? "" : ",") + R"({"name": ")" + b.name +
-                         R"(", "line": ")" + consoles.back()->address() +
-                         R"(", "network": )" + network + "}";
+                         R"(", "line": ")" + consoles.back()->address() + R"(", "network": )" +
+                         network + "}";
         }
         options.subcommand = ctl::Subcommand::SetNet;
         options.timeoutMs = 2000;
