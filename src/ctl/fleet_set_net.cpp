@@ -54,9 +54,14 @@ public:
         if (options_.force) return;
         applies_ = std::move(calls);
         calls.clear();
-        for (std::size_t i = 0; i < boards.size(); ++i)
+        // The question's uuid is the apply's with a suffix: as fresh, without another draw
+        // from the random source.
+        for (const qfclient::Call& apply : applies_) {
+            const std::string uuid = apply.uuid && apply.uuid->isString() ? apply.uuid->asString()
+                                                                          : qfclient::newUuid();
             calls.push_back(
-                qfclient::requestCall(qfclient::netConfRequest(qfclient::newUuid(), true)));
+                qfclient::requestCall(qfclient::netConfRequest(uuid + "-in-force", true)));
+        }
     }
 
     std::optional<qfclient::Call> next(std::size_t i, const qfclient::Result& r) override {
@@ -119,7 +124,7 @@ public:
         line["changed"] = changedJson(result.change);
         line["differences"] = told ? differencesJson(b.drift) : Json::Value();
         if (told) line["in_force"] = b.drift.inForce;
-        line["network"] = networkAsRun(*boards_[i]->network);
+        line["network"] = b.asked ? b.drift.network : networkAsRun(*boards_[i]->network);
         b = Board();  // what stays of the board is its result
     }
 
