@@ -57,8 +57,8 @@ public:
         // The question's uuid is the apply's with a suffix: as fresh, without another draw
         // from the random source.
         for (const qfclient::Call& apply : applies_) {
-            const std::string uuid = apply.uuid && apply.uuid->isString() ? apply.uuid->asString()
-                                                                          : qfclient::newUuid();
+            const std::string uuid =
+                apply.uuid && apply.uuid->isString() ? apply.uuid->asString() : qfclient::newUuid();
             calls.push_back(
                 qfclient::requestCall(qfclient::netConfRequest(uuid + "-in-force", true)));
         }

@@ -393,15 +393,15 @@ FakeConsole::Script reportingBoard(const std::string& inForce, const std::string
     return [=, &received](int fd) {
         for (std::string line; !(line = FakeConsole::readLine(fd)).empty();) {
             received += line;
-            const std::string uuid = line.substr(line.find("\"uuid\":"));
+            std::string reply;
             if (line.find("get_net_conf") != std::string::npos) {
-                FakeConsole::write(fd,
-                                   R"({"cmd":"get_net_conf",)" +
-                                       (inForce.empty() ? "" : "\"in_force\":" + inForce + ",") +
-                                       R"("ret_val":0,)" + uuid);
+                reply = R"({"cmd":"get_net_conf",)";
+                if (!inForce.empty()) reply.append("\"in_force\":").append(inForce).append(",");
+                reply.append(R"("ret_val":0,)");
             } else {
-                FakeConsole::write(fd, R"({"cmd":"set_net_conf",)" + applied + "," + uuid);
+                reply.append(R"({"cmd":"set_net_conf",)").append(applied).append(",");
             }
+            FakeConsole::write(fd, reply.append(line.substr(line.find("\"uuid\":"))));
         }
     };
 }
@@ -445,7 +445,7 @@ TEST_F(CtlFleet, SetNetAppliesOnlyWhereTheBoardDiffers) {
         }
         options.subcommand = ctl::Subcommand::SetNet;
         options.timeoutMs = 2000;
-        const Captured c = run(options, inventory + "]}");
+        Captured c = run(options, inventory + "]}");
         consoles.clear();  // every script has ended
         return c;
     };
