@@ -2,9 +2,9 @@
 # SPDX-License-Identifier: Apache-2.0
 # The Ansible collection's own checks with Debian's ansible-core, offline: ansible-test's
 # sanity tests that need no download (those that install into a virtual environment with pip
-# cannot run here) and its unit tests. ansible-test wants the collection in a path ending
-# ansible_collections/NAMESPACE/NAME, in a git checkout (it lists the files with git): it runs
-# on a copy in a temporary folder.
+# cannot run here), ansible-doc on each module and the unit tests. ansible-test wants the
+# collection in a path ending ansible_collections/NAMESPACE/NAME, in a git checkout (it lists
+# the files with git): it runs on a copy in a temporary folder.
 #
 #   tests/ansible/ansible_test.sh COLLECTION_DIR
 #
@@ -42,4 +42,8 @@ tests=()
 for t in "${offline[@]}"; do tests+=(--test "$t"); done
 export LC_ALL=C.UTF-8
 ansible-test sanity --color no --python 3.11 "${tests[@]}"
+# The modules' documentation as ansible-doc reads it (its sanity test needs a download).
+for module in netconf facts; do
+    ANSIBLE_COLLECTIONS_PATH=$work ansible-doc "quillferry.board.$module" >/dev/null
+done
 ansible-test units --color no --python 3.11

@@ -56,6 +56,7 @@ expect_files quillferry-ctl /usr/bin/quillferry-ctl /usr/share/man/man1/quillfer
 collection=/usr/share/ansible/collections/ansible_collections/quillferry/board
 expect_files quillferry-ansible "$collection/README.md" "$collection/galaxy.yml" \
     "$collection/meta/runtime.yml" "$collection/plugins/module_utils/quillferry_ctl.py" \
+    "$collection/plugins/doc_fragments/line.py" \
     "$collection/plugins/modules/facts.py" "$collection/plugins/modules/netconf.py" \
     /usr/share/lintian/overrides/quillferry-ansible
 expect_files quillferry-sim /usr/bin/quillferry-sim /usr/lib/quillferry/board-sandbox \

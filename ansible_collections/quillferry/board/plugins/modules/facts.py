@@ -13,35 +13,17 @@ short_description: Facts of a QuillFerry board
 description:
   - Gathers a QuillFerry board's status (C(get_stat)), hardware (C(get_hardware_conf)) and
     network (C(get_net_conf) with what is in force and what C(eth0) carries) through
-    C(quillferry-ctl) on the host where the task runs: the controller host with the board's
+    C(quillferry-ctl) on the host where the task runs, the controller host with the board's
     line (use C(delegate_to)).
 version_added: 0.1.0
 author:
   - QuillFerry developers
+extends_documentation_fragment:
+  - quillferry.board.line
 options:
-  line:
-    description:
-      - The board's line address, as C(quillferry-ctl --device) takes it.
-    type: str
-    required: true
   timeout:
     description: Seconds each query may take (C(quillferry-ctl --timeout), 5 by default).
     type: float
-  identity:
-    description: Passed to C(quillferry-ctl --identity), for a line that needs it.
-    type: path
-  known_hosts:
-    description: Passed to C(quillferry-ctl --known-hosts), for a line that needs it.
-    type: path
-  ca:
-    description: Passed to C(quillferry-ctl --ca), for a line that needs it.
-    type: path
-  cert:
-    description: Passed to C(quillferry-ctl --cert), for a line that needs it.
-    type: path
-  key:
-    description: Passed to C(quillferry-ctl --key), for a line that needs it.
-    type: path
 attributes:
   check_mode:
     support: full
@@ -49,8 +31,6 @@ attributes:
   facts:
     support: full
     description: Returns C(ansible_facts.quillferry).
-requirements:
-  - quillferry-ctl on the host where the task runs
 '''
 
 EXAMPLES = r'''

@@ -11,28 +11,24 @@ DOCUMENTATION = r'''
 module: netconf
 short_description: A QuillFerry board's network configuration
 description:
-  - Gives a QuillFerry board's C(eth0) the static configuration O(network), or takes it away
-    (O(state=cleared)), through C(quillferry-ctl) on the host where the task runs: the
+  - Gives a QuillFerry board's C(eth0) the static configuration C(network), or takes it away
+    (C(state=cleared)), through C(quillferry-ctl) on the host where the task runs, the
     controller host with the board's line (use C(delegate_to)).
-  - Reports C(changed) from what the board runs (C(get_net_conf) with C(in_force)): a board
-    that runs O(network) already is left alone. A board of an earlier version cannot tell what
+  - Reports C(changed) from what the board runs (C(get_net_conf) with C(in_force)); a board
+    that runs C(network) already is left alone. A board of an earlier version cannot tell what
     it runs; it is given the configuration and reported changed, with a warning.
   - A value the board would refuse fails the task with the board's own reason before anything
     is sent; C(quillferry-ctl) judges it with the board's checks.
 version_added: 0.1.0
 author:
   - QuillFerry developers
+extends_documentation_fragment:
+  - quillferry.board.line
 options:
-  line:
-    description:
-      - The board's line address, as C(quillferry-ctl --device) takes it (C(/dev/ttyUSB0),
-        C(tcp:HOST:PORT), C(telnet:HOST:PORT)).
-    type: str
-    required: true
   network:
     description:
       - The configuration, as the C(network) object of a C(quillferry-ctl) inventory, with the
-        same member names. Required with O(state=present).
+        same member names. Required with C(state=present).
     type: dict
     suboptions:
       address:
@@ -69,7 +65,7 @@ options:
             type: str
   state:
     description:
-      - V(present) applies O(network); V(cleared) takes the configuration away (C(eth0) goes
+      - C(present) applies C(network); C(cleared) takes the configuration away (C(eth0) goes
         down), unless nothing is in force.
     type: str
     choices: [present, cleared]
@@ -83,23 +79,8 @@ options:
   timeout:
     description:
       - Seconds each call on the line may take (C(quillferry-ctl --timeout)); by default 60 for
-        an apply, 120 plus O(verify_gateway) for a verified one, 5 for a query.
+        an apply, 120 plus C(verify_gateway) for a verified one, 5 for a query.
     type: float
-  identity:
-    description: Passed to C(quillferry-ctl --identity), for a line that needs it.
-    type: path
-  known_hosts:
-    description: Passed to C(quillferry-ctl --known-hosts), for a line that needs it.
-    type: path
-  ca:
-    description: Passed to C(quillferry-ctl --ca), for a line that needs it.
-    type: path
-  cert:
-    description: Passed to C(quillferry-ctl --cert), for a line that needs it.
-    type: path
-  key:
-    description: Passed to C(quillferry-ctl --key), for a line that needs it.
-    type: path
 attributes:
   check_mode:
     support: full
@@ -107,10 +88,6 @@ attributes:
   diff_mode:
     support: full
     description: C(before) is what the board runs, C(after) the configuration as it would run it.
-requirements:
-  - quillferry-ctl on the host where the task runs
-notes:
-  - Run it on the controller host that holds the board's line, with C(delegate_to).
 '''
 
 EXAMPLES = r'''
@@ -143,11 +120,11 @@ in_force:
 network:
   description: The configuration as the board runs it once applied (its texts without spaces,
     the IPv6 default second name server filled in).
-  returned: with O(state=present)
+  returned: with C(state=present)
   type: dict
 differences:
   description: Each value that differed, as C(value), C(board) and C(inventory) texts.
-  returned: with O(state=present), when the board tells
+  returned: with C(state=present), when the board tells
   type: list
   elements: dict
 reply:
