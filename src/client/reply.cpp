@@ -2,6 +2,7 @@
 #include "client/reply.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -28,6 +29,13 @@ ReplyCheck checkReply(const std::string& line) {
         check.problem = "reply's ret_val is not an integer";
     }
     return check;
+}
+
+const Json::Value& member(const Json::Value& v, const char* name) {
+    static const Json::Value none;
+    if (!v.isObject()) return none;
+    const Json::Value* found = v.find(name, name + std::strlen(name));
+    return found != nullptr ? *found : none;
 }
 
 std::string asBoardEchoes(std::string text) {

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ctl/apply_note.h"
 
-#include <cstring>
-
 #include "client/reply.h"
 #include "core/constants.h"
 
@@ -15,12 +13,7 @@ constexpr int kPutBack = -5;
 constexpr int kNotPutBack = -6;
 constexpr int kRefused = -1;
 
-const Json::Value& member(const Json::Value& v, const char* name) {
-    static const Json::Value none;
-    if (!v.isObject()) return none;
-    const Json::Value* found = v.find(name, name + std::strlen(name));
-    return found != nullptr ? *found : none;
-}
+using qfclient::member;
 
 }  // namespace
 

@@ -2,7 +2,6 @@
 #include "ctl/drift.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "client/reply.h"
@@ -21,14 +20,7 @@ constexpr std::size_t kMaxShownBytes = 64;
 constexpr const char* kScalarValues[] = {"address", "gateway", "dns", "idc", "soc_ip", "pod_id"};
 constexpr const char* kContainers = "containers";
 
-// A member of `v`; null when `v` is no object or lacks it. What a board sends is read by its
-// type, whatever its shape.
-const Json::Value& member(const Json::Value& v, const char* name) {
-    static const Json::Value none;
-    if (!v.isObject()) return none;
-    const Json::Value* found = v.find(name, name + std::strlen(name));
-    return found != nullptr ? *found : none;
-}
+using qfclient::member;
 
 // `v` with every text as the board echoes it, without spaces. `v` is a configuration of a
 // few levels that this program made.

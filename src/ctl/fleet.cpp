@@ -46,14 +46,7 @@ std::string cut(const std::string& text, std::size_t max) {
     return text.size() <= max ? text : text.substr(0, max) + "...";
 }
 
-// A member of `v`; null when `v` is no object or lacks it. Reply values are read by their
-// type, whatever the reply's shape.
-const Json::Value& member(const Json::Value& v, const char* name) {
-    static const Json::Value none;
-    if (!v.isObject()) return none;
-    const Json::Value* found = v.find(name, name + std::strlen(name));
-    return found != nullptr ? *found : none;
-}
+using qfclient::member;
 
 // A reply value as short text: a text as it is, null as "-", anything else compact JSON;
 // escaped and cut short.
