@@ -41,6 +41,7 @@ using qfbench::Clock;
 using qfbench::fail;
 using qfbench::Kind;
 using qfbench::Responders;
+using qfbench::kNetwork;
 
 struct Run {
     double seconds = 0;
@@ -79,8 +80,10 @@ std::string inventory(const std::string& path, const Responders& r) {
     out << "{\"boards\": [\n";
     for (std::size_t i = 0; i < r.ports().size(); ++i) {
         out << (i == 0 ? "" : ",\n") << "{\"name\": \""
-            << (r.kinds()[i] == Kind::Healthy ? 'h' : 'x') << i
-            << "\", \"line\": \"tcp:127.0.0.1:" << r.ports()[i] << "\"}";
+            << (r.kinds()[i] == Kind::Healthy || r.kinds()[i] == Kind::InForce ? 'h' : 'x') << i
+            << "\", \"line\": \"tcp:127.0.0.1:" << r.ports()[i] << "\""
+            << (r.kinds()[i] == Kind::InForce ? std::string(", \"network\": ") + kNetwork : "")
+            << "}";
     }
     out << "]}\n";
     if (!out.flush()) fail("cannot write " + path);
@@ -179,7 +182,28 @@ int main(int argc, char** argv) {
             const std::string inv = inventory(std::string(dir) + "/longest.json", all);
             longest = runCtl({"--inventory", inv, "--jobs", jobs, "--timeout", limit, "stat"});
         }
+        // set-net --check against netconf on the same boards: what the comparison costs.
+        Run check;
+        Run netconf;
+        {
+            Responders all(boards, [](int) { return Kind::InForce; });
+            const std::string inv = inventory(std::string(dir) + "/inforce.json", all);
+            const auto median = [&](const std::vector<std::string>& args) {
+                std::vector<Run> runs;
+                for (int i = 0; i < 5; ++i) runs.push_back(runCtl(args));
+                std::sort(runs.begin(), runs.end(),
+                          [](const Run& a, const Run& b) { return a.seconds < b.seconds; });
+                Run m = runs[2];
+                for (const Run& r : runs) {
+                    if (r.status != 0) m.status = r.status;
+                }
+                return m;
+            };
+            netconf = median({"--inventory", inv, "--jobs", jobs, "netconf"});
+            check = median({"--inventory", inv, "--jobs", jobs, "set-net", "--check"});
+        }
         std::system((std::string("rm -rf ") + dir).c_str());
+        const double checkRatio = check.seconds / netconf.seconds;
 
         const double ratio = fleet.seconds / loop;
         const long maxRss = 16 * 1024;
@@ -187,7 +211,8 @@ int main(int argc, char** argv) {
             fleet.status == 0 && ratio <= 0.02 && fleet.maxRssKiB <= maxRss && silent.status == 2 &&
             silent.seconds <= timeout * 1.1 && hostile.status == 2 && hostileHealthyFailed == 0 &&
             hostile.seconds <= timeout * 1.1 && hostile.maxRssKiB <= maxRss && flood.status == 2 &&
-            flood.maxRssKiB <= maxRss && longest.status == 0 && longest.maxRssKiB <= maxRss;
+            flood.maxRssKiB <= maxRss && longest.status == 0 && longest.maxRssKiB <= maxRss &&
+            check.status == 0 && netconf.status == 0 && checkRatio <= 1.2;
         std::printf(
             "fleet of %d boards, probe: %.3f s (median of 5, exit %d), %d runs one after the "
             "other: %.2f s, "
@@ -206,6 +231,10 @@ int main(int argc, char** argv) {
                     flood.maxRssKiB / 1024.0, flood.status);
         std::printf("every board answering stat with 8 KiB: %.1f MiB (exit %d; goal 16 MiB)\n",
                     longest.maxRssKiB / 1024.0, longest.status);
+        std::printf(
+            "set-net --check of %d boards in sync: %.3f s, netconf of the same: %.3f s (medians "
+            "of 5, exit %d and %d), ratio %.2f (goal 1.2)\n",
+            boards, check.seconds, netconf.seconds, check.status, netconf.status, checkRatio);
         if (!results.empty()) {
             std::ofstream(results)
                 << "{\"boards\": " << boards << ", \"fleet_seconds\": " << fleet.seconds
@@ -216,7 +245,9 @@ int main(int argc, char** argv) {
                 << ", \"hostile_fleet_max_rss_kib\": " << hostile.maxRssKiB
                 << ", \"hostile_healthy_not_ok\": " << hostileHealthyFailed
                 << ", \"flood_fleet_max_rss_kib\": " << flood.maxRssKiB
-                << ", \"longest_replies_fleet_max_rss_kib\": " << longest.maxRssKiB << "}\n";
+                << ", \"longest_replies_fleet_max_rss_kib\": " << longest.maxRssKiB
+                << ", \"check_seconds\": " << check.seconds
+                << ", \"netconf_seconds\": " << netconf.seconds << "}\n";
         }
         std::printf("%s\n", met ? "all targets met" : "a target missed");
         return met ? 0 : 1;

@@ -9,11 +9,13 @@
 #include <fstream>
 
 #include "board.h"
+#include "cable.h"
 #include "fake_console.h"
 #include "ser2net.h"
 
 namespace {
 
+using qftest::Cable;
 using qftest::SimulatedBoard;
 
 class CtlFleetSystem : public qftest::BoardTest {
