@@ -46,6 +46,7 @@ using qfbench::Clock;
 using qfbench::fail;
 using qfbench::Kind;
 using qfbench::Responders;
+using qfbench::kNetwork;
 
 struct Run {
     double seconds = 0;
@@ -97,8 +98,12 @@ std::string inventory(const std::string& path, const std::vector<std::string>& l
 std::string inventory(const std::string& path, const Responders& r) {
     std::vector<std::string> lines;
     for (std::size_t i = 0; i < r.ports().size(); ++i)
-        lines.push_back("\"line\": \"tcp:127.0.0.1:" + std::to_string(r.ports()[i]) + "\"");
-    return inventory(path, lines, [&](std::size_t i) { return r.kinds()[i] == Kind::Healthy; });
+        lines.push_back("\"line\": \"tcp:127.0.0.1:" + std::to_string(r.ports()[i]) + "\"" +
+                        (r.kinds()[i] == Kind::InForce ? std::string(", \"network\": ") + kNetwork
+                                                       : ""));
+    return inventory(path, lines, [&](std::size_t i) {
+        return r.kinds()[i] == Kind::Healthy || r.kinds()[i] == Kind::InForce;
+    });
 }
 
 // How many healthy boards ("h<i>") the JSON lines of `path` report as anything but ok.
@@ -287,9 +292,30 @@ int main(int argc, char** argv) {
             const std::string inv = inventory(std::string(dir) + "/longest.json", all);
             longest = runCtl({"--inventory", inv, "--jobs", jobs, "--timeout", limit, "stat"});
         }
+        // set-net --check against netconf on the same boards: what the comparison costs.
+        Run check;
+        Run netconf;
+        {
+            Responders all(boards, [](int) { return Kind::InForce; });
+            const std::string inv = inventory(std::string(dir) + "/inforce.json", all);
+            const auto median = [&](const std::vector<std::string>& args) {
+                std::vector<Run> runs;
+                for (int i = 0; i < 5; ++i) runs.push_back(runCtl(args));
+                std::sort(runs.begin(), runs.end(),
+                          [](const Run& a, const Run& b) { return a.seconds < b.seconds; });
+                Run m = runs[2];
+                for (const Run& r : runs) {
+                    if (r.status != 0) m.status = r.status;
+                }
+                return m;
+            };
+            netconf = median({"--inventory", inv, "--jobs", jobs, "netconf"});
+            check = median({"--inventory", inv, "--jobs", jobs, "set-net", "--check"});
+        }
         // Every kind of line, a smaller fleet at once against one board after the other.
         const std::vector<LineFigures> kinds = measureKinds(lineBoards, dir);
         std::system((std::string("rm -rf ") + dir).c_str());
+        const double checkRatio = check.seconds / netconf.seconds;
 
         const double ratio = fleet.seconds / loop;
         // 16 MiB for what the boards make the client hold, and some 3.2 MiB that every run
@@ -303,7 +329,8 @@ int main(int argc, char** argv) {
             flood.maxRssKiB <= maxRss && longest.status == 0 && longest.maxRssKiB <= maxRss &&
             std::all_of(kinds.begin(), kinds.end(), [](const LineFigures& k) {
                 return !k.skipped.empty() || k.fleet.status == 0;
-            });
+            }) &&
+            check.status == 0 && netconf.status == 0 && checkRatio <= 1.2;
         std::printf(
             "fleet of %d boards, probe: %.3f s (median of 5, exit %d), %d runs one after the "
             "other: %.2f s, "
@@ -341,6 +368,10 @@ int main(int argc, char** argv) {
                          ", \"loop_seconds\": " + std::to_string(k.loop) +
                          ", \"fleet_max_rss_kib\": " + std::to_string(k.fleet.maxRssKiB) + "}";
         }
+        std::printf(
+            "set-net --check of %d boards in sync: %.3f s, netconf of the same: %.3f s (medians "
+            "of 5, exit %d and %d), ratio %.2f (goal 1.2)\n",
+            boards, check.seconds, netconf.seconds, check.status, netconf.status, checkRatio);
         if (!results.empty()) {
             std::ofstream(results)
                 << "{\"boards\": " << boards << ", \"fleet_seconds\": " << fleet.seconds
@@ -352,6 +383,8 @@ int main(int argc, char** argv) {
                 << ", \"hostile_healthy_not_ok\": " << hostileHealthyFailed
                 << ", \"flood_fleet_max_rss_kib\": " << flood.maxRssKiB
                 << ", \"longest_replies_fleet_max_rss_kib\": " << longest.maxRssKiB
+                << ", \"check_seconds\": " << check.seconds
+                << ", \"netconf_seconds\": " << netconf.seconds
                 << ", \"line_boards\": " << lineBoards << ", \"lines\": {" << kindsJson << "}}\n";
         }
         std::printf("%s\n", met ? "all targets met" : "a target missed");

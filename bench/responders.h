@@ -57,7 +57,21 @@ enum class Kind {
     Telnet,      // a telnet console server with RFC 2217 that answers the probe
     Tls,         // answers the probe inside TLS
     Telnets,     // telnet with RFC 2217 inside TLS, answering the probe
+    InForce,     // answers get_net_conf as a board that runs kNetwork does
 };
+
+// The network of an InForce board's inventory entry, and what such a board reports.
+constexpr const char* kNetwork =
+    R"({"address": "10.0.1.8/24", "gateway": "10.0.1.1", "dns": ["10.0.0.53"], "idc": "dc1",)"
+    R"( "soc_ip": "10.0.1.8", "pod_id": 3, "containers": [{"mac": "02:00:00:00:01:0a",)"
+    R"( "address": "10.0.1.10"}]})";
+constexpr const char* kNetConfReply =
+    R"({"cmd":"get_net_conf","in_force":{"ipv4":{"address":"10.0.1.8","gateway":"10.0.1.1",)"
+    R"("netmask":24},"location":{"idc":"dc1","pod_id":3,"soc_ip":"10.0.1.8"},"lxclist":[{"ipv4":)"
+    R"("10.0.1.10","mac":"02:00:00:00:01:0a"}],"nameservers":["10.0.0.53"]},"ipv4":{"address":)"
+    R"("10.0.1.8","gateway":"10.0.1.1","netmask":24},"live":{"ipv4":[{"address":"10.0.1.8",)"
+    R"("netmask":24}],"ipv6":[]},"lxclist":[{"ipv4":"10.0.1.10","mac":"02:00:00:00:01:0a"}],)"
+    R"("mac":"02:51:46:00:00:01","method":"static","nameservers":["10.0.0.53"],"ret_val":0,)";
 constexpr Kind kHostile[] = {Kind::Silent,    Kind::Endless, Kind::Garbage,
                              Kind::Slowloris, Kind::Reset,   Kind::HalfClosed};
 
@@ -211,7 +225,10 @@ private:
                            c.kind != Kind::HalfClosed) {
                     const std::string request(buf, static_cast<std::size_t>(n));
                     const bool probe = request.find(qf::kProbe) != std::string::npos;
-                    c.reply = c.kind == Kind::Longest         ? longest(request)
+                    c.reply = c.kind == Kind::Longest ? longest(request)
+                              : c.kind == Kind::InForce
+                                  ? kNetConfReply + std::string("\"uuid\":\"") + uuidOf(request) +
+                                        "\"}\n"
                               : probe || c.kind != Kind::Stat ? ack
                                                               : stat(request);
                     c.due = Clock::now() + lineTime(request.size() + c.reply.size());

@@ -2,6 +2,7 @@
 #include "client/reply.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -30,18 +31,20 @@ ReplyCheck checkReply(const std::string& line) {
     return check;
 }
 
-namespace {
+const Json::Value& member(const Json::Value& v, const char* name) {
+    static const Json::Value none;
+    if (!v.isObject()) return none;
+    const Json::Value* found = v.find(name, name + std::strlen(name));
+    return found != nullptr ? *found : none;
+}
 
-// Text as the board sends it: without spaces.
-std::string spaceless(std::string text) {
+std::string asBoardEchoes(std::string text) {
     text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
     return text;
 }
 
-}  // namespace
-
 bool uuidEchoed(const Json::Value& sentUuid, const Json::Value& replyUuid) {
-    return spaceless(compactJson(sentUuid)) == spaceless(compactJson(replyUuid));
+    return asBoardEchoes(compactJson(sentUuid)) == asBoardEchoes(compactJson(replyUuid));
 }
 
 std::string escapeBytes(std::string_view bytes) {
@@ -98,7 +101,7 @@ std::optional<std::string> takePiece(std::string& pending) {
 }  // namespace
 
 ReplyMatcher::ReplyMatcher(const Call& call) : call_(call) {
-    if (call_.uuid) echo_ = "\"uuid\":" + spaceless(compactJson(*call_.uuid));
+    if (call_.uuid) echo_ = "\"uuid\":" + asBoardEchoes(compactJson(*call_.uuid));
 }
 
 bool ReplyMatcher::answers(const std::string& piece) const {
@@ -109,7 +112,7 @@ bool ReplyMatcher::answers(const std::string& piece) const {
         return uuidEchoed(*call_.uuid, std::as_const(check.root)["uuid"]);
     // A line that cannot be read as a reply but echoes the request's uuid is the board's
     // answer to it, a malformed one.
-    return spaceless(piece).find(echo_) != std::string::npos;
+    return asBoardEchoes(piece).find(echo_) != std::string::npos;
 }
 
 bool saysPortInUse(std::string_view said) {

@@ -39,6 +39,13 @@ ReplyCheck checkReply(const std::string& line);
 // removes spaces from everything it sends, so "a b" comes back as "ab".
 bool uuidEchoed(const Json::Value& sentUuid, const Json::Value& replyUuid);
 
+// The member `name` of `v`, read whatever `v` is: null when `v` is no object or lacks it.
+// What a board sends is read by its type, whatever its shape.
+const Json::Value& member(const Json::Value& v, const char* name);
+
+// Text as the board sends it back: its replies carry no space, not even inside a text.
+std::string asBoardEchoes(std::string text);
+
 // Bytes as readable text: printable ASCII as is, \n \r \t \\ and \xHH for the rest.
 std::string escapeBytes(std::string_view bytes);
 

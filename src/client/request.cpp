@@ -77,8 +77,10 @@ Json::Value hwConfRequest(const std::string& uuid) {
     return queryRequest(qf::kCmdGetHwConf, uuid);
 }
 
-Json::Value netConfRequest(const std::string& uuid) {
-    return queryRequest(qf::kCmdGetNetConf, uuid);
+Json::Value netConfRequest(const std::string& uuid, bool inForce) {
+    Json::Value request = queryRequest(qf::kCmdGetNetConf, uuid);
+    if (inForce) request[qf::kInForceMember] = true;
+    return request;
 }
 
 namespace {
@@ -115,6 +117,8 @@ bool buildSetNet(const std::string& uuid, const NetSettings& settings, Json::Val
             request["lxclist"].append(entry);
         }
     }
+    if (settings.verifyGatewaySec)
+        request[qf::kVerifyGatewayMember] = Json::Int64(*settings.verifyGatewaySec);
     return true;
 }
 
@@ -156,6 +160,10 @@ std::vector<Value> valuesOf(const NetSettings& s, bool v6) {
         {"pod_id", s.podId ? std::to_string(*s.podId) : "",
          [&s](NetSettings& r) { r.podId = s.podId; }},
     };
+    if (s.verifyGatewaySec) {
+        values.push_back({qf::kVerifyGatewayMember, std::to_string(*s.verifyGatewaySec),
+                          [&s](NetSettings& r) { r.verifyGatewaySec = s.verifyGatewaySec; }});
+    }
     for (std::size_t i = 0; i < s.dns.size(); ++i) {
         values.push_back({"dns", s.dns[i], [&s, i](NetSettings& r) {
                               r.dns.resize(std::max(r.dns.size(), i + 1), r.dns.front());
@@ -258,6 +266,8 @@ Call requestCall(const Json::Value& request) {
     call.uuid = request.get("uuid", Json::Value());
     const Json::Value& cmd = request["cmd"];
     if (cmd.isString()) call.cmd = cmd.asString();
+    const Json::Value& verify = request[qf::kVerifyGatewayMember];
+    if (verify.isIntegral() && verify.isInt()) call.verifyGatewaySec = std::max(0, verify.asInt());
     return call;
 }
 
@@ -277,7 +287,11 @@ bool lineCall(const std::string& text, Call& call, std::string& error) {
 }
 
 int defaultTimeoutMs(const Call& call) {
-    return call.cmd == qf::kCmdSetNetConf ? kApplyTimeoutMs : kDefaultTimeoutMs;
+    if (call.cmd != qf::kCmdSetNetConf) return kDefaultTimeoutMs;
+    if (call.verifyGatewaySec <= 0) return kApplyTimeoutMs;
+    // The board takes at most kVerifyGatewayMaxSec; a larger value is refused at once.
+    return kVerifiedApplyTimeoutMs +
+           std::min(call.verifyGatewaySec, qf::kVerifyGatewayMaxSec) * 1000;
 }
 
 }  // namespace qfclient

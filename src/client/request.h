@@ -26,7 +26,9 @@ Json::Value queryRequest(const char* cmd, const std::string& uuid);
 
 Json::Value statRequest(const std::string& uuid);
 Json::Value hwConfRequest(const std::string& uuid);
-Json::Value netConfRequest(const std::string& uuid);
+// With `inForce`, the board is asked also for what it runs and what eth0 carries ("in_force":
+// true); a board of an earlier version ignores the member and answers without them.
+Json::Value netConfRequest(const std::string& uuid, bool inForce = false);
 
 // A static configuration of the board's eth0, as an operator writes it. The address family
 // follows `address`.
@@ -43,6 +45,10 @@ struct NetSettings {
     std::optional<std::int64_t> podId;
     // The board's container list, in order; when not given the board keeps its own.
     std::optional<std::vector<Container>> containers;
+    // How an apply is made rather than what it applies: "verify_gateway", the seconds the
+    // gateway may take to answer once the configuration is up (the board puts the previous
+    // configuration back when it does not); unset: a plain apply.
+    std::optional<std::int64_t> verifyGatewaySec;
 };
 
 // A whole decimal number within 64 bits, optionally signed ("3", "-3"); false otherwise.
@@ -75,6 +81,8 @@ struct Call {
     // is not a JSON object, whose reply is then whatever line comes first.
     std::optional<Json::Value> uuid;
     std::string cmd;  // the request's "cmd", empty when it has none
+    // The request's "verify_gateway" when it is a whole number of seconds, 0 otherwise.
+    int verifyGatewaySec = 0;
 };
 
 Call probeCall();
@@ -88,6 +96,9 @@ bool lineCall(const std::string& text, Call& call, std::string& error);
 // For "set_net_conf": the board runs ifdown and ifup, and IPv6 duplicate address detection
 // alone takes seconds.
 inline constexpr int kApplyTimeoutMs = 60000;
+// A verified apply runs ifdown and ifup up to four times (the apply and the put-back), and
+// waits for the gateway besides: twice the plain apply's time, plus its seconds.
+inline constexpr int kVerifiedApplyTimeoutMs = 2 * kApplyTimeoutMs;
 inline constexpr int kDefaultTimeoutMs = 5000;
 // How long a call may wait for its reply unless told otherwise.
 int defaultTimeoutMs(const Call& call);

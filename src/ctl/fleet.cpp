@@ -16,6 +16,8 @@
 #include <utility>
 
 #include "client/reply.h"
+#include "ctl/drift.h"
+#include "ctl/fleet_set_net.h"
 #include "ctl/output_file.h"
 #include "ctl/service_discovery.h"
 #include "ctl/session.h"
@@ -45,14 +47,7 @@ std::string cut(const std::string& text, std::size_t max) {
     return text.size() <= max ? text : text.substr(0, max) + "...";
 }
 
-// A member of `v`; null when `v` is no object or lacks it. Reply values are read by their
-// type, whatever the reply's shape.
-const Json::Value& member(const Json::Value& v, const char* name) {
-    static const Json::Value none;
-    if (!v.isObject()) return none;
-    const Json::Value* found = v.find(name, name + std::strlen(name));
-    return found != nullptr ? *found : none;
-}
+using qfclient::member;
 
 // A reply value as short text: a text as it is, null as "-", anything else compact JSON;
 // escaped and cut short.
@@ -61,6 +56,17 @@ std::string shown(const Json::Value& v) {
     const std::string text = v.isString() ? v.asString() : qfclient::compactJson(v);
     return qfclient::escapeBytes(std::string_view(text).substr(0, kMaxShownBytes)) +
            (text.size() > kMaxShownBytes ? "..." : "");
+}
+
+// What is in force, in a word or the address: "none", "unknown", "10.0.0.8/24", or
+// "cannot-tell" for a board of an earlier version.
+std::string inForceSummary(const Json::Value& reply) {
+    if (!reply.isObject() || !reply.isMember("in_force")) return "cannot-tell";
+    const Json::Value& inForce = member(reply, "in_force");
+    if (inForce.isNull()) return "none";
+    const Json::Value network = networkOfInForce(inForce);
+    const Json::Value& address = member(network, "address");
+    return shown(inForce.isObject() && address.isString() ? address : inForce);
 }
 
 // The essential values of each command's reply, in the table.
@@ -83,6 +89,7 @@ std::string essentials(const Json::Value& reply, Subcommand subcommand) {
                                 shown(member(f, "address")) + "/" + shown(member(f, "netmask")));
             show("gateway", f);
             show("mac", reply);
+            values.emplace_back("in_force", inForceSummary(reply));
             break;
         }
         case Subcommand::SetNet:
@@ -107,14 +114,16 @@ std::string essentials(const Json::Value& reply, Subcommand subcommand) {
 class FleetRun {
 public:
     // `emit` takes each board's JSON line as the board finishes (none: no JSON lines).
+    // `steps` (none: one call per board) adds the calls that follow each board's first.
     FleetRun(const Options& options, std::vector<const InventoryBoard*> boards,
              std::vector<qfclient::Call> calls, std::function<void(const std::string&)> emit,
-             std::FILE* err)
+             std::FILE* err, FleetSteps* steps = nullptr)
         : options_(options),
           boards_(std::move(boards)),
           calls_(std::move(calls)),
           emit_(std::move(emit)),
           err_(err),
+          steps_(steps),
           progress_(::isatty(::fileno(err)) == 1) {}
 
     std::vector<BoardResult> run() {
@@ -143,6 +152,17 @@ private:
         calls_[i] = qfclient::Call();  // the line holds its own copy
     }
     void done(std::size_t i, const qfclient::Result& r) {
+        std::optional<qfclient::Call> next;
+        try {
+            if (steps_ != nullptr) next = steps_->next(i, r);
+        } catch (const std::exception&) {
+            next.reset();  // what the board sent spoils its own result only: finish() tells
+        }
+        if (next) {
+            lines_[i]->start(*next, replyTimeoutMs(options_, *next),
+                             [this, i](const qfclient::Result& r2) { done(i, r2); });
+            return;
+        }
         ++finished_;
         --running_;
         ended_.push_back(i);
@@ -150,7 +170,9 @@ private:
         // Whatever the board sent, it spoils no more than its own result.
         try {
             results_[i] = digest(*boards_[i], r, options_.subcommand);
-            if (emit_) emit_(jsonLine(*boards_[i], r));
+            Json::Value line = jsonObject(*boards_[i], r);
+            if (steps_ != nullptr) steps_->finish(i, r, results_[i], line);
+            if (emit_) emit_(qfclient::compactJson(line) + "\n");
         } catch (const std::exception& e) {
             results_[i].board = boards_[i];
             results_[i].outcome = Outcome::Malformed;
@@ -170,6 +192,7 @@ private:
     std::vector<qfclient::Call> calls_;
     std::function<void(const std::string&)> emit_;
     std::FILE* err_;
+    FleetSteps* steps_;
     bool progress_;
     qfclient::Loop loop_;
     std::vector<std::unique_ptr<qfclient::Line>> lines_;
@@ -246,6 +269,10 @@ std::string tableRow(const BoardResult& r) {
 }
 
 std::string jsonLine(const InventoryBoard& board, const qfclient::Result& res) {
+    return qfclient::compactJson(jsonObject(board, res)) + "\n";
+}
+
+Json::Value jsonObject(const InventoryBoard& board, const qfclient::Result& res) {
     Json::Value line(Json::objectValue);
     line["name"] = board.name;
     line["address"] = board.line.text;
@@ -260,7 +287,7 @@ std::string jsonLine(const InventoryBoard& board, const qfclient::Result& res) {
     } else {
         line["reply"] = Json::Value();
     }
-    return qfclient::compactJson(line) + "\n";
+    return line;
 }
 
 std::string prometheusText(const std::vector<BoardResult>& results, Subcommand subcommand) {
@@ -279,10 +306,12 @@ std::vector<qfclient::Call> fleetCalls(const Options& options,
         qfclient::Call call;
         std::string problem;
         const bool v6 = b->network && b->network->address.find(':') != std::string::npos;
+        qfclient::NetSettings net = b->network ? *b->network : qfclient::NetSettings();
+        // A board's own verify_gateway, else --verify-gateway.
+        if (!net.verifyGatewaySec) net.verifyGatewaySec = options.net.verifyGatewaySec;
         if (options.subcommand == Subcommand::SetNet && !b->network) {
             problem = "no \"network\" to apply";
-        } else if (makeCall(options, b->network ? *b->network : qfclient::NetSettings(),
-                            options.ipv6 || v6, call, problem)) {
+        } else if (makeCall(options, net, options.ipv6 || v6, call, problem)) {
             calls.push_back(std::move(call));
             continue;
         }
@@ -320,9 +349,13 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
             complaints.add("no board \"" + qfclient::escapeBytes(name) + "\" in the inventory");
     }
     std::vector<qfclient::Call> calls;
+    std::unique_ptr<FleetSteps> steps;
     try {
         if (complaints.empty() && options.format != Format::PrometheusSd)
             calls = fleetCalls(options, chosen, complaints);
+        if (complaints.empty() && options.format != Format::PrometheusSd &&
+            options.subcommand == Subcommand::SetNet)
+            steps = setNetSteps(options, chosen, calls);
     } catch (const std::exception& e) {
         complain(std::string("cannot make a uuid: ") + e.what());
         return withoutResults(kExitUnavailable);
@@ -379,7 +412,7 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
     }
     std::vector<BoardResult> results;
     try {
-        results = FleetRun(options, chosen, std::move(calls), emit, err).run();
+        results = FleetRun(options, chosen, std::move(calls), emit, err, steps.get()).run();
     } catch (const std::exception& e) {
         complain(e.what());
         file.reset();
@@ -391,14 +424,18 @@ int runFleet(const Options& options, std::FILE* out, std::FILE* err) {
         std::snprintf(header, sizeof(header), "%-24s %-12s %9s  %s\n", "BOARD", "RESULT", "TIME",
                       "DETAILS");
         text = header;
-        for (const BoardResult& r : results) text += tableRow(r) + "\n";
+        for (const BoardResult& r : results) {
+            text += tableRow(r) + "\n";
+            for (const std::string& line : r.diff) text += "    " + line + "\n";
+        }
     } else if (options.format == Format::Prometheus) {
         text = prometheusText(results, options.subcommand);
     }
     // The summary is told even when the output fails: it is all that is left of the results.
     const bool written = finalOutput(text);
-    complain(summaryLine(results));
-    return written ? fleetStatus(results) : kExitOutput;
+    complain(summaryLine(results) + (steps ? steps->summary(results) : ""));
+    if (!written) return kExitOutput;
+    return steps ? steps->status(results) : fleetStatus(results);
 }
 
 }  // namespace ctl

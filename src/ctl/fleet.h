@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,27 @@ struct BoardResult : BoardMetrics {
     // The table's details: the reply's essential values (or "alive"), or why there are none;
     // escaped and cut short.
     std::string details;
+    // set-net: what it did to the board's configuration, or with --check would do; None when
+    // the board gave no answer that tells.
+    enum class Change { None, Changed, Unchanged, NotKnown };
+    Change change = Change::None;
+    // --diff: each value that differs, a line each, escaped.
+    std::vector<std::string> diff;
+};
+
+// A fleet command of more than one call per board (set-net, which asks each board what it
+// runs first): the calls that follow on the same line, and the board's result made of them.
+class FleetSteps {
+public:
+    virtual ~FleetSteps() = default;
+    // The call that follows `result` of board `i` on its line, or none: the board is done.
+    virtual std::optional<qfclient::Call> next(std::size_t i, const qfclient::Result& result) = 0;
+    // Completes the board's result and its JSON line from the last call's `result`.
+    virtual void finish(std::size_t i, const qfclient::Result& result, BoardResult& board,
+                        Json::Value& line) = 0;
+    // The exit status of the run, and what the summary line adds ("; 2 changed, ...").
+    virtual int status(const std::vector<BoardResult>& results) const = 0;
+    virtual std::string summary(const std::vector<BoardResult>& results) const = 0;
 };
 
 // The result of `board` as the output needs it. Reads every reply member by its type: a
@@ -39,6 +61,8 @@ std::string summaryLine(const std::vector<BoardResult>& results);
 std::string tableRow(const BoardResult& r);
 // One JSON line (with its newline), written as the board finishes.
 std::string jsonLine(const InventoryBoard& board, const qfclient::Result& result);
+// The same line as a JSON object.
+Json::Value jsonObject(const InventoryBoard& board, const qfclient::Result& result);
 
 // The Prometheus text exposition of probe or stat results.
 std::string prometheusText(const std::vector<BoardResult>& results, Subcommand subcommand);

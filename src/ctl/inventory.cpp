@@ -115,7 +115,9 @@ std::optional<qfclient::NetSettings> EntryReader::network(const Json::Value& v,
         error(v, who, "\"network\" must be an object");
         return std::nullopt;
     }
-    onlyKnown(v, {"address", "gateway", "dns", "idc", "soc_ip", "pod_id", "containers"}, who);
+    onlyKnown(
+        v, {"address", "gateway", "dns", "idc", "soc_ip", "pod_id", "containers", "verify_gateway"},
+        who);
     qfclient::NetSettings net;
     bool ok = text(v, "address", net.address, who, true) &&
               text(v, "gateway", net.gateway, who, true) && text(v, "idc", net.idc, who, true) &&
@@ -134,6 +136,15 @@ std::optional<qfclient::NetSettings> EntryReader::network(const Json::Value& v,
         ok = false;
     } else {
         net.podId = pod.asInt64();
+    }
+    if (v.isMember("verify_gateway")) {
+        const Json::Value& verify = v["verify_gateway"];
+        if (!verify.isInt64()) {
+            error(verify, who, "\"verify_gateway\" must be an integer (seconds)");
+            ok = false;
+        } else {
+            net.verifyGatewaySec = verify.asInt64();
+        }
     }
     if (v.isMember("containers")) {
         const Json::Value& list = v["containers"];

@@ -64,6 +64,11 @@ enum OptionId : int {
     kSocIp,
     kPodId,
     kContainer,
+    kVerifyGateway,
+    // set-net of a fleet
+    kCheck,
+    kDiff,
+    kForce,
     // clear
     kIpv6,
 };
@@ -94,6 +99,10 @@ const struct option kOptions[] = {
     {"soc-ip", required_argument, nullptr, kSocIp},
     {"pod-id", required_argument, nullptr, kPodId},
     {"container", required_argument, nullptr, kContainer},
+    {"verify-gateway", required_argument, nullptr, kVerifyGateway},
+    {"check", no_argument, nullptr, kCheck},
+    {"diff", no_argument, nullptr, kDiff},
+    {"force", no_argument, nullptr, kForce},
     {"ipv6", no_argument, nullptr, kIpv6},
     {nullptr, 0, nullptr, 0},
 };
@@ -227,6 +236,22 @@ std::string applyOption(int id, const std::string& value, Options& options) {
             net.containers->push_back({value.substr(0, eq), value.substr(eq + 1)});
             break;
         }
+        case kVerifyGateway: {
+            std::int64_t seconds = 0;
+            if (!qfclient::parseInteger(value, seconds))
+                return "--verify-gateway '" + value + "' is not a whole number of seconds";
+            net.verifyGatewaySec = seconds;
+            break;
+        }
+        case kCheck:
+            options.check = true;
+            break;
+        case kDiff:
+            options.diff = true;
+            break;
+        case kForce:
+            options.force = true;
+            break;
         case kIpv6:
             options.ipv6 = true;
             break;
@@ -310,6 +335,10 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
             return usageError("option '" + name +
                               "' is for one board: with --inventory each board's own "
                               "configuration is applied");
+        if (id >= kVerifyGateway && id <= kForce && info->subcommand != Subcommand::SetNet)
+            return usageError("option '" + name + "' applies only to set-net");
+        if (id >= kCheck && id <= kForce && !fleet)
+            return usageError("option '" + name + "' applies only with --inventory");
         if (id == kIpv6 && info->subcommand != Subcommand::Clear)
             return usageError("option '--ipv6' applies only to clear");
         if ((id == kBoard || id == kJobs || id == kFormat || id == kOutput) && !fleet)
@@ -328,6 +357,9 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
     if (fleet && !info->fleet) {
         return usageError(std::string("'") + info->name + "' is for one board; with --inventory: " +
                           subcommandsWhere(&SubcommandInfo::fleet));
+    }
+    if (options.check && options.force) {
+        return usageError("--check and --force exclude each other: --check changes nothing");
     }
     if (options.format == Format::Prometheus && info->subcommand != Subcommand::Probe &&
         info->subcommand != Subcommand::Stat) {
@@ -361,7 +393,7 @@ std::string usageHint() {
            " probe|stat|hw|netconf|set-net|clear|send JSON\n       " +
            kProgramName +
            " --inventory FILE [--board NAME]... [--jobs N] [--format table|jsonl|prometheus]"
-           " [--output FILE]"
+           " [--output FILE] [--check|--force] [--diff] [--verify-gateway SECONDS]"
            " probe|stat|hw|netconf|set-net|clear\n       " +
            kProgramName +
            " --inventory FILE [--board NAME]... --format prometheus-sd [--output FILE]"
@@ -387,7 +419,9 @@ Subcommands:
   probe          send the liveness probe; prints "alive" on the exact acknowledgement
   stat           query the board's status ("get_stat")
   hw             query the board's hardware configuration ("get_hardware_conf")
-  netconf        query the board's network configuration ("get_net_conf")
+  netconf        query the board's network configuration and what it runs
+                 ("get_net_conf" with "in_force"); a board of an earlier version does
+                 not report what it runs, which is noted on standard error
   set-net        give eth0 a static configuration ("set_net_conf"); needs --address,
                  --gateway, --dns, --idc, --soc-ip and --pod-id
   clear          take eth0's static configuration away ("set_net_conf" with "clear"):
@@ -433,9 +467,10 @@ Line addresses (ADDRESS), and what protects them:
 
 Options (also accepted as --option=VALUE):
   --device ADDRESS   the board's line (default: $QUILLFERRY_DEVICE)
-  --timeout SECONDS  how long the whole command may take on each board, fractions
-                     allowed (default: 60 for set-net, clear and a sent
-                     "set_net_conf", whose ifdown and ifup take seconds; 5 otherwise)
+  --timeout SECONDS  how long each call may take on each board, fractions allowed
+                     (default: 60 for set-net, clear and a sent "set_net_conf", whose
+                     ifdown and ifup take seconds; 120 plus its SECONDS for a verified
+                     one, which may run them four times; 5 otherwise)
   --uuid TEXT        uuid of the request (stat, hw, netconf, set-net, clear);
                      default: a fresh random UUID
   --raw              print the reply exactly as received, byte for byte, instead of
@@ -466,6 +501,14 @@ with the board's own checks before anything is sent, and a refused one is named)
                      a container's MAC address (six hex pairs joined by ':') and its
                      address, of the address's family; repeat in the containers'
                      order. Without it the board keeps its container list and files
+  --verify-gateway SECONDS
+                     the gateway must answer within SECONDS (1 to 120; 2 or more for
+                     IPv6) once the configuration is up, else the board puts the one
+                     before back (ret_val -5; -6 when even that fails). The reply's
+                     "gateway_check" is explained on standard error, and a board of an
+                     earlier version, which applies without a check, is named as such.
+                     With --inventory: for boards whose "network" has no
+                     "verify_gateway" of its own
 
 Options of clear:
   --ipv6             send the clear as an IPv6 request (under "ipv6", not "ipv4"), as
@@ -484,7 +527,12 @@ A fleet (--inventory):
   --format table     one row per board: name, result, time, essential reply values
                      (the default); a progress line on standard error on a terminal
   --format jsonl     one JSON object per board as it finishes: name, address,
-                     outcome, exit_status, elapsed_seconds, detail, reply
+                     outcome, exit_status, elapsed_seconds, detail, reply; set-net
+                     adds changed (true, false, or null: not known), differences
+                     ([{value, board, inventory}], null when the board cannot tell),
+                     in_force (what the board ran, in the inventory's members; null:
+                     nothing, "unknown"; absent when it cannot tell) and network (the
+                     entry as the board runs it)
   --format prometheus
                      probe and stat: metrics in the Prometheus text format
   --format prometheus-sd
@@ -496,6 +544,16 @@ A fleet (--inventory):
                      command that fails before it has results, or whose output
                      cannot be replaced, removes FILE (a regular file or a link)
   A summary line on standard error counts each result.
+
+set-net with --inventory asks each board what it runs ("get_net_conf" with
+"in_force") and compares it, value by value, with its entry as the board would
+run it; only boards that differ (or run nothing, or an unknown configuration)
+get the apply, and each is reported changed or unchanged. A board of an earlier
+version cannot tell: it gets the apply, and whether it changed is not known.
+  --check            send nothing that changes a board: report which would change
+                     (exit status 3 when some board would)
+  --diff             in the table, each value that differs, board's -> inventory's
+  --force            apply to every board without asking first
 
 Environment:
   QUILLFERRY_DEVICE  line address used when --device is not given
@@ -518,6 +576,9 @@ Exit status:
       full disk; --output not replaced, and removed), whatever the boards answered:
       the command ran, the summary on standard error tells how
   75  line busy: another client is using it; try again later; fleet: every board
+  3   set-net --check: some board does not run its inventory entry (whatever the
+      others answered); without drift, a board that cannot tell what it runs counts
+      as a failure (1), and the rest is as above
 )";
 }
 

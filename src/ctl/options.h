@@ -28,6 +28,8 @@ enum ExitStatus : int {
     kExitOutput = 74,
     // Another client holds the line; trying again later may work (EX_TEMPFAIL).
     kExitBusy = 75,
+    // set-net --check: some board does not run what its inventory entry asks for.
+    kExitDrift = 3,
 };
 
 inline constexpr const char* kProgramName = "quillferry-ctl";
@@ -71,6 +73,11 @@ struct Options {
     std::vector<std::string> boards;
     int jobs = kDefaultJobs;
     Format format = Format::Table;
+    // set-net of a fleet: compare what each board runs with its entry and change nothing
+    // (check), show each value that differs (diff), apply to every board (force).
+    bool check = false;
+    bool diff = false;
+    bool force = false;
     // The output goes to this file, replaced whole once the command has run, instead of
     // standard output (for node_exporter's textfile collector).
     std::string output;

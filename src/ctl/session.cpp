@@ -9,6 +9,8 @@
 
 #include "client/line.h"
 #include "client/reply.h"
+#include "core/constants.h"
+#include "ctl/apply_note.h"
 #include "ctl/fleet.h"
 
 namespace ctl {
@@ -36,7 +38,7 @@ private:
         complain(std::string("cannot write the output: ") + std::strerror(errno));
         return false;
     }
-    int report(const qfclient::Result& result, bool probe) const;
+    int report(const qfclient::Result& result, const qfclient::Call& call) const;
 
     const Options& options_;
     std::FILE* out_;
@@ -74,14 +76,15 @@ int Session::run() {
     if (options_.echo) std::fprintf(err_, "> %s", call.line.c_str());
     try {
         qfclient::Line line(address);
-        return report(line.call(call, replyTimeoutMs(options_, call)), call.probe);
+        return report(line.call(call, replyTimeoutMs(options_, call)), call);
     } catch (const std::exception& e) {
         complain(e.what());
         return kExitUnavailable;
     }
 }
 
-int Session::report(const qfclient::Result& result, bool probe) const {
+int Session::report(const qfclient::Result& result, const qfclient::Call& call) const {
+    const bool probe = call.probe;
     for (const std::string& piece : result.discarded) {
         complain("note: discarded what does not answer this request: " + piece);
     }
@@ -98,6 +101,11 @@ int Session::report(const qfclient::Result& result, bool probe) const {
                 probe ? emit(options_.raw ? qfclient::escapeBytes(result.reply) + "\n" : "alive\n")
                       : emit(options_.raw ? result.reply : result.root.toStyledString());
             if (!result.detail.empty()) complain(result.detail);
+            if (const std::string note = applyNote(call, result.root); !note.empty())
+                complain("note: " + note);
+            if (call.cmd == qf::kCmdGetNetConf && !result.root.isMember(qf::kInForceMember))
+                complain("note: the board cannot tell what it runs: it does not report \"" +
+                         std::string(qf::kInForceMember) + "\" (an earlier version)");
             return written ? status : kExitOutput;
         }
         case qfclient::Outcome::Malformed: {
@@ -129,7 +137,7 @@ bool makeCall(const Options& options, const qfclient::NetSettings& net, bool ipv
             call = qfclient::requestCall(qfclient::hwConfRequest(fresh()));
             return true;
         case Subcommand::NetConf:
-            call = qfclient::requestCall(qfclient::netConfRequest(fresh()));
+            call = qfclient::requestCall(qfclient::netConfRequest(fresh(), true));
             return true;
         case Subcommand::Clear:
             call = qfclient::requestCall(qfclient::clearRequest(fresh(), ipv6));

@@ -2,13 +2,13 @@
 #include "netconf/in_force.h"
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "core/atomic_file.h"
 #include "core/constants.h"
 #include "core/json_text.h"
 #include "core/log.h"
 #include "netconf/host_files.h"
+#include "netconf/in_force_shape.h"
 #include "netconf/net_conf_request.h"
 
 namespace {
@@ -19,39 +19,6 @@ constexpr const char* kListMember = "lxclist";
 
 const char* familyOf(std::uint8_t ipType) {
     return ipType == 1 ? "ipv6" : "ipv4";
-}
-
-Json::Value configurationOf(const NetConfRequest& conf) {
-    Json::Value c(Json::objectValue);
-    Json::Value& addresses = c[familyOf(conf.ipType)];
-    addresses["address"] = conf.address;
-    addresses["gateway"] = conf.gateway;
-    addresses["netmask"] = conf.prefixLength;
-    Json::Value& nameservers = c["nameservers"] = Json::Value(Json::arrayValue);
-    for (const std::string* dns : {&conf.dns1, &conf.dns2}) {
-        if (!dns->empty()) nameservers.append(*dns);
-    }
-    Json::Value& location = c["location"];
-    location["idc"] = conf.idc;
-    location["soc_ip"] = conf.socIp;
-    // The decimal text of a 32-bit number, as read from the request.
-    location["pod_id"] = static_cast<int>(std::strtol(conf.podId.c_str(), nullptr, 10));
-    return c;
-}
-
-Json::Value containersOf(const NetConfRequest& conf) {
-    Json::Value list(Json::arrayValue);
-    for (std::size_t i = 0; i < conf.containers.size(); ++i) {
-        if (i < conf.unusedSlots.size() && conf.unusedSlots[i]) {
-            list.append(Json::Value());
-            continue;
-        }
-        Json::Value entry(Json::objectValue);
-        entry["mac"] = conf.containers[i].mac;
-        entry[familyOf(conf.ipType)] = conf.containers[i].ip;
-        list.append(entry);
-    }
-    return list;
 }
 
 // A configuration is ours when the request's reading and checks take it and give it back
@@ -66,7 +33,7 @@ bool judgeConfiguration(const Json::Value& c, std::string& why) {
         why = "the configuration is unfit: " + problem;
         return false;
     }
-    if (configurationOf(conf) != c) {
+    if (inForceConfiguration(conf) != c) {
         why = "the configuration holds members of its own";
         return false;
     }
@@ -89,7 +56,7 @@ bool judgeContainers(const Json::Value& list, std::string& why) {
         why = "the container list is unfit: " + problem;
         return false;
     }
-    if (containersOf(conf) != list) {
+    if (inForceContainers(conf) != list) {
         why = "the container list holds members of its own";
         return false;
     }
@@ -101,8 +68,8 @@ bool judgeContainers(const Json::Value& list, std::string& why) {
 InForce appliedInForce(const NetConfRequest& conf, const InForce& before) {
     InForce now;
     now.state = InForce::State::Known;
-    now.configuration = configurationOf(conf);
-    now.lxclist = conf.containersGiven ? containersOf(conf) : before.lxclist;
+    now.configuration = inForceConfiguration(conf);
+    now.lxclist = conf.containersGiven ? inForceContainers(conf) : before.lxclist;
     return now;
 }
 

@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "board.h"
+#include "cable.h"
 #include "fake_console.h"
 #include "ser2net.h"
 #include "test_pki.h"
@@ -19,6 +20,7 @@
 
 namespace {
 
+using qftest::Cable;
 using qftest::SimulatedBoard;
 
 class CtlFleetSystem : public qftest::BoardTest {

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -163,11 +164,12 @@ TEST_F(CtlFleet, OneBoardsBytesSpoilOnlyItsOwnResult) {
         const char* row;  // what the table says after the name
     } boards[] = {
         {"good", "tcp", [&] { return replying(good); },
-         "ok (.*)s  ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=02:00:00:00:00:01"},
+         "ok (.*)s  ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=02:00:00:00:00:01 "
+         "in_force=cannot-tell"},
         {"deep", "tcp", [&] { return replying(deep); },
          "malformed (.*)s  reply is nested deeper than 64 levels"},
         {"shapeless", "tcp", [&] { return replying(shapeless); },
-         R"(ok (.*)s  ipv6=-/- gateway=- mac=\["\\\\u001b\[2J"\])"},
+         R"(ok (.*)s  ipv6=-/- gateway=- mac=\["\\\\u001b\[2J"\] in_force=cannot-tell)"},
         {"nine-bytes", "telnet",
          [] {
              return [](int fd) {
@@ -177,7 +179,8 @@ TEST_F(CtlFleet, OneBoardsBytesSpoilOnlyItsOwnResult) {
          },
          "unavailable (.*)s  .*: the console server refuses binary mode.*"},
         {"withdraws-after", "telnet", [&] { return replying(good, telnetAgreeing(), withdrawn); },
-         "ok (.*)s  ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=02:00:00:00:00:01"},
+         "ok (.*)s  ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=02:00:00:00:00:01 "
+         "in_force=cannot-tell"},
         {"forged", nullptr, nullptr,
          R"(unavailable (.*)s  cannot open /nonexistent/\\x1b\[2J\\nforged +ok: .*)"},
     };
@@ -368,13 +371,22 @@ TEST(CtlFleetOutput, RepliesOfAnyShapeGiveTheirRow) {
     } cases[] = {
         {ctl::Subcommand::NetConf,
          R"({"ret_val":0,"ipv4":{"address":"10.0.0.8","netmask":24,"gateway":"10.0.0.1"},"mac":"m"})",
-         "ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=m"},
+         "ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=m in_force=cannot-tell"},
+        {ctl::Subcommand::NetConf,
+         R"({"ret_val":0,"in_force":{"ipv6":{"address":"fd00::8","netmask":64}},"mac":"m"})",
+         "ipv4=-/- gateway=- mac=m in_force=fd00::8/64"},
+        {ctl::Subcommand::NetConf, R"({"ret_val":0,"in_force":null})",
+         "ipv4=-/- gateway=- mac=- in_force=none"},
+        {ctl::Subcommand::NetConf, R"({"ret_val":0,"in_force":"unknown"})",
+         "ipv4=-/- gateway=- mac=- in_force=unknown"},
+        {ctl::Subcommand::NetConf, R"({"ret_val":0,"in_force":{"ipv4":[]}})",
+         "ipv4=-/- gateway=- mac=- in_force={\"ipv4\":[]}"},
         {ctl::Subcommand::NetConf, R"({"ret_val":0,"ipv4":"10.0.0.8","mac":7})",
-         "ipv4=-/- gateway=- mac=7"},
+         "ipv4=-/- gateway=- mac=7 in_force=cannot-tell"},
         {ctl::Subcommand::NetConf, R"({"ret_val":0,"ipv6":[1,{"address":2}],"ipv4":{}})",
-         "ipv6=-/- gateway=- mac=-"},
+         "ipv6=-/- gateway=- mac=- in_force=cannot-tell"},
         {ctl::Subcommand::NetConf, R"({"ret_val":0,"ipv6":null,"ipv4":5})",
-         "ipv4=-/- gateway=- mac=-"},
+         "ipv4=-/- gateway=- mac=- in_force=cannot-tell"},
         {ctl::Subcommand::Hw, R"({"ret_val":0,"cpu":{"a":[1]},"ram":"[2J
 ","rom":true})",
          R"(cpu={"a":[1]} ram=\x1b[2J\n rom=true)"},
@@ -393,6 +405,132 @@ TEST(CtlFleetOutput, RepliesOfAnyShapeGiveTheirRow) {
         EXPECT_FALSE(d.stat.temperatureCelsius || d.stat.powerLimited || d.stat.networkConfigured)
             << c.reply;
     }
+}
+
+// A board that reports `inForce` (empty: nothing of it, as an earlier version) and answers
+// an apply with `applied` (its members before the uuid); every line it received is put into
+// `received`, which the test reads once the console is gone.
+FakeConsole::Script reportingBoard(const std::string& inForce, const std::string& applied,
+                                   std::string& received) {
+    return [=, &received](int fd) {
+        for (std::string line; !(line = FakeConsole::readLine(fd)).empty();) {
+            received += line;
+            std::string reply;
+            if (line.find("get_net_conf") != std::string::npos) {
+                reply = R"({"cmd":"get_net_conf",)";
+                if (!inForce.empty()) reply.append("\"in_force\":").append(inForce).append(",");
+                reply.append(R"("ret_val":0,)");
+            } else {
+                reply.append(R"({"cmd":"set_net_conf",)").append(applied).append(",");
+            }
+            FakeConsole::write(fd, reply.append(line.substr(line.find("\"uuid\":"))));
+        }
+    };
+}
+
+// set-net asks each board what it runs and applies only where that differs from its entry;
+// --check sends nothing that changes a board and tells drift by its exit status (3), and a
+// board too old to tell is neither in sync nor drifted.
+TEST_F(CtlFleet, SetNetAppliesOnlyWhereTheBoardDiffers) {
+    const char* network = R"({"address": "10.0.0.8/24", "gateway": "10.0.0.1",
+        "dns": ["10.0.0.53"], "idc": "dc 1", "soc_ip": "10.0.0.8", "pod_id": 3})";
+    const std::string same =
+        R"({"ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24},"location":{"idc":"dc1","pod_id":3,"soc_ip":"10.0.0.8"},"lxclist":null,"nameservers":["10.0.0.53"]})";
+    std::string other = same;
+    other.replace(other.find("10.0.0.1\""), 9, "10.0.0.9\"");
+    struct Board {
+        const char* name;
+        std::string inForce;
+        const char* applied;
+    };
+    const Board boards[] = {
+        {"same", same, R"("ret_val":0)"},
+        {"drifted", other, R"("gateway_check":"answered","ret_val":0)"},
+        {"old", "", R"("ret_val":0)"},
+        {"silent", "null", R"("gateway_check":"silent","ret_val":-5)"},
+    };
+    // Runs `options` on the boards named; what each received, by name.
+    const auto fleet = [&](ctl::Options options, std::vector<const char*> names,
+                           std::map<std::string, std::string>& received) {
+        std::vector<std::unique_ptr<FakeConsole>> consoles;
+        std::string inventory = R"({"boards": [)";
+        for (const Board& b : boards) {
+            if (std::find_if(names.begin(), names.end(), [&](const char* n) {
+                    return std::string(n) == b.name;
+                }) == names.end())
+                continue;
+            consoles.push_back(std::make_unique<FakeConsole>(
+                reportingBoard(b.inForce, b.applied, received[b.name])));
+            inventory += std::string(consoles.size() == 1 ? "" : ",") + R"({"name": ")" + b.name +
+                         R"(", "line": ")" + consoles.back()->address() + R"(", "network": )" +
+                         network + "}";
+        }
+        options.subcommand = ctl::Subcommand::SetNet;
+        options.timeoutMs = 2000;
+        Captured c = run(options, inventory + "]}");
+        consoles.clear();  // every script has ended
+        return c;
+    };
+    const std::vector<const char*> all = {"same", "drifted", "old", "silent"};
+
+    ctl::Options check;
+    check.check = true;
+    check.diff = true;
+    std::map<std::string, std::string> received;
+    Captured c = fleet(check, all, received);
+    EXPECT_EQ(c.status, ctl::kExitDrift) << c.err;
+    for (const auto& [name, lines] : received)
+        EXPECT_EQ(lines.find("set_net_conf"), std::string::npos) << name << ": " << lines;
+    EXPECT_NE(c.err.find("4 boards: 4 ok, 0 failed, 0 no reply, 0 unavailable, 0 busy; 2 would "
+                         "change, 1 in sync, 1 cannot tell"),
+              std::string::npos)
+        << c.err;
+    for (const char* row : {"same                     ok", " in sync\n",
+                            "would change: gateway\n    gateway: 10.0.0.9 -> 10.0.0.1\n",
+                            "cannot tell: the board does not report what it runs",
+                            "    address: nothing in force -> 10.0.0.8/24\n"})
+        EXPECT_NE(c.out.find(row), std::string::npos) << row << "\n" << c.out;
+    // Without drift, a board that cannot tell is no success, and the rest is as before.
+    EXPECT_EQ(fleet(check, {"same", "old"}, received).status, ctl::kExitFailed);
+    EXPECT_EQ(fleet(check, {"same"}, received).status, ctl::kExitOk);
+
+    ctl::Options apply;
+    apply.format = ctl::Format::Jsonl;
+    received.clear();
+    c = fleet(apply, all, received);
+    EXPECT_EQ(c.status, ctl::kExitFailed) << c.err;
+    EXPECT_NE(c.err.find("; 1 changed, 2 unchanged, 1 not known"), std::string::npos) << c.err;
+    EXPECT_EQ(received["same"].find("set_net_conf"), std::string::npos) << received["same"];
+    std::map<std::string, Json::Value> lines;
+    std::istringstream stream(c.out);
+    for (std::string line; std::getline(stream, line);) {
+        Json::Value v;
+        ASSERT_TRUE(Json::Reader().parse(line, v)) << line;
+        lines[v["name"].asString()] = v;
+    }
+    const std::pair<const char*, const char*> changed[] = {
+        {"same", "false"}, {"drifted", "true"}, {"old", "null"}, {"silent", "false"}};
+    for (const auto& [name, value] : changed) {
+        EXPECT_EQ(qfclient::compactJson(lines[name]["changed"]), value) << name;
+        EXPECT_EQ(lines[name]["network"]["idc"], "dc1") << name;
+    }
+    EXPECT_EQ(lines["drifted"]["differences"][0]["value"], "gateway");
+    EXPECT_EQ(lines["drifted"]["in_force"]["gateway"], "10.0.0.9");
+    EXPECT_EQ(lines["drifted"]["reply"]["gateway_check"], "answered");
+    EXPECT_EQ(lines["silent"]["in_force"], Json::Value());
+    EXPECT_EQ(lines["silent"]["outcome"], "failed");
+    EXPECT_FALSE(lines["old"].isMember("in_force"));
+    EXPECT_TRUE(lines["old"]["differences"].isNull());
+
+    // --force applies to every board unasked, as before there was a question.
+    ctl::Options force;
+    force.force = true;
+    received.clear();
+    c = fleet(force, {"same"}, received);
+    EXPECT_EQ(c.status, ctl::kExitOk) << c.err;
+    EXPECT_EQ(received["same"].find("get_net_conf"), std::string::npos) << received["same"];
+    EXPECT_NE(received["same"].find("set_net_conf"), std::string::npos) << received["same"];
+    EXPECT_NE(c.err.find("; 0 changed, 0 unchanged, 1 not known"), std::string::npos) << c.err;
 }
 
 }  // namespace

@@ -31,6 +31,20 @@ TEST(CtlOptions, TimeoutsFollowTheRequest) {
               5000);
     EXPECT_EQ(ctl::replyTimeoutMs(defaults, clear), 60000);
     EXPECT_EQ(ctl::replyTimeoutMs(parse("--timeout 0.0001 clear").options, clear), 1);
+    // A verified apply may run ifdown and ifup four times and wait for its gateway; a sent
+    // line asking for one waits as long. An unfit value is refused at once, so waits no longer.
+    const std::pair<const char*, int> verified[] = {
+        {R"({"cmd":"set_net_conf","verify_gateway":7})", 127000},
+        {R"({"cmd":"set_net_conf","verify_gateway":500})", 240000},
+        {R"({"cmd":"set_net_conf","verify_gateway":"7"})", 60000},
+        {R"({"cmd":"get_net_conf","verify_gateway":7})", 5000},
+    };
+    for (const auto& [line, ms] : verified) {
+        qfclient::Call call;
+        std::string error;
+        ASSERT_TRUE(qfclient::lineCall(line, call, error)) << error;
+        EXPECT_EQ(ctl::replyTimeoutMs(defaults, call), ms) << line;
+    }
 }
 
 // A command line sends only what the board's own checks accept (set-net), and a refused
@@ -46,6 +60,18 @@ TEST(CtlOptions, CommandLinesSendOnlyWhatTheBoardWouldApply) {
          R"({"cmd":"set_net_conf","ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24},"location":{"idc":"dc1","pod_id":-3,"soc_ip":"10.0.0.8"},"lxclist":[{"ipv4":"10.0.0.9","mac":"02:00:00:00:00:09"},{"ipv4":"10.0.0.10","mac":"02:00:00:00:00:0A"}],"nameservers":["8.8.8.8","fd00::53"],"uuid":"u"})"},
         {set + "--address fd00::8/64 --gateway fd00::1",
          R"({"cmd":"set_net_conf","ipv6":{"address":"fd00::8","gateway":"fd00::1","netmask":64},"location":{"idc":"dc1","pod_id":-3,"soc_ip":"10.0.0.8"},"nameservers":["8.8.8.8"],"uuid":"u"})"},
+        {set + "--verify-gateway 5",
+         R"({"cmd":"set_net_conf","ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24},"location":{"idc":"dc1","pod_id":-3,"soc_ip":"10.0.0.8"},"nameservers":["8.8.8.8"],"uuid":"u","verify_gateway":5})"},
+        {"netconf --uuid u", R"({"cmd":"get_net_conf","in_force":true,"uuid":"u"})"},
+        {set + "--verify-gateway 0", "verify_gateway '0': verify_gateway is not a whole number"},
+        {set + "--verify-gateway 121", "verify_gateway '121'"},
+        {set + "--verify-gateway 4294967301", "verify_gateway '4294967301'"},
+        {set + "--verify-gateway 2s", "--verify-gateway '2s' is not a whole number"},
+        {"clear --verify-gateway 5", "'--verify-gateway' applies only to set-net"},
+        {"--inventory f stat --check", "'--check' applies only to set-net"},
+        {set + "--diff", "'--diff' applies only with --inventory"},
+        {set + "--force", "'--force' applies only with --inventory"},
+        {"--inventory f set-net --check --force", "exclude each other"},
         {"clear --uuid u --ipv6",
          R"({"cmd":"set_net_conf","ipv6":{"address":"clear","gateway":"clear"},"location":{},"nameservers":[],"uuid":"u"})"},
         {set + "--container aa:bb=10.0.0.9", "container 1 mac 'aa:bb'"},
@@ -124,6 +150,10 @@ TEST(CtlOptions, CommandLinesSendOnlyWhatTheBoardWouldApply) {
         parse("--inventory f --board a --format prometheus-sd --output t.json").options;
     EXPECT_EQ(targets.format, ctl::Format::PrometheusSd);
     EXPECT_EQ(targets.output, "t.json");
+    const ctl::Options check =
+        parse("set-net --inventory f --check --diff --verify-gateway 9").options;
+    EXPECT_TRUE(check.check && check.diff && !check.force);
+    EXPECT_EQ(check.net.verifyGatewaySec, 9);
     EXPECT_EQ(parse("--version probe").kind, ctl::ParseOutcome::Kind::Version);
     EXPECT_EQ(parse("probe -h").kind, ctl::ParseOutcome::Kind::Help);
 }

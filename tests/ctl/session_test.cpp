@@ -25,6 +25,7 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
     Json::Value reply;
     Json::Reader().parse(failed, reply);
     const std::string styled = reply.toStyledString();  // without --raw
+    const std::string putBack = "{\"gateway_check\":\"silent\",\"ret_val\":-5,\"uuid\":\"u\"}\n";
     const std::string garbage = "{\"ret_val\":\"x\",\"uuid\":\"u\"}\n";
     // A reply that echoes the uuid but is nested past any reply's depth.
     const std::string deep = "{\"uuid\":\"u\",\"x\":" + std::string(2048, '[') + "\n";
@@ -45,6 +46,23 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
         {{"stat"}, deep, "", 1, {"reply is nested deeper than 64 levels: {\"uuid\":\"u\""}},
         {{"--raw", "probe"}, stale + ack, "Quillferry_Ok!!!\\n\\x00\n", 0, {"note: discarded"}},
         {{"probe"}, ack, "alive\n", 0, {}},
+        // A board of an earlier version says nothing of what is in force, nor of a gateway
+        // check it never ran: the client says so rather than guessing.
+        {{"--raw", "netconf"}, ok, ok, 0, {"the board cannot tell what it runs"}},
+        {{"--raw", "set-net", "--address", "10.0.0.8/24", "--gateway", "10.0.0.1", "--dns",
+          "10.0.0.53", "--idc", "dc1", "--soc-ip", "10.0.0.8", "--pod-id", "3", "--verify-gateway",
+          "3"},
+         ok,
+         ok,
+         0,
+         {"no gateway check ran: the board does not know verify_gateway"}},
+        {{"--raw", "set-net", "--address", "10.0.0.8/24", "--gateway", "10.0.0.1", "--dns",
+          "10.0.0.53", "--idc", "dc1", "--soc-ip", "10.0.0.8", "--pod-id", "3", "--verify-gateway",
+          "3"},
+         putBack,
+         putBack,
+         1,
+         {"ret_val -5", "the configuration before is back in force", "did not answer within 3 s"}},
         // Output that cannot be written is not the board's fault, whose answer is still told.
         {{"stat"}, failed, "", 74, {"cannot write the output: No space left", "ret_val -1"}},
     };

@@ -22,6 +22,10 @@ for p in quillferry quillferry-ctl quillferry-exporter quillferry-sim; do
     [[ $(dpkg-deb -f "$(deb "$p")" Architecture) == "$arch" ]] || fail "$p is not an $arch package"
     dpkg-deb -x "$(deb "$p")" "$scratch/$p"
 done
+# The Ansible collection is Python, one package for every architecture.
+ansible_deb=$dir/quillferry-ansible_${version}_all.deb
+[[ -f $ansible_deb ]] || { echo "FAIL: no $ansible_deb" >&2; exit 1; }
+dpkg-deb -x "$ansible_deb" "$scratch/quillferry-ansible"
 
 # lintian: informational tags are listed in the README, anything worse fails.
 if ! out=$(lintian --fail-on error,warning --display-info "$dir/quillferry_${version}_$arch.changes" 2>&1); then
@@ -57,10 +61,21 @@ for f in prometheus-quillferry.yml quillferry-exporter-rules.yml quillferry-dash
     [[ -f $scratch/quillferry-exporter/usr/share/doc/quillferry-exporter/examples/$f ]] ||
         fail "quillferry-exporter lacks the example $f"
 done
+collection=/usr/share/ansible/collections/ansible_collections/quillferry/board
+expect_files quillferry-ansible "$collection/README.md" "$collection/galaxy.yml" \
+    "$collection/meta/runtime.yml" "$collection/plugins/module_utils/quillferry_ctl.py" \
+    "$collection/plugins/doc_fragments/line.py" \
+    "$collection/plugins/modules/facts.py" "$collection/plugins/modules/netconf.py" \
+    /usr/share/lintian/overrides/quillferry-ansible
 expect_files quillferry-sim /usr/bin/quillferry-sim /usr/lib/quillferry/board-sandbox \
     /usr/lib/quillferry/quillferry /usr/share/man/man1/quillferry-sim.1.gz
 
-depends() { echo ", $(dpkg-deb -f "$(deb "$1")" Depends),"; }
+depends() {
+    local f
+    f=$(deb "$1")
+    [[ $1 != quillferry-ansible ]] || f=$ansible_deb
+    echo ", $(dpkg-deb -f "$f" Depends),"
+}
 needs() {
     local p=$1 d all
     all=$(depends "$p")
@@ -71,6 +86,7 @@ needs quillferry libjsoncpp25 ifupdown iproute2
 needs quillferry-ctl libjsoncpp25 libtelnet2 libssh-4 libssl3 libc-ares2
 needs quillferry-sim quillferry-ctl bubblewrap socat ifupdown iproute2 libjsoncpp25
 needs quillferry-exporter libjsoncpp25 libtelnet2 libmicrohttpd12 libgnutls30 libyaml-0-2 libcrypt1
+needs quillferry-ansible quillferry-ctl "ansible-core | ansible"
 for p in quillferry-ctl quillferry-exporter quillferry-sim; do
     [[ $(depends "$p") != *", quillferry"[\ ,]* ]] || fail "$p depends on the service's package"
 done

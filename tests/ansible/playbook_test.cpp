@@ -1,0 +1,57 @@
+// SPDX-License-Identifier: Apache-2.0
+// The Ansible collection quillferry.board as an operator runs it: ansible-playbook against
+// localhost drives a simulated board on its line through the built quillferry-ctl
+// (tests/ansible/playbook.yml holds the tasks and their checks).
+#include <sys/wait.h>
+
+#include <filesystem>
+
+#include "board.h"
+#include "cable.h"
+#include "scratch_dir.h"
+
+namespace {
+
+using qftest::SimulatedBoard;
+
+class AnsiblePlaybook : public qftest::BoardTest {};
+
+TEST_F(AnsiblePlaybook, ChecksAppliesGathersAndRefusesBeforeSending) {
+    if (IsSkipped() || HasFatalFailure()) return;
+    if (std::system("command -v ansible-playbook >/dev/null") != 0) {
+        if (std::getenv("CI") != nullptr) GTEST_FAIL() << "ansible-playbook is missing";
+        GTEST_SKIP() << "ansible-playbook is missing (tools/install-deps ansible)";
+    }
+    // The gateway of the configuration answers, on the far end of eth0's link.
+    SimulatedBoard& board = boot();
+    ASSERT_EQ(board.run({"nsenter", "--net=/run/netns/far", "ip", "addr", "add", "10.0.1.1/24",
+                         "dev", "uplink0"}),
+              0);
+    const qftest::Cable cable(board);
+
+    char name[] = "/tmp/quillferry-ansible-XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    const std::string dir = name;
+    const std::string ctlDir = std::filesystem::path(QF_CTL_PATH).parent_path();
+    // Everything Ansible keeps goes into the test's folder; the module runs with this
+    // machine's Python 3, where Debian's ansible-core is.
+    const std::string command =
+        "env ANSIBLE_HOME=" + dir + " ANSIBLE_LOCAL_TEMP=" + dir +
+        "/tmp ANSIBLE_REMOTE_TEMP=" + dir + "/tmp ANSIBLE_COLLECTIONS_PATH=" + QF_SOURCE_DIR +
+        " ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3 ANSIBLE_NOCOLOR=1 "
+        "ANSIBLE_RETRY_FILES_ENABLED=0"
+        " PATH=" +
+        ctlDir +
+        ":$PATH timeout 300 ansible-playbook -i localhost, -c local -e line=" + cable.device() +
+        " " + QF_SOURCE_DIR + "/tests/ansible/playbook.yml >" + dir + "/out 2>&1";
+    const int status = std::system(command.c_str());
+    const std::string out = qftest::readText(dir + "/out");
+    std::filesystem::remove_all(dir);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+    // The refused value never reached the board: its record holds the clear, sent after it,
+    // and nothing of the refused request.
+    EXPECT_NE(board.readFile("opt/.cmd.txt").find("clear"), std::string::npos);
+    EXPECT_EQ(board.log().find("10.0.9.8"), std::string::npos) << board.log();
+}
+
+}  // namespace
