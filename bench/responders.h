@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 // Boards played by responders on loopback TCP ports for the benchmarks of the client and the
 // exporter: a child process with one listening socket per board, each board of a kind
-// (healthy, hostile in various ways, answering the status query), optionally as slow as a
-// serial line at a given baud rate.
+// (healthy, hostile in various ways, answering the status query, or a console server that
+// answers the probe over telnet with RFC 2217, TLS or telnet inside TLS), optionally as slow
+// as a serial line at a given baud rate.
 #pragma once
 
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -16,6 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -50,7 +54,10 @@ enum class Kind {
     HalfClosed,  // closes its sending half at once and reads on
     Longest,     // answers a request with the longest reply the client takes (8 KiB)
     Stat,        // answers the status query as a board does, and the probe
-    InForce      // answers get_net_conf as a board that runs kNetwork does
+    Telnet,      // a telnet console server with RFC 2217 that answers the probe
+    Tls,         // answers the probe inside TLS
+    Telnets,     // telnet with RFC 2217 inside TLS, answering the probe
+    InForce,     // answers get_net_conf as a board that runs kNetwork does
 };
 
 // The network of an InForce board's inventory entry, and what such a board reports.
@@ -68,12 +75,20 @@ constexpr const char* kNetConfReply =
 constexpr Kind kHostile[] = {Kind::Silent,    Kind::Endless, Kind::Garbage,
                              Kind::Slowloris, Kind::Reset,   Kind::HalfClosed};
 
+// The certificate and key of the TLS kinds.
+struct TlsFiles {
+    std::string cert;
+    std::string key;
+};
+
 // The responders: one listening socket per board, each board's kind from `kindOf`.
 class Responders {
 public:
     // With `baud`, a board answers once the request and its reply would have crossed a
     // serial line at that rate (10 bits a byte), as a real board's line takes them.
-    Responders(int boards, Kind (*kindOf)(int board), int baud = 0) : baud_(baud) {
+    Responders(int boards, const std::function<Kind(int board)>& kindOf, int baud = 0,
+               TlsFiles tls = {})
+        : baud_(baud), tls_(std::move(tls)) {
         for (int i = 0; i < boards; ++i) {
             const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             sockaddr_in addr{};
@@ -107,9 +122,31 @@ private:
         std::size_t sent = 0;  // Slowloris: bytes of the acknowledgement sent
         std::string reply;     // an answer waiting for its time on the line
         Clock::time_point due;
+        SSL* ssl = nullptr;  // the TLS kinds
+        bool handshaken = false;
     };
 
+    static bool overTls(Kind kind) { return kind == Kind::Tls || kind == Kind::Telnets; }
+
+    // What a telnet console server that agrees to everything the client asks sends: binary
+    // both ways, com port control, and each serial setting confirmed (115200 8N1).
+    static std::string telnetAgreeing() {
+        const unsigned char bytes[] = {255, 251, 0,   255, 253, 0,   255, 253, 44,  255,
+                                       250, 44,  101, 0,   1,   194, 0,   255, 240, 255,
+                                       250, 44,  102, 8,   255, 240, 255, 250, 44,  103,
+                                       1,   255, 240, 255, 250, 44,  104, 1,   255, 240};
+        return std::string(reinterpret_cast<const char*>(bytes), sizeof(bytes));
+    }
+
     [[noreturn]] void serve() {
+        if (!tls_.cert.empty()) {
+            ctx_ = SSL_CTX_new(TLS_server_method());
+            if (ctx_ == nullptr ||
+                SSL_CTX_use_certificate_chain_file(ctx_, tls_.cert.c_str()) != 1 ||
+                SSL_CTX_use_PrivateKey_file(ctx_, tls_.key.c_str(), SSL_FILETYPE_PEM) != 1)
+                _exit(1);
+        }
+        const std::string agreeing = telnetAgreeing();
         std::vector<pollfd> fds;
         for (const int fd : listeners_) fds.push_back({fd, POLLIN, 0});
         const std::size_t listeners = fds.size();
@@ -133,7 +170,11 @@ private:
             for (std::size_t i = listeners; i < fds.size(); ++i) {
                 Connection& c = conns[i];
                 if (fds[i].fd < 0 || c.reply.empty() || Clock::now() < c.due) continue;
-                if (::write(fds[i].fd, c.reply.data(), c.reply.size()) < 0) _exit(1);
+                if (c.ssl != nullptr) {
+                    SSL_write(c.ssl, c.reply.data(), static_cast<int>(c.reply.size()));
+                } else if (::write(fds[i].fd, c.reply.data(), c.reply.size()) < 0) {
+                    _exit(1);
+                }
                 c.reply.clear();
             }
             const bool trickle = Clock::now() - lastTrickle >= std::chrono::milliseconds(200);
@@ -157,22 +198,39 @@ private:
                     }
                 }
                 if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-                const ssize_t n = ::read(fds[i].fd, buf, sizeof(buf));
+                if (c.ssl != nullptr && !c.handshaken) {
+                    ERR_clear_error();
+                    const int rc = SSL_accept(c.ssl);
+                    if (rc == 1) {
+                        c.handshaken = true;
+                        if (c.kind == Kind::Telnets)
+                            SSL_write(c.ssl, agreeing.data(), static_cast<int>(agreeing.size()));
+                    } else if (const int err = SSL_get_error(c.ssl, rc);
+                               err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) {
+                        close(fds[i], c);
+                    }
+                    continue;
+                }
+                const ssize_t n = c.ssl != nullptr ? SSL_read(c.ssl, buf, sizeof(buf))
+                                                   : ::read(fds[i].fd, buf, sizeof(buf));
                 if (n <= 0) {
-                    ::close(fds[i].fd);
-                    fds[i].fd = -1;  // poll ignores it from now on
+                    if (c.ssl != nullptr &&
+                        SSL_get_error(c.ssl, static_cast<int>(n)) == SSL_ERROR_WANT_READ)
+                        continue;
+                    close(fds[i], c);  // poll ignores it from now on
                 } else if (std::memchr(buf, '\n', static_cast<std::size_t>(n)) == nullptr) {
                     continue;
-                } else if (c.kind == Kind::Healthy || c.kind == Kind::Longest ||
-                           c.kind == Kind::Stat || c.kind == Kind::InForce) {
+                } else if (c.kind != Kind::Silent && c.kind != Kind::Endless &&
+                           c.kind != Kind::Garbage && c.kind != Kind::Slowloris &&
+                           c.kind != Kind::HalfClosed) {
                     const std::string request(buf, static_cast<std::size_t>(n));
                     const bool probe = request.find(qf::kProbe) != std::string::npos;
                     c.reply = c.kind == Kind::Longest ? longest(request)
                               : c.kind == Kind::InForce
                                   ? kNetConfReply + std::string("\"uuid\":\"") + uuidOf(request) +
                                         "\"}\n"
-                              : probe || c.kind == Kind::Healthy ? ack
-                                                                 : stat(request);
+                              : probe || c.kind != Kind::Stat ? ack
+                                                              : stat(request);
                     c.due = Clock::now() + lineTime(request.size() + c.reply.size());
                 }
             }
@@ -202,10 +260,20 @@ private:
         return std::chrono::microseconds(static_cast<long long>(bytes) * 10 * 1000000 / baud_);
     }
 
-    static void accept(int listener, Kind kind, std::vector<pollfd>& fds,
-                       std::vector<Connection>& conns) {
+    static void close(pollfd& p, Connection& c) {
+        if (c.ssl != nullptr) SSL_free(c.ssl);
+        c.ssl = nullptr;
+        ::close(p.fd);
+        p.fd = -1;
+    }
+
+    void accept(int listener, Kind kind, std::vector<pollfd>& fds, std::vector<Connection>& conns) {
         const int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (c < 0) return;
+        if (kind == Kind::Telnet) {
+            const std::string agreeing = telnetAgreeing();
+            if (::write(c, agreeing.data(), agreeing.size()) < 0) _exit(1);
+        }
         if (kind == Kind::Reset) {
             const linger abort = {1, 0};
             ::setsockopt(c, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
@@ -216,9 +284,16 @@ private:
         const bool floods = kind == Kind::Endless || kind == Kind::Garbage;
         fds.push_back({c, static_cast<short>(POLLIN | (floods ? POLLOUT : 0)), 0});
         conns.emplace_back(kind);
+        if (overTls(kind)) {
+            conns.back().ssl = SSL_new(ctx_);
+            SSL_set_fd(conns.back().ssl, c);
+            SSL_set_accept_state(conns.back().ssl);
+        }
     }
 
     int baud_ = 0;
+    TlsFiles tls_;
+    SSL_CTX* ctx_ = nullptr;  // the child's
     std::vector<int> listeners_;
     std::vector<int> ports_;
     std::vector<Kind> kinds_;

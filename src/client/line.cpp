@@ -1,11 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "client/line.h"
 
-#include <libtelnet.h>
-#include <netdb.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,8 +10,15 @@
 #include <optional>
 #include <utility>
 
+#include "client/connector.h"
+#include "client/plain_transport.h"
 #include "client/reply.h"
+#include "client/resolver.h"
 #include "client/serial_link.h"
+#include "client/ssh_transport.h"
+#include "client/telnet_session.h"
+#include "client/tls_transport.h"
+#include "client/transport.h"
 #include "core/fd_io.h"
 
 namespace qfclient {
@@ -60,50 +63,24 @@ const char* outcomeName(Outcome outcome) {
 
 namespace {
 
-// RFC 2217: the COM-PORT-OPTION and the settings the board's line needs, 115200 8N1. The
-// server answers each with the same command plus 100 and the value it set.
-constexpr unsigned char kComPortOption = 44;
-constexpr unsigned char kServerReplyOffset = 100;
-struct SerialSetting {
-    const char* name;
-    unsigned char command;
-    unsigned int value;
-    std::size_t size;  // bytes of the value, most significant first
-};
-constexpr SerialSetting kSerialSettings[] = {
-    {"baud rate 115200", 1, 115200, 4},
-    {"8 data bits", 2, 8, 1},
-    {"no parity", 3, 1, 1},
-    {"1 stop bit", 4, 1, 1},
-};
-constexpr std::size_t kSettingCount = std::size(kSerialSettings);
-
 // What may wait for a console server beyond the request itself (telnet's answers to its
 // negotiation): a server that offers options without end and reads nothing fails its line
 // here instead of growing the client.
 constexpr std::size_t kMaxQueuedBytes = std::size_t{16} * 1024;
 
-// What this end speaks: binary both ways (a zero byte and 0xFF pass unchanged), suppressed
-// go-ahead, and the com port option as the client.
-const telnet_telopt_t kTelnetOptions[] = {
-    {TELNET_TELOPT_BINARY, TELNET_WILL, TELNET_DO},
-    {TELNET_TELOPT_SGA, TELNET_WILL, TELNET_DO},
-    {kComPortOption, TELNET_WILL, TELNET_DONT},
-    {-1, 0, 0},
-};
-
-// Whether a console server that closed the connection said that someone else has the
-// port ("Port already in use", "port busy").
-bool saysInUse(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text.find("in use") != std::string::npos || text.find("busy") != std::string::npos;
-}
-
 }  // namespace
 
+struct Loop::Shared {
+    Resolver resolver;
+    TlsContexts tls;
+};
+
+Loop::Loop() : shared_(std::make_unique<Shared>()) {}
+
+Loop::~Loop() = default;
+
 struct Loop::Member {
-    enum class State { Closed, Connecting, Negotiating, Ready };
+    enum class State { Closed, Resolving, Connecting, SettingUp, Negotiating, Ready };
 
     Member(Loop& l, LineAddress a)
         : loop(l), address(std::move(a)), shownName(escapeBytes(address.text)) {
@@ -116,60 +93,62 @@ struct Loop::Member {
 
     void start(const Call& c, int ms, std::function<void(const Result&)> d);
     void open();
-    void connected();
+    void resolved(std::vector<SocketAddress> found, const std::string& error);
+    void connect(std::vector<SocketAddress> addresses);
+    void connectReady();
+    void connected(UniqueFd socket);
+    void setUp();
     void negotiated();
     void flush();
     void readable();
+    void telnetData(std::string_view bytes);
+    void afterTelnet();
     void received(std::string_view bytes);
-    void telnetEvent(const telnet_event_t& event);
-    void lost(const std::string& why);
+    void lost(const LineFault& fault);
     void expire();
     void finish(Outcome outcome, std::string detail);
     // Calls back with the result finish() left, from the loop.
     void deliver();
     void close();
+
+    // The descriptor to poll and for what (none: -1, 0).
+    int pollFd() const {
+        if (state == State::Connecting) return connector.fd();
+        return transport && state != State::Closed ? transport->fd() : -1;
+    }
     short events() const {
-        if (!fd.valid()) return 0;
         if (state == State::Connecting) return POLLOUT;
-        return static_cast<short>(POLLIN | (wire.empty() ? 0 : POLLOUT));
+        if (!transport || state == State::Closed || state == State::Resolving) return 0;
+        return transport->events(!wire.empty());
+    }
+    // When the loop must serve the line even without an event.
+    long long wakeMs() const {
+        return state == State::Connecting ? std::min(deadlineMs, connector.attemptDeadlineMs())
+                                          : deadlineMs;
+    }
+    // Whether its transport holds stream bytes that poll() cannot announce.
+    bool buffered() const {
+        return transport && (state == State::Negotiating || state == State::Ready) &&
+               transport->buffered();
     }
     // The address as text fit for a message (an inventory's path may hold anything).
     const std::string& name() const { return shownName; }
-    // Runs `f` on the telnet state; a close from within one of its events frees that state
-    // only once libtelnet has returned.
-    template <typename F>
-    void withTelnet(F f) {
-        ++telnetDepth;
-        f(telnet);
-        if (--telnetDepth > 0) return;
-        for (telnet_t* t : doomed) telnet_free(t);
-        doomed.clear();
-    }
 
     Loop& loop;
     LineAddress address;
     std::string shownName;
     State state = State::Closed;
-    UniqueFd fd;
-    telnet_t* telnet = nullptr;
-    int telnetDepth = 0;
-    std::vector<telnet_t*> doomed;
-    // Telnet negotiation: binary mode confirmed for each direction, the com port option
-    // agreed, and which serial settings the server confirmed.
-    bool binaryOut = false;
-    bool binaryIn = false;
-    bool comPort = false;
-    bool confirmed[kSettingCount] = {};
-    bool allConfirmed() const {
-        return std::all_of(std::begin(confirmed), std::end(confirmed), [](bool c) { return c; });
-    }
+    std::uint64_t lookup = 0;  // the name lookup under way
+    Connector connector;
+    std::unique_ptr<Transport> transport;
+    std::unique_ptr<TelnetSession> telnet;
 
     // The call under way.
     bool active = false;
     Call call;
     std::optional<ReplyMatcher> matcher;
     std::function<void(const Result&)> done;
-    std::string wire;  // bytes for the descriptor, telnet-encoded where it applies
+    std::string wire;  // stream bytes for the transport, telnet-encoded where it applies
     bool requestQueued = false;
     int timeoutMs = 0;
     long long startMs = 0;
@@ -192,45 +171,75 @@ bool Loop::serve() {
     polled.clear();
     long long nearest = -1;
     bool results = false;
+    bool buffered = false;
     for (Member* m : members_) {
         results = results || m->result.has_value();
         if (!m->active) continue;
-        nearest = nearest < 0 ? m->deadlineMs : std::min(nearest, m->deadlineMs);
-        if (m->events() == 0) continue;
-        fds.push_back({m->fd.get(), m->events(), 0});
+        nearest = nearest < 0 ? m->wakeMs() : std::min(nearest, m->wakeMs());
+        buffered = buffered || m->buffered();
+        const short events = m->events();
+        if (events == 0) continue;
+        fds.push_back({m->pollFd(), events, 0});
         polled.push_back(m);
     }
-    long long wait = results       ? 0
-                     : nearest < 0 ? -1
-                                   : std::clamp(nearest - monotonicMs(), 0LL, 1000LL);
+    const std::size_t lineFds = fds.size();
+    Resolver& resolver = shared_->resolver;
+    const std::size_t resolverFds = resolver.pollFds(fds);
+    long long wait = results || buffered ? 0
+                     : nearest < 0       ? -1
+                                         : std::clamp(nearest - monotonicMs(), 0LL, 1000LL);
     if (watcher_ != nullptr) {
         watched_.clear();
         const long long own = watcher_->prepare(watched_);
         const long long ownWait =
             std::clamp(own - monotonicMs(), 0LL, static_cast<long long>(INT_MAX));
         if (own >= 0) wait = wait < 0 ? ownWait : std::min(wait, ownWait);
-        fds.insert(fds.end(), watched_.begin(), watched_.end());
     } else if (wait < 0) {
         return false;  // nothing to wait for
     }
+    const long long resolverWake = resolver.wakeInMs();
+    if (resolverWake >= 0) wait = wait < 0 ? resolverWake : std::min(wait, resolverWake);
+    const std::size_t watchedAt = fds.size();
+    fds.insert(fds.end(), watched_.begin(), watched_.end());
     const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(wait));
     if (ready < 0 && errno != EINTR) {
-        for (Member* m : polled) m->lost(std::string("poll failed: ") + std::strerror(errno));
+        const LineFault fault{Outcome::Dropped,
+                              std::string("poll failed: ") + std::strerror(errno)};
+        for (Member* m : polled) m->lost(fault);
     }
     // A member whose descriptor changed meanwhile is served in the next round.
-    for (std::size_t i = 0; ready > 0 && i < polled.size(); ++i) {
+    for (std::size_t i = 0; ready > 0 && i < lineFds; ++i) {
         Member* m = polled[i];
-        if (fds[i].revents == 0 || !m->fd.valid() || m->fd.get() != fds[i].fd) continue;
-        if (m->state == Member::State::Connecting) {
-            m->connected();
-            continue;
+        if (fds[i].revents == 0 || m->pollFd() != fds[i].fd) continue;
+        switch (m->state) {
+            case Member::State::Connecting:
+                m->connectReady();
+                break;
+            case Member::State::SettingUp:
+                m->setUp();
+                break;
+            default:
+                m->readable();
+                if (m->pollFd() == fds[i].fd) m->flush();
+                break;
         }
-        if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) m->readable();
-        if ((fds[i].revents & POLLOUT) != 0 && m->fd.valid()) m->flush();
+    }
+    resolver.process(fds.data() + lineFds, ready > 0 ? resolverFds : 0);
+    // Stream bytes that a transport read ahead are served without waiting for the socket.
+    for (Member* m : members_) {
+        if (!m->active || !m->buffered()) continue;
+        m->readable();
+        m->flush();
     }
     const long long now = monotonicMs();
     for (Member* m : members_) {
-        if (m->active && now >= m->deadlineMs) m->expire();
+        if (!m->active) continue;
+        if (now >= m->deadlineMs) {
+            m->expire();
+        } else if (m->state == Member::State::Connecting) {
+            // An address that does not answer in its share of the time: on to the next.
+            if (m->connector.expire(now) == Connector::State::Failed) m->connectReady();
+        }
     }
     // Results are handed over last, one line after another: a callback may start calls
     // (whose own results come in a later round) or make lines, never from within another
@@ -238,7 +247,7 @@ bool Loop::serve() {
     for (std::size_t i = 0; i < members_.size(); ++i) members_[i]->deliver();
     if (watcher_ != nullptr) {
         for (std::size_t i = 0; i < watched_.size(); ++i)
-            watched_[i].revents = ready > 0 ? fds[polled.size() + i].revents : 0;
+            watched_[i].revents = ready > 0 ? fds[watchedAt + i].revents : 0;
         watcher_->ready(watched_);
     }
     return true;
@@ -261,152 +270,117 @@ void Member::start(const Call& c, int ms, std::function<void(const Result&)> d) 
 void Member::open() {
     if (address.kind == LineAddress::Kind::Device) {
         std::string error;
+        UniqueFd fd;
         const SerialLink::Status status = SerialLink::openDevice(address.path, fd, error);
         if (status != SerialLink::Status::Ok) {
             return finish(status == SerialLink::Status::Busy ? Outcome::Busy : Outcome::Unavailable,
                           error);
         }
+        transport = std::make_unique<PlainTransport>(std::move(fd), true);
         state = State::Ready;
         return negotiated();
     }
-    // The name is resolved here, before the connection; a literal address needs no lookup.
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
-    if (rc != 0) {
-        return finish(Outcome::Unavailable, "cannot resolve " + address.host + " (" + name() +
-                                                "): " + ::gai_strerror(rc));
-    }
-    const std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, ::freeaddrinfo);
-    fd.reset(::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                      found->ai_protocol));
-    if (!fd.valid()) {
-        return finish(Outcome::Unavailable,
-                      std::string("cannot make a socket: ") + std::strerror(errno));
-    }
-    if (::connect(fd.get(), found->ai_addr, found->ai_addrlen) != 0 && errno != EINPROGRESS) {
-        const int err = errno;
-        fd.reset();
-        return finish(Outcome::Unavailable,
-                      "cannot connect to " + name() + ": " + std::strerror(err));
-    }
-    state = State::Connecting;
+    // A literal address needs no lookup; a name is looked up in the loop.
+    SocketAddress literal;
+    if (literalAddress(address.host, address.port, literal)) return connect({literal});
+    state = State::Resolving;
+    lookup = loop.shared_->resolver.lookup(
+        address.host, address.port,
+        [this](std::vector<SocketAddress> found, const std::string& error) {
+            lookup = 0;
+            resolved(std::move(found), error);
+        });
 }
 
-void Member::connected() {
-    int err = 0;
-    socklen_t len = sizeof(err);
-    if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-    if (err != 0) {
-        fd.reset();
-        state = State::Closed;
-        return finish(Outcome::Unavailable,
-                      "cannot connect to " + name() + ": " + std::strerror(err));
+void Member::resolved(std::vector<SocketAddress> found, const std::string& error) {
+    if (found.empty()) {
+        return finish(Outcome::Unavailable, "cannot resolve " + escapeBytes(address.host) + " (" +
+                                                name() + "): " + error);
     }
-    if (address.kind == LineAddress::Kind::Tcp) {
+    connect(std::move(found));
+}
+
+void Member::connect(std::vector<SocketAddress> addresses) {
+    state = State::Connecting;
+    if (connector.start(std::move(addresses), deadlineMs) == Connector::State::Failed)
+        connectReady();
+}
+
+// The attempt under way ended (or every address failed).
+void Member::connectReady() {
+    Connector::State s = connector.fd() >= 0 ? connector.ready() : Connector::State::Failed;
+    if (s == Connector::State::Trying) return;
+    if (s == Connector::State::Connected) return connected(connector.take());
+    const std::string failures = connector.failures();
+    finish(Outcome::Unavailable, "cannot connect to " + name() + ": " + failures);
+}
+
+void Member::connected(UniqueFd socket) {
+    switch (address.kind) {
+        case LineAddress::Kind::Tls:
+        case LineAddress::Kind::Telnets: {
+            std::string error;
+            std::shared_ptr<SSL_CTX> context = loop.shared_->tls.context(address, error);
+            if (!context) return finish(Outcome::Unavailable, name() + ": " + error);
+            transport = std::make_unique<TlsTransport>(std::move(socket), context, address);
+            break;
+        }
+        case LineAddress::Kind::Ssh:
+            transport = std::make_unique<SshTransport>(std::move(socket), address);
+            break;
+        default:
+            transport = std::make_unique<PlainTransport>(std::move(socket), false);
+            break;
+    }
+    state = State::SettingUp;
+    setUp();
+}
+
+void Member::setUp() {
+    LineFault fault;
+    const Transport::Step step = transport->setUp(fault);
+    if (step == Transport::Step::Again) return;
+    if (step == Transport::Step::Failed) {
+        close();
+        return finish(fault.outcome, name() + ": " + fault.detail);
+    }
+    if (!speaksTelnet(address.kind)) {
         state = State::Ready;
         return negotiated();
     }
     state = State::Negotiating;
-    telnet = telnet_init(
-        kTelnetOptions,
-        [](telnet_t* t, telnet_event_t* event, void* data) {
-            // libtelnet goes on with the rest of a read after an event closed the line:
-            // what a telnet state no longer the line's reports is not heard.
-            auto* m = static_cast<Member*>(data);
-            if (t == m->telnet) m->telnetEvent(*event);
-        },
-        0, this);
-    if (telnet == nullptr) return finish(Outcome::Unavailable, "cannot start telnet");
-    withTelnet([](telnet_t* t) {
-        telnet_negotiate(t, TELNET_WILL, TELNET_TELOPT_BINARY);
-        telnet_negotiate(t, TELNET_DO, TELNET_TELOPT_BINARY);
-        telnet_negotiate(t, TELNET_WILL, TELNET_TELOPT_SGA);
-        telnet_negotiate(t, TELNET_DO, TELNET_TELOPT_SGA);
-        telnet_negotiate(t, TELNET_WILL, kComPortOption);
-    });
+    telnet = std::make_unique<TelnetSession>([this](std::string_view b) { telnetData(b); }, wire);
+    if (!telnet->start()) return finish(Outcome::Unavailable, name() + ": cannot start telnet");
     flush();
 }
 
-void Member::telnetEvent(const telnet_event_t& event) {
-    const auto refuse = [this](const std::string& what) {
-        close();
-        finish(Outcome::Unavailable, name() + ": the console server " + what);
-    };
-    switch (event.type) {
-        case TELNET_EV_DATA: {
-            const std::string_view bytes(event.data.buffer, event.data.size);
-            // Before the port is set up nothing is the reply: the request has not gone out.
-            if (state != State::Ready) {
-                if (active) matcher->discard(bytes);
-                return;
-            }
-            return received(bytes);
-        }
-        case TELNET_EV_SEND:
-            wire.append(event.data.buffer, event.data.size);
-            if (wire.size() > 2 * call.line.size() + kMaxQueuedBytes) {
-                return refuse("does not take what is sent (" + std::to_string(wire.size()) +
-                              " bytes wait for it)");
-            }
-            return;
-        case TELNET_EV_DO:
-            if (event.neg.telopt == TELNET_TELOPT_BINARY) binaryOut = true;
-            if (event.neg.telopt == kComPortOption && !comPort) {
-                comPort = true;
-                // Each request may close the line (what waits grew too long): the state
-                // stays valid until libtelnet has returned, and no longer reports to it.
-                telnet_t* const t = telnet;
-                for (const SerialSetting& setting : kSerialSettings) {
-                    char payload[5] = {static_cast<char>(setting.command)};
-                    for (std::size_t i = 0; i < setting.size; ++i) {
-                        payload[1 + i] =
-                            static_cast<char>(setting.value >> (8 * (setting.size - 1 - i)));
-                    }
-                    telnet_subnegotiation(t, kComPortOption, payload, 1 + setting.size);
-                }
-            }
-            break;
-        case TELNET_EV_WILL:
-            if (event.neg.telopt == TELNET_TELOPT_BINARY) binaryIn = true;
-            break;
-        // Only an option withdrawn after it was agreed: libtelnet reports no refusal of one
-        // asked for, which the deadline then tells.
-        case TELNET_EV_DONT:
-        case TELNET_EV_WONT:
-            if (event.neg.telopt == TELNET_TELOPT_BINARY)
-                return refuse("refuses binary mode, so a zero byte or 0xFF could not pass");
-            if (event.neg.telopt == kComPortOption && state == State::Negotiating)
-                return refuse("does not speak RFC 2217 (com port control)");
-            break;
-        case TELNET_EV_SUBNEGOTIATION: {
-            if (event.sub.telopt != kComPortOption || event.sub.size < 1 || !comPort) break;
-            const auto code = static_cast<unsigned char>(event.sub.buffer[0]);
-            for (std::size_t k = 0; k < kSettingCount; ++k) {
-                const SerialSetting& setting = kSerialSettings[k];
-                if (code != setting.command + kServerReplyOffset) continue;
-                unsigned int value = 0;
-                for (std::size_t i = 1; i < event.sub.size && i <= setting.size; ++i)
-                    value = (value << 8) | static_cast<unsigned char>(event.sub.buffer[i]);
-                // Each setting is confirmed once, with the value asked for.
-                if (event.sub.size != 1 + setting.size || value != setting.value) {
-                    return refuse("did not set " + std::string(setting.name) + " (it answered " +
-                                  std::to_string(value) + ")");
-                }
-                if (confirmed[k])
-                    return refuse("confirmed " + std::string(setting.name) + " twice");
-                confirmed[k] = true;
-            }
-            break;
-        }
-        case TELNET_EV_ERROR:
-            return lost(std::string("telnet protocol error: ") + escapeBytes(event.error.msg));
-        default:
-            break;
+void Member::telnetData(std::string_view bytes) {
+    // Before the port is set up nothing is the reply: the request has not gone out.
+    if (state != State::Ready) {
+        if (active) matcher->discard(bytes);
+        return;
     }
-    if (state == State::Negotiating && binaryOut && binaryIn && allConfirmed()) {
+    received(bytes);
+}
+
+// What a telnet exchange left: a refusal, too much waiting for a server that does not read,
+// or the port set up.
+void Member::afterTelnet() {
+    if (!telnet) return;
+    if (const std::optional<LineFault>& fault = telnet->fault()) {
+        const LineFault f = *fault;
+        if (f.outcome == Outcome::Dropped) return lost(f);
+        close();
+        return finish(f.outcome, name() + ": " + f.detail);
+    }
+    if (wire.size() > 2 * call.line.size() + kMaxQueuedBytes) {
+        const std::size_t waiting = wire.size();
+        close();
+        return finish(Outcome::Unavailable,
+                      name() + ": the console server does not take what is sent (" +
+                          std::to_string(waiting) + " bytes wait for it)");
+    }
+    if (state == State::Negotiating && telnet->ready()) {
         state = State::Ready;
         negotiated();
     }
@@ -416,8 +390,8 @@ void Member::telnetEvent(const telnet_event_t& event) {
 void Member::negotiated() {
     if (!active || requestQueued) return;
     requestQueued = true;
-    if (telnet != nullptr) {
-        withTelnet([this](telnet_t* t) { telnet_send(t, call.line.data(), call.line.size()); });
+    if (telnet) {
+        telnet->send(call.line);
     } else {
         wire += call.line;
     }
@@ -425,35 +399,28 @@ void Member::negotiated() {
 }
 
 void Member::flush() {
-    const bool device = address.kind == LineAddress::Kind::Device;
-    while (!wire.empty() && fd.valid()) {
-        // A socket must not raise SIGPIPE when the console server has gone.
-        const ssize_t n = device ? ::write(fd.get(), wire.data(), wire.size())
-                                 : ::send(fd.get(), wire.data(), wire.size(), MSG_NOSIGNAL);
-        if (n >= 0) {
-            wire.erase(0, static_cast<std::size_t>(n));
-        } else if (errno == EAGAIN) {
-            return;
-        } else if (errno != EINTR) {
-            return lost(std::string("writing failed: ") + std::strerror(errno));
-        }
+    while (!wire.empty() && transport && state != State::Closed) {
+        std::size_t taken = 0;
+        LineFault fault;
+        const Transport::Step step = transport->write(wire, taken, fault);
+        if (step == Transport::Step::Failed) return lost(fault);
+        if (step == Transport::Step::Again || taken == 0) return;
+        wire.erase(0, taken);
     }
 }
 
 void Member::readable() {
     char buf[4096];
-    const ssize_t n = ::read(fd.get(), buf, sizeof(buf));
-    if (n > 0) {
-        if (telnet != nullptr) {
-            return withTelnet(
-                [&](telnet_t* t) { telnet_recv(t, buf, static_cast<std::size_t>(n)); });
-        }
-        return received(std::string_view(buf, static_cast<std::size_t>(n)));
+    std::size_t got = 0;
+    LineFault fault;
+    const Transport::Step step = transport->read(buf, sizeof(buf), got, fault);
+    if (step == Transport::Step::Again) return;
+    if (step == Transport::Step::Failed) return lost(fault);
+    if (telnet) {
+        telnet->receive(buf, got);
+        return afterTelnet();
     }
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
-    const bool device = address.kind == LineAddress::Kind::Device;
-    lost(n == 0 ? (device ? "the device hung up" : "the console server closed the connection")
-                : std::string("reading failed: ") + std::strerror(errno));
+    received(std::string_view(buf, got));
 }
 
 void Member::received(std::string_view bytes) {
@@ -467,38 +434,49 @@ void Member::received(std::string_view bytes) {
 }
 
 // The line went away (hung up, closed by the console server, a failed read or write).
-void Member::lost(const std::string& why) {
+void Member::lost(const LineFault& fault) {
     close();
     if (!active) return;
+    if (fault.outcome != Outcome::Dropped)
+        return finish(fault.outcome, name() + ": " + fault.detail);
     std::string heard;
     for (const std::string& piece : matcher->discarded()) heard += piece;
     heard += ReplyMatcher::note(matcher->pending());
-    if (address.kind != LineAddress::Kind::Device && saysInUse(heard)) {
+    if (address.kind != LineAddress::Kind::Device && saysPortInUse(heard + fault.detail)) {
         return finish(Outcome::Busy, "line busy: the console server at " + name() +
-                                         " has another client on the port (it said: " + heard +
+                                         " has another client on the port (it said: " +
+                                         (heard.empty() ? fault.detail : heard) +
                                          "); try again later");
     }
-    finish(Outcome::Dropped, name() + ": " + why + " before the reply came");
+    finish(Outcome::Dropped, name() + ": " + fault.detail + " before the reply came");
 }
 
 void Member::expire() {
     const std::string within = " within " + std::to_string(timeoutMs) + " ms";
     switch (state) {
         case State::Closed:
-        case State::Connecting:
-            return finish(Outcome::Unavailable, "cannot connect to " + name() + within);
-        case State::Negotiating: {
-            const std::string missing = !comPort          ? "com port control (RFC 2217)"
-                                        : !allConfirmed() ? "the serial settings 115200 8N1"
-                                                          : "binary mode";
-            return finish(Outcome::Unavailable,
-                          name() + ": the console server did not confirm " + missing + within);
-        }
-        case State::Ready:
             break;
+        case State::Resolving:
+            return finish(Outcome::Unavailable, "cannot resolve " + escapeBytes(address.host) +
+                                                    " (" + name() + ")" + within);
+        case State::Connecting: {
+            const std::string failures = connector.failures();
+            return finish(Outcome::Unavailable,
+                          "cannot connect to " + name() + within +
+                              (failures.empty() ? "" : " (" + failures + ")"));
+        }
+        case State::SettingUp:
+            return finish(Outcome::Unavailable,
+                          name() + ": " + transport->settingUp() + " did not finish" + within);
+        case State::Negotiating:
+            return finish(Outcome::Unavailable, name() + ": the console server did not confirm " +
+                                                    telnet->missing() + within);
+        case State::Ready:
+            return finish(Outcome::Timeout, wire.empty()
+                                                ? "no reply from " + name() + within
+                                                : name() + " did not take the request" + within);
     }
-    finish(Outcome::Timeout, wire.empty() ? "no reply from " + name() + within
-                                          : name() + " did not take the request" + within);
+    finish(Outcome::Unavailable, "cannot open " + name() + within);
 }
 
 void Member::finish(Outcome outcome, std::string detail) {
@@ -536,18 +514,12 @@ void Member::deliver() {
 }
 
 void Member::close() {
-    if (telnet != nullptr) {
-        if (telnetDepth > 0) {
-            doomed.push_back(telnet);
-        } else {
-            telnet_free(telnet);
-        }
-    }
-    telnet = nullptr;
-    fd.reset();
+    if (lookup != 0) loop.shared_->resolver.cancel(lookup);
+    lookup = 0;
+    connector = Connector();
+    telnet.reset();
+    transport.reset();
     wire = std::string();
-    binaryOut = binaryIn = comPort = false;
-    std::fill(std::begin(confirmed), std::end(confirmed), false);
     state = State::Closed;
 }
 

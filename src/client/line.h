@@ -2,8 +2,9 @@
 // A board's serial line, opened by its address (address.h): calls on it send a request and
 // wait for the reply that belongs to it, within a deadline of their own. Every line runs in
 // an event loop (poll): one call waits in call(); many lines in one loop run at once with
-// start(), each with its own deadline, none waiting for another. Telnet is spoken through
-// libtelnet.
+// start(), each with its own deadline, none waiting for another: names are looked up, every
+// address tried, TLS and SSH handshakes made in the loop too. Telnet is spoken through
+// libtelnet, TLS through OpenSSL, SSH through libssh, names are looked up with c-ares.
 #pragma once
 
 #include <json/json.h>
@@ -21,13 +22,15 @@
 namespace qfclient {
 
 enum class Outcome {
-    Ok,           // the reply, with ret_val 0 or none; for the probe the acknowledgement
-    Failed,       // the reply, with a non-zero ret_val
-    Malformed,    // the line answering a call is not a JSON object, or its ret_val no integer
-    Timeout,      // no reply (or the line took no request) within the deadline
-    Dropped,      // the line went away while waiting: hung up, closed by the console server
-    Busy,         // another client holds the line (the local lock, or the console server said so)
-    Unavailable,  // the line cannot be opened: no such device, no connection, refused settings
+    Ok,         // the reply, with ret_val 0 or none; for the probe the acknowledgement
+    Failed,     // the reply, with a non-zero ret_val
+    Malformed,  // the line answering a call is not a JSON object, or its ret_val no integer
+    Timeout,    // no reply (or the line took no request) within the deadline
+    Dropped,    // the line went away while waiting: hung up, closed by the console server
+    Busy,       // another client holds the line (the local lock, or the console server said so)
+    // The line cannot be opened: no such device or name, no connection, refused settings, a
+    // host key or certificate that does not verify, a refused key.
+    Unavailable,
 };
 
 // The exit status of quillferry-ctl for each outcome: 0, 1, 1, 2, 2, 75, 69.
@@ -53,7 +56,8 @@ class Line;
 // within start().
 class Loop {
 public:
-    Loop() = default;
+    Loop();
+    ~Loop();
     Loop(const Loop&) = delete;
     Loop& operator=(const Loop&) = delete;
 
@@ -82,11 +86,13 @@ public:
     void watch(Watcher* watcher) { watcher_ = watcher; }
 
     struct Member;  // a line's state (line.cpp)
+    struct Shared;  // what the lines of a loop share: the name resolver, TLS settings
 
 private:
     std::vector<Member*> members_;
     std::vector<pollfd> fds_;
     std::vector<Member*> polled_;
+    std::unique_ptr<Shared> shared_;
     Watcher* watcher_ = nullptr;
     std::vector<pollfd> watched_;
 };

@@ -115,6 +115,13 @@ bool ReplyMatcher::answers(const std::string& piece) const {
     return asBoardEchoes(piece).find(echo_) != std::string::npos;
 }
 
+bool saysPortInUse(std::string_view said) {
+    std::string text(said);
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text.find("in use") != std::string::npos || text.find("busy") != std::string::npos;
+}
+
 std::string ReplyMatcher::note(std::string_view bytes) {
     std::string text;
     std::size_t used = 0;

@@ -49,6 +49,10 @@ std::string asBoardEchoes(std::string text);
 // Bytes as readable text: printable ASCII as is, \n \r \t \\ and \xHH for the rest.
 std::string escapeBytes(std::string_view bytes);
 
+// Whether what a console server said tells that someone else has the port ("Port already in
+// use", "port busy").
+bool saysPortInUse(std::string_view said);
+
 // Cuts what arrives into pieces (lines, and the acknowledgement with its zero byte) and
 // finds the one that answers a call: the acknowledgement, or a line that echoes the
 // request's uuid (read as a reply, or, when it cannot be read as one, as it stands: the

@@ -83,6 +83,26 @@ public:
         return true;
     }
     std::optional<qfclient::NetSettings> network(const Json::Value& v, const std::string& who);
+    // The files that secure the board's line, each a path that is not empty.
+    bool lineFiles(const Json::Value& entry, qfclient::LineAddress& line, const std::string& who) {
+        const std::pair<const char*, std::string*> files[] = {
+            {"identity", &line.identity},
+            {"known_hosts", &line.knownHosts},
+            {"ca", &line.ca},
+            {"cert", &line.cert},
+            {"key", &line.key},
+        };
+        bool ok = true;
+        for (const auto& [member, path] : files) {
+            if (!text(entry, member, *path, who, false)) {
+                ok = false;
+            } else if (entry.isMember(member) && path->empty()) {
+                error(entry[member], who, std::string("\"") + member + "\" is an empty path");
+                ok = false;
+            }
+        }
+        return ok;
+    }
 
 private:
     LineCounter lines_;
@@ -211,11 +231,17 @@ bool parseInventory(const std::string& text, std::vector<InventoryBoard>& boards
                 entries.error(entry, who, "the name is taken by an earlier board");
             }
         }
-        entries.onlyKnown(entry, {"name", "line", "network"}, who);
+        entries.onlyKnown(
+            entry, {"name", "line", "network", "identity", "known_hosts", "ca", "cert", "key"},
+            who);
         std::string address;
-        if (entries.text(entry, "line", address, who, true) &&
-            !qfclient::parseAddress(address, board.line, problem)) {
-            entries.error(entry["line"], who, problem);
+        if (entries.text(entry, "line", address, who, true)) {
+            if (!qfclient::parseAddress(address, board.line, problem)) {
+                entries.error(entry["line"], who, problem);
+            } else if (entries.lineFiles(entry, board.line, who)) {
+                problem = qfclient::lineFilesProblem(board.line);
+                if (!problem.empty()) entries.error(entry["line"], who, problem);
+            }
         }
         if (entry.isMember("network")) board.network = entries.network(entry["network"], who);
         boards.push_back(std::move(board));

@@ -3,6 +3,7 @@
 // address and, optionally, its own network configuration.
 //
 //   {"boards": [
+//     {"name": "r1-b00", "line": "ssh:admin:port01@console1", "known_hosts": "/etc/qf/hosts"},
 //     {"name": "r1-b01", "line": "telnet:console1:3001",
 //      "network": {"address": "10.0.1.8/24", "gateway": "10.0.1.1",
 //                  "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.1.8",
@@ -55,9 +56,11 @@ private:
 };
 
 // Reads and checks the whole inventory: its shape within kInventoryLimits, names unique and
-// plain (letters, digits, '-', '_', '.', ':'), addresses well formed, no unknown member,
-// every network configuration one the boards accept (their own checks). False with
-// `complaints` (one line each, naming the board and its line) when anything is wrong.
+// plain (letters, digits, '-', '_', '.', ':'), addresses well formed, the files that secure a
+// line (identity, known_hosts, ca, cert, key) fit for it and regular files that can be read,
+// no unknown member, every network configuration one the boards accept (their own checks).
+// False with `complaints` (one line each, naming the board and its line) when anything is
+// wrong.
 bool parseInventory(const std::string& text, std::vector<InventoryBoard>& boards,
                     Complaints& complaints);
 

@@ -50,6 +50,12 @@ enum OptionId : int {
     kJobs,
     kFormat,
     kOutput,
+    // the files that secure a line
+    kIdentity,
+    kKnownHosts,
+    kCa,
+    kCert,
+    kKey,
     // set-net
     kAddress,
     kGateway,
@@ -81,6 +87,11 @@ const struct option kOptions[] = {
     {"jobs", required_argument, nullptr, kJobs},
     {"format", required_argument, nullptr, kFormat},
     {"output", required_argument, nullptr, kOutput},
+    {"identity", required_argument, nullptr, kIdentity},
+    {"known-hosts", required_argument, nullptr, kKnownHosts},
+    {"ca", required_argument, nullptr, kCa},
+    {"cert", required_argument, nullptr, kCert},
+    {"key", required_argument, nullptr, kKey},
     {"address", required_argument, nullptr, kAddress},
     {"gateway", required_argument, nullptr, kGateway},
     {"dns", required_argument, nullptr, kDns},
@@ -180,6 +191,21 @@ std::string applyOption(int id, const std::string& value, Options& options) {
             break;
         case kOutput:
             options.output = value;
+            break;
+        case kIdentity:
+            options.identity = value;
+            break;
+        case kKnownHosts:
+            options.knownHosts = value;
+            break;
+        case kCa:
+            options.ca = value;
+            break;
+        case kCert:
+            options.cert = value;
+            break;
+        case kKey:
+            options.key = value;
             break;
         case kAddress:
             net.address = value;
@@ -319,6 +345,10 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, const char* 
             return usageError("option '" + name + "' applies only with --inventory");
         if ((id == kRaw || id == kEcho || id == kDevice) && fleet)
             return usageError("option '" + name + "' is for one board, not with --inventory");
+        if (id >= kIdentity && id <= kKey && fleet)
+            return usageError("option '" + name +
+                              "' is for one board: with --inventory each board names its own "
+                              "files (identity, known_hosts, ca, cert, key)");
     }
     if (options.uuid && !info->buildsRequest) {
         return usageError("--uuid applies only to " +
@@ -359,6 +389,7 @@ std::string versionText() {
 std::string usageHint() {
     return std::string("Usage: ") + kProgramName +
            " [--device ADDRESS] [--timeout SECONDS] [--uuid TEXT] [--raw] [--echo]"
+           " [--identity FILE] [--known-hosts FILE] [--ca FILE] [--cert FILE --key FILE]"
            " probe|stat|hw|netconf|set-net|clear|send JSON\n       " +
            kProgramName +
            " --inventory FILE [--board NAME]... [--jobs N] [--format table|jsonl|prometheus]"
@@ -403,16 +434,36 @@ Subcommands:
                  deeper than 64 levels or with more than 256 values is refused: the
                  board drops it unread
 
-Line addresses (ADDRESS):
-  /dev/ttyUSB0       a local serial device (anything not starting with tcp: or
-                     telnet:; ./tcp:x for a file of that name). Locked for the
-                     command (flock); another client's lock is "line busy"
-  tcp:HOST:PORT      a console server's raw TCP port (ser2net's tcp accepter)
+Line addresses (ADDRESS), and what protects them:
+  /dev/ttyUSB0       a local serial device (anything not starting with tcp:,
+                     telnet:, tls:, telnets: or ssh:; ./tcp:x for a file of that
+                     name). Locked for the command (flock); another client's lock
+                     is "line busy"
+  tcp:HOST:PORT      a console server's raw TCP port (ser2net's tcp accepter):
+                     neither encrypted nor authenticated; only on an isolated
+                     management network or inside a tunnel
   telnet:HOST:PORT   a console server's telnet port with RFC 2217: the port is set
-                     to 115200 8N1 and must confirm it; binary both ways
+                     to 115200 8N1 and must confirm it; binary both ways. Neither
+                     encrypted nor authenticated, as tcp:
+  tls:HOST:PORT      the raw stream inside TLS (ser2net's ssl accepter): encrypted
+                     (TLS 1.2 or later), the server's certificate verified against
+                     the system's CA store (or --ca) and for HOST; a client
+                     certificate (--cert, --key) where the port asks for one
+  telnets:HOST:PORT  telnet with RFC 2217 inside TLS: as telnet:, protected as tls:
+  ssh:[USER@]HOST[:PORT]
+                     an SSH console server's port (22 unless given), chosen by the
+                     user name (ssh:admin:port05@console1; USER is everything
+                     before the last @): encrypted, the host key checked against
+                     ~/.ssh/known_hosts (or --known-hosts) and
+                     /etc/ssh/ssh_known_hosts, keys from ssh-agent, --identity and
+                     ~/.ssh/id_*; never a password or a prompt. No terminal: the
+                     stream is binary clean both ways
                      HOST is a name or address, an IPv6 address in brackets
-                     (tcp:[fd00::1]:3001). A console server that says the port is
-                     in use ("Port already in use") is "line busy"
+                     (tcp:[fd00::1]:3001); a name's addresses are each tried in
+                     turn. A console server that says the port is in use ("Port
+                     already in use") is "line busy". An unknown or changed host
+                     key, a certificate that does not verify, a refused key:
+                     "unavailable" with the reason, and nothing is sent
 
 Options (also accepted as --option=VALUE):
   --device ADDRESS   the board's line (default: $QUILLFERRY_DEVICE)
@@ -425,6 +476,15 @@ Options (also accepted as --option=VALUE):
   --raw              print the reply exactly as received, byte for byte, instead of
                      pretty-printed JSON; for probe, the received bytes escaped
   --echo             also print the line sent, after "> ", on standard error
+  --identity FILE    an ssh: line's private key (after the agent's, before ~/.ssh's)
+  --known-hosts FILE an ssh: line's known hosts, instead of ~/.ssh/known_hosts
+  --ca FILE          a tls: or telnets: line's trusted CAs, instead of the system's
+  --cert FILE, --key FILE
+                     a tls: or telnets: line's client certificate and its key (no
+                     passphrase). These files are paths, never secrets; each must
+                     be a regular file that can be read. For one board: an
+                     inventory names each board's own (identity, known_hosts, ca,
+                     cert, key)
   -h, --help         print this help and exit
   --version          print the version and exit
 
@@ -497,6 +557,7 @@ version cannot tell: it gets the apply, and whether it changed is not known.
 
 Environment:
   QUILLFERRY_DEVICE  line address used when --device is not given
+  SSH_AUTH_SOCK      the ssh-agent whose keys ssh: lines offer first
 
 Exit status:
   0   the reply was received (probe: the exact acknowledgement); fleet: from every
@@ -506,10 +567,11 @@ Exit status:
       board did, and every board answered
   2   no reply within the timeout, or the line went away (hung up, connection
       closed); fleet: some board did not answer
-  64  usage error, or a bad inventory
-  69  the line cannot be opened: no such device, not a serial device, no connection
-      to the console server, 115200 8N1 not confirmed (or, rarely, the system has no
-      random source for the uuid); fleet: every board
+  64  usage error, or a bad inventory (a line's files included)
+  69  the line cannot be opened: no such device, not a serial device, a name not
+      resolved, no connection to the console server, 115200 8N1 not confirmed, a
+      certificate or host key that does not verify, a refused key (or, rarely, the
+      system has no random source for the uuid); fleet: every board
   74  the output could not be written (standard output closed, a closed pipe or a
       full disk; --output not replaced, and removed), whatever the boards answered:
       the command ran, the summary on standard error tells how

@@ -49,6 +49,13 @@ struct Options {
     std::string subcommandName;
     // The line address (--device or $QUILLFERRY_DEVICE) of a single board.
     std::string device;
+    // Files that secure a single board's line (paths, never secrets): --identity and
+    // --known-hosts for ssh:, --ca, --cert and --key for tls: and telnets:.
+    std::string identity;
+    std::string knownHosts;
+    std::string ca;
+    std::string cert;
+    std::string key;
     // Given with --timeout; otherwise it follows the request (qfclient::defaultTimeoutMs).
     std::optional<int> timeoutMs;
     // Given with --uuid; otherwise requests get a fresh one.

@@ -63,6 +63,16 @@ int Session::run() {
         complain(error);
         return kExitUsage;
     }
+    address.identity = options_.identity;
+    address.knownHosts = options_.knownHosts;
+    address.ca = options_.ca;
+    address.cert = options_.cert;
+    address.key = options_.key;
+    error = qfclient::lineFilesProblem(address);
+    if (!error.empty()) {
+        complain(error);
+        return kExitUsage;
+    }
     if (options_.echo) std::fprintf(err_, "> %s", call.line.c_str());
     try {
         qfclient::Line line(address);

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// quillferry-ctl's fleet command against three real daemons on simulated boards at once:
-// one on a local serial line, one behind ser2net's raw TCP port and one behind its telnet
-// port with RFC 2217, all on loopback. Each board's line is a pty of its own that the test
+// quillferry-ctl's fleet command against real daemons on simulated boards at once, one on
+// each kind of line: a local serial line, ser2net's raw TCP, telnet (RFC 2217), TLS and
+// telnet-inside-TLS ports, and sshd whose user is the port's selector, all on loopback, with
+// certificates and keys the test makes. Each board's line is a pty of its own that the test
 // joins to the board's.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -12,6 +15,8 @@
 #include "cable.h"
 #include "fake_console.h"
 #include "ser2net.h"
+#include "test_pki.h"
+#include "test_sshd.h"
 
 namespace {
 
@@ -23,9 +28,12 @@ protected:
     void SetUp() override {
         qftest::BoardTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        if (std::system("command -v ser2net >/dev/null && command -v promtool >/dev/null") != 0) {
-            if (std::getenv("CI") != nullptr) GTEST_FAIL() << "ser2net or promtool is missing";
-            GTEST_SKIP() << "ser2net or promtool is missing (tools/install-deps board)";
+        std::string why;
+        if (std::system("command -v promtool >/dev/null") != 0) why = "promtool is missing";
+        if (!Ser2net::available(why) || !qftest::TestSshd::available(why) ||
+            !qftest::TestPki::available(why) || !why.empty()) {
+            if (std::getenv("CI") != nullptr) GTEST_FAIL() << why;
+            GTEST_SKIP() << why << " (tools/install-deps board)";
         }
         char name[] = "/tmp/quillferry-fleet-XXXXXX";
         ASSERT_NE(::mkdtemp(name), nullptr);
@@ -44,45 +52,80 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     std::string out() const { return qftest::readText(dir_ + "/out"); }
+    std::string folder(const char* name) const {
+        std::string path = dir_ + "/" + name;
+        std::filesystem::create_directory(path);
+        return path;
+    }
 
     std::string dir_;
 };
 
-TEST_F(CtlFleetSystem, BoardsOnALocalLineAndBehindSer2netTakeTheirOwnConfiguration) {
-    SimulatedBoard local;
-    SimulatedBoard raw;
-    SimulatedBoard telnet;
-    for (SimulatedBoard* b : {&local, &raw, &telnet}) b->startDaemon();
-    const Cable localCable(local);
-    const Cable rawCable(raw);
-    const Cable telnetCable(telnet);
-    const Ser2net ser2net(dir_, {{rawCable.device()}, {telnetCable.device(), true}});
-    const int rawPort = ser2net.port(0);
-    const int telnetPort = ser2net.port(1);
+// One board on each kind of line, all at once in one loop: a local line, ser2net's raw,
+// telnet, TLS and telnet-inside-TLS ports, and sshd with a port selector as its user.
+TEST_F(CtlFleetSystem, BoardsOnEveryKindOfLineTakeTheirOwnConfiguration) {
+    const char* names[] = {"local", "raw", "telnet", "ssh", "tls", "telnets"};
+    std::vector<std::unique_ptr<SimulatedBoard>> boards;
+    std::vector<std::unique_ptr<Cable>> cables;
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        boards.push_back(std::make_unique<SimulatedBoard>());
+        boards.back()->startDaemon();
+        cables.push_back(std::make_unique<Cable>(*boards.back()));
+    }
+    const qftest::TestPki pki(folder("pki"));
+    const std::string ssl = "ssl(key=" + pki.serverKey + ",cert=" + pki.server + ")";
+    const Ser2net ser2net(
+        folder("ser2net"),
+        {{cables[1]->device()},
+         {cables[2]->device(), true},
+         Ser2net::Port::over(ssl + ",tcp", cables[4]->device()),
+         Ser2net::Port::over("telnet(rfc2217)," + ssl + ",tcp", cables[5]->device())});
+    // As a console server's port: one session at a time, the next told it is in use.
+    const std::string device = cables[3]->device();
+    const qftest::TestSshd sshd(
+        folder("sshd"),
+        {{"admin+port04", "flock -n " + device + " socat -t 0.1 - FILE:" + device +
+                              ",rawer || { echo 'Port already in use'; exit 1; }"}});
+
+    const auto port = [&](std::size_t i) { return std::to_string(ser2net.port(i)); };
+    const std::string lines[] = {
+        R"("line": ")" + cables[0]->device() + "\"",
+        R"("line": "tcp:127.0.0.1:)" + port(0) + "\"",
+        R"("line": "telnet:127.0.0.1:)" + port(1) + "\"",
+        R"("line": ")" + sshd.address("admin+port04") + R"(", "identity": ")" + sshd.clientKey() +
+            R"(", "known_hosts": ")" + sshd.knownHosts() + "\"",
+        R"("line": "tls:localhost:)" + port(2) + R"(", "ca": ")" + pki.ca + "\"",
+        R"("line": "telnets:127.0.0.1:)" + port(3) + R"(", "ca": ")" + pki.ca + "\"",
+    };
+    const std::string inventory = dir_ + "/inventory.json";
+    {
+        std::ofstream out(inventory);
+        out << R"({"boards": [)";
+        for (std::size_t i = 0; i < std::size(names); ++i) {
+            const bool v6 = i % 2 == 1;
+            const std::string net = std::to_string(i + 1);
+            out << (i == 0 ? "\n" : ",\n") << R"({"name": ")" << names[i] << R"(", )" << lines[i]
+                << R"(, "network": {"address": ")"
+                << (v6 ? "fd00:" + net + "::8/64" : "10.0." + net + ".8/24") << R"(", "gateway": ")"
+                << (v6 ? "fd00:" + net + "::1" : "10.0." + net + ".1")
+                << R"(", "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.0.8", "pod_id": 1}})";
+        }
+        out << "]}\n";
+    }
     const auto settle = Ser2net::settle;
 
-    const auto board = [](const std::string& name, const std::string& line, const char* address,
-                          const char* gateway) {
-        return R"({"name": ")" + name + R"(", "line": ")" + line +
-               R"(", "network": {"address": ")" + address + R"(", "gateway": ")" + gateway +
-               R"(", "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.0.8", "pod_id": 1}})";
-    };
-    const std::string rawLine = "tcp:127.0.0.1:" + std::to_string(rawPort);
-    const std::string telnetLine = "telnet:127.0.0.1:" + std::to_string(telnetPort);
-    const std::string inventory = dir_ + "/inventory.json";
-    std::ofstream(inventory) << R"({"boards": [)"
-                             << board("local", localCable.device(), "10.0.1.8/24", "10.0.1.1")
-                             << ",\n"
-                             << board("raw", rawLine, "10.0.2.8/24", "10.0.2.1") << ",\n"
-                             << board("telnet", telnetLine, "fd00:3::8/64", "fd00:3::1") << "]}";
-
+    EXPECT_EQ(ctl("--inventory " + inventory + " --format jsonl probe"), 0) << out();
+    EXPECT_NE(out().find("6 boards: 6 ok"), std::string::npos) << out();
+    settle();
     EXPECT_EQ(ctl("--inventory " + inventory + " --format jsonl set-net"), 0) << out();
-    EXPECT_NE(out().find("3 boards: 3 ok"), std::string::npos) << out();
-    const std::pair<SimulatedBoard*, const char*> applied[] = {{&local, "address 10.0.1.8/24"},
-                                                               {&raw, "address 10.0.2.8/24"},
-                                                               {&telnet, "address fd00:3::8/64"}};
-    for (const auto& [b, line] : applied)
-        EXPECT_NE(b->readFile("etc/network/interfaces").find(line), std::string::npos) << line;
+    EXPECT_NE(out().find("6 boards: 6 ok"), std::string::npos) << out();
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        const std::string net = std::to_string(i + 1);
+        const std::string address =
+            i % 2 == 1 ? "address fd00:" + net + "::8/64" : "address 10.0." + net + ".8/24";
+        EXPECT_NE(boards[i]->readFile("etc/network/interfaces").find(address), std::string::npos)
+            << names[i];
+    }
 
     // The metrics as node_exporter's textfile collector takes them.
     settle();
@@ -90,7 +133,7 @@ TEST_F(CtlFleetSystem, BoardsOnALocalLineAndBehindSer2netTakeTheirOwnConfigurati
     EXPECT_EQ(
         ctl("--inventory " + inventory + " --format prometheus --output " + metrics + " stat"), 0)
         << out();
-    for (const char* name : {"local", "raw", "telnet"}) {
+    for (const char* name : names) {
         EXPECT_NE(qftest::readText(metrics).find(std::string("network_configured{board=\"") + name +
                                                  "\",idc=\"dc1\",pod=\"1\"} 1"),
                   std::string::npos)
@@ -98,11 +141,21 @@ TEST_F(CtlFleetSystem, BoardsOnALocalLineAndBehindSer2netTakeTheirOwnConfigurati
     }
     EXPECT_EQ(std::system(("promtool check metrics <" + metrics).c_str()), 0);
 
-    // Someone else on the console server's port: line busy, as ser2net words it.
+    // Someone else on the console server's port: line busy, as ser2net and the SSH port
+    // selector word it.
     settle();
-    const UniqueFd other = loopbackSocket(rawPort);
-    EXPECT_EQ(ctl("--device " + rawLine + " probe"), 75) << out();
-    EXPECT_NE(out().find("line busy"), std::string::npos) << out();
+    {
+        const UniqueFd other = loopbackSocket(ser2net.port(0));
+        EXPECT_EQ(ctl("--device tcp:127.0.0.1:" + port(0) + " probe"), 75) << out();
+        EXPECT_NE(out().find("line busy"), std::string::npos) << out();
+    }
+    const UniqueFd holder(::open(device.c_str(), O_RDWR | O_NOCTTY));
+    ASSERT_EQ(::flock(holder.get(), LOCK_EX), 0);
+    EXPECT_EQ(ctl("--device " + sshd.address("admin+port04") + " --identity " + sshd.clientKey() +
+                  " --known-hosts " + sshd.knownHosts() + " probe"),
+              75)
+        << out();
+    EXPECT_NE(out().find("Port already in use"), std::string::npos) << out();
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 #include "ctl/inventory.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "scratch_dir.h"
 
 namespace {
 
@@ -95,6 +98,58 @@ TEST(CtlInventory, ReadingItIsBoundedWhateverItHolds) {
         for (std::size_t i = 0; i < lines.size(); ++i)
             EXPECT_EQ(lines[i].rfind(c.complaints[i], 0), 0u) << lines[i];
     }
+}
+
+}  // namespace
+
+namespace {
+
+using CtlInventoryFiles = ScratchDir;
+
+// The files that secure a board's line are judged when the inventory is read, board by
+// board: a file that does not suit the line, cannot be read or is no regular file is
+// reported with the board, and nothing is sent to any board.
+TEST_F(CtlInventoryFiles, AreJudgedWhenTheInventoryIsRead) {
+    const std::string key = put("key", "k");
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    const std::string good = R"({"boards": [
+  {"name": "s", "line": "ssh:admin:port05@console1", "identity": ")" +
+                             key + R"(", "known_hosts": ")" + key + R"("},
+  {"name": "t", "line": "telnets:console1:3005", "ca": ")" +
+                             key + R"(", "cert": ")" + key + R"(", "key": ")" + key + R"("}]})";
+    std::vector<ctl::InventoryBoard> boards;
+    ctl::Complaints errors;
+    ASSERT_TRUE(ctl::parseInventory(good, boards, errors))
+        << ::testing::PrintToString(errors.lines());
+    EXPECT_EQ(boards[0].line.user, "admin:port05");
+    EXPECT_EQ(boards[0].line.identity, key);
+    EXPECT_EQ(boards[0].line.knownHosts, key);
+    EXPECT_EQ(boards[1].line.cert, key);
+
+    const std::string bad = R"({"boards": [
+  {"name": "a", "line": "tcp:console1:3001", "ca": ")" +
+                            key + R"("},
+  {"name": "b", "line": "ssh:console1", "identity": ")" +
+                            path("missing") + R"("},
+  {"name": "c", "line": "ssh:console1", "known_hosts": ")" +
+                            path("fifo") + R"("},
+  {"name": "d", "line": "tls:console1:1", "cert": ")" +
+                            key + R"("},
+  {"name": "e", "line": "tls:console1:1", "ca": ""},
+  {"name": "f", "line": "ssh:console1", "identity": 3}]})";
+    boards.clear();
+    ctl::Complaints complaints;
+    EXPECT_FALSE(ctl::parseInventory(bad, boards, complaints));
+    std::string all;
+    for (const std::string& line : complaints.lines()) all += line + "\n";
+    for (const char* expected :
+         {"line 2: board \"a\": a CA file is for tls: and telnets: lines only",
+          "line 3: board \"b\": an identity: cannot read",
+          "line 4: board \"c\": a known hosts file: cannot read", "not a regular file",
+          "line 5: board \"d\": a client certificate needs its key",
+          "line 6: board \"e\": \"ca\" is an empty path",
+          "line 7: board \"f\": \"identity\" must be a text"})
+        EXPECT_NE(all.find(expected), std::string::npos) << expected << " in:\n" << all;
 }
 
 }  // namespace

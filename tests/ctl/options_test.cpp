@@ -112,6 +112,9 @@ TEST(CtlOptions, CommandLinesSendOnlyWhatTheBoardWouldApply) {
         {"--inventory f --jobs 0 stat", "invalid --jobs"},
         {"--inventory f --format yaml stat", "invalid --format"},
         {"--inventory f --format prometheus hw", "only to probe and stat"},
+        {"--inventory f --identity k stat", "'--identity' is for one board"},
+        {"--inventory f --ca c stat", "each board names its own files"},
+        {"--known-hosts", "'--known-hosts' needs a value"},
         // The boards as targets: nothing is sent, so nothing of a call applies.
         {"--inventory f --format prometheus-sd probe", "takes no subcommand"},
         {"--inventory f --format prometheus-sd --timeout 3", "'--timeout' does not apply"},
@@ -139,6 +142,10 @@ TEST(CtlOptions, CommandLinesSendOnlyWhatTheBoardWouldApply) {
     EXPECT_EQ(fleet.boards, (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(fleet.jobs, 3);
     EXPECT_EQ(fleet.format, ctl::Format::Jsonl);
+    const ctl::Options secured =
+        parse("--identity i --known-hosts h --ca c --cert=t --key k probe").options;
+    EXPECT_EQ(secured.identity + secured.knownHosts + secured.ca + secured.cert + secured.key,
+              "ihctk");
     const ctl::Options targets =
         parse("--inventory f --board a --format prometheus-sd --output t.json").options;
     EXPECT_EQ(targets.format, ctl::Format::PrometheusSd);

@@ -83,7 +83,7 @@ needs() {
     for d in "$@"; do [[ $all == *", $d"[\ ,]* ]] || fail "$p does not depend on $d:$all"; done
 }
 needs quillferry libjsoncpp25 ifupdown iproute2
-needs quillferry-ctl libjsoncpp25 libtelnet2
+needs quillferry-ctl libjsoncpp25 libtelnet2 libssh-4 libssl3 libc-ares2
 needs quillferry-sim quillferry-ctl bubblewrap socat ifupdown iproute2 libjsoncpp25
 needs quillferry-exporter libjsoncpp25 libtelnet2 libmicrohttpd12 libgnutls30 libyaml-0-2 libcrypt1
 needs quillferry-ansible quillferry-ctl "ansible-core | ansible"

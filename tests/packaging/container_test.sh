@@ -18,7 +18,7 @@ readonly debs arch
 readonly machine=quillferry-test
 # What the root holds besides debootstrap's minimal system: systemd, what the packages
 # depend on (the container has no way to the archive), and procps for ifup's sysctl.
-readonly include=systemd,systemd-sysv,dbus,ifupdown,iproute2,procps,libjsoncpp25,libtelnet2,bubblewrap,socat
+readonly include=systemd,systemd-sysv,dbus,ifupdown,iproute2,procps,libjsoncpp25,libtelnet2,libssh-4,libssl3,libc-ares2,bubblewrap,socat
 cache=${QUILLFERRY_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/quillferry}/bookworm-$arch
 
 cannot() {

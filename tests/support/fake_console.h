@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -66,6 +67,7 @@ public:
     }
     ~FakeConsole() { thread_.join(); }
 
+    int port() const { return port_; }
     std::string address(const char* scheme = "tcp") const {
         return std::string(scheme) + ":127.0.0.1:" + std::to_string(port_);
     }
@@ -96,6 +98,27 @@ public:
         if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) {
             // the client has gone: what the script sends no longer matters
         }
+    }
+    // Sends `bytes` a byte every 300 ms (13 bytes at most).
+    static void trickle(int fd, const std::string& bytes) {
+        for (std::size_t i = 0; i < bytes.size() && i < 13; ++i) {
+            write(fd, bytes.substr(i, 1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+    }
+    // Calls `send` until it fails or 4 s have passed: a flood of what it sends.
+    template <typename Send>
+    static void forSeconds(Send send) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+        while (std::chrono::steady_clock::now() < end && send()) {
+        }
+    }
+    // Random bytes, newlines and zero bytes among them.
+    static std::string garbage(std::size_t size) {
+        std::string bytes(size, '\0');
+        unsigned seed = 7;
+        for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
+        return bytes;
     }
     // Waits until the client closes its end (or 5 s pass).
     static void awaitClose(int fd) {

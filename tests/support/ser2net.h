@@ -2,7 +2,8 @@
 // Boards behind a console server for system tests: a Cable joins a simulated board's end of
 // its line to a pty of the controller's, whose slave a client (or ser2net) opens as the
 // board's serial device; Ser2net runs the real ser2net in the foreground on free loopback
-// ports, one connection per device.
+// ports, one connection per device: raw TCP, telnet with RFC 2217, or any accepter of
+// ser2net's (TLS: "ssl(key=K,cert=C),tcp").
 #pragma once
 
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -61,9 +63,26 @@ class Ser2net {
 public:
     struct Port {
         std::string device;
-        bool telnet = false;  // RFC 2217, else raw TCP
-        int port = 0;         // set by the constructor
+        bool telnet = false;        // RFC 2217, else raw TCP
+        int port = 0;               // set by the constructor
+        std::string accepter = "";  // instead, up to the address: "telnet(rfc2217),ssl(...),tcp"
+        std::string authdir = "";   // where ser2net finds the client certificates it takes
+
+        static Port over(std::string accepter, std::string device, std::string authdir = "") {
+            Port p;
+            p.device = std::move(device);
+            p.accepter = std::move(accepter);
+            p.authdir = std::move(authdir);
+            return p;
+        }
     };
+
+    // Whether ser2net is here; `why` says why not.
+    static bool available(std::string& why) {
+        if (std::system("command -v ser2net >/dev/null") == 0) return true;
+        why = "ser2net is missing (tools/install-deps board)";
+        return false;
+    }
 
     // ser2net with one connection per port, its configuration and log in `dir`; returns
     // once every port takes connections.
@@ -72,10 +91,12 @@ public:
         int n = 0;
         for (Port& p : ports_) {
             loopbackSocket(0, &p.port);  // a free port: bound a moment, then closed
-            config << "connection: &c" << n++
-                   << "\n  accepter: " << (p.telnet ? "telnet(rfc2217),tcp," : "tcp,")
-                   << "127.0.0.1," << p.port << "\n  connector: serialdev," << p.device
-                   << ",115200n81,local\n";
+            const std::string accepter = !p.accepter.empty() ? p.accepter
+                                         : p.telnet          ? "telnet(rfc2217),tcp"
+                                                             : "tcp";
+            config << "connection: &c" << n++ << "\n  accepter: " << accepter << ",127.0.0.1,"
+                   << p.port << "\n  connector: serialdev," << p.device << ",115200n81,local\n";
+            if (!p.authdir.empty()) config << "  options:\n    authdir: " << p.authdir << "\n";
         }
         config.close();
         const std::string file = dir + "/ser2net.yaml";

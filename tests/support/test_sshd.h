@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: Apache-2.0
+// OpenSSH's sshd as a console server's SSH side, for tests: on a loopback port, with its
+// own configuration, host key and authorized key in a folder of the test's, in a private
+// mount namespace (bubblewrap) whose /etc/passwd holds the test's users, named as a console
+// server's port selectors are ("admin+port05"), each joined by a ForceCommand to what the
+// test gives it (a board's line, an echo, a script). Nothing of this machine's own users or
+// ssh service is touched. Needs root (sshd's privilege separation changes users).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "spawned.h"
+
+namespace qftest {
+
+class TestSshd {
+public:
+    struct User {
+        User(std::string n, std::string c, std::string more = "")
+            : name(std::move(n)), command(std::move(c)), config(std::move(more)) {}
+        std::string name;
+        std::string command;  // the ForceCommand, run with /bin/sh
+        std::string config;   // more of sshd's settings for the user, a line each
+    };
+
+    // Whether sshd can be started here; `why` says why not.
+    static bool available(std::string& why);
+
+    // Starts sshd with `users` in `dir` (which must exist); returns once it takes
+    // connections. Throws std::runtime_error when it cannot.
+    TestSshd(const std::string& dir, const std::vector<User>& users,
+             const std::string& extraConfig = "");
+    ~TestSshd();
+    TestSshd(const TestSshd&) = delete;
+    TestSshd& operator=(const TestSshd&) = delete;
+
+    int port() const { return port_; }
+    // The line address of `user` on this server.
+    std::string address(const std::string& user) const {
+        return "ssh:" + user + "@127.0.0.1:" + std::to_string(port_);
+    }
+    // The private key whose public half the server authorizes, with no passphrase.
+    std::string clientKey() const { return dir_ + "/client_key"; }
+    // A known hosts file that names this server's host key.
+    std::string knownHosts() const { return dir_ + "/known_hosts"; }
+    // The server's host key as a known hosts entry's key ("ssh-ed25519 AAAA...").
+    const std::string& hostKey() const { return hostKey_; }
+    std::string log() const;
+
+private:
+    std::string dir_;
+    int port_ = 0;
+    std::string hostKey_;
+    Spawned sshd_;
+};
+
+// Runs `command` with /bin/sh; throws std::runtime_error when it fails.
+void shell(const std::string& command);
+
+}  // namespace qftest
