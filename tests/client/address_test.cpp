@@ -87,7 +87,7 @@ TEST_F(ClientLineFiles, SuitTheLineAndAreRegularFiles) {
     const std::string file = put("key", "k");
     ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
     // Past any key, certificate bundle or known hosts file: refused unread.
-    ASSERT_EQ(::truncate(put("huge", "").c_str(), 17 * 1024 * 1024), 0);
+    ASSERT_EQ(::truncate(put("huge", "").c_str(), 17L * 1024 * 1024), 0);
     struct Case {
         const char* address;
         std::string identity, knownHosts, ca, cert, key;

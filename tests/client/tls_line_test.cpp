@@ -264,7 +264,7 @@ TEST_F(ClientTls, TelnetInsideTlsThatReadsNothingFailsItsLine) {
                 [&] { return SSL_write(ssl, offers.data(), static_cast<int>(offers.size())) > 0; });
         })(fd);
     });
-    HeapGuard bounded(2 * 1024);
+    HeapGuard bounded(2L * 1024);
     const qfclient::Result r =
         callAll({{console.address("telnets"), qfclient::probeCall(), pki.ca}}, 6000,
                 [&] { bounded.sample(); })[0];
