@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Asks every board named on the command line for its status at once, in one event loop:
-// "fleet-stat ADDRESS..." prints a line per board as it answers (or fails) with its hottest
-// thermal zone, and exits 0 only when every board answered.
+// "fleet_stat ADDRESS..." prints a line per board as it answers (or fails), with its cpu_temp
+// (the hottest thermal zone, in millidegrees), and exits 0 only when every board answered.
 #include <quillferry/client.h>
 
 #include <cstddef>
@@ -12,7 +12,7 @@
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::cerr << "usage: fleet-stat ADDRESS...\n";
+        std::cerr << "usage: fleet_stat ADDRESS...\n";
         return 64;
     }
     qfclient::Loop loop;
@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
         qfclient::LineAddress address;
         std::string error;
         if (!qfclient::parseAddress(argv[i], address, error)) {
-            std::cerr << "fleet-stat: " << error << '\n';
+            std::cerr << "fleet_stat: " << error << '\n';
             return 64;
         }
         lines.push_back(std::make_unique<qfclient::Line>(loop, address));
