@@ -40,7 +40,7 @@ c++ -std=c++17 "$src/examples/fleet_stat.cpp" -o "$scratch/fleet_stat" $flags \
 
 export LD_LIBRARY_PATH=${library%/*}
 for program in "$scratch/with-cmake/probe" "$scratch/fleet_stat"; do
-    ldd "$program" | grep -q "=> $library " || fail "${program##*/} does not use the installed library"
+    ldd "$program" | grep -F "=> $library " >/dev/null || fail "${program##*/} does not use the installed library"
 done
 exported=$(nm -D --defined-only -C "$library" | cut -d' ' -f3- |
     grep -vE '^((typeinfo|typeinfo name|vtable) for )?qfclient::' || true)
