@@ -10,9 +10,9 @@
 #include <random>
 #include <utility>
 
-#include "core/constants.h"
 #include "protocol/json_text.h"
 #include "protocol/net_conf_request.h"
+#include "protocol/wire.h"
 #include "quillferry/reply.h"
 
 namespace qfclient {

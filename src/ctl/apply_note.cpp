@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ctl/apply_note.h"
 
-#include "core/constants.h"
+#include "protocol/wire.h"
 #include "quillferry/reply.h"
 
 namespace ctl {

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <utility>
 
-#include "core/constants.h"
 #include "protocol/in_force_shape.h"
 #include "protocol/net_conf_request.h"
+#include "protocol/wire.h"
 #include "quillferry/reply.h"
 
 namespace ctl {

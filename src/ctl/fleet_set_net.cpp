@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <utility>
 
-#include "core/constants.h"
 #include "ctl/apply_note.h"
 #include "ctl/drift.h"
+#include "protocol/wire.h"
 #include "quillferry/reply.h"
 
 namespace ctl {

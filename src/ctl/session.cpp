@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/constants.h"
 #include "ctl/apply_note.h"
 #include "ctl/fleet.h"
+#include "protocol/wire.h"
 #include "quillferry/line.h"
 #include "quillferry/reply.h"
 
