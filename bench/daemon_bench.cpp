@@ -28,7 +28,7 @@
 #include "board.h"
 #include "board_conf.h"
 #include "core/constants.h"
-#include "core/json_text.h"
+#include "protocol/json_text.h"
 
 namespace {
 
@@ -108,21 +108,22 @@ struct Series {
 
 using Results = std::map<std::string, Series>;
 
-double roundTrip(SerialLink& link, const std::string& line, std::size_t replyBytes,
+double roundTrip(qfclient::SerialLink& link, const std::string& line, std::size_t replyBytes,
                  std::string& reply) {
     const auto start = Clock::now();
-    if (link.send(line) != SerialLink::Status::Ok) fail("cannot write to the pty");
-    const SerialLink::Status status = replyBytes == 0
-                                          ? link.readLine(reply, kReplyTimeoutMs)
-                                          : link.readExact(replyBytes, reply, kReplyTimeoutMs);
+    if (link.send(line) != qfclient::SerialLink::Status::Ok) fail("cannot write to the pty");
+    const qfclient::SerialLink::Status status =
+        replyBytes == 0 ? link.readLine(reply, kReplyTimeoutMs)
+                        : link.readExact(replyBytes, reply, kReplyTimeoutMs);
     const auto end = Clock::now();
-    if (status != SerialLink::Status::Ok) fail("no reply to " + line + "received: " + reply);
+    if (status != qfclient::SerialLink::Status::Ok)
+        fail("no reply to " + line + "received: " + reply);
     return std::chrono::duration<double, std::micro>(end - start).count();
 }
 
 // Measures the kinds one after another, `samples` round trips each after the warm-up. With
 // `echo` each reply must be its line; otherwise every reply of a kind must equal its first.
-void measure(SerialLink& link, const std::vector<Kind>& kinds, int samples, bool echo,
+void measure(qfclient::SerialLink& link, const std::vector<Kind>& kinds, int samples, bool echo,
              Results& results) {
     std::string reply;
     for (const Kind& kind : kinds) {
@@ -151,13 +152,13 @@ void measureEcho(SimulatedBoard& board, const std::vector<Kind>& kinds, int samp
             output = e.what();
         }
     });
-    SerialLink& link = board.link();
+    qfclient::SerialLink& link = board.link();
     std::string line;
     bool up = false;
     // The echo discards what arrived before it opened the device: ping until it answers.
     for (int i = 0; i < 100 && !up; ++i) {
         link.send("ping\n");
-        up = link.readLine(line, 100) == SerialLink::Status::Ok && line == "ping\n";
+        up = link.readLine(line, 100) == qfclient::SerialLink::Status::Ok && line == "ping\n";
     }
     link.drain(200);
     try {
@@ -347,14 +348,14 @@ private:
 ApplyCost measureApplies(SimulatedBoard& board, int containers) {
     ApplyCost cost;
     cost.containers = containers;
-    SerialLink& link = board.link();
+    qfclient::SerialLink& link = board.link();
     std::vector<double> applyMs;
     std::vector<double> probeUs;
     const std::string probe = std::string(SimulatedBoard::kProbe) + "\n";
     const std::string ack(SimulatedBoard::kAck);
     for (int i = 0; i < kAppliesPerCount; ++i) {
         const auto start = Clock::now();
-        if (link.send(setNetConfLine(i % 2 + 1, containers)) != SerialLink::Status::Ok)
+        if (link.send(setNetConfLine(i % 2 + 1, containers)) != qfclient::SerialLink::Status::Ok)
             fail("cannot write to the pty");
         std::string pending;
         bool replied = false;
@@ -364,7 +365,7 @@ ApplyCost measureApplies(SimulatedBoard& board, int containers) {
             const auto sent = Clock::now();
             link.send(probe);
             while (pending.find(ack) == std::string::npos) {
-                if (link.readSome(pending, kReplyTimeoutMs) != SerialLink::Status::Ok)
+                if (link.readSome(pending, kReplyTimeoutMs) != qfclient::SerialLink::Status::Ok)
                     fail("no acknowledgement during an apply; received: " + pending);
             }
             probeUs.push_back(

@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/line.h"
+#include "quillferry/line.h"
 #include "responders.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "client/address.h"
+#include "quillferry/address.h"
 
 #include <arpa/inet.h>
 
@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "client/held_file.h"
-#include "client/reply.h"
+#include "quillferry/reply.h"
 
 namespace qfclient {
 

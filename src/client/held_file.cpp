@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "client/reply.h"
 #include "core/fd_io.h"
+#include "quillferry/reply.h"
 
 namespace qfclient {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "client/line.h"
+#include "quillferry/line.h"
 
 #include <poll.h>
 
@@ -12,7 +12,6 @@
 
 #include "client/connector.h"
 #include "client/plain_transport.h"
-#include "client/reply.h"
 #include "client/resolver.h"
 #include "client/serial_link.h"
 #include "client/ssh_transport.h"
@@ -20,26 +19,9 @@
 #include "client/tls_transport.h"
 #include "client/transport.h"
 #include "core/fd_io.h"
+#include "quillferry/reply.h"
 
 namespace qfclient {
-
-int exitStatus(Outcome outcome) {
-    switch (outcome) {
-        case Outcome::Ok:
-            return 0;
-        case Outcome::Failed:
-        case Outcome::Malformed:
-            return 1;
-        case Outcome::Timeout:
-        case Outcome::Dropped:
-            break;
-        case Outcome::Busy:
-            return 75;
-        case Outcome::Unavailable:
-            return 69;
-    }
-    return 2;
-}
 
 const char* outcomeName(Outcome outcome) {
     switch (outcome) {
@@ -70,7 +52,8 @@ constexpr std::size_t kMaxQueuedBytes = std::size_t{16} * 1024;
 
 }  // namespace
 
-struct Loop::Shared {
+// Neither is part of the library's API, though Loop is.
+struct __attribute__((visibility("hidden"))) Loop::Shared {
     Resolver resolver;
     TlsContexts tls;
 };
@@ -79,7 +62,7 @@ Loop::Loop() : shared_(std::make_unique<Shared>()) {}
 
 Loop::~Loop() = default;
 
-struct Loop::Member {
+struct __attribute__((visibility("hidden"))) Loop::Member {
     enum class State { Closed, Resolving, Connecting, SettingUp, Negotiating, Ready };
 
     Member(Loop& l, LineAddress a)
@@ -497,7 +480,8 @@ void Member::finish(Outcome outcome, std::string detail) {
     matcher.reset();
     // A line whose call did not get its reply is closed: what it still holds belongs to no
     // later call, and a console server's port is left to other clients.
-    if (exitStatus(outcome) > 1) close();
+    if (outcome != Outcome::Ok && outcome != Outcome::Failed && outcome != Outcome::Malformed)
+        close();
 }
 
 void Member::deliver() {

@@ -1,12 +1,22 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "client/reply.h"
+#include "quillferry/reply.h"
 
 #include <algorithm>
 #include <cstring>
 #include <optional>
 #include <utility>
 
+#include "protocol/json_text.h"
+
 namespace qfclient {
+
+namespace {
+
+// A board's replies are three levels deep at most and hold a few hundred values at most
+// (its requests hold no more than kRequestLimits).
+constexpr JsonShape kReplyLimits{qf::kMaxJsonDepth, 4 * qf::kMaxJsonValues};
+
+}  // namespace
 
 ReplyCheck checkReply(const std::string& line) {
     ReplyCheck check;

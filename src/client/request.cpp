@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "client/request.h"
+#include "quillferry/request.h"
 
 #include <arpa/inet.h>
 
@@ -10,10 +10,10 @@
 #include <random>
 #include <utility>
 
-#include "client/reply.h"
-#include "core/constants.h"
-#include "core/json_text.h"
-#include "netconf/net_conf_request.h"
+#include "protocol/json_text.h"
+#include "protocol/net_conf_request.h"
+#include "protocol/wire.h"
+#include "quillferry/reply.h"
 
 namespace qfclient {
 

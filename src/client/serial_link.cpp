@@ -12,8 +12,10 @@
 #include <climits>
 #include <cstring>
 
-#include "client/reply.h"
 #include "core/fd_io.h"
+#include "quillferry/reply.h"
+
+namespace qfclient {
 
 Deadline::Deadline(int timeoutMs) : endMs_(monotonicMs() + timeoutMs) {}
 
@@ -28,7 +30,7 @@ SerialLink::Status SerialLink::openDevice(const std::string& path, UniqueFd& ope
     // past the caller's deadline (another reader of the line may take the bytes that
     // poll() announced).
     // The path as text fit for a message: an inventory may hold anything.
-    const std::string shown = qfclient::escapeBytes(path);
+    const std::string shown = escapeBytes(path);
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
         error = "cannot open " + shown + ": " + std::strerror(errno);
@@ -150,3 +152,5 @@ void SerialLink::drain(int quietMs) {
     }
     pending_.clear();
 }
+
+}  // namespace qfclient

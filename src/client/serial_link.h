@@ -10,6 +10,8 @@
 
 #include "core/unique_fd.h"
 
+namespace qfclient {
+
 // A time limit shared by several waits, on the monotonic clock.
 class Deadline {
 public:
@@ -65,3 +67,5 @@ private:
     UniqueFd fd_;
     std::string pending_;
 };
+
+}  // namespace qfclient

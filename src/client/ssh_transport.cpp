@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "client/known_hosts.h"
-#include "client/reply.h"
+#include "quillferry/reply.h"
 
 namespace qfclient {
 

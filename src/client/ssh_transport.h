@@ -14,10 +14,10 @@
 
 #include <string>
 
-#include "client/address.h"
 #include "client/held_file.h"
 #include "client/transport.h"
 #include "core/unique_fd.h"
+#include "quillferry/address.h"
 
 namespace qfclient {
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "client/reply.h"
+#include "quillferry/reply.h"
 
 namespace qfclient {
 

@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "client/reply.h"
 #include "client/resolver.h"
+#include "quillferry/reply.h"
 
 namespace qfclient {
 

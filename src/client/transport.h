@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "client/line.h"
+#include "quillferry/line.h"
 
 namespace qfclient {
 

@@ -136,6 +136,21 @@ bool FileBatch::add(const std::string& path, std::string_view bytes, std::option
     return true;
 }
 
+bool FileBatch::append(const std::string& path, std::string_view bytes, std::string& error) {
+    const auto s = std::find_if(staged_.begin(), staged_.end(),
+                                [&path](const Staged& staged) { return staged.path == path; });
+    if (s == staged_.end()) {
+        errno = ENOENT;
+        return failErrno(error, path + " (not staged)");
+    }
+    if (writeAll(s->fd.get(), bytes)) return true;
+    const int saved = errno;
+    discard(*s);
+    staged_.erase(s);
+    errno = saved;
+    return failErrno(error, path);
+}
+
 bool FileBatch::commit(std::vector<std::string>& errors) {
     std::vector<Staged> staged = std::move(staged_);
     staged_.clear();

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The daemon's files on the board: the one way it replaces, reads, removes and creates them.
+// quillferry-ctl replaces its --output file the same way.
 //
 // A file is replaced by writing a temporary file beside it, flushing it to disk, renaming it
 // over the target and flushing the folder: a reader sees the old content or the new one,
@@ -39,6 +40,11 @@ public:
     // `error` when it cannot be staged (nothing of it is left then).
     bool add(const std::string& path, std::string_view bytes, std::optional<mode_t> mode,
              std::string& error);
+
+    // Appends `bytes` to the staged file of `path` (added, not yet committed): a file written
+    // piece by piece as its content comes. False with `error` when it cannot be written; the
+    // file is discarded then, and its old content stays.
+    bool append(const std::string& path, std::string_view bytes, std::string& error);
 
     // Makes the staged files durable, puts them in place and flushes their folders. True when
     // every staged file is in place and its folder flushed; otherwise `errors` says which

@@ -16,12 +16,12 @@
 #include "core/child_process.h"
 #include "core/constants.h"
 #include "core/fd_io.h"
-#include "core/json_text.h"
 #include "core/log.h"
 #include "core/platform.h"
 #include "core/process_setup.h"
 #include "core/reply.h"
 #include "core/uart.h"
+#include "protocol/json_text.h"
 
 void set_debug_flag(Platform* platform) {
     const char* value = std::getenv(qf::kDebugEnv);

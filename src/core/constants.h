@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Fixed paths, names and values of the board. Everything the daemon reads or writes
-// on the board is named here and nowhere else.
+// on the board is named here and nowhere else; what the line carries (shared with the
+// controller's client) is in protocol/wire.h.
 #pragma once
 
 #include <sys/types.h>
@@ -8,16 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/wire.h"
+
 namespace qf {
 
-// Serial line and the liveness probe.
+// The serial line.
 inline constexpr const char* kSerialDevice = "/dev/ttyMSM0";
-inline constexpr std::size_t kReadBufferSize = 2048;  // a line of 2047 bytes and a zero byte
-inline constexpr const char kProbe[] = "Quillferry_Status_Check_5c81e07b94f2";
-inline constexpr std::size_t kProbeLength = sizeof(kProbe) - 1;  // 36
-// The acknowledgement goes out with its terminating zero byte: 18 bytes.
-inline constexpr const char kProbeAck[] = "Quillferry_Ok!!!\n";
-inline constexpr std::size_t kProbeAckSize = sizeof(kProbeAck);
 // Pauses of the loop while the device is missing or keeps failing (milliseconds).
 inline constexpr int kReopenPauseMs = 1000;
 inline constexpr int kReadFailurePauseMs = 100;
@@ -27,11 +24,6 @@ inline constexpr int kWriteTimeoutMs = 5000;
 // Requests that arrive while an interface command runs wait in order, up to this many; more
 // are dropped with a log line. The probe never waits.
 inline constexpr std::size_t kWaitingRequestsMax = 16;
-// Requests and the record file are refused beyond this nesting depth or number of values: no
-// real request comes near either (a full line holds some 40 containers, 150 values), and more
-// would only grow the record, the parser's stack and the daemon's memory.
-inline constexpr int kMaxJsonDepth = 64;
-inline constexpr int kMaxJsonValues = 256;
 
 // The log's buffer in front of its writer thread: lines that do not fit while the log takes
 // nothing are dropped and counted. Some hundreds of lines; a request logs a few dozen.
@@ -45,12 +37,6 @@ inline constexpr std::size_t kLogWriteBytes = 4096;
 inline constexpr int kLogCatchUpMs = 20;
 // How long an orderly exit waits for the log to take what is left.
 inline constexpr int kLogFlushAtExitMs = 2000;
-
-// Command names.
-inline constexpr const char* kCmdSetNetConf = "set_net_conf";
-inline constexpr const char* kCmdGetNetConf = "get_net_conf";
-inline constexpr const char* kCmdGetStat = "get_stat";
-inline constexpr const char* kCmdGetHwConf = "get_hardware_conf";
 
 // Debug switch: environment half and marker-file half.
 inline constexpr const char* kDebugEnv = "QUILLFERRY_DEBUG";  // on when it starts with "true"
@@ -82,26 +68,7 @@ inline constexpr int kKillRounds = 32;
 // command name of at most 16 bytes and some fifty numbers fit several times.
 inline constexpr std::size_t kProcStatMax = 4096;
 
-// "ret_val" of "set_net_conf" besides 0 and ifup's status.
-inline constexpr int kRetRefused = -1;      // incomplete or unfit request: nothing changed
-inline constexpr int kRetWriteFailed = -2;  // a board file could not be written or removed
-inline constexpr int kRetTimedOut = -3;     // ifdown or ifup ran past its time limit
-inline constexpr int kRetOutcomeLost = -4;  // how ifdown or ifup ended could not be learned
-// Of a request that asked for its gateway to be checked ("verify_gateway"):
-inline constexpr int kRetPutBack = -5;     // failed; the previous configuration is back
-inline constexpr int kRetNotPutBack = -6;  // failed, and the previous one could not be put back
-
-// "verify_gateway": how long the gateway may take to answer, in seconds, and how often its
-// neighbour entry is read meanwhile.
-inline constexpr const char* kVerifyGatewayMember = "verify_gateway";
-// Its outcome in the reply: "answered" (the configuration is kept), "silent" (put back), or
-// "not_run": nothing was applied, or the apply failed before the gateway could be asked.
-inline constexpr const char* kGatewayCheckMember = "gateway_check";
-inline constexpr const char* kGatewayAnswered = "answered";
-inline constexpr const char* kGatewaySilent = "silent";
-inline constexpr const char* kGatewayNotChecked = "not_run";
-inline constexpr int kVerifyGatewayMinSec = 1;
-inline constexpr int kVerifyGatewayMaxSec = 120;
+// How often a verified apply reads the gateway's neighbour entry while it waits for it.
 inline constexpr int kNeighbourPollMs = 100;
 // What a verified apply reads of the files it replaces, all together, to put them back: the
 // board's own are a few kilobytes (some 300 bytes per container).
@@ -109,7 +76,6 @@ inline constexpr std::size_t kSnapshotBudget = std::size_t{64} * 1024;
 
 // The configuration in force, kept across restarts in a state file of the daemon's own
 // (StateDirectory= of the unit), and reported by "get_net_conf" with "in_force": true.
-inline constexpr const char* kInForceMember = "in_force";
 inline constexpr const char* kStateDir = "/var/lib/quillferry";
 inline constexpr const char* kInForceFile = "/var/lib/quillferry/in-force.json";
 inline constexpr mode_t kStateDirMode = 0755;
@@ -136,9 +102,7 @@ inline constexpr const char* kIpv4DefaultAddress = "192.168.9.2";
 inline constexpr int kIpv4DefaultPrefix = 24;
 inline constexpr const char* kIpv4DefaultGateway = "192.168.9.1";
 inline constexpr const char* kIpv4DefaultDns = "8.8.8.8";  // first and second
-// The site's IPv6 name servers. The first also fills an empty second name server of an
-// IPv6 "set_net_conf" request.
-inline constexpr const char* kIpv6DefaultDns = "fdbd:dc00::10:8:8:8";
+// The site's IPv6 name servers: the first is kIpv6DefaultDns (protocol/wire.h).
 inline constexpr const char* kIpv6SecondDefaultDns = "fdbd:dc00::10:8:8:9";
 
 // Status sources: the thermal zones (zones 0 and 16 to 23 are not read) and the first CPU

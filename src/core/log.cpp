@@ -15,7 +15,7 @@
 
 #include "core/constants.h"
 #include "core/fd_io.h"
-#include "core/utf8.h"
+#include "protocol/utf8.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ctl/apply_note.h"
 
-#include "client/reply.h"
-#include "core/constants.h"
+#include "protocol/wire.h"
+#include "quillferry/reply.h"
 
 namespace ctl {
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "client/request.h"
+#include "quillferry/request.h"
 
 namespace ctl {
 

@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <utility>
 
-#include "client/reply.h"
-#include "core/constants.h"
-#include "netconf/in_force_shape.h"
-#include "netconf/net_conf_request.h"
+#include "protocol/in_force_shape.h"
+#include "protocol/net_conf_request.h"
+#include "protocol/wire.h"
+#include "quillferry/reply.h"
 
 namespace ctl {
 

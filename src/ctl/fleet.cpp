@@ -15,12 +15,12 @@
 #include <optional>
 #include <utility>
 
-#include "client/reply.h"
 #include "ctl/drift.h"
 #include "ctl/fleet_set_net.h"
 #include "ctl/output_file.h"
 #include "ctl/service_discovery.h"
 #include "ctl/session.h"
+#include "quillferry/reply.h"
 
 namespace ctl {
 
@@ -233,7 +233,7 @@ int fleetStatus(const std::vector<BoardResult>& results) {
     if (all(Outcome::Busy)) return kExitBusy;
     int status = kExitOk;
     for (const BoardResult& r : results) {
-        const int s = qfclient::exitStatus(r.outcome);
+        const int s = exitStatus(r.outcome);
         if (s > kExitFailed) return kExitNoReply;
         status = std::max(status, s);
     }
@@ -277,7 +277,7 @@ Json::Value jsonObject(const InventoryBoard& board, const qfclient::Result& res)
     line["name"] = board.name;
     line["address"] = board.line.text;
     line["outcome"] = qfclient::outcomeName(res.outcome);
-    line["exit_status"] = qfclient::exitStatus(res.outcome);
+    line["exit_status"] = exitStatus(res.outcome);
     line["elapsed_seconds"] = static_cast<double>(res.elapsedMs) / 1000.0;
     line["detail"] = res.detail;
     if (!res.root.isNull()) {

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "client/line.h"
 #include "ctl/board_metrics.h"
 #include "ctl/inventory.h"
 #include "ctl/options.h"
+#include "quillferry/line.h"
 
 namespace ctl {
 

@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <utility>
 
-#include "client/reply.h"
-#include "core/constants.h"
 #include "ctl/apply_note.h"
 #include "ctl/drift.h"
+#include "protocol/wire.h"
+#include "quillferry/reply.h"
 
 namespace ctl {
 
@@ -118,7 +118,7 @@ public:
         }
         if (options_.diff && told) result.diff = diffLines(b.drift);
         line["outcome"] = qfclient::outcomeName(result.outcome);
-        line["exit_status"] = qfclient::exitStatus(result.outcome);
+        line["exit_status"] = exitStatus(result.outcome);
         line["elapsed_seconds"] = static_cast<double>(result.elapsedMs) / 1000.0;
         if (!b.problem.empty()) line["detail"] = b.problem;
         line["changed"] = changedJson(result.change);

@@ -10,8 +10,8 @@
 #include <set>
 #include <utility>
 
-#include "client/reply.h"
 #include "core/fd_io.h"
+#include "quillferry/reply.h"
 
 namespace ctl {
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "client/address.h"
-#include "client/request.h"
-#include "core/json_text.h"
+#include "protocol/json_text.h"
+#include "quillferry/address.h"
+#include "quillferry/request.h"
 
 namespace ctl {
 

@@ -1,67 +1,37 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ctl/output_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
+#include <vector>
 
-#include "client/reply.h"
-#include "core/fd_io.h"
+#include "quillferry/reply.h"
 
-namespace {
-
-std::string folderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
+    std::string error;
+    // Readable by a collector that runs as another user, as a file made by hand is.
+    if (!batch_.add(path_, {}, 0644, error)) fail(error);
 }
 
-}  // namespace
-
-OutputFile::OutputFile(std::string path) : path_(std::move(path)), temp_(path_ + ".XXXXXX") {
-    fd_.reset(::mkostemp(temp_.data(), O_CLOEXEC));
-    if (!fd_.valid()) {
-        temp_.clear();
-        fail("cannot make a file beside it");
-    } else if (::fchmod(fd_.get(), 0644) != 0) {
-        // Readable by a collector that runs as another user, as a file made by hand is.
-        fail("cannot set its mode");
-    }
-}
-
-OutputFile::~OutputFile() {
-    if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
-}
-
-void OutputFile::fail(const std::string& what) {
-    if (error_.empty())
-        error_ = "cannot write " + qfclient::escapeBytes(path_) + ": " + what + ": " +
-                 std::strerror(errno);
+void OutputFile::fail(const std::string& why) {
+    // The writer's messages carry the path as given: escaped, as anything from a command line.
+    if (error_.empty()) error_ = "cannot write the output: " + qfclient::escapeBytes(why);
 }
 
 bool OutputFile::write(std::string_view bytes) {
-    if (ok() && !writeAll(fd_.get(), bytes)) fail("writing failed");
+    std::string error;
+    if (ok() && !batch_.append(path_, bytes, error)) fail(error);
     return ok();
 }
 
 bool OutputFile::commit() {
     if (!ok()) return false;
-    if (::fsync(fd_.get()) != 0) {
-        fail("flushing failed");
-    } else if (::rename(temp_.c_str(), path_.c_str()) != 0) {
-        fail("cannot put it in place");
-    } else {
-        committed_ = true;
-        // The rename itself lasts only once its folder is on disk.
-        const UniqueFd dir(::open(folderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!dir.valid() || ::fsync(dir.get()) != 0) fail("cannot flush its folder");
-    }
-    fd_.reset();
+    std::vector<std::string> errors;
+    if (!batch_.commit(errors)) fail(errors.empty() ? path_ : errors.front());
     return ok();
 }
 

@@ -1,22 +1,22 @@
 // SPDX-License-Identifier: Apache-2.0
-// The file that --output names, replaced whole: what the command writes goes to a temporary
-// file beside it, which is flushed and renamed over it once the command has run, so that a
+// The file that --output names, replaced whole through the one atomic writer
+// (core/atomic_file): what the command writes goes to a temporary file beside it, which is
+// flushed and renamed over it once the command has run, and its folder flushed, so that a
 // reader (a metrics collector) sees the old text or the new one, never a part, and after a
-// power cut too. A command that fails without results removes the old file instead, so that
+// power cut too. A link on the way is followed only when root or the user running the
+// command made it. A command that fails without results removes the old file instead, so that
 // nothing stale stays as if fresh.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-#include "core/unique_fd.h"
+#include "core/atomic_file.h"
 
 class OutputFile {
 public:
     // Stages a temporary file beside `path`; ok() tells whether that worked.
     explicit OutputFile(std::string path);
-    // Removes the temporary file unless it was committed.
-    ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
@@ -30,12 +30,10 @@ public:
     bool commit();
 
 private:
-    void fail(const std::string& what);
+    void fail(const std::string& why);
 
     std::string path_;
-    std::string temp_;
-    UniqueFd fd_;
-    bool committed_ = false;
+    FileBatch batch_;  // the file, until it is committed (its destructor removes it otherwise)
     std::string error_;
 };
 

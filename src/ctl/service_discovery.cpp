@@ -3,7 +3,7 @@
 
 #include <json/json.h>
 
-#include "client/request.h"
+#include "quillferry/request.h"
 
 namespace ctl {
 

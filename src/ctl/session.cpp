@@ -7,11 +7,11 @@
 #include <string>
 #include <string_view>
 
-#include "client/line.h"
-#include "client/reply.h"
-#include "core/constants.h"
 #include "ctl/apply_note.h"
 #include "ctl/fleet.h"
+#include "protocol/wire.h"
+#include "quillferry/line.h"
+#include "quillferry/reply.h"
 
 namespace ctl {
 
@@ -92,7 +92,7 @@ int Session::report(const qfclient::Result& result, const qfclient::Call& call) 
         complain("note: and " + std::to_string(result.discardedCount - result.discarded.size()) +
                  " more");
     }
-    const int status = qfclient::exitStatus(result.outcome);
+    const int status = exitStatus(result.outcome);
     switch (result.outcome) {
         // The board's answer is told on standard error even when the output fails.
         case qfclient::Outcome::Ok:

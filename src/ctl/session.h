@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "client/request.h"
 #include "ctl/options.h"
+#include "quillferry/request.h"
 
 namespace ctl {
 

@@ -15,12 +15,12 @@
 #include <exception>
 #include <stdexcept>
 
-#include "client/reply.h"
 #include "core/fd_io.h"
 #include "core/log.h"
 #include "core/version.h"
 #include "ctl/board_metrics.h"
 #include "ctl/service_discovery.h"
+#include "quillferry/reply.h"
 
 namespace exporter {
 

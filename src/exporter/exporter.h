@@ -10,7 +10,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "client/line.h"
 #include "ctl/inventory.h"
 #include "exporter/exporter_metrics.h"
 #include "exporter/http_server.h"
@@ -18,6 +17,7 @@
 #include "exporter/password_checks.h"
 #include "exporter/probe_hub.h"
 #include "exporter/web_config.h"
+#include "quillferry/line.h"
 
 namespace exporter {
 

@@ -9,8 +9,8 @@
 #include <map>
 #include <string>
 
-#include "client/line.h"
 #include "exporter/probe_hub.h"
+#include "quillferry/line.h"
 
 namespace exporter {
 

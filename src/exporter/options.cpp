@@ -7,9 +7,9 @@
 #include <cmath>
 #include <cstdint>
 
-#include "client/request.h"
 #include "core/getopt_args.h"
 #include "core/version.h"
+#include "quillferry/request.h"
 
 namespace exporter {
 

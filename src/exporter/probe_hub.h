@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "client/line.h"
 #include "ctl/inventory.h"
+#include "quillferry/line.h"
 
 namespace exporter {
 

@@ -9,10 +9,10 @@
 #include "core/atomic_file.h"
 #include "core/c_string.h"
 #include "core/constants.h"
-#include "core/json_text.h"
 #include "core/log.h"
 #include "core/platform.h"
 #include "netconf/host_files.h"
+#include "protocol/json_text.h"
 
 Json::Value readRecordSet(const char* path) {
     std::string text;

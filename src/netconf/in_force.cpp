@@ -5,11 +5,11 @@
 
 #include "core/atomic_file.h"
 #include "core/constants.h"
-#include "core/json_text.h"
 #include "core/log.h"
 #include "netconf/host_files.h"
-#include "netconf/in_force_shape.h"
-#include "netconf/net_conf_request.h"
+#include "protocol/in_force_shape.h"
+#include "protocol/json_text.h"
+#include "protocol/net_conf_request.h"
 
 namespace {
 

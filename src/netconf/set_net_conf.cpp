@@ -7,7 +7,7 @@
 #include "ipconfig/generate_ip_config.h"
 #include "netconf/host_files.h"
 #include "netconf/in_force.h"
-#include "netconf/net_conf_request.h"
+#include "protocol/net_conf_request.h"
 
 namespace {
 

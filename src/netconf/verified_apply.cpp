@@ -11,7 +11,7 @@
 #include "netconf/file_snapshot.h"
 #include "netconf/host_network.h"
 #include "netconf/in_force.h"
-#include "netconf/net_conf_request.h"
+#include "protocol/net_conf_request.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "client/address.h"
+#include "quillferry/address.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "client/reply.h"
+#include "quillferry/reply.h"
 #include "scratch_dir.h"
 
 namespace {

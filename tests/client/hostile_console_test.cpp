@@ -10,10 +10,10 @@
 #include <mutex>
 #include <optional>
 
-#include "client/line.h"
 #include "core/constants.h"
 #include "fake_console.h"
 #include "line_calls.h"
+#include "quillferry/line.h"
 
 namespace {
 

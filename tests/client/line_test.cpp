@@ -2,7 +2,7 @@
 // Calls on lines whose far end the test plays: console servers on loopback TCP ports (raw
 // and telnet) and local devices (ptys). Every outcome a call can have, all at once in one
 // loop: a line in trouble holds up none of the others.
-#include "client/line.h"
+#include "quillferry/line.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 #include <optional>
 #include <thread>
 
+#include "ctl/exit_status.h"
 #include "fake_console.h"
 #include "line_calls.h"
 #include "raw_pty.h"
@@ -110,7 +111,7 @@ TEST(ClientLine, EveryOutcomeOfACallAtOnceInOneLoop) {
         const Case& c = cases[i];
         const qfclient::Result& r = results[i];
         EXPECT_EQ(r.outcome, c.outcome) << c.what << ": " << r.detail;
-        EXPECT_EQ(qfclient::exitStatus(r.outcome), c.status) << c.what;
+        EXPECT_EQ(ctl::exitStatus(r.outcome), c.status) << c.what;
         EXPECT_NE(r.detail.find(c.detail), std::string::npos) << c.what << ": " << r.detail;
         EXPECT_EQ(r.discarded.empty() ? "" : r.discarded[0], c.heard) << c.what;
         // Only what waits for the deadline takes it, and no longer.

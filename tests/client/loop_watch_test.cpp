@@ -7,9 +7,9 @@
 #include <chrono>
 #include <optional>
 
-#include "client/line.h"
 #include "core/fd_io.h"
 #include "fake_console.h"
+#include "quillferry/line.h"
 
 namespace {
 

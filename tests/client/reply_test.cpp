@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "client/reply.h"
+#include "quillferry/reply.h"
 
 #include <gtest/gtest.h>
 

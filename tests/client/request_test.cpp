@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "client/request.h"
+#include "quillferry/request.h"
 
 #include <gtest/gtest.h>
 

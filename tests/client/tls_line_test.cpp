@@ -13,10 +13,10 @@
 #include <memory>
 #include <thread>
 
-#include "client/line.h"
 #include "fake_board.h"
 #include "fake_console.h"
 #include "line_calls.h"
+#include "quillferry/line.h"
 #include "scratch_dir.h"
 #include "ser2net.h"
 #include "test_pki.h"

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/json_text.h"
+#include "protocol/json_text.h"
 
 namespace {
 

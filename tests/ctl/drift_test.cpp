@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "client/reply.h"
 #include "ctl/apply_note.h"
 #include "ctl/inventory.h"
+#include "quillferry/reply.h"
 
 namespace {
 

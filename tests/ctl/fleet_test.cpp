@@ -314,6 +314,32 @@ TEST_F(CtlFleet, BoardsAsServiceDiscoveryTargets) {
     EXPECT_FALSE(std::filesystem::exists(options.output));
 }
 
+// --output is replaced through the one atomic writer: a link there is followed when the user
+// (or root) made it, so the file it names gets the output and the link stays; a link that
+// another user made is not followed (it could send the output over any file of the user's),
+// the run fails with 74 and the file it names is untouched.
+TEST_F(CtlFleet, OutputFollowsOnlyLinksTheUserOrRootMade) {
+    const std::string inventory = R"({"boards": [{"name": "a", "line": "/nonexistent/a"}]})";
+    const std::string targets = "[\n{\"labels\":{},\"targets\":[\"a\"]}\n]\n";
+    ctl::Options options;
+    options.format = ctl::Format::PrometheusSd;
+    options.output = path("link.json");
+    put("kept.json", "old\n");
+    ASSERT_EQ(::symlink("kept.json", options.output.c_str()), 0);
+    Captured c = run(options, inventory);
+    EXPECT_EQ(c.status, 0) << c.err;
+    EXPECT_EQ(contents("kept.json"), targets);
+    EXPECT_TRUE(std::filesystem::is_symlink(options.output));
+
+    if (::geteuid() != 0) GTEST_SKIP() << "a link of another user needs root to be made";
+    put("kept.json", "old\n");
+    ASSERT_EQ(::lchown(options.output.c_str(), 65534, 65534), 0);
+    c = run(options, inventory);
+    EXPECT_EQ(c.status, 74) << c.err;
+    EXPECT_NE(c.err.find("symlink link.json is owned by uid 65534"), std::string::npos) << c.err;
+    EXPECT_EQ(contents("kept.json"), "old\n");
+}
+
 TEST(CtlFleetOutput, StatusesMetricsAndRows) {
     ctl::InventoryBoard a;
     a.name = "a";

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "ctl/session.h"
-#include "netconf/net_conf_request.h"
+#include "protocol/net_conf_request.h"
 
 namespace {
 

@@ -68,7 +68,7 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
     };
     for (const Case& c : cases) {
         RawPty pty = openRawPty();
-        SerialLink board(std::move(pty.master));
+        qfclient::SerialLink board(std::move(pty.master));
         // As a device starts, cooked (CR to NL, XON/XOFF, echo): the client makes it raw.
         termios cooked{};
         ASSERT_EQ(::tcgetattr(pty.slave.get(), &cooked), 0);
@@ -88,7 +88,7 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
                 c.status == 74);
         });
         std::string request;
-        if (board.readLine(request, 5000) == SerialLink::Status::Ok) board.send(c.answer);
+        if (board.readLine(request, 5000) == qfclient::SerialLink::Status::Ok) board.send(c.answer);
         const Captured o = client.get();
         const std::string label = ::testing::PrintToString(c.args) + "\n" + o.err;
         EXPECT_EQ(o.status, c.status) << label;

@@ -11,7 +11,7 @@
 
 #include "captured_log.h"
 #include "core/constants.h"
-#include "core/json_text.h"
+#include "protocol/json_text.h"
 #include "scratch_dir.h"
 
 namespace {

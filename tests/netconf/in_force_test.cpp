@@ -11,8 +11,8 @@
 
 #include "board_conf.h"
 #include "captured_log.h"
-#include "core/json_text.h"
-#include "netconf/net_conf_request.h"
+#include "protocol/json_text.h"
+#include "protocol/net_conf_request.h"
 #include "scratch_board.h"
 
 namespace {

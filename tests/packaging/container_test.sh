@@ -17,8 +17,10 @@ arch=$(dpkg --print-architecture)
 readonly debs arch
 readonly machine=quillferry-test
 # What the root holds besides debootstrap's minimal system: systemd, what the packages
-# depend on (the container has no way to the archive), and procps for ifup's sysctl.
-readonly include=systemd,systemd-sysv,dbus,ifupdown,iproute2,procps,libjsoncpp25,libtelnet2,libssh-4,libssl3,libc-ares2,bubblewrap,socat
+# depend on (the container has no way to the archive), procps for ifup's sysctl, and what
+# a program on the client library is built with (a compiler, CMake, pkg-config, jsoncpp's
+# headers).
+readonly include=systemd,systemd-sysv,dbus,ifupdown,iproute2,procps,libjsoncpp25,libtelnet2,libssh-4,libssl3,libc-ares2,bubblewrap,socat,g++,make,cmake,pkgconf,libjsoncpp-dev
 cache=${QUILLFERRY_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/quillferry}/bookworm-$arch
 
 cannot() {
@@ -67,7 +69,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 mkdir -p "$work"/{upper/root/debs,upper/usr/bin,lower-work,root}
-for p in quillferry quillferry-ctl quillferry-sim; do
+for p in quillferry quillferry-ctl quillferry-sim libquillferry-client0 libquillferry-client-dev; do
     cp "$debs/${p}_"*"_$arch.deb" "$work/upper/root/debs/$p.deb"
 done
 # Stand-in for the board image's own post-up hook, which the interface file names. While
@@ -153,7 +155,8 @@ expect() {
 service_log() { in_container journalctl -u quillferry --no-pager -o cat; }
 
 # The client and the simulator alone: no service, no daemon running.
-in_container dpkg -i /root/debs/quillferry-ctl.deb /root/debs/quillferry-sim.deb >"$work/dpkg.log" 2>&1 ||
+in_container dpkg -i /root/debs/libquillferry-client0.deb /root/debs/quillferry-ctl.deb \
+    /root/debs/quillferry-sim.deb >"$work/dpkg.log" 2>&1 ||
     { cat "$work/dpkg.log" >&2; fail "quillferry-ctl and quillferry-sim do not install"; }
 expect "the client's package brings a service" '^not-found$' systemctl show -p LoadState --value quillferry.service
 ! in_container pidof quillferry >/dev/null || fail "a daemon runs without the service's package"
@@ -219,6 +222,29 @@ done
 for cmd in stat hw netconf; do
     ctl --timeout 10 "$cmd" >"$work/reply" 2>&1 || fail "quillferry-ctl $cmd: $(cat "$work/reply")"
 done
+
+# A program outside the tree on the installed development package: the examples built with
+# CMake and with pkg-config, each run against the board.
+in_container dpkg -i /root/debs/libquillferry-client-dev.deb >"$work/dpkg.log" 2>&1 ||
+    { cat "$work/dpkg.log" >&2; fail "libquillferry-client-dev does not install"; }
+examples=/usr/share/doc/libquillferry-client-dev/examples
+# shellcheck disable=SC2016 # expanded by the container's shell
+if in_container sh -c 'set -e
+    cmake -S "$1" -B /tmp/with-cmake >/tmp/examples.log 2>&1
+    cmake --build /tmp/with-cmake >>/tmp/examples.log 2>&1
+    mkdir -p /tmp/with-pkg-config && cd /tmp/with-pkg-config
+    for example in probe fleet_stat; do
+        c++ -std=c++17 "$1/$example.cpp" -o "$example" \
+            $(pkg-config --cflags --libs quillferry-client) >>/tmp/examples.log 2>&1
+    done' sh "$examples"; then
+    expect "the example built with CMake probing the board" '^alive' /tmp/with-cmake/probe /dev/ttyCTL0
+    expect "the example built with pkg-config probing the board" '^alive' \
+        /tmp/with-pkg-config/probe /dev/ttyCTL0
+    expect "the fleet example's stat of the board" '^/dev/ttyCTL0: ok, cpu_temp [0-9]' \
+        /tmp/with-pkg-config/fleet_stat /dev/ttyCTL0
+else
+    fail "the examples do not build against libquillferry-client-dev: $(in_container cat /tmp/examples.log)"
+fi
 
 ctl --timeout 60 set-net --address 10.20.0.8/24 --gateway 10.20.0.1 --dns 10.20.0.53 \
     --idc dc1 --soc-ip 10.20.0.8 --pod-id 3 --container 02:00:00:00:01:01=10.20.0.101 \

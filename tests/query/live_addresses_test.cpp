@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "client/request.h"
+#include "quillferry/request.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 
 #include "board_conf.h"
 #include "captured_log.h"
-#include "core/json_text.h"
 #include "core/system_file.h"
+#include "protocol/json_text.h"
 #include "query/board_readings.h"
 #include "scratch_board.h"
 

@@ -137,7 +137,7 @@ SimulatedBoard::SimulatedBoard(const BoardOptions& options) {
         RawPty pty = openRawPty();
         slavePath_ = pty.slavePath;
         slave_ = std::move(pty.slave);
-        link_ = SerialLink(std::move(pty.master));
+        link_ = qfclient::SerialLink(std::move(pty.master));
 
         const std::string daemon = QF_DAEMON_PATH;
         std::vector<std::string> argv = {QF_BOARD_SANDBOX, "--state", state_, "--ro",
@@ -202,7 +202,7 @@ bool SimulatedBoard::waitReady(bool logged, int timeoutMs) {
     for (int probes = 1; Clock::now() < deadline && daemonRunning(); ++probes) {
         send(std::string(kProbe) + "\n");
         std::string line;
-        if (link_.readLine(line, logged ? 1000 : 300) != SerialLink::Status::Ok ||
+        if (link_.readLine(line, logged ? 1000 : 300) != qfclient::SerialLink::Status::Ok ||
             line != kAck.substr(0, 17))
             continue;
         // A probe unanswered for a while was most likely discarded, but its answer may still
@@ -249,7 +249,7 @@ std::string SimulatedBoard::fence(int timeoutMs) {
     send(std::string(R"({"cmd":"get_stat","uuid":"fence"})") + "\n");
     std::string got;
     for (std::string line; got.find(R"("uuid":"fence"})") == std::string::npos; got += line) {
-        if (link_.readLine(line, timeoutMs) != SerialLink::Status::Ok)
+        if (link_.readLine(line, timeoutMs) != qfclient::SerialLink::Status::Ok)
             fail(describe("no reply to the fence; received: " + got.append(line)));
     }
     return got.substr(0, got.rfind(R"({"cmd":"get_stat",)"));

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // A simulated board for system tests: the real daemon in tools/board-sandbox, driven over
-// a pty through the controller's SerialLink. The board (network namespace, state folder,
+// a pty through the controller's qfclient::SerialLink. The board (network namespace, state folder,
 // pty) outlives the daemon, which a test can kill and restart. Failures to set up the board
 // or to start the daemon throw std::runtime_error.
 #pragma once
@@ -91,7 +91,9 @@ public:
     }
     pid_t daemonPid() const { return daemonPid_; }
 
-    bool send(const std::string& bytes) { return link_.send(bytes) == SerialLink::Status::Ok; }
+    bool send(const std::string& bytes) {
+        return link_.send(bytes) == qfclient::SerialLink::Status::Ok;
+    }
     // Sends `line` (newline added) and returns the next line received (or what arrived).
     std::string request(const std::string& line, int timeoutMs = 5000) {
         std::string reply;
@@ -106,7 +108,7 @@ public:
     std::string exchange(const std::string& line, int timeoutMs = 5000) {
         return send(line + "\n") ? fence(timeoutMs) : "";
     }
-    SerialLink& link() { return link_; }
+    qfclient::SerialLink& link() { return link_; }
     // Makes the pty appear as /dev/ttyMSM0 (board started with ttyLater) and waits until
     // the daemon answers on it.
     void plugTty();
@@ -139,7 +141,7 @@ private:
     std::string state_;
     std::string slavePath_;
     UniqueFd slave_;  // held open so the master never reads EIO between daemons
-    SerialLink link_;
+    qfclient::SerialLink link_;
     LogMark startMark_;  // the logs' ends when the daemon was last started
     pid_t sandboxPid_ = -1;
     pid_t enterPid_ = -1;   // the nsenter process that waits for the daemon

@@ -11,8 +11,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "client/request.h"
 #include "golden.h"
+#include "quillferry/request.h"
 
 namespace qftest {
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/request.h"
+#include "quillferry/request.h"
 #include "raw_pty.h"
 
 class FakeBoard {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "client/line.h"
+#include "quillferry/line.h"
 
 struct LineCall {
     LineCall(std::string a, qfclient::Call c, std::string caFile = "", std::string certFile = "",

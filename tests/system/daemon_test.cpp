@@ -102,7 +102,7 @@ TEST_F(SerialProtocol, GivenUpReplyIsEndedBeforeTheNext) {
         board.link().send(request, 20);
     ASSERT_TRUE(board.waitForLog("uart write failed", 10000, Stream::Out, m));
     std::string got;
-    while (board.link().readSome(got, 1000) == SerialLink::Status::Ok) {
+    while (board.link().readSome(got, 1000) == qfclient::SerialLink::Status::Ok) {
     }
     // A newline first ends whatever request was torn when the line was full.
     got += board.exchange(

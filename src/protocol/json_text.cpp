@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "core/json_text.h"
+#include "protocol/json_text.h"
 
 #include <algorithm>
 #include <exception>

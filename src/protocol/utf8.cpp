@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "core/utf8.h"
+#include "protocol/utf8.h"
 
 namespace {
 

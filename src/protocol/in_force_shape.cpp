@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "netconf/in_force_shape.h"
+#include "protocol/in_force_shape.h"
 
 #include <cstdlib>
 #include <string>
 
-#include "netconf/net_conf_request.h"
+#include "protocol/net_conf_request.h"
 
 namespace {
 

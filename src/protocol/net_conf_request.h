@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/network_state.h"
+#include "protocol/net_values.h"
 
 // A request's addresses (address, gateway, prefix length, name servers) and the rest of it.
 struct NetConfRequest : Addresses {

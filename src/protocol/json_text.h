@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "core/constants.h"
+#include "protocol/wire.h"
 
 // Deepest nesting of arrays and objects in a JSON text, and about how many values it holds
 // (never fewer than it does); brackets and commas inside strings and comments do not count.

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "netconf/net_conf_request.h"
+#include "protocol/net_conf_request.h"
 
 #include <arpa/inet.h>
 
 #include <cctype>
 #include <cstring>
 
-#include "core/constants.h"
-#include "core/utf8.h"
+#include "protocol/utf8.h"
+#include "protocol/wire.h"
 
 namespace {
 
