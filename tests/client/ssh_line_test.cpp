@@ -55,11 +55,7 @@ class ClientSsh : public ScratchDir {
 protected:
     void SetUp() override {
         ScratchDir::SetUp();
-        std::string why;
-        if (!qftest::TestSshd::available(why)) {
-            if (std::getenv("CI") != nullptr) GTEST_FAIL() << why;
-            GTEST_SKIP() << why;
-        }
+        QF_REQUIRE(qftest::TestSshd::missing());
     }
     // The command that joins a session to a board's line, as a console server's port does.
     static std::string joined(const FakeBoard& board) {

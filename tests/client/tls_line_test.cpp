@@ -16,6 +16,7 @@
 #include "client/line.h"
 #include "fake_board.h"
 #include "fake_console.h"
+#include "golden.h"
 #include "line_calls.h"
 #include "scratch_dir.h"
 #include "ser2net.h"
@@ -42,11 +43,7 @@ class ClientTls : public ScratchDir {
 protected:
     void SetUp() override {
         ScratchDir::SetUp();
-        std::string why;
-        if (!qftest::TestPki::available(why) || !Ser2net::available(why)) {
-            if (std::getenv("CI") != nullptr) GTEST_FAIL() << why;
-            GTEST_SKIP() << why;
-        }
+        QF_REQUIRE(missingProgram({"openssl", "ser2net"}));
         pki_ = std::make_unique<qftest::TestPki>(dir_);
     }
     std::string ssl(const std::string& cert, const std::string& extra = "") const {
@@ -120,7 +117,7 @@ TEST_F(ClientTls, CallsThroughSer2netAndEveryCertificateThatMustRefuseTheLine) {
     for (const Case& c : cases) {
         boards.push_back(
             std::make_unique<FakeBoard>(c.echo ? FakeBoard::echo : FakeBoard::boardAnswer));
-        ports.push_back(Ser2net::Port::over(c.accepter, boards.back()->device(), authdir));
+        ports.push_back({boards.back()->device(), c.accepter, authdir});
     }
     const Ser2net ser2net(dir_, ports);
     std::vector<LineCall> calls;
@@ -185,7 +182,7 @@ TEST_F(ClientTls, EachAttackInsideTlsFailsOnlyItsOwnLineWithinItsDeadline) {
                    [](SSL* ssl) {
                        char buf[256];
                        if (SSL_read(ssl, buf, sizeof(buf)) > 0)
-                           SSL_write(ssl, "Quillferry_Ok!!!\n", 18);
+                           SSL_write(ssl, golden::kAck.data(), 18);
                        SSL_read(ssl, buf, sizeof(buf));
                    }),
          "", Outcome::Ok, false},

@@ -116,10 +116,10 @@ private:
 
 // Calls on lines under attack, all at once, and each result as its case expects: the case's
 // outcome and detail, to its deadline when it `waits`, well within it otherwise. What the
-// floods among them make the client hold stays small.
+// floods among them make the client hold stays small. Returns the results.
 template <typename Cases>
-void expectEachAttackFailsOnlyItsLine(const std::vector<LineCall>& calls, const Cases& cases,
-                                      int timeoutMs) {
+std::vector<qfclient::Result> expectEachAttackFailsOnlyItsLine(const std::vector<LineCall>& calls,
+                                                               const Cases& cases, int timeoutMs) {
     std::vector<qfclient::Result> results;
     {
         HeapGuard bounded(2 * 1024);
@@ -130,4 +130,5 @@ void expectEachAttackFailsOnlyItsLine(const std::vector<LineCall>& calls, const 
         expectResult(results[i], c.what, c.outcome, c.detail, c.waits ? timeoutMs : 0,
                      c.waits ? timeoutMs + 500 : timeoutMs);
     }
+    return results;
 }

@@ -1,18 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "test_pki.h"
 
-#include <cstdlib>
 #include <fstream>
 
 #include "test_sshd.h"
 
 namespace qftest {
-
-bool TestPki::available(std::string& why) {
-    if (std::system("command -v openssl >/dev/null") == 0) return true;
-    why = "openssl is missing (tools/install-deps board)";
-    return false;
-}
 
 TestPki::TestPki(const std::string& dir) {
     const std::string d = dir + "/";

@@ -24,8 +24,8 @@ public:
         std::string config;   // more of sshd's settings for the user, a line each
     };
 
-    // Whether sshd can be started here; `why` says why not.
-    static bool available(std::string& why);
+    // Why sshd cannot be started here; empty when it can.
+    static std::string missing();
 
     // Starts sshd with `users` in `dir` (which must exist); returns once it takes
     // connections. Throws std::runtime_error when it cannot.

@@ -29,8 +29,8 @@ TEST_F(SerialProtocol, EachLineGetsItsReplyAndLogLines) {
     // scratch board).
     board.putFile("meminfo", "MemTotal:  7612345 kB\nMemFree: 6 kB\n");
     board.putFile("sys/kernel/gpu/gpu_model", "Adreno 650\n");
-    const std::string probe = SimulatedBoard::kProbe;
-    const std::string ack(SimulatedBoard::kAck);
+    const std::string probe(golden::kProbe);
+    const std::string ack(golden::kAck);
     const std::string probed = "[QuillFerry] quillferry status check\n";
     // The line buffer holds 2047 bytes, a 2046-byte line and its newline: a longer line's
     // head is one request text and its tail is dropped, never served as a request.
