@@ -279,7 +279,7 @@ TEST_F(ClientNames, LookupsNeverHoldUpTheLoopAndEveryAddressIsTried) {
          "127.0.1.16: Connection refused", 0, 500},
     };
     std::vector<LineCall> calls;
-    for (const Case& c : cases) calls.emplace_back(c.address, qfclient::probeCall());
+    for (const Case& c : cases) calls.push_back({c.address, qfclient::probeCall()});
     const std::vector<qfclient::Result> results = callAll(calls, kTimeoutMs);
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];

@@ -28,34 +28,12 @@ using qfclient::Outcome;
 
 constexpr int kTimeoutMs = 3000;
 
-// SSH_AUTH_SOCK as a test sets it, restored afterwards.
-class AgentSocket {
-public:
-    explicit AgentSocket(const char* path) {
-        if (const char* old = std::getenv("SSH_AUTH_SOCK")) old_ = old;
-        if (path != nullptr) {
-            ::setenv("SSH_AUTH_SOCK", path, 1);
-        } else {
-            ::unsetenv("SSH_AUTH_SOCK");
-        }
-    }
-    ~AgentSocket() {
-        if (old_) {
-            ::setenv("SSH_AUTH_SOCK", old_->c_str(), 1);
-        } else {
-            ::unsetenv("SSH_AUTH_SOCK");
-        }
-    }
-
-private:
-    std::optional<std::string> old_;
-};
-
 class ClientSsh : public ScratchDir {
 protected:
     void SetUp() override {
         ScratchDir::SetUp();
         QF_REQUIRE(qftest::TestSshd::missing());
+        ::unsetenv("SSH_AUTH_SOCK");  // keys from an agent only where a test starts one
     }
     // The command that joins a session to a board's line, as a console server's port does.
     static std::string joined(const FakeBoard& board) {
@@ -135,7 +113,6 @@ TEST_F(ClientSsh, CallsThroughSshdAndEveryKeyThatMustRefuseTheLine) {
     std::vector<LineCall> calls;
     for (const Case& c : cases)
         calls.push_back({sshd.address(c.user), c.call, "", "", "", c.identity, c.knownHosts});
-    const AgentSocket noAgent(nullptr);
     const std::vector<qfclient::Result> results = callAll(calls, kTimeoutMs);
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
@@ -160,7 +137,7 @@ TEST_F(ClientSsh, KeysComeFromTheAgent) {
          ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     qftest::shell("SSH_AUTH_SOCK=" + socket + " ssh-add -q " + sshd.clientKey() + " 2>/dev/null");
-    const AgentSocket withAgent(socket.c_str());
+    ::setenv("SSH_AUTH_SOCK", socket.c_str(), 1);
     const qfclient::Result r = callAll(
         {{sshd.address("admin+port01"), qfclient::probeCall(), "", "", "", "", sshd.knownHosts()}},
         kTimeoutMs)[0];
@@ -278,7 +255,6 @@ TEST_F(ClientSsh, EachAttackOnSshFailsOnlyItsOwnLineWithinItsDeadline) {
         }
         calls.push_back({address, qfclient::probeCall(), "", "", "", sshd.clientKey(), knownHosts});
     }
-    const AgentSocket noAgent(nullptr);
     expectEachAttackFailsOnlyItsLine(calls, cases, kTimeoutMs);
     consoles.clear();
 }

@@ -10,6 +10,7 @@
 
 #include "captured.h"
 #include "client/serial_link.h"
+#include "golden.h"
 #include "raw_pty.h"
 
 namespace {
@@ -18,7 +19,7 @@ using Args = std::vector<std::string>;
 
 TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
     const std::string stale = "{\"cmd\":\"get_stat\",\"ret_val\":0,\"uuid\":\"old\"}\n";
-    const std::string ack("Quillferry_Ok!!!\n\0", 18);
+    const std::string ack(golden::kAck);
     const std::string noise = "\x13\r\n";
     const std::string ok = "{\"ret_val\":0,\"uuid\":\"u\"}\n";
     const std::string failed = "{\"ret_val\":-1,\"uuid\":\"u\"}\n";

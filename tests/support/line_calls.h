@@ -17,25 +17,10 @@
 #include "client/line.h"
 
 struct LineCall {
-    LineCall(std::string a, qfclient::Call c, std::string caFile = "", std::string certFile = "",
-             std::string keyFile = "", std::string identityFile = "",
-             std::string knownHostsFile = "")
-        : address(std::move(a)),
-          call(std::move(c)),
-          ca(std::move(caFile)),
-          cert(std::move(certFile)),
-          key(std::move(keyFile)),
-          identity(std::move(identityFile)),
-          knownHosts(std::move(knownHostsFile)) {}
-
     std::string address;
     qfclient::Call call;
     // The files that secure the line, when it names any.
-    std::string ca;
-    std::string cert;
-    std::string key;
-    std::string identity;
-    std::string knownHosts;
+    std::string ca = "", cert = "", key = "", identity = "", knownHosts = "";
 };
 
 // The results of `calls`, in their order, once every one is in.
