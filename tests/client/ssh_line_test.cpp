@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// Lines over SSH (ssh:) to OpenSSH's sshd, whose users are a console server's port
-// selectors, each joined by a ForceCommand to what the test plays: a board, an echo, a
-// console server that says its port is in use, one that floods. Host keys unknown, changed
-// or of another type, refused keys and a key locked by a passphrase refuse the line before
-// anything is sent; keys come from ssh-agent too. Then servers that attack the client's
-// SSH, played by the test: each fails its own line only, within its deadline.
+// Lines over SSH (ssh:) to sshd, whose users are port selectors joined to what the test plays:
+// calls through them, and every host key and key that must refuse the line before anything is
+// sent; keys from ssh-agent. Then SSH servers the test plays that attack the client.
 #include <gtest/gtest.h>
 #include <libssh/libssh.h>
 #include <libssh/server.h>

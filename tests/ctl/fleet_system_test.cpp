@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// quillferry-ctl's fleet command against real daemons on simulated boards at once, one on
-// each kind of line: a local serial line, ser2net's raw TCP, telnet (RFC 2217), TLS and
-// telnet-inside-TLS ports, and sshd whose user is the port's selector, all on loopback, with
-// certificates and keys the test makes. Each board's line is a pty of its own that the test
-// joins to the board's.
+// quillferry-ctl's fleet command on real daemons at once, one on each kind of line: local,
+// ser2net raw, RFC 2217, TLS and telnet inside TLS, and sshd with a port selector.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/wait.h>

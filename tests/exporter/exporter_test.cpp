@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The built quillferry-exporter against boards the tests play (console servers on loopback
-// ports, a local pty): what a scrape gets from a board that answers, never answers, answers
-// garbage or whose line another client holds; requests it refuses; two scrapers at once; a
-// scraper that gives up early; the inventory read again with a bad file; TLS, client
+// The built quillferry-exporter against boards the tests play: answering, silent, garbage,
+// busy; refused requests; scrapes that share a probe or give up early; SIGHUP; TLS, client
 // certificates and basic authentication.
 #include <gtest/gtest.h>
 #include <sys/file.h>

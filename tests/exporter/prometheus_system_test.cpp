@@ -1,12 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// Debian's Prometheus server scraping quillferry-exporter with the scrape configuration the
-// package ships (and the README shows): boards found through the exporter's service
-// discovery, each scraped through /probe, and the exporter itself, with the shipped rules.
-// Three real daemons on simulated boards: one on a local line whose thermal zones all read
-// below zero, one behind ser2net, and one behind ser2net whose daemon is dead. Prometheus'
-// HTTP API must report each board as it is, the exporter up, the dead board's alert, and
-// every query of the shipped dashboard must evaluate. Everything on loopback, in a folder
-// of the test's own; nothing installed as a service.
+// Debian's Prometheus scraping the exporter with the shipped scrape configuration, rules and
+// dashboard, on three daemons: a local line whose zones read below zero, one behind ser2net,
+// and one behind ser2net whose daemon is dead. All on loopback, nothing installed.
 #include <gtest/gtest.h>
 #include <json/json.h>
 

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The daemon on an unconfigured board: the serial protocol (which lines are served, which
-// get no reply and what is logged for them, "get_stat" and "get_hardware_conf" from the
-// board's own sysfs and meminfo), and the debug switch: the marker file
-// /var/tmp/quillferry/openlog.event (created and deleted from outside while the daemon
-// runs, or present at its start) and QUILLFERRY_DEBUG.
+// The daemon on an unconfigured board: which lines are served and what is logged for them,
+// a device that appears later, a controller that stops reading, and the debug switch (the
+// marker file /var/tmp/quillferry/openlog.event and QUILLFERRY_DEBUG).
 #include <fcntl.h>
 
 #include <chrono>

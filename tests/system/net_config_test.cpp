@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// "set_net_conf" and "get_net_conf" end to end on a board with the real ifupdown: what eth0
-// carries and the exact files left behind, IPv6, a clear and its memory across a restart. Then what
-// only a real board can stage: links planted by another user, helpers of a stalled ifup that leave
-// its session, and the probe while ifup runs. (Each decision of the handler has its case in the
-// unit tests, on a scratch board.)
+// "set_net_conf" and "get_net_conf" end to end with the real ifupdown: eth0, the exact files,
+// IPv6, a clear remembered across a restart; and what only a real board can stage: planted
+// links, helpers of a stalled ifup that leave its session, the probe while ifup runs.
 #include <json/json.h>
 
 #include <string>

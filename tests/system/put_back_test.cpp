@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// "verify_gateway" on a board with the real ifupdown and the real kernel: the gateway staged on
-// the far end of eth0's link (the veth peer, in a network namespace of its own) or not, IPv4 (ARP)
-// and IPv6 (neighbour discovery); the board's hook hanging or killing its ifup; and the put-back
-// itself failing. Afterwards eth0, the files and what the board says is in force are the
-// configuration kept or the one before. (Each decision has its case on a scratch board.)
+// "verify_gateway" with the real ifupdown and kernel: the gateway on the far end of eth0's link
+// (a veth peer) or not, IPv4 and IPv6; the board's hook hanging or killing ifup; the put-back
+// itself failing. (Each decision has its case on a scratch board.)
 #include <json/json.h>
 
 #include <string>
