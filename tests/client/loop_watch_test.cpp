@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // A loop's owner waits for its own descriptors and deadline in the lines' loop: idle, the
-// loop sleeps until one of them (both served beside calls: the exporter's tests).
+// loop sleeps until one of them; with calls under way, both are served in the same rounds.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,6 +9,8 @@
 
 #include "client/line.h"
 #include "core/fd_io.h"
+#include "fake_console.h"
+#include "golden.h"
 
 namespace {
 
@@ -68,6 +70,27 @@ TEST(ClientLoopWatch, AnIdleLoopSleepsUntilItsOwnerIsDue) {
 
     loop.watch(nullptr);
     EXPECT_FALSE(loop.serve());  // nothing left to wait for
+}
+
+// The owner's descriptor and the lines' are told apart: the board's reply reaches its call,
+// the owner's bytes the owner, in the same rounds.
+TEST(ClientLoopWatch, CallsAndTheOwnerServedTogether) {
+    FakeConsole board(FakeConsole::answering("", std::string(golden::kAck)));
+    qfclient::Loop loop;
+    PipeWatcher watcher;
+    loop.watch(&watcher);
+    qfclient::LineAddress address;
+    std::string error;
+    ASSERT_TRUE(qfclient::parseAddress(board.address(), address, error)) << error;
+    qfclient::Line line(loop, address);
+    std::optional<qfclient::Result> result;
+    line.start(qfclient::probeCall(), 2000, [&](const qfclient::Result& r) { result = r; });
+    watcher.poke();
+    for (int i = 0; i < 50 && !result; ++i) ASSERT_TRUE(loop.serve());
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->outcome, qfclient::Outcome::Ok) << result->detail;
+    EXPECT_EQ(watcher.bytes, 1);
+    line.close();
 }
 
 }  // namespace
