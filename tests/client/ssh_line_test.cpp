@@ -124,23 +124,6 @@ TEST_F(ClientSsh, CallsThroughSshdAndEveryKeyThatMustRefuseTheLine) {
     EXPECT_FALSE(std::ifstream(heard).good());
 }
 
-TEST_F(ClientSsh, KeysComeFromTheAgent) {
-    const qftest::TestSshd sshd(dir_, {{"admin+port01",
-                                        "head -n 1 >/dev/null; printf "
-                                        "'Quillferry_Ok!!!\\n\\000'; cat >/dev/null"}});
-    const std::string socket = dir_ + "/agent";
-    Spawned agent({"ssh-agent", "-D", "-a", socket}, dir_ + "/agent.log");
-    for (int i = 0; i < 500 && !std::ifstream(socket).good() && ::access(socket.c_str(), F_OK) != 0;
-         ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    qftest::shell("SSH_AUTH_SOCK=" + socket + " ssh-add -q " + sshd.clientKey() + " 2>/dev/null");
-    ::setenv("SSH_AUTH_SOCK", socket.c_str(), 1);
-    const qfclient::Result r = callAll(
-        {{sshd.address("admin+port01"), qfclient::probeCall(), "", "", "", "", sshd.knownHosts()}},
-        kTimeoutMs)[0];
-    EXPECT_EQ(r.outcome, Outcome::Ok) << r.detail;
-}
-
 // An SSH server played with libssh's server side: it makes the key exchange with `hostKey`
 // (a private key as text), then asks for keepalives without end and reads nothing, each sent
 // once its socket takes more.
@@ -173,7 +156,7 @@ FakeConsole::Script keepalivesWithoutEnd(const std::string& hostKey) {
     };
 }
 
-TEST_F(ClientSsh, EachAttackOnSshFailsOnlyItsOwnLineWithinItsDeadline) {
+TEST_F(ClientSsh, AttacksFailOnlyTheirOwnLineAndAgentKeysServe) {
     const qftest::TestSshd sshd(dir_, {{"admin+port01",
                                         "head -n 1 >/dev/null; printf 'Quillferry_Ok!!!\\n\\000'; "
                                         "cat >/dev/null"},
@@ -254,6 +237,18 @@ TEST_F(ClientSsh, EachAttackOnSshFailsOnlyItsOwnLineWithinItsDeadline) {
     }
     expectEachAttackFailsOnlyItsLine(calls, cases, kTimeoutMs);
     consoles.clear();
+
+    // Keys come from ssh-agent too.
+    const std::string socket = dir_ + "/agent";
+    Spawned agent({"ssh-agent", "-D", "-a", socket}, dir_ + "/agent.log");
+    for (int i = 0; i < 500 && ::access(socket.c_str(), F_OK) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    qftest::shell("SSH_AUTH_SOCK=" + socket + " ssh-add -q " + sshd.clientKey() + " 2>/dev/null");
+    ::setenv("SSH_AUTH_SOCK", socket.c_str(), 1);
+    const qfclient::Result r =
+        callAll({{sshd.address("admin+port01"), qfclient::probeCall(), "", "", "", "", knownHosts}},
+                kTimeoutMs)[0];
+    EXPECT_EQ(r.outcome, Outcome::Ok) << r.detail;
 }
 
 }  // namespace
