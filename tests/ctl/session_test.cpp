@@ -30,6 +30,10 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
     const std::string garbage = "{\"ret_val\":\"x\",\"uuid\":\"u\"}\n";
     // A reply that echoes the uuid but is nested past any reply's depth.
     const std::string deep = "{\"uuid\":\"u\",\"x\":" + std::string(2048, '[') + "\n";
+    const Args setNet = {"--raw",    "set-net",  "--address", "10.0.0.8/24", "--gateway",
+                         "10.0.0.1", "--dns",    "10.0.0.53", "--idc",       "dc1",
+                         "--soc-ip", "10.0.0.8", "--pod-id",  "3",           "--verify-gateway",
+                         "3"};
     struct Case {
         Args args;  // after --device and, but for the probe, --uuid u
         std::string answer;
@@ -50,16 +54,8 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
         // A board of an earlier version says nothing of what is in force, nor of a gateway
         // check it never ran: the client says so rather than guessing.
         {{"--raw", "netconf"}, ok, ok, 0, {"the board cannot tell what it runs"}},
-        {{"--raw", "set-net", "--address", "10.0.0.8/24", "--gateway", "10.0.0.1", "--dns",
-          "10.0.0.53", "--idc", "dc1", "--soc-ip", "10.0.0.8", "--pod-id", "3", "--verify-gateway",
-          "3"},
-         ok,
-         ok,
-         0,
-         {"no gateway check ran: the board does not know verify_gateway"}},
-        {{"--raw", "set-net", "--address", "10.0.0.8/24", "--gateway", "10.0.0.1", "--dns",
-          "10.0.0.53", "--idc", "dc1", "--soc-ip", "10.0.0.8", "--pod-id", "3", "--verify-gateway",
-          "3"},
+        {setNet, ok, ok, 0, {"no gateway check ran: the board does not know verify_gateway"}},
+        {setNet,
          putBack,
          putBack,
          1,
