@@ -77,64 +77,65 @@ TEST(ClientLine, EveryOutcomeAndEveryAttackAtOnceInOneLoop) {
         std::string address;  // with a script: the scheme of the console server playing it
         Script script;
         Outcome outcome;
+        bool probe;  // the call: the probe, else a status query
+        bool waits;  // to its deadline
         const char* detail;
         std::optional<std::string> heard;  // the first piece discarded, escaped; unset: any
-        bool probe = false;                // the call: the probe, else a status query
-        bool waits = false;                // to its deadline
     } const cases[] = {
-        {"answers", "tcp", FakeConsole::answering("", kReply), Outcome::Ok, "", ""},
-        {"says it is in use", "tcp", [](int fd) { FakeConsole::write(fd, "Port already in use\r\n"); },
-         Outcome::Busy, "line busy",
-         "Port already in use\\r\\n"},
+        {"answers", "tcp", FakeConsole::answering("", kReply), Outcome::Ok, false, false, "", ""},
+        {"says it is in use", "tcp",
+         [](int fd) { FakeConsole::write(fd, "Port already in use\r\n"); }, Outcome::Busy, false,
+         false, "line busy", "Port already in use\\r\\n"},
         {"closes mid-command", "tcp", [](int fd) { FakeConsole::readLine(fd); }, Outcome::Dropped,
-         "closed the connection before the reply came", ""},
+         false, false, "closed the connection before the reply came", ""},
         {"answers only another uuid", "tcp",
          FakeConsole::answering(
              std::string("\xff\x00{\"uuid\":\n", 11) + "{\"ret_val\":0,\"uuid\":\"x\"}\n", ""),
-         Outcome::Timeout, "no reply from tcp:", "\\xff\\x00{\"uuid\":\\n", false, true},
+         Outcome::Timeout, false, true, "no reply from tcp:", "\\xff\\x00{\"uuid\":\\n"},
         {"never stops sending", "tcp",
          [](int fd) {
              const std::string z(4096, 'z');
              while (::send(fd, z.data(), z.size(), MSG_NOSIGNAL) > 0)
                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
          },
-         Outcome::Timeout, "no reply from tcp:", std::string(256, 'z') + "...", false, true},
+         Outcome::Timeout, false, true, "no reply from tcp:", std::string(256, 'z') + "..."},
         // Past the reader's own depth it would throw; it is the board's malformed reply.
         {"answers too deep to read", "tcp", FakeConsole::answering("", deep), Outcome::Malformed,
-         "reply is nested deeper than 64 levels", {}},
+         false, false, "reply is nested deeper than 64 levels", {}},
         // The reply's 0xFF comes doubled on the wire and single to the caller; a zero byte
         // and a carriage return pass as they are.
         {"telnet answers", "telnet",
          FakeConsole::answering(telnetAgreeing(115200),
                                 std::string("\xff\xff\r\x00\n", 5) + kReply),
-         Outcome::Ok, "", "\\xff\\r\\x00\\n"},
+         Outcome::Ok, false, false, "", "\\xff\\r\\x00\\n"},
         {"telnet sets another baud rate", "telnet",
-         FakeConsole::answering(telnetAgreeing(9600), ""), Outcome::Unavailable,
+         FakeConsole::answering(telnetAgreeing(9600), ""), Outcome::Unavailable, false, false,
          "did not set baud rate 115200 (it answered 9600)", ""},
         {"telnet confirms the baud rate four times", "telnet",
          FakeConsole::answering(telnetBytes({255, 251, 0, 255, 253, 0, 255, 253, 44}) +
                                     baudConfirmed + baudConfirmed + baudConfirmed + baudConfirmed,
                                 ""),
-         Outcome::Unavailable, "confirmed baud rate 115200 twice", {}},
+         Outcome::Unavailable, false, false, "confirmed baud rate 115200 twice", {}},
         // libtelnet reports no refusal of an option asked for: the deadline tells.
         {"telnet without com port control", "telnet",
          FakeConsole::answering(telnetBytes({255, 251, 0, 255, 253, 0, 255, 254, 44}), ""),
-         Outcome::Unavailable, "did not confirm com port control (RFC 2217) within", "", false,
-         true},
+         Outcome::Unavailable, false, true, "did not confirm com port control (RFC 2217) within",
+         ""},
         {"telnet without binary mode", "telnet",
-         FakeConsole::answering(telnetAgreeing(115200, false), ""), Outcome::Unavailable,
-         "did not confirm binary mode within", "", false, true},
+         FakeConsole::answering(telnetAgreeing(115200, false), ""), Outcome::Unavailable, false,
+         true, "did not confirm binary mode within", ""},
         // Nine bytes: binary agreed, then withdrawn (the line closes inside that event), then
         // com port control asked for in the same read, which is no longer the line's.
         {"telnet withdraws binary mode, then asks for com port control", "telnet",
          sends(telnetBytes({255, 253, 0, 255, 254, 0, 255, 253, 44})), Outcome::Unavailable,
-         "refuses binary mode", {}},
+         false, false, "refuses binary mode", {}},
         // The caller closes the line with the result, as a fleet does; the rest of the
         // segment comes after.
         {"telnet answers, then withdraws and offers com port control in one segment", "telnet",
-         FakeConsole::answering(telnetAgreeing(), kReply + telnetBytes({255, 252, 44, 255, 251, 44,
-                                                                       255, 254, 44, 255, 253, 44})),
-         Outcome::Ok, "", {}},
+         FakeConsole::answering(telnetAgreeing(),
+                                kReply + telnetBytes({255, 252, 44, 255, 251, 44, 255, 254, 44,
+                                                      255, 253, 44})),
+         Outcome::Ok, false, false, "", {}},
         // Each offer of an option the client does not speak is answered: a server that
         // offers without end and reads nothing would grow the client without a bound.
         {"telnet offers options without end and reads nothing", "telnet",
@@ -146,7 +147,7 @@ TEST(ClientLine, EveryOutcomeAndEveryAttackAtOnceInOneLoop) {
              FakeConsole::forSeconds(
                  [&] { return ::send(fd, offers.data(), offers.size(), MSG_NOSIGNAL) > 0; });
          },
-         Outcome::Unavailable, "does not take what is sent", {}},
+         Outcome::Unavailable, false, false, "does not take what is sent", {}},
         // The acknowledgement before the port is set up answers no probe: none was sent.
         {"telnet agrees to nothing but sends the acknowledgement", "telnet",
          [&](int fd) {
@@ -161,22 +162,23 @@ TEST(ClientLine, EveryOutcomeAndEveryAttackAtOnceInOneLoop) {
              const std::lock_guard<std::mutex> lock(mutex);
              heardByMute = telnetData(all);
          },
-         Outcome::Unavailable, "did not confirm com port control", "Quillferry_Ok!!!\\n\\x00",
-         true, true},
+         Outcome::Unavailable, true, true, "did not confirm com port control",
+         "Quillferry_Ok!!!\\n\\x00"},
         // What the board sent before the port was set up is not the reply to a request
         // sent after.
         {"telnet passes a reply on before the port is set up", "telnet",
          FakeConsole::answering(kReply + telnetAgreeing(), "{\"ret_val\":7,\"uuid\":\"u\"}\n"),
-         Outcome::Failed, "ret_val 7", "{\"ret_val\":0,\"uuid\":\"u\"}\\n"},
+         Outcome::Failed, false, false, "ret_val 7", "{\"ret_val\":0,\"uuid\":\"u\"}\\n"},
         {"refuses the connection", "tcp:127.0.0.1:" + std::to_string(refused), nullptr,
-         Outcome::Unavailable, "cannot connect", ""},
-        {"no such device", "/nonexistent/tty", nullptr, Outcome::Unavailable, "cannot open", ""},
-        {"not a serial device", "/dev/null", nullptr, Outcome::Unavailable, "not a serial device",
-         ""},
-        {"device locked by another client", locked.slavePath, nullptr, Outcome::Busy, "line busy",
-         ""},
-        {"device that takes nothing", full.slavePath, nullptr, Outcome::Timeout,
-         "did not take the request", "", false, true},
+         Outcome::Unavailable, false, false, "cannot connect", ""},
+        {"no such device", "/nonexistent/tty", nullptr, Outcome::Unavailable, false, false,
+         "cannot open", ""},
+        {"not a serial device", "/dev/null", nullptr, Outcome::Unavailable, false, false,
+         "not a serial device", ""},
+        {"device locked by another client", locked.slavePath, nullptr, Outcome::Busy, false, false,
+         "line busy", ""},
+        {"device that takes nothing", full.slavePath, nullptr, Outcome::Timeout, false, true,
+         "did not take the request", ""},
     };
     std::vector<std::unique_ptr<FakeConsole>> consoles;
     std::vector<LineCall> calls;

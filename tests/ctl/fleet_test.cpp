@@ -207,8 +207,8 @@ TEST_F(CtlFleet, OneBoardsBytesSpoilOnlyItsOwnResult) {
 // Thousands of lines that fail while opening, one after another: each board is started
 // from the loop, never from within the one before it.
 TEST_F(CtlFleet, ThousandsOfLinesThatFailWhileOpening) {
-    std::vector<InventoryEntry> boards;
-    for (int i = 0; i < 30000; ++i) boards.push_back({"b" + std::to_string(i), "/nonexistent/tty"});
+    std::vector<InventoryEntry> boards(30000);
+    for (int i = 0; i < 30000; ++i) boards[i] = {"b" + std::to_string(i), "/nonexistent/tty"};
     ctl::Options options;
     options.jobs = 1;
     options.format = ctl::Format::Prometheus;
