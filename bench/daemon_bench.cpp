@@ -91,7 +91,7 @@ std::string query(const char* cmd) {
 
 // In the order measured: set_net_conf last, as it changes what get_net_conf reports.
 std::vector<Kind> kinds() {
-    return {{"probe", {std::string(SimulatedBoard::kProbe) + "\n"}, SimulatedBoard::kAck.size()},
+    return {{"probe", {std::string(golden::kProbe) + "\n"}, golden::kAck.size()},
             {"get_stat", {query("get_stat")}},
             {"get_stat, no zones", {query("get_stat")}, 0, true},
             {"get_hardware_conf", {query("get_hardware_conf")}},
@@ -351,8 +351,8 @@ ApplyCost measureApplies(SimulatedBoard& board, int containers) {
     qfclient::SerialLink& link = board.link();
     std::vector<double> applyMs;
     std::vector<double> probeUs;
-    const std::string probe = std::string(SimulatedBoard::kProbe) + "\n";
-    const std::string ack(SimulatedBoard::kAck);
+    const std::string probe = std::string(golden::kProbe) + "\n";
+    const std::string ack(golden::kAck);
     for (int i = 0; i < kAppliesPerCount; ++i) {
         const auto start = Clock::now();
         if (link.send(setNetConfLine(i % 2 + 1, containers)) != qfclient::SerialLink::Status::Ok)

@@ -14,14 +14,10 @@ namespace {
 
 using qftest::SimulatedBoard;
 
-class AnsiblePlaybook : public qftest::BoardTest {};
+using AnsiblePlaybook = ScratchDirOver<qftest::BoardTest>;
 
 TEST_F(AnsiblePlaybook, ChecksAppliesGathersAndRefusesBeforeSending) {
-    if (IsSkipped() || HasFatalFailure()) return;
-    if (std::system("command -v ansible-playbook >/dev/null") != 0) {
-        if (std::getenv("CI") != nullptr) GTEST_FAIL() << "ansible-playbook is missing";
-        GTEST_SKIP() << "ansible-playbook is missing (tools/install-deps ansible)";
-    }
+    QF_REQUIRE(missingProgram({"ansible-playbook"}));
     // The gateway of the configuration answers, on the far end of eth0's link.
     SimulatedBoard& board = boot();
     ASSERT_EQ(board.run({"nsenter", "--net=/run/netns/far", "ip", "addr", "add", "10.0.1.1/24",
@@ -29,9 +25,7 @@ TEST_F(AnsiblePlaybook, ChecksAppliesGathersAndRefusesBeforeSending) {
               0);
     const qftest::Cable cable(board);
 
-    char name[] = "/tmp/quillferry-ansible-XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    const std::string dir = name;
+    const std::string& dir = dir_;
     const std::string ctlDir = std::filesystem::path(QF_CTL_PATH).parent_path();
     // Everything Ansible keeps goes into the test's folder; the module runs with this
     // machine's Python 3, where Debian's ansible-core is.
@@ -45,8 +39,7 @@ TEST_F(AnsiblePlaybook, ChecksAppliesGathersAndRefusesBeforeSending) {
         ":$PATH timeout 300 ansible-playbook -i localhost, -c local -e line=" + cable.device() +
         " " + QF_SOURCE_DIR + "/tests/ansible/playbook.yml >" + dir + "/out 2>&1";
     const int status = std::system(command.c_str());
-    const std::string out = qftest::readText(dir + "/out");
-    std::filesystem::remove_all(dir);
+    const std::string out = contents("out");
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
     // The refused value never reached the board: its record holds the clear, sent after it,
     // and nothing of the refused request.

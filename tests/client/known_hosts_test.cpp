@@ -57,28 +57,17 @@ TEST(ClientKnownHosts, TheLineAnOfferedKeyContradicts) {
     const Key filed = newKey(SSH_KEYTYPE_ED25519);
     const Key ecdsa = newKey(SSH_KEYTYPE_ECDSA_P256);
     const std::string name = "[console1]:2222";
-    qfclient::HeldFile user;
-    user.path = "/home/op/.ssh/known_hosts";
-    user.bytes =
-        "# the operator's\n"
-        "[console2]:2222 " +
-        entry(filed) +
-        "\n"
-        "@revoked " +
-        name + " " + entry(filed) +
-        "\n"
-        "\n"
-        "[console1]:2222 ssh-ed25519 not-base64\n" +
-        name + " " + entry(offered) +
-        " the known key itself\n"
-        "  [console1]:2222 " +
-        entry(ecdsa) + "\n" + hashed(name) + " " + entry(filed) + "\n";
-    qfclient::HeldFile global;
-    global.path = "/etc/ssh/ssh_known_hosts";
-    global.bytes = "[console*]:2222 " + entry(filed) + "\n";
-    qfclient::HeldFile empty;
-    empty.path = "/empty";
-
+    const qfclient::HeldFile user{
+        "/home/op/.ssh/known_hosts",
+        "# the operator's\n[console2]:2222 " + entry(filed) + "\n@revoked " + name + " " +
+            entry(filed) + "\n\n[console1]:2222 ssh-ed25519 not-base64\n" + name + " " +
+            entry(offered) + " the known key itself\n  [console1]:2222 " + entry(ecdsa) + "\n" +
+            hashed(name) + " " + entry(filed) + "\n"};
+    const qfclient::HeldFile global{"/etc/ssh/ssh_known_hosts",
+                                    "[console*]:2222 " + entry(filed) + "\n"};
+    const qfclient::HeldFile empty{"/empty", ""};
+    const char* const userPath = "/home/op/.ssh/known_hosts";
+    const char* const globalPath = "/etc/ssh/ssh_known_hosts";
     struct Case {
         const char* what;
         std::vector<const qfclient::HeldFile*> files;
@@ -87,24 +76,9 @@ TEST(ClientKnownHosts, TheLineAnOfferedKeyContradicts) {
         const char* path;  // null: none
         std::size_t line;
     } const cases[] = {
-        {"a hashed name of the same type",
-         {&user, &global},
-         name,
-         true,
-         "/home/op/.ssh/known_hosts",
-         8},
-        {"any type: the first line that differs",
-         {&user, &global},
-         name,
-         false,
-         "/home/op/.ssh/known_hosts",
-         7},
-        {"a pattern in the system's file",
-         {&empty, &global},
-         name,
-         true,
-         "/etc/ssh/ssh_known_hosts",
-         1},
+        {"a hashed name of the same type", {&user, &global}, name, true, userPath, 8},
+        {"any type: the first line that differs", {&user, &global}, name, false, userPath, 7},
+        {"a pattern in the system's file", {&empty, &global}, name, true, globalPath, 1},
         {"another port is another host", {&user}, "[console1]:2223", true, nullptr, 0},
         {"only the key itself", {&empty}, name, true, nullptr, 0},
     };

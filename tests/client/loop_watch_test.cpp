@@ -10,6 +10,7 @@
 #include "core/fd_io.h"
 #include "fake_console.h"
 #include "quillferry/line.h"
+#include "golden.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ TEST(ClientLoopWatch, AnIdleLoopSleepsUntilItsOwnerIsDue) {
 // The owner's descriptor and the lines' are told apart: the board's reply reaches its call,
 // the owner's bytes the owner, in the same rounds.
 TEST(ClientLoopWatch, CallsAndTheOwnerServedTogether) {
-    FakeConsole board(FakeConsole::answering("", std::string("Quillferry_Ok!!!\n") + '\0'));
+    FakeConsole board(FakeConsole::answering("", std::string(golden::kAck)));
     qfclient::Loop loop;
     PipeWatcher watcher;
     loop.watch(&watcher);

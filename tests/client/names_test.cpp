@@ -23,8 +23,8 @@
 #include <mutex>
 #include <thread>
 
-#include "fake_console.h"
 #include "line_calls.h"
+#include "spawned.h"
 
 namespace {
 
@@ -223,10 +223,8 @@ struct Unanswering {
 class ClientNames : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (sandboxProblem().empty()) return;
-        const std::string why = "no network namespace of its own: " + sandboxProblem();
-        if (std::getenv("CI") != nullptr) GTEST_FAIL() << why;
-        GTEST_SKIP() << why;
+        QF_REQUIRE(
+            sandboxProblem().empty() ? "" : "no network namespace of its own: " + sandboxProblem());
     }
 };
 
@@ -281,7 +279,7 @@ TEST_F(ClientNames, LookupsNeverHoldUpTheLoopAndEveryAddressIsTried) {
          "127.0.1.16: Connection refused", 0, 500},
     };
     std::vector<LineCall> calls;
-    for (const Case& c : cases) calls.emplace_back(c.address, qfclient::probeCall());
+    for (const Case& c : cases) calls.push_back({c.address, qfclient::probeCall()});
     const std::vector<qfclient::Result> results = callAll(calls, kTimeoutMs);
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];

@@ -1,9 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
+// Replies judged and matched to their call, and the lines a controller sends.
 #include "quillferry/reply.h"
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <vector>
+
+#include "quillferry/request.h"
+#include "golden.h"
 
 namespace {
 
@@ -57,7 +62,7 @@ TEST(ClientReply, DeepOrLargeLinesAreNotReplies) {
 // What arrives, in the chunks it arrives in, to the piece that answers and the number of
 // pieces discarded before it.
 TEST(ClientReply, MatcherTakesOnlyTheAnswerToItsCall) {
-    const std::string ack("Quillferry_Ok!!!\n\0", 18);
+    const std::string ack(golden::kAck);
     const std::string stale = "{\"ret_val\":0,\"uuid\":\"old\"}\n";
     const std::string mine = "{\"ret_val\":0,\"uuid\":\"u\"}\n";
     // The board removes spaces from what it echoes, and echoes a missing uuid as null.
@@ -111,6 +116,47 @@ TEST(ClientReply, MatcherTakesOnlyTheAnswerToItsCall) {
         EXPECT_LE(matcher.pending().capacity(), qfclient::ReplyMatcher::kMaxPieceBytes) << label;
         for (const std::string& note : matcher.discarded())
             EXPECT_LE(note.size(), qfclient::ReplyMatcher::kMaxNoteBytes + 6) << label;
+    }
+}
+
+TEST(ClientRequest, FreshUuidsAreRandomVersionFour) {
+    const std::regex v4("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    const std::string first = qfclient::newUuid();
+    EXPECT_TRUE(std::regex_match(first, v4)) << first;
+    EXPECT_NE(qfclient::newUuid(), first);
+}
+
+// A line to send is matched by the uuid it carries; one the board drops unread (too deep,
+// too many values) is refused before anything is sent, without the reader throwing.
+TEST(ClientRequest, LineToSendIsJudgedByItsShapeFirst) {
+    std::string values = "[0";  // 256 values with the array, then 257
+    for (int i = 1; i < 255; ++i) values += ",0";
+    const struct {
+        std::string text;
+        bool sent;
+        const char* uuid;  // the uuid matched, as JSON; empty: none (not a JSON object)
+    } cases[] = {
+        {R"({"cmd":"get_stat","uuid":"a"})", true, "\"a\""},
+        {R"({"cmd":"get_stat"})", true, "null"},
+        {"hello", true, ""},
+        {"[1]", true, ""},
+        {R"({"uuid":"a"} // comment)", true, ""},
+        {values + "]", true, ""},
+        {values + ",0]", false, ""},
+        {std::string(65, '[') + std::string(65, ']'), false, ""},
+        {std::string(100000, '['), false, ""},
+        {"{\"uuid\":\"a\",\"x\":" + std::string(64, '['), false, ""},
+    };
+    for (const auto& c : cases) {
+        qfclient::Call call;
+        std::string error;
+        EXPECT_EQ(qfclient::lineCall(c.text, call, error), c.sent) << c.text.substr(0, 40);
+        if (!c.sent) {
+            EXPECT_NE(error.find("the board drops such a line"), std::string::npos) << error;
+            continue;
+        }
+        EXPECT_EQ(call.line, c.text + "\n");
+        EXPECT_EQ(call.uuid ? qfclient::compactJson(*call.uuid) : "", c.uuid) << c.text;
     }
 }
 

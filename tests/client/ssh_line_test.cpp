@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// Lines over SSH (ssh:) to OpenSSH's sshd, whose users are a console server's port
-// selectors, each joined by a ForceCommand to what the test plays: a board, an echo, a
-// console server that says its port is in use, one that floods. Host keys unknown, changed
-// or of another type, refused keys and a key locked by a passphrase refuse the line before
-// anything is sent; keys come from ssh-agent too. Then servers that attack the client's
-// SSH, played by the test: each fails its own line only, within its deadline.
+// Lines over SSH (ssh:) to sshd, whose users are port selectors joined to what the test plays:
+// calls through them, and every host key and key that must refuse the line before anything is
+// sent; keys from ssh-agent. Then SSH servers the test plays that attack the client.
 #include <gtest/gtest.h>
 #include <libssh/libssh.h>
 #include <libssh/server.h>
@@ -28,38 +25,12 @@ using qfclient::Outcome;
 
 constexpr int kTimeoutMs = 3000;
 
-// SSH_AUTH_SOCK as a test sets it, restored afterwards.
-class AgentSocket {
-public:
-    explicit AgentSocket(const char* path) {
-        if (const char* old = std::getenv("SSH_AUTH_SOCK")) old_ = old;
-        if (path != nullptr) {
-            ::setenv("SSH_AUTH_SOCK", path, 1);
-        } else {
-            ::unsetenv("SSH_AUTH_SOCK");
-        }
-    }
-    ~AgentSocket() {
-        if (old_) {
-            ::setenv("SSH_AUTH_SOCK", old_->c_str(), 1);
-        } else {
-            ::unsetenv("SSH_AUTH_SOCK");
-        }
-    }
-
-private:
-    std::optional<std::string> old_;
-};
-
 class ClientSsh : public ScratchDir {
 protected:
     void SetUp() override {
         ScratchDir::SetUp();
-        std::string why;
-        if (!qftest::TestSshd::available(why)) {
-            if (std::getenv("CI") != nullptr) GTEST_FAIL() << why;
-            GTEST_SKIP() << why;
-        }
+        QF_REQUIRE(qftest::TestSshd::missing());
+        ::unsetenv("SSH_AUTH_SOCK");  // keys from an agent only where a test starts one
     }
     // The command that joins a session to a board's line, as a console server's port does.
     static std::string joined(const FakeBoard& board) {
@@ -139,7 +110,6 @@ TEST_F(ClientSsh, CallsThroughSshdAndEveryKeyThatMustRefuseTheLine) {
     std::vector<LineCall> calls;
     for (const Case& c : cases)
         calls.push_back({sshd.address(c.user), c.call, "", "", "", c.identity, c.knownHosts});
-    const AgentSocket noAgent(nullptr);
     const std::vector<qfclient::Result> results = callAll(calls, kTimeoutMs);
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
@@ -152,23 +122,6 @@ TEST_F(ClientSsh, CallsThroughSshdAndEveryKeyThatMustRefuseTheLine) {
     EXPECT_EQ(other.lines().size(), 1u);
     // Nothing reached the port of the refused lines: no session was opened.
     EXPECT_FALSE(std::ifstream(heard).good());
-}
-
-TEST_F(ClientSsh, KeysComeFromTheAgent) {
-    const qftest::TestSshd sshd(dir_, {{"admin+port01",
-                                        "head -n 1 >/dev/null; printf "
-                                        "'Quillferry_Ok!!!\\n\\000'; cat >/dev/null"}});
-    const std::string socket = dir_ + "/agent";
-    Spawned agent({"ssh-agent", "-D", "-a", socket}, dir_ + "/agent.log");
-    for (int i = 0; i < 500 && !std::ifstream(socket).good() && ::access(socket.c_str(), F_OK) != 0;
-         ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    qftest::shell("SSH_AUTH_SOCK=" + socket + " ssh-add -q " + sshd.clientKey() + " 2>/dev/null");
-    const AgentSocket withAgent(socket.c_str());
-    const qfclient::Result r = callAll(
-        {{sshd.address("admin+port01"), qfclient::probeCall(), "", "", "", "", sshd.knownHosts()}},
-        kTimeoutMs)[0];
-    EXPECT_EQ(r.outcome, Outcome::Ok) << r.detail;
 }
 
 // An SSH server played with libssh's server side: it makes the key exchange with `hostKey`
@@ -203,7 +156,7 @@ FakeConsole::Script keepalivesWithoutEnd(const std::string& hostKey) {
     };
 }
 
-TEST_F(ClientSsh, EachAttackOnSshFailsOnlyItsOwnLineWithinItsDeadline) {
+TEST_F(ClientSsh, AttacksFailOnlyTheirOwnLineAndAgentKeysServe) {
     const qftest::TestSshd sshd(dir_, {{"admin+port01",
                                         "head -n 1 >/dev/null; printf 'Quillferry_Ok!!!\\n\\000'; "
                                         "cat >/dev/null"},
@@ -282,9 +235,20 @@ TEST_F(ClientSsh, EachAttackOnSshFailsOnlyItsOwnLineWithinItsDeadline) {
         }
         calls.push_back({address, qfclient::probeCall(), "", "", "", sshd.clientKey(), knownHosts});
     }
-    const AgentSocket noAgent(nullptr);
     expectEachAttackFailsOnlyItsLine(calls, cases, kTimeoutMs);
     consoles.clear();
+
+    // Keys come from ssh-agent too.
+    const std::string socket = dir_ + "/agent";
+    Spawned agent({"ssh-agent", "-D", "-a", socket}, dir_ + "/agent.log");
+    for (int i = 0; i < 500 && ::access(socket.c_str(), F_OK) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    qftest::shell("SSH_AUTH_SOCK=" + socket + " ssh-add -q " + sshd.clientKey() + " 2>/dev/null");
+    ::setenv("SSH_AUTH_SOCK", socket.c_str(), 1);
+    const qfclient::Result r =
+        callAll({{sshd.address("admin+port01"), qfclient::probeCall(), "", "", "", "", knownHosts}},
+                kTimeoutMs)[0];
+    EXPECT_EQ(r.outcome, Outcome::Ok) << r.detail;
 }
 
 }  // namespace

@@ -1,11 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// What a board's status values mean as metrics, a busy line and a probe that did not finish,
-// and the boards as service discovery targets.
+// What a board's status values mean as metrics, a busy line and a probe that did not finish.
 #include "ctl/board_metrics.h"
 
 #include <gtest/gtest.h>
-
-#include "ctl/service_discovery.h"
 
 namespace {
 
@@ -100,12 +97,12 @@ TEST(BoardMetrics, SamplesByOutcome) {
 }
 
 // The probe's own samples: its success and duration, and none of the board's when it did not
-// finish within the scrape's time.
+// finish within the scrape's time. Label values are escaped.
 TEST(BoardMetrics, ProbeSamples) {
     ctl::InventoryBoard board;
     board.name = "b1";
     board.network.emplace();
-    board.network->idc = "dc1";
+    board.network->idc = "dc\"1";
     board.network->podId = 4;
     EXPECT_EQ(samples(ctl::probeMetricsText(board, std::nullopt, false, 2.5)),
               "quillferry_probe_success 0\nquillferry_probe_duration_seconds 2.5\n");
@@ -113,25 +110,10 @@ TEST(BoardMetrics, ProbeSamples) {
     ok.outcome = Outcome::Ok;
     ok.elapsedMs = 30;
     EXPECT_EQ(samples(ctl::probeMetricsText(board, ok, false, 0.031)),
-              "quillferry_board_up{board=\"b1\",idc=\"dc1\",pod=\"4\"} 1\n"
-              "quillferry_board_line_busy{board=\"b1\",idc=\"dc1\",pod=\"4\"} 0\n"
-              "quillferry_board_round_trip_seconds{board=\"b1\",idc=\"dc1\",pod=\"4\"} 0.03\n"
+              "quillferry_board_up{board=\"b1\",idc=\"dc\\\"1\",pod=\"4\"} 1\n"
+              "quillferry_board_line_busy{board=\"b1\",idc=\"dc\\\"1\",pod=\"4\"} 0\n"
+              "quillferry_board_round_trip_seconds{board=\"b1\",idc=\"dc\\\"1\",pod=\"4\"} 0.03\n"
               "quillferry_probe_success 1\nquillferry_probe_duration_seconds 0.031\n");
-}
-
-TEST(ServiceDiscovery, EveryBoardATargetWithItsLabels) {
-    ctl::InventoryBoard a;
-    a.name = "r1-b01";
-    ctl::InventoryBoard b;
-    b.name = "r1-b02";
-    b.network.emplace();
-    b.network->idc = "dc \"1\"";
-    b.network->podId = 3;
-    EXPECT_EQ(
-        ctl::serviceDiscoveryJson({&a, &b}),
-        "[\n{\"labels\":{},\"targets\":[\"r1-b01\"]},\n"
-        "{\"labels\":{\"idc\":\"dc \\\"1\\\"\",\"pod\":\"3\"},\"targets\":[\"r1-b02\"]}\n]\n");
-    EXPECT_EQ(ctl::serviceDiscoveryJson({}), "[\n]\n");
 }
 
 }  // namespace

@@ -1,19 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-// quillferry-ctl's fleet command against real daemons on simulated boards at once, one on
-// each kind of line: a local serial line, ser2net's raw TCP, telnet (RFC 2217), TLS and
-// telnet-inside-TLS ports, and sshd whose user is the port's selector, all on loopback, with
-// certificates and keys the test makes. Each board's line is a pty of its own that the test
-// joins to the board's.
+// quillferry-ctl's fleet command on real daemons at once, one on each kind of line: local,
+// ser2net raw, RFC 2217, TLS and telnet inside TLS, and sshd with a port selector.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 
-#include <filesystem>
-#include <fstream>
-
 #include "board.h"
-#include "cable.h"
-#include "fake_console.h"
+#include "inventory_text.h"
+#include "scratch_dir.h"
 #include "ser2net.h"
 #include "test_pki.h"
 #include "test_sshd.h"
@@ -23,42 +17,23 @@ namespace {
 using qftest::Cable;
 using qftest::SimulatedBoard;
 
-class CtlFleetSystem : public qftest::BoardTest {
+class CtlFleetSystem : public ScratchDirOver<qftest::BoardTest> {
 protected:
     void SetUp() override {
-        qftest::BoardTest::SetUp();
+        ScratchDirOver<qftest::BoardTest>::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        std::string why;
-        if (std::system("command -v promtool >/dev/null") != 0) why = "promtool is missing";
-        if (!Ser2net::available(why) || !qftest::TestSshd::available(why) ||
-            !qftest::TestPki::available(why) || !why.empty()) {
-            if (std::getenv("CI") != nullptr) GTEST_FAIL() << why;
-            GTEST_SKIP() << why << " (tools/install-deps board)";
-        }
-        char name[] = "/tmp/quillferry-fleet-XXXXXX";
-        ASSERT_NE(::mkdtemp(name), nullptr);
-        dir_ = name;
-    }
-    void TearDown() override {
-        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+        QF_REQUIRE(missingProgram({"promtool", "ser2net", "openssl"}) +
+                   qftest::TestSshd::missing());
     }
 
     // Runs the built quillferry-ctl with `args` (a shell command line) and returns its exit
     // status; what it wrote is in out().
     int ctl(const std::string& args) const {
-        const std::string command =
-            std::string(QF_CTL_PATH) + " " + args + " >" + dir_ + "/out 2>&1";
-        const int status = std::system(command.c_str());
+        const int status =
+            std::system((QF_CTL_PATH " " + args + " >" + path("out") + " 2>&1").c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    std::string out() const { return qftest::readText(dir_ + "/out"); }
-    std::string folder(const char* name) const {
-        std::string path = dir_ + "/" + name;
-        std::filesystem::create_directory(path);
-        return path;
-    }
-
-    std::string dir_;
+    std::string out() const { return contents("out"); }
 };
 
 // One board on each kind of line, all at once in one loop: a local line, ser2net's raw,
@@ -73,13 +48,11 @@ TEST_F(CtlFleetSystem, BoardsOnEveryKindOfLineTakeTheirOwnConfiguration) {
         cables.push_back(std::make_unique<Cable>(*boards.back()));
     }
     const qftest::TestPki pki(folder("pki"));
-    const std::string ssl = "ssl(key=" + pki.serverKey + ",cert=" + pki.server + ")";
-    const Ser2net ser2net(
-        folder("ser2net"),
-        {{cables[1]->device()},
-         {cables[2]->device(), true},
-         Ser2net::Port::over(ssl + ",tcp", cables[4]->device()),
-         Ser2net::Port::over("telnet(rfc2217)," + ssl + ",tcp", cables[5]->device())});
+    const std::string ssl = "ssl(key=" + pki.serverKey + ",cert=" + pki.server + "),tcp";
+    const Ser2net ser2net(folder("ser2net"), {{cables[1]->device()},
+                                              {cables[2]->device(), "telnet(rfc2217),tcp"},
+                                              {cables[4]->device(), ssl},
+                                              {cables[5]->device(), "telnet(rfc2217)," + ssl}});
     // As a console server's port: one session at a time, the next told it is in use.
     const std::string device = cables[3]->device();
     const qftest::TestSshd sshd(
@@ -88,30 +61,29 @@ TEST_F(CtlFleetSystem, BoardsOnEveryKindOfLineTakeTheirOwnConfiguration) {
                               ",rawer || { echo 'Port already in use'; exit 1; }"}});
 
     const auto port = [&](std::size_t i) { return std::to_string(ser2net.port(i)); };
-    const std::string lines[] = {
-        R"("line": ")" + cables[0]->device() + "\"",
-        R"("line": "tcp:127.0.0.1:)" + port(0) + "\"",
-        R"("line": "telnet:127.0.0.1:)" + port(1) + "\"",
-        R"("line": ")" + sshd.address("admin+port04") + R"(", "identity": ")" + sshd.clientKey() +
-            R"(", "known_hosts": ")" + sshd.knownHosts() + "\"",
-        R"("line": "tls:localhost:)" + port(2) + R"(", "ca": ")" + pki.ca + "\"",
-        R"("line": "telnets:127.0.0.1:)" + port(3) + R"(", "ca": ")" + pki.ca + "\"",
+    const std::string files[] = {
+        "",
+        "",
+        "",
+        R"(, "identity": ")" + sshd.clientKey() + R"(", "known_hosts": ")" + sshd.knownHosts() +
+            "\"",
+        R"(, "ca": ")" + pki.ca + "\"",
+        R"(, "ca": ")" + pki.ca + "\"",
     };
-    const std::string inventory = dir_ + "/inventory.json";
-    {
-        std::ofstream out(inventory);
-        out << R"({"boards": [)";
-        for (std::size_t i = 0; i < std::size(names); ++i) {
-            const bool v6 = i % 2 == 1;
-            const std::string net = std::to_string(i + 1);
-            out << (i == 0 ? "\n" : ",\n") << R"({"name": ")" << names[i] << R"(", )" << lines[i]
-                << R"(, "network": {"address": ")"
-                << (v6 ? "fd00:" + net + "::8/64" : "10.0." + net + ".8/24") << R"(", "gateway": ")"
-                << (v6 ? "fd00:" + net + "::1" : "10.0." + net + ".1")
-                << R"(", "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.0.8", "pod_id": 1}})";
-        }
-        out << "]}\n";
+    const std::string lines[] = {
+        cables[0]->device(),          "tcp:127.0.0.1:" + port(0), "telnet:127.0.0.1:" + port(1),
+        sshd.address("admin+port04"), "tls:localhost:" + port(2), "telnets:127.0.0.1:" + port(3),
+    };
+    std::vector<InventoryEntry> entries;
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        const std::string net = std::to_string(i + 1);
+        entries.push_back(
+            {names[i], lines[i],
+             files[i] + (i % 2 == 1
+                             ? networkMember("fd00:" + net + "::8/64", "fd00:" + net + "::1")
+                             : networkMember("10.0." + net + ".8/24", "10.0." + net + ".1"))});
     }
+    const std::string inventory = put("inventory.json", inventoryText(entries));
     const auto settle = Ser2net::settle;
 
     EXPECT_EQ(ctl("--inventory " + inventory + " --format jsonl probe"), 0) << out();
@@ -129,13 +101,13 @@ TEST_F(CtlFleetSystem, BoardsOnEveryKindOfLineTakeTheirOwnConfiguration) {
 
     // The metrics as node_exporter's textfile collector takes them.
     settle();
-    const std::string metrics = dir_ + "/metrics.prom";
+    const std::string metrics = path("metrics.prom");
     EXPECT_EQ(
         ctl("--inventory " + inventory + " --format prometheus --output " + metrics + " stat"), 0)
         << out();
     for (const char* name : names) {
         EXPECT_NE(qftest::readText(metrics).find(std::string("network_configured{board=\"") + name +
-                                                 "\",idc=\"dc1\",pod=\"1\"} 1"),
+                                                 "\",idc=\"dc1\",pod=\"3\"} 1"),
                   std::string::npos)
             << qftest::readText(metrics);
     }

@@ -21,6 +21,7 @@
 
 #include "captured.h"
 #include "fake_console.h"
+#include "inventory_text.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -42,24 +43,20 @@ protected:
 // by the one that hangs, and each result is written as soon as it is known.
 TEST_F(CtlFleet, EveryBoardAtOnceEachWithItsOwnResult) {
     // Applies only a clear sent as IPv6, the family of its network.
-    FakeConsole good([](int fd) {
-        const std::string request = FakeConsole::readLine(fd);
-        const bool v6 = request.find(R"("ipv6":{"address":"clear")") != std::string::npos;
-        FakeConsole::write(fd, std::string("{\"ret_val\":") + (v6 ? "0," : "-1,") +
-                                   request.substr(request.find("\"uuid\":")));
-        FakeConsole::awaitClose(fd);
-    });
+    FakeConsole good(FakeConsole::replying([](const std::string& line) {
+        const bool v6 = line.find(R"("ipv6":{"address":"clear")") != std::string::npos;
+        return std::string("{\"ret_val\":") + (v6 ? "0" : "-1") +
+               ",\"uuid\":" + FakeConsole::uuidOf(line) + "}\n";
+    }));
     FakeConsole hung([](int fd) { FakeConsole::awaitClose(fd); });
     ctl::Options options;
     options.subcommand = ctl::Subcommand::Clear;
     options.format = ctl::Format::Jsonl;
     options.timeoutMs = 1000;
-    std::string inventory = R"({"boards": [{"name": "hung", "line": "HUNG"},
-        {"name": "absent", "line": "/nonexistent/tty"},
-        {"name": "good", "line": "GOOD", "network": {"address": "fd00::8/64", "gateway": "fd00::1",
-         "dns": ["fd00::53"], "idc": "dc1", "soc_ip": "fd00::8", "pod_id": 3}}]})";
-    inventory.replace(inventory.find("HUNG"), 4, hung.address());
-    inventory.replace(inventory.find("GOOD"), 4, good.address());
+    const std::string inventory =
+        inventoryText({{"hung", hung.address()},
+                       {"absent", "/nonexistent/tty"},
+                       {"good", good.address(), networkMember("fd00::8/64", "fd00::1")}});
     const auto start = std::chrono::steady_clock::now();
     const Captured c = run(options, inventory);
     EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(1500));
@@ -124,86 +121,61 @@ TEST_F(CtlFleet, OutputThatCannotBeWrittenFailsTheCommand) {
     EXPECT_EQ(run(options, absent).status, 74);
 }
 
-// Answers the request that comes (after any telnet negotiation, `first`) with
-// `reply(uuid)`, its uuid as JSON text, then sends `after` and waits for the client to leave.
-FakeConsole::Script replying(std::string (*reply)(const std::string& uuid),
-                             const std::string& first = "", const std::string& after = "") {
-    return [=](int fd) {
-        FakeConsole::write(fd, first);
-        const std::string request = FakeConsole::readLine(fd);
-        const std::size_t at = request.find("\"uuid\":");
-        if (at == std::string::npos) return;
-        const std::size_t end = request.find('"', request.find('"', at + 7) + 1);
-        FakeConsole::write(fd, reply(request.substr(at + 7, end - at - 6)) + after);
-        FakeConsole::awaitClose(fd);
-    };
+// A board's reply to the request `line`: `members` before its uuid.
+std::string replyTo(const std::string& line, const std::string& members) {
+    return "{" + members + "\"uuid\":" + FakeConsole::uuidOf(line) + "}\n";
 }
 
 // Boards and console servers that attack the client, beside boards that answer: each
 // spoils its own result and nothing else, in every output. Text of the inventory or a
 // board reaches the table escaped, a row to a line.
 TEST_F(CtlFleet, OneBoardsBytesSpoilOnlyItsOwnResult) {
-    const auto good = [](const std::string& uuid) {
-        return R"({"ret_val":0,"ipv4":{"address":"10.0.0.8","netmask":24,"gateway":"10.0.0.1"},)"
-               R"("mac":"02:00:00:00:00:01","uuid":)" +
-               uuid + "}\n";
+    const auto good = [](const std::string& line) {
+        return replyTo(line, R"("ret_val":0,"ipv4":{"address":"10.0.0.8","netmask":24,)"
+                             R"("gateway":"10.0.0.1"},"mac":"02:00:00:00:00:01",)");
     };
-    const auto deep = [](const std::string& uuid) {
-        return R"({"ret_val":0,"uuid":)" + uuid + ",\"x\":" + std::string(2048, '[') + "\n";
+    const auto deep = [](const std::string& line) {
+        return R"({"ret_val":0,"uuid":)" + FakeConsole::uuidOf(line) +
+               ",\"x\":" + std::string(2048, '[') + "\n";
     };
-    const auto shapeless = [](const std::string& uuid) {
-        return R"({"ret_val":0,"ipv4":"10.0.0.8","ipv6":5,"mac":["\u001b[2J"],"uuid":)" + uuid +
-               "}\n";
+    const auto shapeless = [](const std::string& line) {
+        return replyTo(line, R"("ret_val":0,"ipv4":"10.0.0.8","ipv6":5,"mac":["\u001b[2J"],)");
     };
-    const std::string withdrawn =
-        telnetBytes({255, 252, 44, 255, 251, 44, 255, 254, 44, 255, 253, 44});
     const struct {
         const char* name;
         const char* scheme;  // null: the line is `row`'s device
         std::function<FakeConsole::Script()> script;
         const char* row;  // what the table says after the name
     } boards[] = {
-        {"good", "tcp", [&] { return replying(good); },
+        {"good", "tcp", [&] { return FakeConsole::replying(good); },
          "ok (.*)s  ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=02:00:00:00:00:01 "
          "in_force=cannot-tell"},
-        {"deep", "tcp", [&] { return replying(deep); },
+        {"deep", "tcp", [&] { return FakeConsole::replying(deep); },
          "malformed (.*)s  reply is nested deeper than 64 levels"},
-        {"shapeless", "tcp", [&] { return replying(shapeless); },
+        {"shapeless", "tcp", [&] { return FakeConsole::replying(shapeless); },
          R"(ok (.*)s  ipv6=-/- gateway=- mac=\["\\\\u001b\[2J"\] in_force=cannot-tell)"},
-        {"nine-bytes", "telnet",
-         [] {
-             return [](int fd) {
-                 FakeConsole::write(fd, telnetBytes({255, 253, 0, 255, 254, 0, 255, 253, 44}));
-                 FakeConsole::awaitClose(fd);
-             };
-         },
-         "unavailable (.*)s  .*: the console server refuses binary mode.*"},
-        {"withdraws-after", "telnet", [&] { return replying(good, telnetAgreeing(), withdrawn); },
-         "ok (.*)s  ipv4=10.0.0.8/24 gateway=10.0.0.1 mac=02:00:00:00:00:01 "
-         "in_force=cannot-tell"},
         {"forged", nullptr, nullptr,
          R"(unavailable (.*)s  cannot open /nonexistent/\\x1b\[2J\\nforged +ok: .*)"},
     };
     for (const ctl::Format format : {ctl::Format::Table, ctl::Format::Jsonl}) {
         std::vector<std::unique_ptr<FakeConsole>> consoles;
-        std::string inventory = R"({"boards": [)";
+        std::vector<InventoryEntry> entries;
         for (const auto& b : boards) {
-            std::string line = "/nonexistent/\\u001b[2J\\nforged                     ok";
-            if (b.scheme != nullptr)
-                line = consoles.emplace_back(std::make_unique<FakeConsole>(b.script()))
-                           ->address(b.scheme);
-            inventory += std::string(b.name == boards[0].name ? "" : ",") + R"({"name": ")" +
-                         b.name + R"(", "line": ")" + line + "\"}";
+            entries.push_back(
+                {b.name, b.scheme == nullptr
+                             ? "/nonexistent/\\u001b[2J\\nforged                     ok"
+                             : consoles.emplace_back(std::make_unique<FakeConsole>(b.script()))
+                                   ->address(b.scheme)});
         }
         ctl::Options options;
         options.subcommand = ctl::Subcommand::NetConf;
         options.timeoutMs = 3000;
         options.format = format;
         if (format == ctl::Format::Jsonl) options.output = path("out.jsonl");
-        const Captured c = run(options, inventory + "]}");
+        const Captured c = run(options, inventoryText(entries));
         consoles.clear();
         EXPECT_EQ(c.status, 2) << c.err;
-        EXPECT_NE(c.err.find("6 boards: 3 ok, 1 failed, 0 no reply, 2 unavailable, 0 busy"),
+        EXPECT_NE(c.err.find("4 boards: 2 ok, 1 failed, 0 no reply, 1 unavailable, 0 busy"),
                   std::string::npos)
             << c.err;
         if (format == ctl::Format::Jsonl) {
@@ -235,16 +207,12 @@ TEST_F(CtlFleet, OneBoardsBytesSpoilOnlyItsOwnResult) {
 // Thousands of lines that fail while opening, one after another: each board is started
 // from the loop, never from within the one before it.
 TEST_F(CtlFleet, ThousandsOfLinesThatFailWhileOpening) {
-    std::string inventory = R"({"boards": [)";
-    constexpr int kBoards = 30000;
-    for (int i = 0; i < kBoards; ++i) {
-        inventory += std::string(i == 0 ? "" : ",") + R"({"name":"b)" + std::to_string(i) +
-                     R"(","line":"/nonexistent/tty"})";
-    }
+    std::vector<InventoryEntry> boards(30000);
+    for (int i = 0; i < 30000; ++i) boards[i] = {"b" + std::to_string(i), "/nonexistent/tty"};
     ctl::Options options;
     options.jobs = 1;
     options.format = ctl::Format::Prometheus;
-    const Captured c = run(options, inventory + "]}");
+    const Captured c = run(options, inventoryText(boards));
     EXPECT_EQ(c.status, 69) << c.err;
     EXPECT_NE(c.err.find("30000 boards: 0 ok, 0 failed, 0 no reply, 30000 unavailable"),
               std::string::npos)
@@ -301,15 +269,14 @@ TEST_F(CtlFleet, BoardsAsServiceDiscoveryTargets) {
     options.format = ctl::Format::PrometheusSd;
     options.output = path("targets.json");
     options.boards = {"b"};
-    const std::string inventory = R"({"boards": [{"name": "a", "line": "/nonexistent/a"},
-        {"name": "b", "line": "tcp:127.0.0.1:1", "network": {"address": "10.0.0.8/24",
-         "gateway": "10.0.0.1", "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.0.8",
-         "pod_id": 3}}]})";
+    const std::string inventory = inventoryText(
+        {{"a", "/nonexistent/a"},
+         {"b", "tcp:127.0.0.1:1", networkMember("10.0.0.8/24", "10.0.0.1", "dc\\\"1")}});
     const Captured c = run(options, inventory);
     EXPECT_EQ(c.status, 0) << c.err;
     EXPECT_EQ(c.err, "");
     EXPECT_EQ(contents("targets.json"),
-              "[\n{\"labels\":{\"idc\":\"dc1\",\"pod\":\"3\"},\"targets\":[\"b\"]}\n]\n");
+              "[\n{\"labels\":{\"idc\":\"dc\\\"1\",\"pod\":\"3\"},\"targets\":[\"b\"]}\n]\n");
     EXPECT_EQ(run(options, R"({"boards": [{"name": "a b", "line": "x"}]})").status, 64);
     EXPECT_FALSE(std::filesystem::exists(options.output));
 }
@@ -340,47 +307,28 @@ TEST_F(CtlFleet, OutputFollowsOnlyLinksTheUserOrRootMade) {
     EXPECT_EQ(contents("kept.json"), "old\n");
 }
 
-TEST(CtlFleetOutput, StatusesMetricsAndRows) {
+// The fleet's exit status: 0 when every board answered ok, 1 when any answered a failure
+// only, else 2; all unavailable 69, all busy 75.
+TEST(CtlFleetOutput, StatusOfTheFleet) {
     ctl::InventoryBoard a;
     a.name = "a";
-    ctl::InventoryBoard b = a;
-    b.name = "b";
-    b.network.emplace();
-    b.network->idc = "dc\"1";
-    b.network->podId = 3;
-    const auto result = [](const ctl::InventoryBoard& board, Outcome o, const char* reply = "") {
-        qfclient::Result r;
-        r.outcome = o;
-        r.elapsedMs = 250;
-        Json::Reader().parse(reply, r.root);
-        return ctl::digest(board, r, ctl::Subcommand::Stat);
+    const std::pair<std::pair<Outcome, Outcome>, int> cases[] = {
+        {{Outcome::Ok, Outcome::Ok}, 0},
+        {{Outcome::Ok, Outcome::Failed}, 1},
+        {{Outcome::Failed, Outcome::Dropped}, 2},
+        {{Outcome::Busy, Outcome::Unavailable}, 2},
+        {{Outcome::Unavailable, Outcome::Unavailable}, 69},
+        {{Outcome::Busy, Outcome::Busy}, 75},
     };
-    EXPECT_EQ(ctl::fleetStatus({result(a, Outcome::Ok), result(b, Outcome::Ok)}), 0);
-    EXPECT_EQ(ctl::fleetStatus({result(a, Outcome::Ok), result(b, Outcome::Failed)}), 1);
-    EXPECT_EQ(ctl::fleetStatus({result(a, Outcome::Failed), result(b, Outcome::Dropped)}), 2);
-    EXPECT_EQ(ctl::fleetStatus({result(a, Outcome::Busy), result(b, Outcome::Unavailable)}), 2);
-    EXPECT_EQ(ctl::fleetStatus({result(a, Outcome::Unavailable), result(b, Outcome::Unavailable)}),
-              69);
-    EXPECT_EQ(ctl::fleetStatus({result(a, Outcome::Busy), result(b, Outcome::Busy)}), 75);
-
-    // The samples; promtool judges the rest of the format in the fleet system test.
-    const std::vector<ctl::BoardResult> stat = {
-        result(a, Outcome::Timeout),
-        result(b, Outcome::Ok, R"({"cpu_temp":71500,"cpu_pwr_lmt":100,"netconf":2,"ret_val":0})")};
-    std::istringstream text(ctl::prometheusText(stat, ctl::Subcommand::Stat));
-    std::string samples;
-    for (std::string line; std::getline(text, line);) {
-        if (line.front() != '#') samples += line + "\n";
+    for (const auto& [outcomes, status] : cases) {
+        std::vector<ctl::BoardResult> results;
+        for (const Outcome o : {outcomes.first, outcomes.second}) {
+            qfclient::Result r;
+            r.outcome = o;
+            results.push_back(ctl::digest(a, r, ctl::Subcommand::Stat));
+        }
+        EXPECT_EQ(ctl::fleetStatus(results), status);
     }
-    const std::string labels = "{board=\"b\",idc=\"dc\\\"1\",pod=\"3\"}";
-    EXPECT_EQ(samples, "quillferry_board_up{board=\"a\"} 0\nquillferry_board_up" + labels +
-                           " 1\nquillferry_board_line_busy{board=\"a\"} 0\n"
-                           "quillferry_board_line_busy" +
-                           labels + " 0\nquillferry_board_round_trip_seconds" + labels +
-                           " 0.25\nquillferry_board_temperature_celsius" + labels +
-                           " 71.5\nquillferry_board_cpu_power_limited" + labels + " 0\n");
-    EXPECT_EQ(ctl::tableRow(stat[1]).substr(25),
-              "ok              0.250s  cpu_temp=71500 cpu_pwr_lmt=100 netconf=2");
 }
 
 // Every reply value is read by its type, whatever the reply's shape: a member of another
@@ -441,15 +389,13 @@ FakeConsole::Script reportingBoard(const std::string& inForce, const std::string
     return [=, &received](int fd) {
         for (std::string line; !(line = FakeConsole::readLine(fd)).empty();) {
             received += line;
-            std::string reply;
-            if (line.find("get_net_conf") != std::string::npos) {
-                reply = R"({"cmd":"get_net_conf",)";
-                if (!inForce.empty()) reply.append("\"in_force\":").append(inForce).append(",");
-                reply.append(R"("ret_val":0,)");
-            } else {
-                reply.append(R"({"cmd":"set_net_conf",)").append(applied).append(",");
-            }
-            FakeConsole::write(fd, reply.append(line.substr(line.find("\"uuid\":"))));
+            const bool query = line.find("get_net_conf") != std::string::npos;
+            FakeConsole::write(
+                fd,
+                replyTo(line, query ? R"("cmd":"get_net_conf",)" +
+                                          (inForce.empty() ? "" : "\"in_force\":" + inForce + ",") +
+                                          R"("ret_val":0,)"
+                                    : std::string(R"("cmd":"set_net_conf",)") + applied + ","));
         }
     };
 }
@@ -458,8 +404,7 @@ FakeConsole::Script reportingBoard(const std::string& inForce, const std::string
 // --check sends nothing that changes a board and tells drift by its exit status (3), and a
 // board too old to tell is neither in sync nor drifted.
 TEST_F(CtlFleet, SetNetAppliesOnlyWhereTheBoardDiffers) {
-    const char* network = R"({"address": "10.0.0.8/24", "gateway": "10.0.0.1",
-        "dns": ["10.0.0.53"], "idc": "dc 1", "soc_ip": "10.0.0.8", "pod_id": 3})";
+    const std::string network = networkMember("10.0.0.8/24", "10.0.0.1", "dc 1");
     const std::string same =
         R"({"ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24},"location":{"idc":"dc1","pod_id":3,"soc_ip":"10.0.0.8"},"lxclist":null,"nameservers":["10.0.0.53"]})";
     std::string other = same;
@@ -479,7 +424,7 @@ TEST_F(CtlFleet, SetNetAppliesOnlyWhereTheBoardDiffers) {
     const auto fleet = [&](ctl::Options options, std::vector<const char*> names,
                            std::map<std::string, std::string>& received) {
         std::vector<std::unique_ptr<FakeConsole>> consoles;
-        std::string inventory = R"({"boards": [)";
+        std::vector<InventoryEntry> entries;
         for (const Board& b : boards) {
             if (std::find_if(names.begin(), names.end(), [&](const char* n) {
                     return std::string(n) == b.name;
@@ -487,13 +432,11 @@ TEST_F(CtlFleet, SetNetAppliesOnlyWhereTheBoardDiffers) {
                 continue;
             consoles.push_back(std::make_unique<FakeConsole>(
                 reportingBoard(b.inForce, b.applied, received[b.name])));
-            inventory += std::string(consoles.size() == 1 ? "" : ",") + R"({"name": ")" + b.name +
-                         R"(", "line": ")" + consoles.back()->address() + R"(", "network": )" +
-                         network + "}";
+            entries.push_back({b.name, consoles.back()->address(), network});
         }
         options.subcommand = ctl::Subcommand::SetNet;
         options.timeoutMs = 2000;
-        Captured c = run(options, inventory + "]}");
+        Captured c = run(options, inventoryText(entries));
         consoles.clear();  // every script has ended
         return c;
     };

@@ -5,11 +5,9 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+#include "exporter_process.h"
 
-bool has(const std::string& text, const std::string& line) {
-    return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
-}
+namespace {
 
 TEST(ExporterMetrics, ProbesByOutcomeAndTheirDurations) {
     exporter::ExporterCounters c;
@@ -45,7 +43,7 @@ TEST(ExporterMetrics, ProbesByOutcomeAndTheirDurations) {
              "quillferry_exporter_inventory_last_reload_successful 1",
              "process_open_fds 7",
          })
-        EXPECT_TRUE(has(text, line)) << line << "\n" << text;
+        EXPECT_TRUE(hasLine(text, line)) << line << "\n" << text;
     // The process's own figures, read from /proc (where qemu-user, running the board's build,
     // gives its own figures as 0, only the descriptors and the start).
     const exporter::ProcessFigures own = exporter::readProcessFigures();

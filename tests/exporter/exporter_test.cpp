@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The built quillferry-exporter against boards the tests play (console servers on loopback
-// ports, a local pty): what a scrape gets from a board that answers, never answers, answers
-// garbage or whose line another client holds; requests it refuses; two scrapers at once; a
-// scraper that gives up early; the inventory read again with a bad file; TLS, client
+// The built quillferry-exporter against boards the tests play: answering, silent, garbage,
+// busy; refused requests; scrapes that share a probe or give up early; SIGHUP; TLS, client
 // certificates and basic authentication.
-#include <crypt.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 
@@ -15,47 +12,31 @@
 
 #include "exporter_process.h"
 #include "fake_console.h"
+#include "inventory_text.h"
 #include "raw_pty.h"
 #include "scratch_dir.h"
+#include "test_pki.h"
 
 namespace {
 
 // A console server whose board answers the status query with `values` after `delayMs`.
 FakeConsole::Script statBoard(const std::string& values, int delayMs = 0) {
-    return [=](int fd) {
-        const std::string request = FakeConsole::readLine(fd);
-        const std::size_t at = request.find("\"uuid\":");
-        if (at == std::string::npos) return;
-        const std::string uuid = request.substr(at + 7, request.find('}', at) - at - 7);
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        FakeConsole::write(
-            fd, "{\"cmd\":\"get_stat\"," + values + ",\"ret_val\":0,\"uuid\":" + uuid + "}\n");
-        FakeConsole::awaitClose(fd);
-    };
-}
-
-bool has(const std::string& text, const std::string& line) {
-    return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+    return FakeConsole::replying(
+        [=](const std::string& line) {
+            return R"({"cmd":"get_stat",)" + values + R"(,"ret_val":0,"uuid":)" +
+                   FakeConsole::uuidOf(line) + "}\n";
+        },
+        "", "", delayMs);
 }
 
 class Exporter : public ScratchDir {
 protected:
     void SetUp() override {
         ScratchDir::SetUp();
-        if (std::system("command -v curl >/dev/null && command -v openssl >/dev/null") != 0) {
-            if (std::getenv("CI") != nullptr) GTEST_FAIL() << "curl or openssl is missing";
-            GTEST_SKIP() << "curl or openssl is missing (tools/install-deps board)";
-        }
+        QF_REQUIRE(missingProgram({"curl", "openssl"}));
     }
-    // An inventory of boards {name, line}.
-    std::string inventory(const std::vector<std::pair<std::string, std::string>>& boards,
-                          const char* file = "inventory.json") {
-        std::string text = "{\"boards\": [";
-        for (const auto& [name, line] : boards) {
-            text.append(text.back() == '[' ? "" : ",\n").append("{\"name\": \"").append(name);
-            text.append("\", \"line\": \"").append(line).append("\"}");
-        }
-        return put(file, (text + "]}\n").c_str());
+    std::string inventory(const std::vector<InventoryEntry>& boards) const {
+        return put("inventory.json", inventoryText(boards));
     }
     // Every exporter a test started ends in order, with nothing found by the sanitizers.
     void TearDown() override {
@@ -67,10 +48,8 @@ protected:
         ScratchDir::TearDown();
     }
     ExporterProcess* start(std::vector<std::string> args) {
-        started_.push_back(std::make_unique<ExporterProcess>(
-            QF_EXPORTER_PATH, std::move(args),
-            path("exporter" + std::to_string(started_.size()) + ".log")));
-        return started_.back().get();
+        const std::string log = path("exporter" + std::to_string(started_.size()) + ".log");
+        return started_.emplace_back(std::make_unique<ExporterProcess>(std::move(args), log)).get();
     }
     HttpAnswer get(const ExporterProcess& e, const std::string& path,
                    const std::string& options = "", const char* scheme = "http") {
@@ -78,10 +57,18 @@ protected:
                        options);
     }
     // A scrape as Prometheus makes it, with its time limit.
-    HttpAnswer scrape(const ExporterProcess& e, const std::string& target, double limit = 1,
-                      const char* module = "stat") {
-        return get(e, "/probe?target=" + target + "&module=" + module,
+    HttpAnswer scrape(const ExporterProcess& e, const std::string& target, double limit = 1) {
+        return get(e, "/probe?target=" + target + "&module=stat",
                    "-H 'X-Prometheus-Scrape-Timeout-Seconds: " + std::to_string(limit) + "'");
+    }
+    // The exporter's own metrics, once `line` is among them (or a second has passed).
+    std::string ownOnce(const ExporterProcess& e, const std::string& line) {
+        std::string own;
+        for (int i = 0; i < 50 && !hasLine(own, line); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            own = get(e, "/metrics").body;
+        }
+        return own;
     }
 
     int requests_ = 0;
@@ -132,14 +119,14 @@ TEST_F(Exporter, EachBoardAsItIsWithinTheScrapesTime) {
         EXPECT_EQ(a.status, 200) << c.target;
         EXPECT_LT(a.seconds, 1.0) << c.target;
         for (const std::string& line : c.lines)
-            EXPECT_TRUE(has(a.body, line)) << line << "\n" << a.body;
+            EXPECT_TRUE(hasLine(a.body, line)) << line << "\n" << a.body;
         for (const std::string& name : c.absent)
             EXPECT_EQ(a.body.find("\n" + name), std::string::npos) << name << "\n" << a.body;
     }
     const HttpAnswer own = get(*e, "/metrics");
-    EXPECT_TRUE(has(own.body, "quillferry_exporter_lines_busy_total 1")) << own.body;
-    EXPECT_TRUE(
-        has(own.body, "quillferry_exporter_probes_total{module=\"stat\",outcome=\"timeout\"} 2"))
+    EXPECT_TRUE(hasLine(own.body, "quillferry_exporter_lines_busy_total 1")) << own.body;
+    EXPECT_TRUE(hasLine(own.body,
+                        "quillferry_exporter_probes_total{module=\"stat\",outcome=\"timeout\"} 2"))
         << own.body;
     EXPECT_EQ(own.body.find("quillferry_board_"), std::string::npos);
 }
@@ -186,12 +173,13 @@ TEST_F(Exporter, TwoScrapersAtOnceShareOneProbe) {
     const HttpAnswer one = first.get();
     for (const HttpAnswer* a : {&one, &second}) {
         EXPECT_EQ(a->status, 200);
-        EXPECT_TRUE(has(a->body, "quillferry_board_up{board=\"b1\"} 1")) << a->body;
-        EXPECT_TRUE(has(a->body, "quillferry_board_cpu_power_limited{board=\"b1\"} 1")) << a->body;
+        EXPECT_TRUE(hasLine(a->body, "quillferry_board_up{board=\"b1\"} 1")) << a->body;
+        EXPECT_TRUE(hasLine(a->body, "quillferry_board_cpu_power_limited{board=\"b1\"} 1"))
+            << a->body;
     }
     const std::string own = get(*e, "/metrics").body;
-    EXPECT_TRUE(has(own, "quillferry_exporter_scrapes_joined_total 1")) << own;
-    EXPECT_TRUE(has(own, "quillferry_exporter_probes_total{module=\"stat\",outcome=\"ok\"} 1"))
+    EXPECT_TRUE(hasLine(own, "quillferry_exporter_scrapes_joined_total 1")) << own;
+    EXPECT_TRUE(hasLine(own, "quillferry_exporter_probes_total{module=\"stat\",outcome=\"ok\"} 1"))
         << own;
 }
 
@@ -215,15 +203,15 @@ TEST_F(Exporter, ScrapesThatGiveUpEarly) {
     const HttpAnswer early = scrape(*e, "late", 0.4);
     EXPECT_EQ(early.status, 200);
     EXPECT_LT(early.seconds, 0.6);
-    EXPECT_TRUE(has(early.body, "quillferry_probe_success 0")) << early.body;
+    EXPECT_TRUE(hasLine(early.body, "quillferry_probe_success 0")) << early.body;
     EXPECT_EQ(early.body.find("quillferry_board_up"), std::string::npos) << early.body;
     const HttpAnswer answered = patient.get();
-    EXPECT_TRUE(has(answered.body, "quillferry_board_up{board=\"late\"} 1")) << answered.body;
+    EXPECT_TRUE(hasLine(answered.body, "quillferry_board_up{board=\"late\"} 1")) << answered.body;
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     EXPECT_EQ(get(*e, "/-/healthy").status, 200);
     const std::string own = get(*e, "/metrics").body;
-    EXPECT_TRUE(has(own, "quillferry_exporter_scrapes_gave_up_total 1")) << own;
-    EXPECT_TRUE(has(own, "quillferry_exporter_scrapes_waiting 0")) << own;
+    EXPECT_TRUE(hasLine(own, "quillferry_exporter_scrapes_gave_up_total 1")) << own;
+    EXPECT_TRUE(hasLine(own, "quillferry_exporter_scrapes_waiting 0")) << own;
 }
 
 // SIGHUP reads the inventory again: a bad file is refused, the boards read before stay and the
@@ -233,13 +221,8 @@ TEST_F(Exporter, TheInventoryReadAgainOnSighup) {
     const auto e = start({"--inventory", file});
     put("inventory.json", R"({"boards": [{"name": "new", "line": "tcp:nowhere"}]})");
     e->signal(SIGHUP);
-    std::string own;
-    for (int i = 0; i < 50 && !has(own, "quillferry_exporter_inventory_last_reload_successful 0");
-         ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        own = get(*e, "/metrics").body;
-    }
-    EXPECT_TRUE(has(own, "quillferry_exporter_inventory_reloads_total{result=\"failure\"} 1"))
+    std::string own = ownOnce(*e, "quillferry_exporter_inventory_last_reload_successful 0");
+    EXPECT_TRUE(hasLine(own, "quillferry_exporter_inventory_reloads_total{result=\"failure\"} 1"))
         << own;
     EXPECT_NE(e->log().find("refused: keeping the 1 boards read before"), std::string::npos)
         << e->log();
@@ -249,12 +232,8 @@ TEST_F(Exporter, TheInventoryReadAgainOnSighup) {
 
     inventory({{"new", "/nonexistent/b"}});
     e->signal(SIGHUP);
-    for (int i = 0; i < 50 && !has(own, "quillferry_exporter_inventory_last_reload_successful 1");
-         ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        own = get(*e, "/metrics").body;
-    }
-    EXPECT_TRUE(has(own, "quillferry_exporter_inventory_reloads_total{result=\"success\"} 1"))
+    own = ownOnce(*e, "quillferry_exporter_inventory_last_reload_successful 1");
+    EXPECT_TRUE(hasLine(own, "quillferry_exporter_inventory_reloads_total{result=\"success\"} 1"))
         << own;
     EXPECT_EQ(scrape(*e, "new").status, 200);
     EXPECT_EQ(scrape(*e, "old").status, 400);
@@ -284,79 +263,55 @@ TEST_F(Exporter, RefusesToStartOnWhatItCannotUse) {
     EXPECT_EQ(run("--web.listen-address nowhere"), 64);
 }
 
-class ExporterSecured : public Exporter {
-protected:
-    void SetUp() override {
-        Exporter::SetUp();
-        if (IsSkipped() || HasFatalFailure()) return;
-        // A CA, the server's certificate for 127.0.0.1 and a client's, all signed by it.
-        const std::string script = "cd '" + dir_ + R"(' && set -e
-key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; }
-key ca.key && openssl req -x509 -key ca.key -out ca.crt -days 2 -subj /CN=test-ca 2>/dev/null
-for who in server client; do
-  key $who.key
-  openssl req -new -key $who.key -out $who.csr -subj /CN=$who -addext subjectAltName=IP:127.0.0.1 2>/dev/null
-  openssl x509 -req -in $who.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out $who.crt -days 2 -copy_extensions copy 2>/dev/null
-done
-key stranger.key && openssl req -x509 -key stranger.key -out stranger.crt -days 2 -subj /CN=stranger 2>/dev/null
-)";
-        ASSERT_EQ(std::system(script.c_str()), 0);
-    }
-    static std::string bcrypt(const char* password) {
-        char setting[CRYPT_GENSALT_OUTPUT_SIZE];
-        crypt_data data{};
-        crypt_gensalt_rn("$2y$", 4, nullptr, 0, setting, sizeof(setting));
-        return crypt_rn(password, setting, &data, sizeof(data));
-    }
-};
-
 // TLS with basic authentication: the right user and password get through (checked once,
-// then remembered), anything else is asked for them; plain HTTP gets nothing.
-TEST_F(ExporterSecured, TlsAndBasicAuthentication) {
-    const std::string web = put("web.yml", ("tls_server_config:\n  cert_file: server.crt\n"
-                                            "  key_file: server.key\nbasic_auth_users:\n"
-                                            "  prometheus: " +
-                                            bcrypt("s3cret") + "\n")
-                                               .c_str());
-    const auto e =
-        start({"--inventory", inventory({{"b1", "/nonexistent/a"}}), "--web.config.file", web});
-    const std::string tls = "--cacert '" + path("ca.crt") + "' ";
-    EXPECT_EQ(get(*e, "/-/healthy", tls + "-u prometheus:s3cret", "https").status, 200);
-    EXPECT_EQ(get(*e, "/probe?target=b1", tls + "-u prometheus:s3cret", "https").status, 200);
-    for (const char* wrong : {"-u prometheus:s3cre", "-u nobody:s3cret", ""}) {
-        const HttpAnswer a = get(*e, "/metrics", tls + wrong, "https");
-        EXPECT_EQ(a.status, 401) << wrong;
-        EXPECT_EQ(a.body.find("quillferry"), std::string::npos) << wrong;
+// then remembered), anything else is asked for them; plain HTTP gets nothing. Where a client
+// certificate signed by the configured CA is required, none or a stranger's is refused, and
+// TLS 1.2 is not offered.
+TEST_F(Exporter, TlsBasicAuthenticationAndClientCertificates) {
+    const qftest::TestPki pki(dir_);
+    const std::string tls =
+        "tls_server_config:\n  cert_file: " + pki.server + "\n  key_file: " + pki.serverKey + "\n";
+    const std::string inv = inventory({{"b1", "/nonexistent/a"}});
+    const auto basic =
+        start({"--inventory", inv, "--web.config.file",
+               put("basic.yml", tls + "basic_auth_users:\n  prometheus: " + bcrypt("s3cret"))});
+    const auto certs = start({"--inventory", inv, "--web.config.file",
+                              put("certs.yml", tls +
+                                                   "  client_auth_type: RequireAndVerifyClientCert"
+                                                   "\n  client_ca_file: " +
+                                                   pki.ca + "\n  min_version: TLS13\n")});
+    const std::string ca = "--cacert " + pki.ca + " ";
+    const std::string user = ca + "-u prometheus:s3cret";
+    const std::string client = ca + "--cert " + pki.client + " --key " + pki.clientKey;
+    const struct {
+        ExporterProcess* e;
+        const char* path;
+        std::string options;
+        const char* scheme;
+        int status;
+    } cases[] = {
+        {basic, "/-/healthy", user, "https", 200},
+        {basic, "/probe?target=b1", user, "https", 200},
+        {basic, "/metrics", ca + "-u prometheus:s3cre", "https", 401},
+        {basic, "/metrics", ca + "-u nobody:s3cret", "https", 401},
+        {basic, "/metrics", ca, "https", 401},
+        {basic, "/-/healthy", "-u prometheus:s3cret", "http", 0},
+        {basic, "/-/healthy", "-u prometheus:s3cret", "https", 0},  // the CA is not trusted
+        {certs, "/-/ready", client, "https", 200},
+        {certs, "/-/ready", ca, "https", 403},
+        {certs, "/-/ready", ca + "--cert " + pki.strangerClient + " --key " + pki.strangerClientKey,
+         "https", 403},
+        {certs, "/-/ready", client + " --tls-max 1.2", "https", 0},
+    };
+    for (const auto& c : cases) {
+        const HttpAnswer a = get(*c.e, c.path, c.options, c.scheme);
+        EXPECT_EQ(a.status, c.status) << c.path << " " << c.options;
+        if (c.status != 200) {
+            EXPECT_EQ(a.body.find("quillferry"), std::string::npos) << c.options;
+        }
     }
-    EXPECT_EQ(get(*e, "/-/healthy", "-u prometheus:s3cret").status, 0);
-    EXPECT_EQ(get(*e, "/-/healthy", "-u prometheus:s3cret", "https").status, 0);  // not trusted
-    const std::string own = get(*e, "/metrics", tls + "-u prometheus:s3cret", "https").body;
-    EXPECT_TRUE(has(own, "quillferry_exporter_http_responses_total{code=\"401\"} 3")) << own;
-}
-
-// A client certificate signed by the configured CA is required: none, or another's, is
-// refused.
-TEST_F(ExporterSecured, ClientCertificatesRequired) {
-    const std::string web = put("web.yml",
-                                "tls_server_config:\n  cert_file: server.crt\n"
-                                "  key_file: server.key\n"
-                                "  client_auth_type: RequireAndVerifyClientCert\n"
-                                "  client_ca_file: ca.crt\n  min_version: TLS13\n");
-    const auto e =
-        start({"--inventory", inventory({{"b1", "/nonexistent/a"}}), "--web.config.file", web});
-    const std::string tls = "--cacert '" + path("ca.crt") + "' ";
-    const std::string client =
-        tls + "--cert '" + path("client.crt") + "' --key '" + path("client.key") + "'";
-    EXPECT_EQ(get(*e, "/-/ready", client, "https").status, 200);
-    EXPECT_EQ(get(*e, "/-/ready", tls, "https").status, 403);
-    EXPECT_EQ(
-        get(*e, "/-/ready",
-            tls + "--cert '" + path("stranger.crt") + "' --key '" + path("stranger.key") + "'",
-            "https")
-            .status,
-        403);
-    // TLS 1.2 is not offered.
-    EXPECT_EQ(get(*e, "/-/ready", client + " --tls-max 1.2", "https").status, 0);
+    const std::string own = get(*basic, "/metrics", user, "https").body;
+    EXPECT_TRUE(hasLine(own, "quillferry_exporter_http_responses_total{code=\"401\"} 3")) << own;
 }
 
 }  // namespace

@@ -3,22 +3,14 @@
 // failures never, a bounded queue.
 #include "exporter/password_checks.h"
 
-#include <crypt.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 
 #include <map>
 
-namespace {
+#include "exporter_process.h"
 
-// A bcrypt hash of `password` at the lowest cost.
-std::string bcrypt(const std::string& password) {
-    char setting[CRYPT_GENSALT_OUTPUT_SIZE];
-    crypt_data data{};
-    if (crypt_gensalt_rn("$2y$", 4, nullptr, 0, setting, sizeof(setting)) == nullptr) return "";
-    const char* hash = crypt_rn(password.c_str(), setting, &data, sizeof(data));
-    return hash != nullptr ? hash : "";
-}
+namespace {
 
 // Waits for the verdict of `ticket`.
 bool verdict(exporter::PasswordChecks& checks, std::uint64_t ticket) {
@@ -64,13 +56,6 @@ TEST(ExporterPasswords, CheckedAwayFromTheLoopAndRememberedOncePassed) {
         if (checks.check("nobody", "x" + std::to_string(i), ticket++) == Verdict::Busy) ++busy;
     }
     EXPECT_GE(busy, 100 - static_cast<int>(exporter::PasswordChecks::kMaxWaiting) - 2);
-}
-
-TEST(ExporterPasswords, ConstantTimeEquality) {
-    EXPECT_TRUE(exporter::constantTimeEqual("abc", "abc"));
-    EXPECT_FALSE(exporter::constantTimeEqual("abc", "abd"));
-    EXPECT_FALSE(exporter::constantTimeEqual("abc", "ab"));
-    EXPECT_TRUE(exporter::constantTimeEqual("", ""));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// Scrapes of one board share its probe, each answered by its own deadline; a board's line is
-// used by one probe at a time.
+// A board's line is used by one probe at a time (scrapes that share a probe: the built
+// exporter's tests).
 #include "exporter/probe_hub.h"
 
 #include <gtest/gtest.h>
@@ -8,9 +8,9 @@
 #include <chrono>
 #include <thread>
 
-#include "core/constants.h"
 #include "core/fd_io.h"
 #include "fake_console.h"
+#include "golden.h"
 
 namespace {
 
@@ -53,46 +53,6 @@ ctl::InventoryBoard board(const std::string& name, const std::string& address) {
     return b;
 }
 
-// The probe's acknowledgement, with its zero byte.
-std::string ack() {
-    return {qf::kProbeAck, qf::kProbeAckSize};
-}
-
-// Two scrapes of the same board at once share one connection (the console takes only one);
-// a third with a shorter deadline is answered without the probe, which goes on for the
-// others.
-TEST(ExporterProbeHub, ScrapesOfOneBoardShareItsProbe) {
-    FakeConsole console([](int fd) {
-        if (FakeConsole::readLine(fd).empty()) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        FakeConsole::write(fd, ack());
-        FakeConsole::awaitClose(fd);
-    });
-    HubLoop h;
-    const ctl::InventoryBoard b = board("b1", console.address());
-    std::vector<std::optional<qfclient::Result>> answers(3);
-    std::vector<long long> at(3, 0);
-    const long long start = monotonicMs();
-    for (int i = 0; i < 3; ++i) {
-        const long long deadline = start + (i == 2 ? 150 : 2000);
-        const bool joined = h.hub.join(b, Module::Probe, deadline,
-                                       [&, i](const std::optional<qfclient::Result>& r) {
-                                           answers[i] = r;
-                                           at[i] = monotonicMs() - start;
-                                       });
-        EXPECT_EQ(joined, i > 0) << i;
-    }
-    h.runUntil([&] { return at[0] > 0 && at[1] > 0 && at[2] > 0; });
-    for (int i = 0; i < 2; ++i) {
-        ASSERT_TRUE(answers[i]) << i;
-        EXPECT_EQ(answers[i]->outcome, Outcome::Ok) << answers[i]->detail;
-    }
-    EXPECT_FALSE(answers[2]);
-    EXPECT_GE(at[2], 140);
-    EXPECT_LT(at[2], 400);
-    EXPECT_EQ(h.events.outcomes, std::vector<Outcome>{Outcome::Ok});
-}
-
 // A scrape of the other module waits for the board's probe under way, then has its own on
 // the same line; a board that never answers is a timeout within the scrape's time.
 TEST(ExporterProbeHub, OneProbeAtATimePerBoard) {
@@ -100,7 +60,7 @@ TEST(ExporterProbeHub, OneProbeAtATimePerBoard) {
         // One client at a time, as a console server's port: the probe, then the status query
         // on a connection of its own.
         if (FakeConsole::readLine(fd).empty()) return;
-        FakeConsole::write(fd, ack());
+        FakeConsole::write(fd, std::string(golden::kAck));
         FakeConsole::awaitClose(fd);
     });
     FakeConsole silent([](int fd) { FakeConsole::awaitClose(fd); });

@@ -1,75 +1,43 @@
 // SPDX-License-Identifier: Apache-2.0
-// Debian's Prometheus server scraping quillferry-exporter with the scrape configuration the
-// package ships (and the README shows): boards found through the exporter's service
-// discovery, each scraped through /probe, and the exporter itself, with the shipped rules.
-// Three real daemons on simulated boards: one on a local line whose thermal zones all read
-// below zero, one behind ser2net, and one behind ser2net whose daemon is dead. Prometheus'
-// HTTP API must report each board as it is, the exporter up, the dead board's alert, and
-// every query of the shipped dashboard must evaluate. Everything on loopback, in a folder
-// of the test's own; nothing installed as a service.
+// Debian's Prometheus scraping the exporter with the shipped scrape configuration, rules and
+// dashboard, on three daemons: a local line whose zones read below zero, one behind ser2net,
+// and one behind ser2net whose daemon is dead. All on loopback, nothing installed.
 #include <gtest/gtest.h>
 #include <json/json.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <regex>
 
 #include "board.h"
 #include "exporter_process.h"
+#include "inventory_text.h"
+#include "scratch_dir.h"
 #include "ser2net.h"
 
 namespace {
 
 using qftest::SimulatedBoard;
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-class PrometheusSystem : public qftest::BoardTest {
+class PrometheusSystem : public ScratchDirOver<qftest::BoardTest> {
 protected:
     void SetUp() override {
-        qftest::BoardTest::SetUp();
+        ScratchDirOver<qftest::BoardTest>::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        if (std::system("command -v prometheus >/dev/null && command -v ser2net >/dev/null && "
-                        "command -v curl >/dev/null && command -v promtool >/dev/null") != 0) {
-            if (std::getenv("CI") != nullptr)
-                GTEST_FAIL() << "prometheus, ser2net or curl is missing";
-            GTEST_SKIP() << "prometheus, ser2net or curl is missing (tools/install-deps board)";
-        }
-        char name[] = "/tmp/quillferry-prometheus-XXXXXX";
-        ASSERT_NE(::mkdtemp(name), nullptr);
-        dir_ = name;
+        QF_REQUIRE(missingProgram({"prometheus", "ser2net", "curl", "promtool"}));
     }
     void TearDown() override {
-        if (prometheus_ > 0) {
-            ::kill(prometheus_, SIGTERM);
-            ::waitpid(prometheus_, nullptr, 0);
-        }
-        if (!dir_.empty() && std::getenv("QUILLFERRY_KEEP_BOARD") == nullptr)
-            std::filesystem::remove_all(dir_);
+        prometheus_.stop();
+        ScratchDirOver<qftest::BoardTest>::TearDown();
     }
 
     // Prometheus on a free loopback port with `config`, its storage in the test's folder.
     void startPrometheus(const std::string& config) {
-        loopbackSocket(0, &port_);
-        std::ofstream(dir_ + "/prometheus.yml") << config;
-        const std::string listen = "--web.listen-address=127.0.0.1:" + std::to_string(port_);
-        const std::string file = "--config.file=" + dir_ + "/prometheus.yml";
-        const std::string storage = "--storage.tsdb.path=" + dir_ + "/data";
-        const char* argv[] = {"prometheus",   file.c_str(),       storage.c_str(),
-                              listen.c_str(), "--log.level=warn", nullptr};
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 2, (dir_ + "/prometheus.log").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        ASSERT_EQ(posix_spawnp(&prometheus_, "prometheus", &fa, nullptr, const_cast<char**>(argv),
-                               environ),
-                  0);
-        posix_spawn_file_actions_destroy(&fa);
+        port_ = Spawned::freePort();
+        prometheus_.start(
+            {"prometheus", "--config.file=" + put("prometheus.yml", config),
+             "--storage.tsdb.path=" + path("data"),
+             "--web.listen-address=127.0.0.1:" + std::to_string(port_), "--log.level=warn"},
+            path("prometheus.log"), true);
     }
     // An instant query through Prometheus' HTTP API: the result list (empty when the query
     // failed, which `ok` tells).
@@ -99,9 +67,8 @@ protected:
         return false;
     }
 
-    std::string dir_;
     int port_ = 0;
-    pid_t prometheus_ = -1;
+    Spawned prometheus_;
 };
 
 TEST_F(PrometheusSystem, PrometheusSeesEachBoardAsItIs) {
@@ -117,26 +84,23 @@ TEST_F(PrometheusSystem, PrometheusSeesEachBoardAsItIs) {
     raw.startDaemon();
     dead.startDaemon();
     dead.stopDaemon();
-    const Cable localCable(local);
-    const Cable rawCable(raw);
-    const Cable deadCable(dead);
+    const qftest::Cable localCable(local);
+    const qftest::Cable rawCable(raw);
+    const qftest::Cable deadCable(dead);
     const Ser2net ser2net(dir_, {{rawCable.device()}, {deadCable.device()}});
-    const auto board = [](const char* name, const std::string& line, const char* idc) {
-        return std::string(R"({"name": ")") + name + R"(", "line": ")" + line +
-               R"(", "network": {"address": "10.0.1.8/24", "gateway": "10.0.1.1", "dns": ["10.0.0.53"], "idc": ")" +
-               idc + R"(", "soc_ip": "10.0.1.8", "pod_id": 2}})";
-    };
-    std::ofstream(dir_ + "/inventory.json")
-        << "{\"boards\": [" << board("local", localCable.device(), "dc1") << ",\n"
-        << board("raw", "tcp:127.0.0.1:" + std::to_string(ser2net.port(0)), "dc1") << ",\n"
-        << board("dead", "tcp:127.0.0.1:" + std::to_string(ser2net.port(1)), "dc2") << "]}\n";
-    ExporterProcess exporter(QF_EXPORTER_PATH, {"--inventory", dir_ + "/inventory.json"},
-                             dir_ + "/exporter.log");
+    const std::string network = networkMember("10.0.1.8/24", "10.0.1.1", "dc1", 2);
+    const std::string tcp = "tcp:127.0.0.1:";
+    const std::string inventory = put(
+        "inventory.json", inventoryText({{"local", localCable.device(), network},
+                                         {"raw", tcp + std::to_string(ser2net.port(0)), network},
+                                         {"dead", tcp + std::to_string(ser2net.port(1)),
+                                          networkMember("10.0.1.8/24", "10.0.1.1", "dc2", 2)}}));
+    ExporterProcess exporter({"--inventory", inventory}, path("exporter.log"));
 
     // The shipped scrape configuration, pointed at this exporter; scraped and evaluated every
     // second (the scrape's time limit one second too, so a silent board costs half of it).
     std::string scrape =
-        readAll(std::string(QF_SOURCE_DIR) + "/packaging/prometheus-quillferry.yml");
+        qftest::readText(std::string(QF_SOURCE_DIR) + "/packaging/prometheus-quillferry.yml");
     scrape = std::regex_replace(scrape, std::regex("exporter\\.example:9817"),
                                 "127.0.0.1:" + std::to_string(exporter.port()));
     startPrometheus(
@@ -145,7 +109,7 @@ TEST_F(PrometheusSystem, PrometheusSeesEachBoardAsItIs) {
         std::string(QF_SOURCE_DIR) + "/packaging/quillferry-exporter-rules.yml\n" + scrape);
 
     ASSERT_TRUE(waitFor("quillferry_board_up", 3, 60))
-        << readAll(dir_ + "/prometheus.log") << exporter.log();
+        << qftest::readText(dir_ + "/prometheus.log") << exporter.log();
     ASSERT_TRUE(waitFor("up{job=\"quillferry-boards\"} == 1", 3, 10));
     // The dead board's samples come once its probe has timed out.
     ASSERT_TRUE(waitFor("quillferry_board_up == 0", 1, 10));
@@ -181,7 +145,8 @@ TEST_F(PrometheusSystem, PrometheusSeesEachBoardAsItIs) {
     // fleet's and each board's give samples.
     Json::Value dashboard;
     ASSERT_TRUE(Json::Reader().parse(
-        readAll(std::string(QF_SOURCE_DIR) + "/packaging/quillferry-dashboard.json"), dashboard));
+        qftest::readText(std::string(QF_SOURCE_DIR) + "/packaging/quillferry-dashboard.json"),
+        dashboard));
     int queries = 0;
     for (const Json::Value& panel : dashboard["panels"]) {
         for (const Json::Value& target : panel["targets"]) {
@@ -203,10 +168,11 @@ TEST_F(PrometheusSystem, PrometheusSeesEachBoardAsItIs) {
     // Both expositions as promtool reads them.
     const std::string probe = dir_ + "/probe.prom";
     EXPECT_EQ(httpGet(exporter.url("/probe?target=local"), probe).status, 200);
-    EXPECT_EQ(std::system(("promtool check metrics <" + probe).c_str()), 0) << readAll(probe);
+    EXPECT_EQ(std::system(("promtool check metrics <" + probe).c_str()), 0)
+        << qftest::readText(probe);
     const std::string own = dir_ + "/own.prom";
     EXPECT_EQ(httpGet(exporter.url("/metrics"), own).status, 200);
-    EXPECT_EQ(std::system(("promtool check metrics <" + own).c_str()), 0) << readAll(own);
+    EXPECT_EQ(std::system(("promtool check metrics <" + own).c_str()), 0) << qftest::readText(own);
     EXPECT_EQ(exporter.stop(), 0) << exporter.log();
 }
 

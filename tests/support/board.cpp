@@ -200,10 +200,10 @@ bool SimulatedBoard::waitReady(bool logged, int timeoutMs) {
         return false;
     link_.drain(20);  // whatever an earlier daemon sent
     for (int probes = 1; Clock::now() < deadline && daemonRunning(); ++probes) {
-        send(std::string(kProbe) + "\n");
+        send(std::string(golden::kProbe) + "\n");
         std::string line;
         if (link_.readLine(line, logged ? 1000 : 300) != qfclient::SerialLink::Status::Ok ||
-            line != kAck.substr(0, 17))
+            line != golden::kAck.substr(0, 17))
             continue;
         // A probe unanswered for a while was most likely discarded, but its answer may still
         // come. The log is written aside: wait for the probe's line and the marker watcher's

@@ -12,12 +12,13 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "client/serial_link.h"
 #include "core/unique_fd.h"
+#include "golden.h"
+#include "spawned.h"
 
 namespace qftest {
 
@@ -63,9 +64,6 @@ enum class Stream { Err, Out };
 class SimulatedBoard {
 public:
     using Env = std::map<std::string, std::string>;
-
-    static constexpr const char* kProbe = "Quillferry_Status_Check_5c81e07b94f2";
-    static constexpr std::string_view kAck{"Quillferry_Ok!!!\n", 18};  // with its zero byte
 
     // Whether a board can be started on this machine; `why` explains when not.
     static bool available(std::string& why);
@@ -127,9 +125,26 @@ public:
     std::string readFile(const std::string& rel) const { return readText(path(rel)); }
     // Runs `argv` inside the board as its root; returns the exit status (128 + signal).
     int run(const std::vector<std::string>& argv, std::string* output = nullptr) const;
+    // Runs a shell script inside the board as its root; its output. A failure fails the test.
+    std::string inBoard(const std::string& script) const {
+        std::string out;
+        EXPECT_EQ(run({"sh", "-c", script}, &out), 0) << script << ": " << out;
+        return out;
+    }
     // The contents of the named files (read inside the board, as only its root enters the
     // container folder); a missing one is absent from the map.
     std::map<std::string, std::string> files(const std::vector<std::string>& names) const;
+    // Each of the named files holds its content (a failure of the test names `why`).
+    void expectFiles(const std::map<std::string, std::string>& expected,
+                     const std::string& why = "") const {
+        std::vector<std::string> names;
+        for (const auto& entry : expected) names.push_back(entry.first);
+        const auto got = files(names);
+        for (const auto& [name, content] : expected) {
+            const auto it = got.find(name);
+            EXPECT_EQ(it == got.end() ? "(missing)" : it->second, content) << why << ": " << name;
+        }
+    }
 
 private:
     bool daemonRunning();
@@ -154,9 +169,7 @@ class BoardTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string why;
-        if (SimulatedBoard::available(why)) return;
-        if (std::getenv("CI") != nullptr) GTEST_FAIL() << why;
-        GTEST_SKIP() << why;
+        QF_REQUIRE(SimulatedBoard::available(why) ? "" : why);
     }
     SimulatedBoard& boot(const BoardOptions& options = {}, const SimulatedBoard::Env& env = {}) {
         board_ = std::make_unique<SimulatedBoard>(options);

@@ -38,6 +38,8 @@ public:
         stop_ = true;
         thread_.join();
     }
+    Cable(const Cable&) = delete;
+    Cable& operator=(const Cable&) = delete;
     const std::string& device() const { return pty_.slavePath; }
 
 private:

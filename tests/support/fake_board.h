@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "quillferry/request.h"
+#include "fake_console.h"
 #include "raw_pty.h"
 
 class FakeBoard {
@@ -25,11 +26,9 @@ public:
     // The board's answers: the probe's acknowledgement, and `{"ret_val":0,"uuid":...}`
     // echoing a request's uuid (the board's reply, cut to its essentials).
     static std::string boardAnswer(const std::string& line) {
-        if (line.rfind("Quillferry_Status_Check", 0) == 0) return qfclient::probeAck();
-        const std::size_t at = line.find("\"uuid\":\"");
-        const std::size_t end = at == std::string::npos ? at : line.find('"', at + 8);
-        if (end == std::string::npos) return "";
-        return "{\"ret_val\":0,\"uuid\":\"" + line.substr(at + 8, end - at - 8) + "\"}\n";
+        if (line == qfclient::probeLine()) return qfclient::probeAck();
+        const std::string uuid = FakeConsole::uuidOf(line);
+        return uuid.empty() ? "" : "{\"ret_val\":0,\"uuid\":" + uuid + "}\n";
     }
     // Every line back as it came, byte for byte.
     static std::string echo(const std::string& line) { return line; }

@@ -72,15 +72,31 @@ public:
         return std::string(scheme) + ":127.0.0.1:" + std::to_string(port_);
     }
 
-    // Sends `first`, then `answer` once a line (the request, after any telnet negotiation)
-    // has come, and waits for the client to leave.
-    static Script answering(const std::string& first, const std::string& answer) {
+    // The uuid a request line carries, as its JSON text ("\"u\"", null); empty when none.
+    static std::string uuidOf(const std::string& line) {
+        const std::size_t at = line.find("\"uuid\":");
+        if (at == std::string::npos) return "";
+        const std::size_t end =
+            line[at + 7] == '"' ? line.find('"', at + 8) + 1 : line.find_first_of(",}", at + 7);
+        return line.substr(at + 7, end - at - 7);
+    }
+    // Sends `first`, then once a line (the request, after any telnet negotiation) has come,
+    // after `delayMs` what `reply` makes of it, then `after`; waits for the client to leave.
+    static Script replying(std::function<std::string(const std::string& line)> reply,
+                           const std::string& first = "", const std::string& after = "",
+                           int delayMs = 0) {
         return [=](int fd) {
             write(fd, first);
-            if (readLine(fd).empty()) return;
-            write(fd, answer);
+            const std::string line = readLine(fd);
+            if (line.empty()) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            write(fd, reply(line) + after);
             awaitClose(fd);
         };
+    }
+    // Sends `first`, then `answer` once a line has come, and waits for the client to leave.
+    static Script answering(const std::string& first, const std::string& answer) {
+        return replying([answer](const std::string&) { return answer; }, first);
     }
 
     // Reads up to and including the next newline (or what came within 5 s).

@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 // The board's files as their formats lay them out, written here from the formats themselves
-// and never from the daemon's own rendering code, so that a fault there shows.
+// and never from the daemon's or the client's own code, so that a fault there shows.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace golden {
+
+// The liveness probe's line (without its newline) and its acknowledgement, zero byte and all.
+inline constexpr std::string_view kProbe = "Quillferry_Status_Check_5c81e07b94f2";
+inline constexpr std::string_view kAck{"Quillferry_Ok!!!\n", 18};
 
 inline std::string interfaces(bool v6, const std::string& address, int prefix,
                               const std::string& gateway, const std::string& search) {

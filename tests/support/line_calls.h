@@ -17,25 +17,10 @@
 #include "quillferry/line.h"
 
 struct LineCall {
-    LineCall(std::string a, qfclient::Call c, std::string caFile = "", std::string certFile = "",
-             std::string keyFile = "", std::string identityFile = "",
-             std::string knownHostsFile = "")
-        : address(std::move(a)),
-          call(std::move(c)),
-          ca(std::move(caFile)),
-          cert(std::move(certFile)),
-          key(std::move(keyFile)),
-          identity(std::move(identityFile)),
-          knownHosts(std::move(knownHostsFile)) {}
-
     std::string address;
     qfclient::Call call;
     // The files that secure the line, when it names any.
-    std::string ca;
-    std::string cert;
-    std::string key;
-    std::string identity;
-    std::string knownHosts;
+    std::string ca = "", cert = "", key = "", identity = "", knownHosts = "";
 };
 
 // The results of `calls`, in their order, once every one is in.
@@ -116,10 +101,10 @@ private:
 
 // Calls on lines under attack, all at once, and each result as its case expects: the case's
 // outcome and detail, to its deadline when it `waits`, well within it otherwise. What the
-// floods among them make the client hold stays small.
+// floods among them make the client hold stays small. Returns the results.
 template <typename Cases>
-void expectEachAttackFailsOnlyItsLine(const std::vector<LineCall>& calls, const Cases& cases,
-                                      int timeoutMs) {
+std::vector<qfclient::Result> expectEachAttackFailsOnlyItsLine(const std::vector<LineCall>& calls,
+                                                               const Cases& cases, int timeoutMs) {
     std::vector<qfclient::Result> results;
     {
         HeapGuard bounded(2 * 1024);
@@ -130,4 +115,5 @@ void expectEachAttackFailsOnlyItsLine(const std::vector<LineCall>& calls, const 
         expectResult(results[i], c.what, c.outcome, c.detail, c.waits ? timeoutMs : 0,
                      c.waits ? timeoutMs + 500 : timeoutMs);
     }
+    return results;
 }

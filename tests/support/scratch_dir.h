@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// A fresh folder under /tmp for a unit test, removed afterwards.
+// A fresh folder under /tmp for a test, removed afterwards: ScratchDir for a unit test,
+// ScratchDirOver<Fixture> for one on a fixture of its own (set up first, and when that skips
+// the test no folder is made).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,16 +12,21 @@
 #include <iterator>
 #include <string>
 
-class ScratchDir : public testing::Test {
+template <typename Base>
+class ScratchDirOver : public Base {
 protected:
     void SetUp() override {
+        Base::SetUp();
+        if (this->IsSkipped() || this->HasFatalFailure()) return;
         char name[] = "/tmp/quillferry-test-XXXXXX";
         ASSERT_NE(::mkdtemp(name), nullptr);
         dir_ = name;
     }
     void TearDown() override {
         std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
+        if (!dir_.empty() && std::getenv("QUILLFERRY_KEEP_BOARD") == nullptr)
+            std::filesystem::remove_all(dir_, ignored);
+        Base::TearDown();
     }
 
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
@@ -28,10 +35,20 @@ protected:
         if (text != nullptr) std::ofstream(path(name), std::ios::binary) << text;
         return path(name);
     }
+    std::string put(const std::string& name, const std::string& text) const {
+        return put(name, text.c_str());
+    }
     std::string contents(const std::string& name) const {
         std::ifstream in(path(name), std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
+    // A folder of its own in it.
+    std::string folder(const std::string& name) const {
+        std::filesystem::create_directories(path(name));
+        return path(name);
+    }
 
     std::string dir_;
 };
+
+using ScratchDir = ScratchDirOver<testing::Test>;

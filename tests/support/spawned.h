@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // A program that a test starts and stops: standard input from /dev/null, its output to a
 // log file, stopped (SIGTERM, then SIGKILL after a second) and reaped when the test is done.
-// waitForPort() waits until it takes connections on a loopback port.
+// waitForPort() waits until it takes connections on a loopback port. QF_REQUIRE skips a test
+// that lacks what it needs, but fails it in continuous integration.
 #pragma once
 
 #include <fcntl.h>
@@ -11,6 +12,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -20,24 +23,51 @@
 
 extern char** environ;
 
+// Skips the test when `why` (a std::string) says something is missing, but fails it where CI
+// is set: there a skipped test must never pass for a tested one.
+#define QF_REQUIRE(why)                                              \
+    do {                                                             \
+        const std::string qfWhy = (why);                             \
+        if (!qfWhy.empty()) {                                        \
+            if (std::getenv("CI") != nullptr) GTEST_FAIL() << qfWhy; \
+            GTEST_SKIP() << qfWhy;                                   \
+        }                                                            \
+    } while (false)
+
+// The first of `programs` not found on PATH, as QF_REQUIRE says it; empty when all are.
+inline std::string missingProgram(std::initializer_list<const char*> programs) {
+    for (const char* p : programs) {
+        if (std::system(("command -v " + std::string(p) + " >/dev/null").c_str()) != 0)
+            return std::string(p) + " is missing (see tools/install-deps)";
+    }
+    return "";
+}
+
 class Spawned {
 public:
     Spawned() = default;
-    Spawned(const std::vector<std::string>& argv, const std::string& log) { start(argv, log); }
+    Spawned(const std::vector<std::string>& argv, const std::string& log, bool onlyErr = false) {
+        start(argv, log, onlyErr);
+    }
     ~Spawned() { stop(); }
     Spawned(const Spawned&) = delete;
     Spawned& operator=(const Spawned&) = delete;
 
-    // Throws std::runtime_error when it cannot be started.
-    void start(const std::vector<std::string>& argv, const std::string& log) {
+    // Its standard error (and output, unless `onlyErr`) appended to `log`. Throws
+    // std::runtime_error when it cannot be started.
+    void start(const std::vector<std::string>& argv, const std::string& log, bool onlyErr = false) {
         std::vector<char*> args;
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
+        posix_spawn_file_actions_addopen(&fa, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (onlyErr) {
+            posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        } else {
+            posix_spawn_file_actions_adddup2(&fa, 2, 1);
+        }
         const int rc = posix_spawnp(&pid_, args[0], &fa, nullptr, args.data(), environ);
         posix_spawn_file_actions_destroy(&fa);
         if (rc != 0) {
@@ -45,19 +75,31 @@ public:
             throw std::runtime_error("cannot start " + argv[0]);
         }
     }
-    void stop(int sig = SIGTERM) {
-        if (pid_ <= 0) return;
-        ::kill(pid_, sig);
-        for (int i = 0; i < 100; ++i) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+    // Its exit status (128 + signal) once it ended within `timeoutMs`; -1 while it runs.
+    int wait(int timeoutMs) {
+        for (int waited = 0; pid_ > 0; waited += 10) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
-                return;
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            } else if (waited >= timeoutMs) {
+                return -1;
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+        return status_;
+    }
+    // Stops it with `sig` (SIGKILL after a second); its exit status, 0 for an orderly stop.
+    int stop(int sig = SIGTERM) {
+        if (pid_ > 0 && wait(0) < 0) {
+            ::kill(pid_, sig);
+            if (wait(1000) < 0) {
+                ::kill(pid_, SIGKILL);
+                wait(5000);
+            }
+        }
+        return status_;
     }
     pid_t pid() const { return pid_; }
 
@@ -78,4 +120,5 @@ public:
 
 private:
     pid_t pid_ = -1;
+    int status_ = -1;
 };

@@ -1,18 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "test_pki.h"
 
-#include <cstdlib>
-#include <fstream>
-
 #include "test_sshd.h"
 
 namespace qftest {
-
-bool TestPki::available(std::string& why) {
-    if (std::system("command -v openssl >/dev/null") == 0) return true;
-    why = "openssl is missing (tools/install-deps board)";
-    return false;
-}
 
 TestPki::TestPki(const std::string& dir) {
     const std::string d = dir + "/";
@@ -28,47 +19,31 @@ TestPki::TestPki(const std::string& dir) {
     lockedClientKey = d + "locked.key";
     strangerClient = d + "stranger.pem";
     strangerClientKey = d + "stranger.key";
-    std::ofstream(d + "server.ext")
-        << "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\nextendedKeyUsage=serverAuth\n";
-    std::ofstream(d + "misnamed.ext") << "subjectAltName=DNS:other.example\n";
-    std::ofstream(d + "client.ext") << "extendedKeyUsage=clientAuth\n";
     // `openssl ca` for the expired certificate: `x509 -req` takes no start date.
-    std::ofstream(d + "ca.cnf") << "[ca]\ndefault_ca = test\n[test]\ndatabase = " << d
-                                << "index\nnew_certs_dir = " << d << "\nserial = " << d
-                                << "serial\ndefault_md = sha256\npolicy = any\n"
-                                << "[any]\ncommonName = supplied\n";
-    const std::string key = "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ";
-    const std::string sign =
-        "openssl x509 -req -days 3650 -CA " + ca + " -CAkey " + d + "ca.key -CAcreateserial ";
-    shell(
-        "set -e; exec >" + d + "openssl.log 2>&1; cd " + d + "; : >index; echo 01 >serial; " +
-        // The CAs.
-        key + "ca.key; openssl req -x509 -new -key ca.key -days 3650 -subj /CN=Test-CA -out " + ca +
-        "; " + key +
-        "other-ca.key; openssl req -x509 -new -key other-ca.key -days 3650 -subj "
-        "/CN=Other-CA -out other-ca.pem; " +
-        // The console server's certificates.
-        key + serverKey + "; openssl req -new -key " + serverKey +
-        " -subj /CN=localhost -out server.csr; " + sign +
-        "-in server.csr -extfile server.ext -out " + server +
-        "; openssl ca -batch -config ca.cnf -cert " + ca +
-        " -keyfile ca.key -startdate 20200101000000Z -enddate 20200102000000Z -extfile "
-        "server.ext -in server.csr -out " +
-        expired + "; openssl req -new -key " + serverKey +
-        " -subj /CN=other.example -out misnamed.csr; " + sign +
-        "-in misnamed.csr -extfile misnamed.ext -out " + misnamed + "; " + key + selfSignedKey +
-        "; openssl req -x509 -new -key " + selfSignedKey +
-        " -days 3650 -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -out " +
-        selfSigned + "; " +
-        // The clients'.
-        key + clientKey + "; openssl req -new -key " + clientKey +
-        " -subj /CN=controller -out client.csr; " + sign +
-        "-in client.csr -extfile client.ext -out " + client + "; openssl pkey -in " + clientKey +
-        " -aes256 -passout pass:secret -out " + lockedClientKey + "; " + key + strangerClientKey +
-        "; openssl req -new -key " + strangerClientKey +
-        " -subj /CN=stranger -out stranger.csr; openssl x509 -req -days 3650 -CA other-ca.pem "
-        "-CAkey other-ca.key -CAcreateserial -in stranger.csr -extfile client.ext -out " +
-        strangerClient);
+    shell("cd " + d + R"( && exec >openssl.log 2>&1 && set -e
+key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1"; }
+ca() { key "$1.key"; openssl req -x509 -new -key "$1.key" -days 3650 -subj "/CN=$2" -out "$1.pem"; }
+csr() { openssl req -new -key "$1" -subj "/CN=$2" -out "$3"; }
+sign() { openssl x509 -req -days 3650 -CA "$1.pem" -CAkey "$1.key" -CAcreateserial -in "$2" -extfile "$3" -out "$4"; }
+echo 'subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1
+extendedKeyUsage=serverAuth' >server.ext
+echo subjectAltName=DNS:other.example >misnamed.ext
+echo extendedKeyUsage=clientAuth >client.ext
+printf '[ca]\ndefault_ca = t\n[t]\ndatabase = index\nnew_certs_dir = .\nserial = serial\n' >ca.cnf
+printf 'default_md = sha256\npolicy = any\n[any]\ncommonName = supplied\n' >>ca.cnf
+: >index && echo 01 >serial
+ca ca Test-CA && ca other-ca Other-CA
+key server.key && csr server.key localhost server.csr && sign ca server.csr server.ext server.pem
+openssl ca -batch -config ca.cnf -cert ca.pem -keyfile ca.key -startdate 20200101000000Z \
+  -enddate 20200102000000Z -extfile server.ext -in server.csr -out expired.pem
+csr server.key other.example misnamed.csr && sign ca misnamed.csr misnamed.ext misnamed.pem
+key self.key && openssl req -x509 -new -key self.key -days 3650 -subj /CN=localhost \
+  -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -out self.pem
+key client.key && csr client.key controller client.csr && sign ca client.csr client.ext client.pem
+openssl pkey -in client.key -aes256 -passout pass:secret -out locked.key
+key stranger.key && csr stranger.key stranger stranger.csr
+sign other-ca stranger.csr client.ext stranger.pem
+)");
 }
 
 }  // namespace qftest

@@ -14,9 +14,6 @@ struct TestPki {
     // Throws std::runtime_error when openssl fails.
     explicit TestPki(const std::string& dir);
 
-    // Whether the openssl command is there; `why` says why not.
-    static bool available(std::string& why);
-
     std::string ca;
     std::string server;  // localhost, 127.0.0.1, ::1
     std::string serverKey;

@@ -23,17 +23,10 @@ void shell(const std::string& command) {
     if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
 }
 
-bool TestSshd::available(std::string& why) {
-    if (::geteuid() != 0) {
-        why = "sshd's privilege separation needs root";
-        return false;
-    }
-    if (::access(kSshd, X_OK) != 0 ||
-        std::system("command -v bwrap >/dev/null && command -v ssh-keygen >/dev/null") != 0) {
-        why = "sshd, ssh-keygen or bwrap is missing (tools/install-deps board)";
-        return false;
-    }
-    return true;
+std::string TestSshd::missing() {
+    if (::geteuid() != 0) return "sshd's privilege separation needs root";
+    if (::access(kSshd, X_OK) != 0) return "sshd is missing (tools/install-deps board)";
+    return missingProgram({"bwrap", "ssh-keygen", "socat"});
 }
 
 TestSshd::TestSshd(const std::string& dir, const std::vector<User>& users,

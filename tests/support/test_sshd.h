@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// OpenSSH's sshd as a console server's SSH side, for tests: on a loopback port, with its
-// own configuration, host key and authorized key in a folder of the test's, in a private
-// mount namespace (bubblewrap) whose /etc/passwd holds the test's users, named as a console
-// server's port selectors are ("admin+port05"), each joined by a ForceCommand to what the
-// test gives it (a board's line, an echo, a script). Nothing of this machine's own users or
-// ssh service is touched. Needs root (sshd's privilege separation changes users).
+// OpenSSH's sshd as a console server's SSH side: on a loopback port, its files in the test's
+// folder, in a mount namespace (bubblewrap) whose /etc/passwd holds the test's users, named as
+// port selectors ("admin+port05"), each with a ForceCommand. Needs root.
 #pragma once
 
 #include <string>
@@ -24,8 +21,8 @@ public:
         std::string config;   // more of sshd's settings for the user, a line each
     };
 
-    // Whether sshd can be started here; `why` says why not.
-    static bool available(std::string& why);
+    // Why sshd cannot be started here; empty when it can.
+    static std::string missing();
 
     // Starts sshd with `users` in `dir` (which must exist); returns once it takes
     // connections. Throws std::runtime_error when it cannot.

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The daemon on an unconfigured board: the serial protocol (which lines are served, which
-// get no reply and what is logged for them, "get_stat" and "get_hardware_conf" from the
-// board's own sysfs and meminfo), and the debug switch: the marker file
-// /var/tmp/quillferry/openlog.event (created and deleted from outside while the daemon
-// runs, or present at its start) and QUILLFERRY_DEBUG.
+// The daemon on an unconfigured board: which lines are served and what is logged for them,
+// a device that appears later, a controller that stops reading, and the debug switch (the
+// marker file /var/tmp/quillferry/openlog.event and QUILLFERRY_DEBUG).
 #include <fcntl.h>
 
 #include <chrono>
@@ -29,8 +27,8 @@ TEST_F(SerialProtocol, EachLineGetsItsReplyAndLogLines) {
     // scratch board).
     board.putFile("meminfo", "MemTotal:  7612345 kB\nMemFree: 6 kB\n");
     board.putFile("sys/kernel/gpu/gpu_model", "Adreno 650\n");
-    const std::string probe = SimulatedBoard::kProbe;
-    const std::string ack(SimulatedBoard::kAck);
+    const std::string probe(golden::kProbe);
+    const std::string ack(golden::kAck);
     const std::string probed = "[QuillFerry] quillferry status check\n";
     // The line buffer holds 2047 bytes, a 2046-byte line and its newline: a longer line's
     // head is one request text and its tail is dropped, never served as a request.

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// "set_net_conf" and "get_net_conf" end to end on a board with the real ifupdown: what eth0
-// carries and the exact files left behind, IPv6, a clear and its memory across a restart. Then what
-// only a real board can stage: links planted by another user, helpers of a stalled ifup that leave
-// its session, and the probe while ifup runs. (Each decision of the handler has its case in the
-// unit tests, on a scratch board.)
+// "set_net_conf" and "get_net_conf" end to end with the real ifupdown: eth0, the exact files,
+// IPv6, a clear remembered across a restart; and what only a real board can stage: planted
+// links, helpers of a stalled ifup that leave its session, the probe while ifup runs.
 #include <json/json.h>
 
 #include <string>
@@ -22,31 +20,19 @@ std::string apply(SimulatedBoard& board, const Json::Value& request) {
     return board.request(qfclient::compactJson(request), kApplyMs);
 }
 
-// Runs a shell script in the board, as its root.
-std::string inBoard(const SimulatedBoard& board, const std::string& script) {
-    std::string out;
-    EXPECT_EQ(board.run({"sh", "-c", script}, &out), 0) << script << ": " << out;
-    return out;
-}
-
 // eth0 carries the configuration, every file holds it, and the post-up hook's stand-in has run
 // `hookRuns` times in all. (The files' modes are checked on a scratch board.)
 void expectApplied(const SimulatedBoard& board, const BoardConf& c, int hookRuns) {
-    const std::string net = inBoard(board, "ip -o addr show dev eth0; ip route; ip -6 route");
+    const std::string net = board.inBoard("ip -o addr show dev eth0; ip route; ip -6 route");
     const std::string cidr = c.address() + "/" + std::to_string(c.prefix());
     EXPECT_NE(net.find((c.v6 ? "inet6 " : "inet ") + cidr), std::string::npos) << net;
     EXPECT_NE(net.find("default via " + c.gateway() + " dev eth0 "), std::string::npos) << net;
-    std::vector<std::string> names = {"/var/log/eth0_config.log"};
-    for (const auto& entry : c.files()) names.push_back(entry.first);
-    const auto got = board.files(names);
-    for (const auto& [name, content] : c.files()) {
-        const auto it = got.find(name);
-        EXPECT_EQ(it == got.end() ? "(missing)" : it->second, content) << name;
-    }
     std::string hooks;
     for (int i = 0; i < hookRuns; ++i)
         hooks += "eth0_config.sh  IFACE=eth0 MODE=start PHASE=post-up\n";
-    EXPECT_EQ(got.at("/var/log/eth0_config.log"), hooks);
+    auto files = c.files();
+    files["/var/log/eth0_config.log"] = hooks;
+    board.expectFiles(files);
 }
 
 // The expected query reply: `members` are the ones sorted before "mac", each with its comma.
@@ -89,7 +75,7 @@ TEST_F(NetConfig, AppliedQueriedMovedToIpv6AndClearedAcrossARestart) {
     // The query reads eth0's address and prefix back, and the same request compares with
     // them: it is applied again once eth0 no longer carries it.
     ASSERT_EQ(
-        inBoard(board, "ip addr flush dev eth0 && ip addr add " + v4.address() + "/16 dev eth0"),
+        board.inBoard("ip addr flush dev eth0 && ip addr add " + v4.address() + "/16 dev eth0"),
         "");
     EXPECT_EQ(board.request(kQuery), appliedReply(v4));
     ASSERT_EQ(apply(board, v4.request("u1")), setReply("u1"));
@@ -100,13 +86,13 @@ TEST_F(NetConfig, AppliedQueriedMovedToIpv6AndClearedAcrossARestart) {
     v6.v6 = true;
     ASSERT_EQ(apply(board, v6.request("u6")), setReply("u6"));
     expectApplied(board, v6, 3);
-    EXPECT_EQ(inBoard(board, "ip -o -4 addr show dev eth0 scope global; ip -4 route show default"),
+    EXPECT_EQ(board.inBoard("ip -o -4 addr show dev eth0 scope global; ip -4 route show default"),
               "");
     EXPECT_EQ(board.request(kQuery), appliedReply(v6));
 
     // A clear takes eth0 down; after a restart the remembered clear is reported once.
     ASSERT_EQ(apply(board, qfclient::clearRequest("c", true)), setReply("c"));
-    EXPECT_NE(inBoard(board, "ip -o link show dev eth0").find(" state DOWN "), std::string::npos);
+    EXPECT_NE(board.inBoard("ip -o link show dev eth0").find(" state DOWN "), std::string::npos);
     board.restartDaemon(env);
     EXPECT_EQ(board.request(kQuery),
               netConfReply(R"("ipv6":{"address":"clear","gateway":"clear","netmask":0},)"));
@@ -134,8 +120,8 @@ TEST_F(HostileBoard, PlantedLinksStalledHelpersAndTheProbeDuringAnApply) {
                    "ln -s /var/tmp/cron /opt/.lxc_ipconfig && "
                    "chown -h 1000 /opt/.hostinfo /opt/.lxc_ipconfig"}) == 0) {
         EXPECT_EQ(apply(board, send("l")), setReply("l", -2));
-        EXPECT_EQ(inBoard(board, "cat /var/tmp/victim; ls -A /var/tmp/cron"), "precious\n");
-        inBoard(board, "rm /opt/.hostinfo /opt/.lxc_ipconfig && mv /opt/old /opt/.lxc_ipconfig");
+        EXPECT_EQ(board.inBoard("cat /var/tmp/victim; ls -A /var/tmp/cron"), "precious\n");
+        board.inBoard("rm /opt/.hostinfo /opt/.lxc_ipconfig && mv /opt/old /opt/.lxc_ipconfig");
     }
 
     // An ifup past its time limit dies with what it started, also what left its process
@@ -161,9 +147,9 @@ TEST_F(HostileBoard, PlantedLinksStalledHelpersAndTheProbeDuringAnApply) {
 
     // While ifup runs, the probe is answered at once and other requests wait.
     board.putFile("var/tmp/fault.ifup", "sleep 1\n");
-    EXPECT_EQ(
-        board.exchange(qfclient::compactJson(send("p")) + "\n" + SimulatedBoard::kProbe, kApplyMs),
-        std::string(SimulatedBoard::kAck) + setReply("p"));
+    EXPECT_EQ(board.exchange(qfclient::compactJson(send("p")) + "\n" + std::string(golden::kProbe),
+                             kApplyMs),
+              std::string(golden::kAck) + setReply("p"));
 }
 
 }  // namespace

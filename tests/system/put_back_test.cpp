@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// "verify_gateway" on a board with the real ifupdown and the real kernel: the gateway staged on
-// the far end of eth0's link (the veth peer, in a network namespace of its own) or not, IPv4 (ARP)
-// and IPv6 (neighbour discovery); the board's hook hanging or killing its ifup; and the put-back
-// itself failing. Afterwards eth0, the files and what the board says is in force are the
-// configuration kept or the one before. (Each decision has its case on a scratch board.)
+// "verify_gateway" with the real ifupdown and kernel: the gateway on the far end of eth0's link
+// (a veth peer) or not, IPv4 and IPv6; the board's hook hanging or killing ifup; the put-back
+// itself failing. (Each decision has its case on a scratch board.)
 #include <json/json.h>
 
 #include <string>
@@ -36,12 +34,6 @@ esac
 exit 0
 )sh";
 
-std::string inBoard(const SimulatedBoard& board, const std::string& script) {
-    std::string out;
-    EXPECT_EQ(board.run({"sh", "-c", script}, &out), 0) << script << ": " << out;
-    return out;
-}
-
 std::string verified(SimulatedBoard& board, const BoardConf& c, const std::string& uuid,
                      int seconds) {
     Json::Value request = c.request(uuid);
@@ -66,19 +58,13 @@ Json::Value query(SimulatedBoard& board) {
 void expectInForce(SimulatedBoard& board, const BoardConf& c, const std::string& why) {
     const std::string family = c.v6 ? "-6" : "-4";
     const std::string cidr = c.address() + "/" + std::to_string(c.prefix());
-    EXPECT_EQ(inBoard(board, "ip -o " + family +
-                                 " addr show dev eth0 scope global | sed 's/.* inet6* //;s/ .*//';"
-                                 "ip " +
-                                 family + " route show default | cut -d' ' -f1-5"),
+    EXPECT_EQ(board.inBoard("ip -o " + family +
+                            " addr show dev eth0 scope global | sed 's/.* inet6* //;s/ .*//';"
+                            "ip " +
+                            family + " route show default | cut -d' ' -f1-5"),
               cidr + "\ndefault via " + c.gateway() + " dev eth0\n")
         << why;
-    std::vector<std::string> names;
-    for (const auto& entry : c.files()) names.push_back(entry.first);
-    const auto got = board.files(names);
-    for (const auto& [name, content] : c.files()) {
-        const auto it = got.find(name);
-        EXPECT_EQ(it == got.end() ? "(missing)" : it->second, content) << why << ": " << name;
-    }
+    board.expectFiles(c.files(), why);
     const Json::Value reply = query(board);
     const char* familyName = c.v6 ? "ipv6" : "ipv4";
     EXPECT_EQ(reply["in_force"][familyName]["address"], c.address()) << why;
@@ -108,9 +94,9 @@ TEST_F(PutBack, TheGatewayAnswersOrThePreviousConfigurationComesBack) {
     BoardConf v6;
     v6.v6 = true;
     v6.net = 3;
-    inBoard(board, "far() { nsenter --net=/run/netns/far \"$@\"; }; far ip addr add " +
-                       v4.gateway() + "/24 dev uplink0 && far ip addr add " + v6.gateway() +
-                       "/64 dev uplink0 nodad");
+    board.inBoard("far() { nsenter --net=/run/netns/far \"$@\"; }; far ip addr add " +
+                  v4.gateway() + "/24 dev uplink0 && far ip addr add " + v6.gateway() +
+                  "/64 dev uplink0 nodad");
     const std::string kept = verified(board, v4, "v4", 5);
     // qemu-user, which runs the board's build on another machine, passes no neighbour
     // messages to the kernel: the check cannot run there.
@@ -123,9 +109,9 @@ TEST_F(PutBack, TheGatewayAnswersOrThePreviousConfigurationComesBack) {
     silent.net = 2;
     Json::Value request = silent.request("s4");
     request["verify_gateway"] = 2;
-    ASSERT_EQ(
-        board.exchange(qfclient::compactJson(request) + "\n" + SimulatedBoard::kProbe, kApplyMs),
-        std::string(SimulatedBoard::kAck) + verifiedReply("s4", -5, "silent"));
+    ASSERT_EQ(board.exchange(qfclient::compactJson(request) + "\n" + std::string(golden::kProbe),
+                             kApplyMs),
+              std::string(golden::kAck) + verifiedReply("s4", -5, "silent"));
     expectInForce(board, v4, "put back");
 
     ASSERT_EQ(verified(board, v6, "v6", 5), verifiedReply("v6", 0, "answered"));
@@ -143,7 +129,7 @@ TEST_F(PutBack, TheGatewayAnswersOrThePreviousConfigurationComesBack) {
         expectInForce(board, v4, fault);
     }
     // A change by hand shows among eth0's live addresses.
-    inBoard(board, "ip addr add 10.9.9.9/16 dev eth0");
+    board.inBoard("ip addr add 10.9.9.9/16 dev eth0");
     Json::Value byHand(Json::objectValue);
     byHand["address"] = "10.9.9.9";
     byHand["netmask"] = 16;
