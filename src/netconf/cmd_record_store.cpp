@@ -11,7 +11,6 @@
 #include "core/constants.h"
 #include "core/json_text.h"
 #include "core/log.h"
-#include "core/platform.h"
 #include "netconf/host_files.h"
 
 Json::Value readRecordSet(const char* path) {
@@ -61,12 +60,4 @@ bool storeRecord(const char* path, const Json::Value& request) {
     logLine("writeCmd2File replace file fail, the old record is kept");
     logWriteFailure(error);
     return false;
-}
-
-Json::Value Platform::readCmdRecords() {
-    return readRecordSet(paths().cmdRecordFile.c_str());
-}
-
-bool Platform::writeCmd2File(const Json::Value& request) {
-    return storeRecord(paths().cmdRecordFile.c_str(), request);
 }

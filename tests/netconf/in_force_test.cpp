@@ -112,7 +112,7 @@ protected:
     Json::Value query(const char* inForce = "true") {
         Json::Value request = qfclient::netConfRequest("q");
         request["in_force"] = json(inForce);
-        return platform_->netConf(request).reply;
+        return netConf(request);
     }
     Json::Value inForce() { return query()["in_force"]; }
     // What is in force once `c` is applied, its containers being `list` (a JSON text).
@@ -193,7 +193,7 @@ TEST_F(InForceBoard, FollowsEveryChange) {
     EXPECT_EQ(inForce(), expected(b, containersOf(b)));
 
     // The plain query, and one that asks with anything but true, is what it always was.
-    const Json::Value plain = platform_->netConf(qfclient::netConfRequest("q")).reply;
+    const Json::Value plain = netConf();
     for (const char* other : {"1", R"("true")", "false", "null", "[true]"}) {
         Json::Value asked = query(other);
         asked.removeMember("in_force");

@@ -27,10 +27,6 @@ std::string compact(Json::Value v) {
     return qfclient::compactJson(v);
 }
 
-std::string netConf(PlatformQcom& p) {
-    return compact(p.netConf(qfclient::netConfRequest("q")).reply);
-}
-
 // A get_net_conf reply with `members` (each followed by a comma) and no name server.
 std::string netConfReply(const std::string& members) {
     return R"({"cmd":"get_net_conf",)" + members +
@@ -59,13 +55,13 @@ TEST_F(Queries, NetConfReportsTheRecordAndWhatWasApplied) {
     for (const auto& r : records) {
         std::filesystem::remove(path("opt/.cmd.txt"));
         put("opt/.cmd.txt", r.record);
-        EXPECT_EQ(netConf(*platform_), r.reply) << (r.record ? r.record : "none");
+        EXPECT_EQ(compact(netConf()), r.reply) << (r.record ? r.record : "none");
     }
 
     BoardConf conf;
     conf.v6 = true;
     ASSERT_EQ(set(conf.request("a")), 0);
-    EXPECT_EQ(netConf(*platform_),
+    EXPECT_EQ(compact(netConf()),
               R"({"cmd":"get_net_conf","ipv6":{"address":"fd00::8","gateway":"fd00::1",)"
               R"("netmask":64},"lxclist":[{"ipv6":"fd00::101","mac":"02:00:00:00:00:01"},)"
               R"({"ipv6":"fd00::102","mac":"02:00:00:00:00:02"}],"method":"static",)"
@@ -74,18 +70,18 @@ TEST_F(Queries, NetConfReportsTheRecordAndWhatWasApplied) {
     const std::string containersAsV4 =
         R"("lxclist":[{"ipv4":"fd00::101","mac":"02:00:00:00:00:01"},)"
         R"({"ipv4":"fd00::102","mac":"02:00:00:00:00:02"}],)";
-    EXPECT_EQ(netConf(*platform_), netConfReply(containersAsV4));
+    EXPECT_EQ(compact(netConf()), netConfReply(containersAsV4));
     // After a restart the record is the only trace of the clear: reported once, it moves the
     // state that get_stat reports.
     restart();
     const auto netconfState = [this] {
-        return platform_->statReply(qfclient::statRequest("s")).reply["netconf"].asInt();
+        return ask(handleGetStat, qfclient::statRequest("s"))["netconf"].asInt();
     };
     EXPECT_EQ(netconfState(), 0);
-    EXPECT_EQ(netConf(*platform_),
+    EXPECT_EQ(compact(netConf()),
               netConfReply(R"("ipv6":{"address":"clear","gateway":"clear","netmask":0},)"));
     EXPECT_EQ(netconfState(), 1);
-    EXPECT_EQ(netConf(*platform_), netConfReply(""));
+    EXPECT_EQ(compact(netConf()), netConfReply(""));
 }
 
 // The hottest thermal zone, whether every cluster runs at its top frequency, and the hardware
@@ -120,7 +116,7 @@ TEST_F(Queries, StatusAndHardwareFollowTheBoardsFiles) {
             write(paths.thermalZoneFiles[z], it == c.zones.end() ? nullptr : it->second);
         }
         for (std::size_t i = 0; i < 3; ++i) write(paths.cpuFreqFiles[i], c.freqs[i]);
-        EXPECT_EQ(compact(platform_->statReply(qfclient::statRequest("1")).reply),
+        EXPECT_EQ(compact(ask(handleGetStat, qfclient::statRequest("1"))),
                   std::string(R"({"cmd":"get_stat","cpu_pwr_lmt":)") + c.pwrLmt +
                       R"(,"cpu_temp":)" + c.temp + R"(,"netconf":0,"ret_val":0,"uuid":"1"})");
     }
@@ -140,7 +136,7 @@ TEST_F(Queries, StatusAndHardwareFollowTheBoardsFiles) {
     for (const auto& c : hw) {
         write(paths.memInfoFile, c.meminfo);
         write(paths.gpuModelFile, c.gpuModel);
-        Json::Value reply = platform_->hwConfReply(qfclient::hwConfRequest("hw")).reply;
+        Json::Value reply = ask(handleGetHwConf, qfclient::hwConfRequest("hw"));
         reply.removeMember("rom");  // the scratch folder's file system; the board's is sized
         EXPECT_EQ(compact(reply),
                   std::string(R"({"cmd":"get_hardware_conf","cpu":"QCS8250","gpu":")") + c.gpu +

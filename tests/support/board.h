@@ -17,17 +17,19 @@
 #include <vector>
 
 #include "client/serial_link.h"
+#include "core/constants.h"
 #include "core/unique_fd.h"
 
 namespace qftest {
 
-// Stand-in for ifdown and ifup where a fault must be staged: logs how it was started to
-// /var/log/ifcmd.log, then runs what /var/tmp/fault.<its name> says, if there is such a file.
-inline constexpr const char* kInterfaceStub = R"(#!/bin/sh
-echo "${0##*/} $*" >>/var/log/ifcmd.log
-[ -f "/var/tmp/fault.${0##*/}" ] && . "/var/tmp/fault.${0##*/}"
-exit 0
-)";
+// Stand-in for ifdown and ifup where a fault must be staged: logs how it was started, and by
+// which program (a shell when it was run through one), to `log`, then runs what the file
+// `faults`<its name> says, if there is one. The simulated board's paths by default.
+inline std::string interfaceStub(const std::string& log = "/var/log/ifcmd.log",
+                                 const std::string& faults = "/var/tmp/fault.") {
+    return "#!/bin/sh\necho \"${0##*/} $* parent=$(readlink /proc/$PPID/exe)\" >>\"" + log +
+           "\"\n[ -f \"" + faults + "${0##*/}\" ] && . \"" + faults + "${0##*/}\"\nexit 0\n";
+}
 
 // "set_net_conf"'s reply line.
 inline std::string setReply(const std::string& uuid, int retVal = 0) {
@@ -41,10 +43,10 @@ struct BoardOptions {
     // Stand-ins for programs under /usr: {path in the board, the script's text}.
     std::vector<std::pair<std::string, std::string>> stubs;
 
-    // kInterfaceStub as ifdown and ifup.
+    // interfaceStub() as ifdown and ifup.
     static BoardOptions withInterfaceStubs() {
         BoardOptions o;
-        o.stubs = {{"/usr/sbin/ifdown", kInterfaceStub}, {"/usr/sbin/ifup", kInterfaceStub}};
+        o.stubs = {{"/usr/sbin/ifdown", interfaceStub()}, {"/usr/sbin/ifup", interfaceStub()}};
         return o;
     }
 };
@@ -64,8 +66,9 @@ class SimulatedBoard {
 public:
     using Env = std::map<std::string, std::string>;
 
-    static constexpr const char* kProbe = "Quillferry_Status_Check_5c81e07b94f2";
-    static constexpr std::string_view kAck{"Quillferry_Ok!!!\n", 18};  // with its zero byte
+    // The daemon's own probe and acknowledgement (with its zero byte).
+    inline static const std::string kProbe{qf::kProbe};
+    inline static const std::string kAck{qf::kProbeAck, qf::kProbeAckSize};
 
     // Whether a board can be started on this machine; `why` explains when not.
     static bool available(std::string& why);
