@@ -68,6 +68,7 @@ expect_files quillferry-ansible "$collection/README.md" "$collection/galaxy.yml"
     "$collection/plugins/modules/facts.py" "$collection/plugins/modules/netconf.py" \
     /usr/share/lintian/overrides/quillferry-ansible
 expect_files quillferry-sim /usr/bin/quillferry-sim /usr/lib/quillferry/board-sandbox \
+    /usr/lib/quillferry/board-facts \
     /usr/lib/quillferry/quillferry /usr/share/man/man1/quillferry-sim.1.gz
 
 depends() {
