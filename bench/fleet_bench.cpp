@@ -45,8 +45,8 @@ namespace {
 using qfbench::Clock;
 using qfbench::fail;
 using qfbench::Kind;
-using qfbench::Responders;
 using qfbench::kNetwork;
+using qfbench::Responders;
 
 struct Run {
     double seconds = 0;
@@ -98,9 +98,9 @@ std::string inventory(const std::string& path, const std::vector<std::string>& l
 std::string inventory(const std::string& path, const Responders& r) {
     std::vector<std::string> lines;
     for (std::size_t i = 0; i < r.ports().size(); ++i)
-        lines.push_back("\"line\": \"tcp:127.0.0.1:" + std::to_string(r.ports()[i]) + "\"" +
-                        (r.kinds()[i] == Kind::InForce ? std::string(", \"network\": ") + kNetwork
-                                                       : ""));
+        lines.push_back(
+            "\"line\": \"tcp:127.0.0.1:" + std::to_string(r.ports()[i]) + "\"" +
+            (r.kinds()[i] == Kind::InForce ? std::string(", \"network\": ") + kNetwork : ""));
     return inventory(path, lines, [&](std::size_t i) {
         return r.kinds()[i] == Kind::Healthy || r.kinds()[i] == Kind::InForce;
     });
@@ -327,9 +327,9 @@ int main(int argc, char** argv) {
             silent.seconds <= timeout * 1.1 && hostile.status == 2 && hostileHealthyFailed == 0 &&
             hostile.seconds <= timeout * 1.1 && hostile.maxRssKiB <= maxRss && flood.status == 2 &&
             flood.maxRssKiB <= maxRss && longest.status == 0 && longest.maxRssKiB <= maxRss &&
-            std::all_of(kinds.begin(), kinds.end(), [](const LineFigures& k) {
-                return !k.skipped.empty() || k.fleet.status == 0;
-            }) &&
+            std::all_of(
+                kinds.begin(), kinds.end(),
+                [](const LineFigures& k) { return !k.skipped.empty() || k.fleet.status == 0; }) &&
             check.status == 0 && netconf.status == 0 && checkRatio <= 1.2;
         std::printf(
             "fleet of %d boards, probe: %.3f s (median of 5, exit %d), %d runs one after the "

@@ -40,7 +40,8 @@ Aside::~Aside() {
 
 bool Aside::done() {
     std::uint64_t ended = 0;
-    if (!ended_ && ::read(done_.get(), &ended, sizeof(ended)) == static_cast<ssize_t>(sizeof(ended)))
+    if (!ended_ &&
+        ::read(done_.get(), &ended, sizeof(ended)) == static_cast<ssize_t>(sizeof(ended)))
         ended_ = true;
     return ended_;
 }

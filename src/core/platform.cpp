@@ -51,7 +51,8 @@ void Platform::ThreadLooper() {
         logLine("inotify_init failed, ret:%d", inotifyFd);
         return;
     }
-    inotifyWatch = ::inotify_add_watch(inotifyFd, board_.paths.markerDir.c_str(), IN_CREATE | IN_DELETE);
+    inotifyWatch =
+        ::inotify_add_watch(inotifyFd, board_.paths.markerDir.c_str(), IN_CREATE | IN_DELETE);
     if (inotifyWatch < 0) {
         logLine("inotify_add_watch failed, ret:%d", inotifyWatch);
         ::close(inotifyFd);

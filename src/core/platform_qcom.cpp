@@ -3,4 +3,6 @@
 
 #include "core/constants.h"
 
-std::string PlatformQcom::getCpuModel() { return qf::kCpuModel; }
+std::string PlatformQcom::getCpuModel() {
+    return qf::kCpuModel;
+}

@@ -70,8 +70,8 @@ Status applyNetConf(BoardContext& board, const NetConfRequest& conf) {
     FileBatch hostFiles;
     bool written = saveHostInfo(board.paths, conf.idc, conf.socIp, conf.podId, &hostFiles);
     board.net.applying(conf);
-    written = generateIpConfig(board.paths.hostIpConfigFile, conf.address, conf,
-                               qf::kOptFileMode, hostFiles) &&
+    written = generateIpConfig(board.paths.hostIpConfigFile, conf.address, conf, qf::kOptFileMode,
+                               hostFiles) &&
               written;
     written = commitFiles(hostFiles) && written;
     board.net.placed(written ? hostInfoText(conf.idc, conf.socIp, conf.podId) : std::string());

@@ -36,6 +36,5 @@ std::string hostInfoText(const std::string& idc, const std::string& socIp,
 bool saveHostInfo(const BoardPaths& paths, const std::string& idc, const std::string& socIp,
                   const std::string& podId, FileBatch* batch) {
     const std::string text = hostInfoText(idc, socIp, podId);
-    return saveFile(paths.hostInfoFile.c_str(), text.data(), static_cast<int>(text.size()),
-                    batch);
+    return saveFile(paths.hostInfoFile.c_str(), text.data(), static_cast<int>(text.size()), batch);
 }

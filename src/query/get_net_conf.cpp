@@ -28,7 +28,8 @@ Handled handleGetNetConf(BoardContext& board, const Json::Value& request) {
     Json::Value reply = replyEnvelope(request, 0);
     reply["method"] = "static";
 
-    const Json::Value remembered = rememberedRequest(readRecordSet(board.paths.cmdRecordFile.c_str()));
+    const Json::Value remembered =
+        rememberedRequest(readRecordSet(board.paths.cmdRecordFile.c_str()));
 
     Json::Value& nameservers = reply["nameservers"] = Json::Value(Json::arrayValue);
     if (!net.dns1().empty()) nameservers.append(net.dns1());
