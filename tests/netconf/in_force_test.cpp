@@ -11,19 +11,12 @@
 
 #include "board_conf.h"
 #include "captured_log.h"
-#include "core/json_text.h"
 #include "netconf/net_conf_request.h"
 #include "scratch_board.h"
 
 namespace {
 
 using qftest::BoardConf;
-
-Json::Value json(const std::string& text) {
-    Json::Value v;
-    EXPECT_TRUE(parseJson(text, v)) << text;
-    return v;
-}
 
 constexpr const char* kV6Request =
     R"({"ipv6":{"address":"fd00::8","gateway":"fd00::1","netmask":64},"nameservers":)"

@@ -19,11 +19,19 @@
 #include "client/request.h"
 #include "core/board_context.h"
 #include "core/handler.h"
+#include "core/json_text.h"
 #include "netconf/set_net_conf.h"
 #include "query/get_hw_conf.h"
 #include "query/get_net_conf.h"
 #include "query/get_stat.h"
 #include "scratch_dir.h"
+
+// A JSON text as the daemon parses it.
+inline Json::Value json(const std::string& text) {
+    Json::Value v;
+    EXPECT_TRUE(parseJson(text, v)) << text;
+    return v;
+}
 
 class ScratchBoard : public ScratchDir {
 protected:
