@@ -134,6 +134,20 @@ TEST_F(SetNetConf, EachDecisionLeavesItsFilesAndRunsItsCommands) {
         for (const auto& [name, content] : c.files())
             EXPECT_EQ(contents(name.substr(1)), content) << name;
     };
+    // The container folder is made without search bits when missing (as the board's other
+    // software has it).
+    std::filesystem::remove(path("opt/.lxc_ipconfig"));
+    Json::Value noContainers = conf.request("m");
+    noContainers["lxclist"] = Json::Value(Json::arrayValue);
+    ASSERT_EQ(set(noContainers), 0);
+    struct stat folder {};
+    ASSERT_EQ(::stat(path("opt/.lxc_ipconfig").c_str(), &folder), 0);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(folder.st_mode & 07777, 0664U & ~mask);
+    ASSERT_EQ(::chmod(path("opt/.lxc_ipconfig").c_str(), 0775), 0);
+    std::filesystem::remove(path("ifcmd.log"));
+    restart();
     ASSERT_EQ(set(conf.request("a")), 0);
     expectFiles(conf);
     for (const char* name : {"opt/.hostinfo", "opt/.ipconfig.txt", "opt/.lxc_ipconfig/mac_1",

@@ -129,22 +129,29 @@ TEST_F(VerifiedApply, KeepsPutsBackOrSaysItCouldNot) {
     }
 }
 
-// A file of the apply that cannot be kept to put it back (a folder at its place): nothing is
-// started. (Unfit values of verify_gateway are refused with the other checks.)
+// A file of the apply that cannot be kept to put it back (a folder at its place, or more
+// than the files of a board hold): nothing is started. (Unfit values of verify_gateway are
+// refused with the other checks.)
 TEST_F(VerifiedApply, NotStartedWhenAFileCannotBeKept) {
-    prepare(Before::Applied);
     BoardConf next;
     next.net = 1;
-    std::filesystem::remove(path("opt/.hostinfo"));
-    std::filesystem::create_directories(path("opt/.hostinfo/in"));
     Json::Value r = next.request("k");
     r["verify_gateway"] = 1;
-    const auto kept = boardFiles();
-    const Json::Value reply = setReply(r);
-    EXPECT_EQ(reply["ret_val"].asInt(), -2);
-    EXPECT_EQ(reply["gateway_check"].asString(), "not_run");
-    EXPECT_EQ(calls(), 2);
-    EXPECT_EQ(boardFiles(), kept);
+    for (const std::string& planted : {std::string(), std::string(64 * 1024, 'x')}) {
+        prepare(Before::Applied);
+        std::filesystem::remove(path("opt/.hostinfo"));
+        if (planted.empty()) {
+            std::filesystem::create_directories(path("opt/.hostinfo/in"));
+        } else {
+            put("opt/.hostinfo", planted.c_str());
+        }
+        const auto kept = boardFiles();
+        const Json::Value reply = setReply(r);
+        EXPECT_EQ(reply["ret_val"].asInt(), -2) << planted.size();
+        EXPECT_EQ(reply["gateway_check"].asString(), "not_run");
+        EXPECT_EQ(calls(), 2);
+        EXPECT_EQ(boardFiles(), kept);
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // The queries' answers from the board's files and the state that set_net_conf left, on a
 // scratch board. (eth0's own address and MAC are read on the simulated board.)
 #include <json/json.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <filesystem>
@@ -26,6 +27,9 @@ std::string compact(Json::Value v) {
     v.removeMember("mac");  // eth0's, of the machine the test runs on
     return qfclient::compactJson(v);
 }
+
+// Written as a FIFO rather than a file.
+constexpr const char* kFifo = "<fifo>";
 
 // A get_net_conf reply with `members` (each followed by a comma) and no name server.
 std::string netConfReply(const std::string& members) {
@@ -101,13 +105,19 @@ TEST_F(Queries, StatusAndHardwareFollowTheBoardsFiles) {
         {{{3, "x\n"}}, top, "0", "100"},
         {{{1, "-5000\n"}, {8, "-7000\n"}}, {top[0], top[1], "2841601\n"}, "4294962296", "0"},
         {{{0, "45000\n"}}, {nullptr, top[1], top[2]}, "45000", "0"},
+        // A FIFO is no status file: never waited for.
+        {{{0, "45000\n"}, {1, kFifo}}, {top[0], kFifo, top[2]}, "45000", "0"},
     };
     const auto write = [this](const std::string& file, const char* text) {
         const std::string rel = file.substr(dir_.size() + 1);
         std::filesystem::remove(path(rel));
         if (text == nullptr) return;
         std::filesystem::create_directories(std::filesystem::path(path(rel)).parent_path());
-        put(rel, text);
+        if (text == kFifo) {
+            ASSERT_EQ(::mkfifo(path(rel).c_str(), 0600), 0);
+        } else {
+            put(rel, text);
+        }
     };
     for (const auto& c : cases) {
         restart();  // a missing file is looked for again only after a while
@@ -132,6 +142,7 @@ TEST_F(Queries, StatusAndHardwareFollowTheBoardsFiles) {
         // Only a newline is taken off the model; a first line without a number is 0.
         {"MemTotal: 11800000 kB\n", "Adreno650", "12G LPDDR5", "Adreno650"},
         {"MemTotal: kB\n", nullptr, "4G LPDDR5", ""},
+        {"MemTotal: 7612345 kB\n", kFifo, "8G LPDDR5", ""},
     };
     for (const auto& c : hw) {
         write(paths.memInfoFile, c.meminfo);
