@@ -157,8 +157,8 @@ TEST_F(DebugSwitch, MarkerFileAndEnvironmentSwitchTheEcho) {
     }
 
     // On when the value starts with the four letters "true".
-    for (const auto& [value, on] : {std::pair{"true", true}, {"trueish", true}, {"TRUE", false},
-                                    {"tru", false}}) {
+    for (const auto& [value, on] :
+         {std::pair{"true", true}, {"trueish", true}, {"TRUE", false}, {"tru", false}}) {
         board.restartDaemon({{"QUILLFERRY_DEBUG", value}});
         EXPECT_EQ(echoes(), on) << value;
     }
