@@ -19,7 +19,7 @@ constexpr ReplyEcho kRefusedEcho{
 constexpr ReplyEcho kDoneEcho{
     "Netcfg res:%s", "[QuillFerry] Do Set NetWork Configuration Done And Response Data:%s", false};
 
-const SetOutcome kRefused{Status(qf::kRetRefused)};
+constexpr SetOutcome kRefused{Status(qf::kRetRefused)};
 
 // The checks, then clear, skip, place, apply or apply verified.
 SetOutcome decide(BoardContext& board, const Json::Value& request) {

@@ -137,7 +137,7 @@ TEST_F(VerifiedApply, NotStartedWhenAFileCannotBeKept) {
     next.net = 1;
     Json::Value r = next.request("k");
     r["verify_gateway"] = 1;
-    for (const std::string& planted : {std::string(), std::string(64 * 1024, 'x')}) {
+    for (const std::string& planted : {std::string(), std::string(std::size_t{64} * 1024, 'x')}) {
         prepare(Before::Applied);
         std::filesystem::remove(path("opt/.hostinfo"));
         if (planted.empty()) {
