@@ -80,7 +80,7 @@ std::string setNetConfLine(int net, int containers = 2) {
     qftest::BoardConf conf;
     conf.net = net;
     conf.containers = containers;
-    const std::string line = conf.line("bench-0001") + "\n";
+    std::string line = conf.line("bench-0001") + "\n";
     if (line.size() >= qf::kReadBufferSize) fail("the request with containers does not fit a line");
     return line;
 }
@@ -307,13 +307,18 @@ class FlushCounter {
 public:
     explicit FlushCounter(pid_t pid) {
         if (std::system("command -v strace >/dev/null 2>&1") != 0) return;
-        out_ = std::string(std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp") +
-               "/quillferry-bench-strace." + std::to_string(pid);
+        const char* tmp = std::getenv("TMPDIR");
+        out_ = std::string(tmp != nullptr ? tmp : "/tmp") + "/quillferry-bench-strace." +
+               std::to_string(pid);
         const std::string cmd = "strace -f --seccomp-bpf -c -e trace=fsync,fdatasync,syncfs -o " +
                                 out_ + " -p " + std::to_string(pid) + " 2>/dev/null & echo $!";
         FILE* p = ::popen(cmd.c_str(), "r");
         if (p == nullptr) return;
-        if (std::fscanf(p, "%d", &stracePid_) != 1) stracePid_ = -1;
+        char pidText[32] = {};
+        stracePid_ = std::fgets(pidText, sizeof(pidText), p) != nullptr
+                         ? static_cast<int>(std::strtol(pidText, nullptr, 10))
+                         : -1;
+        if (stracePid_ <= 0) stracePid_ = -1;
         ::pclose(p);
         sleepMs(500);  // attached to every thread
     }

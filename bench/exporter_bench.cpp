@@ -86,7 +86,7 @@ public:
             // The whole line: the log may be read while it is being written.
             const std::size_t at = text.find("listening on 127.0.0.1:");
             if (at != std::string::npos && text.find('\n', at) != std::string::npos)
-                port_ = std::atoi(text.c_str() + at + 23);
+                port_ = static_cast<int>(std::strtol(text.c_str() + at + 23, nullptr, 10));
             if (port_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         if (port_ == 0) throw std::runtime_error("the exporter did not start: " + readFile(log_));
@@ -100,7 +100,9 @@ public:
     long statusKiB(const char* name) const {
         const std::string text = readFile("/proc/" + std::to_string(pid_) + "/status");
         const std::size_t at = text.find(std::string(name) + ":");
-        return at == std::string::npos ? -1 : std::atol(text.c_str() + at + std::strlen(name) + 1);
+        return at == std::string::npos
+                   ? -1
+                   : std::strtol(text.c_str() + at + std::strlen(name) + 1, nullptr, 10);
     }
     // Context switches of all its threads, and its CPU time in clock ticks.
     std::pair<long, long> activity() const {
@@ -114,7 +116,7 @@ public:
                      {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"}) {
                     const std::size_t at = text.find(key);
                     if (at != std::string::npos)
-                        switches += std::atol(text.c_str() + at + std::strlen(key));
+                        switches += std::strtol(text.c_str() + at + std::strlen(key), nullptr, 10);
                 }
             }
             ::closedir(d);
@@ -126,7 +128,9 @@ public:
             std::istringstream fields(stat.substr(close + 2));
             std::vector<std::string> v;
             for (std::string f; fields >> f;) v.push_back(f);
-            if (v.size() > 12) ticks = std::atol(v[11].c_str()) + std::atol(v[12].c_str());
+            if (v.size() > 12)
+                ticks = std::strtol(v[11].c_str(), nullptr, 10) +
+                        std::strtol(v[12].c_str(), nullptr, 10);
         }
         return {switches, ticks};
     }
@@ -201,6 +205,7 @@ Ratio ratio(const std::string& dir, int baud, int samples) {
     const Exporter e(dir, boards);
     std::vector<double> scrapes;
     const int fd = connectTo(e.port(), false);
+    scrapes.reserve(static_cast<std::size_t>(samples));
     for (int i = 0; i < samples; ++i) scrapes.push_back(scrapeOnce(fd, 0));
     ::close(fd);
     qfclient::LineAddress address;
@@ -268,7 +273,7 @@ int main(int argc, char** argv) {
     std::string results;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
-        if (name == "--boards") boards = std::atoi(argv[i + 1]);
+        if (name == "--boards") boards = static_cast<int>(std::strtol(argv[i + 1], nullptr, 10));
         if (name == "--out") results = argv[i + 1];
     }
     try {
@@ -282,6 +287,7 @@ int main(int argc, char** argv) {
         Responders all(boards, [](int) { return Kind::Stat; });
         const Exporter e(dir, all);
         std::vector<Fleet> fleets;
+        fleets.reserve(5);
         for (int i = 0; i < 5; ++i) fleets.push_back(scrapeAll(e, boards));
         std::sort(fleets.begin(), fleets.end(),
                   [](const Fleet& a, const Fleet& b) { return a.seconds < b.seconds; });
@@ -302,7 +308,7 @@ int main(int argc, char** argv) {
         const double instantRatio = instant.scrape / instant.roundTrip;
         const double serialRatio = serial.scrape / serial.roundTrip;
         const bool met = serialRatio <= 1.2 && fleet.seconds <= 2 && worstOk == boards &&
-                         peakKiB <= 16 * 1024 && wakeups == 0;
+                         peakKiB <= 16L * 1024 && wakeups == 0;
         std::printf(
             "scrape against round trip, boards answering at once: %.0f us / %.0f us = %.2f\n",
             instant.scrape * 1e6, instant.roundTrip * 1e6, instantRatio);

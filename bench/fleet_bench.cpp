@@ -136,10 +136,16 @@ LineFigures measureLines(const char* kind, const std::string& dir,
                          const std::vector<std::string>& files, const std::string& members) {
     LineFigures f{kind, {}, 0, ""};
     std::vector<std::string> lines;
-    for (const std::string& a : addresses) lines.push_back("\"line\": \"" + a + "\"" + members);
+    lines.reserve(addresses.size());
+    for (const std::string& a : addresses) {
+        std::string line = "\"line\": \"";
+        line.append(a).append("\"").append(members);
+        lines.push_back(std::move(line));
+    }
     const std::string inv =
         inventory(dir + "/" + kind + ".json", lines, [](std::size_t) { return true; });
     std::vector<Run> fleets;
+    fleets.reserve(3);
     for (int i = 0; i < 3; ++i) {
         fleets.push_back(
             runCtl({"--inventory", inv, "--jobs", std::to_string(addresses.size()), "probe"}));
@@ -220,9 +226,10 @@ int main(int argc, char** argv) {
     std::string results;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
-        if (name == "--boards") boards = std::atoi(argv[i + 1]);
-        if (name == "--line-boards") lineBoards = std::atoi(argv[i + 1]);
-        if (name == "--timeout") timeout = std::atof(argv[i + 1]);
+        if (name == "--boards") boards = static_cast<int>(std::strtol(argv[i + 1], nullptr, 10));
+        if (name == "--line-boards")
+            lineBoards = static_cast<int>(std::strtol(argv[i + 1], nullptr, 10));
+        if (name == "--timeout") timeout = std::strtod(argv[i + 1], nullptr);
         if (name == "--out") results = argv[i + 1];
     }
     try {
@@ -239,6 +246,7 @@ int main(int argc, char** argv) {
             const std::string inv = inventory(std::string(dir) + "/all.json", all);
             // The median of five fleet runs: the machine's other work moves single ones.
             std::vector<Run> fleets;
+            fleets.reserve(5);
             for (int i = 0; i < 5; ++i)
                 fleets.push_back(runCtl({"--inventory", inv, "--jobs", jobs, "probe"}));
             std::sort(fleets.begin(), fleets.end(),
@@ -299,6 +307,7 @@ int main(int argc, char** argv) {
             const std::string inv = inventory(std::string(dir) + "/inforce.json", all);
             const auto median = [&](const std::vector<std::string>& args) {
                 std::vector<Run> runs;
+                runs.reserve(5);
                 for (int i = 0; i < 5; ++i) runs.push_back(runCtl(args));
                 std::sort(runs.begin(), runs.end(),
                           [](const Run& a, const Run& b) { return a.seconds < b.seconds; });
@@ -320,7 +329,7 @@ int main(int argc, char** argv) {
         // 16 MiB for what the boards make the client hold, and some 3.2 MiB that every run
         // has mapped of the libraries of TLS, SSH and name lookups (OpenSSL, libssh with
         // Kerberos, c-ares), whatever its lines are.
-        const long maxRss = 20 * 1024;
+        const long maxRss = 20L * 1024;
         const bool met =
             fleet.status == 0 && ratio <= 0.02 && fleet.maxRssKiB <= maxRss && silent.status == 2 &&
             silent.seconds <= timeout * 1.1 && hostile.status == 2 && hostileHealthyFailed == 0 &&

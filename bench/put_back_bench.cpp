@@ -114,7 +114,8 @@ void measure(SimulatedBoard& board, bool v6, int samples) {
 
 int main(int argc, char** argv) {
     int samples = 10;
-    if (argc == 3 && std::string(argv[1]) == "--samples") samples = std::atoi(argv[2]);
+    if (argc == 3 && std::string(argv[1]) == "--samples")
+        samples = static_cast<int>(std::strtol(argv[2], nullptr, 10));
     if ((argc != 1 && argc != 3) || samples < 1) {
         std::fprintf(stderr, "usage: %s [--samples N]\n", argv[0]);
         return 2;

@@ -225,12 +225,12 @@ private:
                            c.kind != Kind::HalfClosed) {
                     const std::string request(buf, static_cast<std::size_t>(n));
                     const bool probe = request.find(qf::kProbe) != std::string::npos;
-                    c.reply = c.kind == Kind::Longest ? longest(request)
-                              : c.kind == Kind::InForce
-                                  ? kNetConfReply + std::string("\"uuid\":\"") + uuidOf(request) +
-                                        "\"}\n"
-                              : probe || c.kind != Kind::Stat ? ack
-                                                              : stat(request);
+                    c.reply =
+                        c.kind == Kind::Longest ? longest(request)
+                        : c.kind == Kind::InForce
+                            ? kNetConfReply + std::string("\"uuid\":\"") + uuidOf(request) + "\"}\n"
+                        : probe || c.kind != Kind::Stat ? ack
+                                                        : stat(request);
                     c.due = Clock::now() + lineTime(request.size() + c.reply.size());
                 }
             }

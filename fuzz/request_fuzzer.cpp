@@ -19,6 +19,7 @@
 #include <string>
 
 #include "core/command_loop.h"
+#include "core/command_table.h"
 #include "core/constants.h"
 #include "core/fd_io.h"
 #include "core/platform_qcom.h"
@@ -73,18 +74,16 @@ UniqueFd memoryFile(const char* name) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // One platform for the whole run, as the daemon keeps one for its life; it waits through
-    // the loop of the input at hand.
-    static CommandLoop* current = nullptr;
-    static PlatformQcom platform(BoardPaths(), [](int fd, int ms) { current->waitForFd(fd, ms); });
+    // One platform for the whole run, as the daemon keeps one for its life.
+    static PlatformQcom platform;
     // The gateway check of a verified apply answers at once, by the gateway's last digit, so
     // that an input is never held for the seconds it asks for.
     static const bool instantCheck = [] {
-        platform.setGatewayCheck(
-            [](const std::string& gateway, std::chrono::milliseconds, std::string& detail) {
-                detail = "the fuzzer's stand-in";
-                return !gateway.empty() && (gateway.back() - '0') % 2 == 1;
-            });
+        platform.board().gatewayCheck = [](const std::string& gateway, std::chrono::milliseconds,
+                                           std::string& detail) {
+            detail = "the fuzzer's stand-in";
+            return !gateway.empty() && (gateway.back() - '0') % 2 == 1;
+        };
         return true;
     }();
     (void)instantCheck;
@@ -96,8 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ::lseek(in.get(), 0, SEEK_SET) != 0)
         std::abort();
     Uart uart(std::move(in), UniqueFd(::dup(out.get())));
-    CommandLoop loop(uart);
-    current = &loop;
+    CommandLoop loop(uart, daemonCommands());
 
     Served served = Served::Nothing;
     off_t seen = 0;
@@ -108,6 +106,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fail(served == Served::Request ? "not one reply to a request" : "reply to no request",
                  replies);
     }
-    current = nullptr;
     return 0;
 }

@@ -1,48 +1,53 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "core/aside.h"
 
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <exception>
 #include <system_error>
-#include <thread>
+#include <utility>
 
-#include "core/unique_fd.h"
-
-void waitForFdOnly(int fd, int timeoutMs) {
-    struct pollfd pfd = {fd, POLLIN, 0};
-    ::poll(&pfd, 1, timeoutMs);
-}
-
-void runAside(const std::function<void()>& work, const WaitForFd& wait) {
-    const UniqueFd done(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    std::exception_ptr thrown;
-    std::thread worker;
-    if (done.valid()) {
+Aside::Aside(std::function<void()> work)
+    : work_(std::move(work)), done_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (done_.valid()) {
         try {
-            worker = std::thread([&work, &thrown, fd = done.get()] {
+            worker_ = std::thread([this] {
                 try {
-                    work();
+                    work_();
                 } catch (...) {
-                    thrown = std::current_exception();
+                    thrown_ = std::current_exception();
                 }
                 const std::uint64_t one = 1;
-                // Cannot fail on an eventfd that is read below; the join would wait anyway.
-                (void)!::write(fd, &one, sizeof(one));
+                // Cannot fail on an eventfd that is read by done(); the join waits anyway.
+                (void)!::write(done_.get(), &one, sizeof(one));
             });
+            return;
         } catch (const std::system_error&) {
         }
     }
-    if (!worker.joinable()) {
-        work();
-        return;
+    ended_ = true;
+    try {
+        work_();
+    } catch (...) {
+        thrown_ = std::current_exception();
     }
-    for (std::uint64_t ended = 0;
-         ::read(done.get(), &ended, sizeof(ended)) != static_cast<ssize_t>(sizeof(ended));)
-        wait(done.get(), -1);
-    worker.join();
-    if (thrown) std::rethrow_exception(thrown);
+}
+
+Aside::~Aside() {
+    if (worker_.joinable()) worker_.join();
+}
+
+bool Aside::done() {
+    std::uint64_t ended = 0;
+    if (!ended_ &&
+        ::read(done_.get(), &ended, sizeof(ended)) == static_cast<ssize_t>(sizeof(ended)))
+        ended_ = true;
+    return ended_;
+}
+
+void Aside::finish() {
+    if (worker_.joinable()) worker_.join();
+    ended_ = true;
+    if (thrown_) std::rethrow_exception(std::exchange(thrown_, nullptr));
 }

@@ -1,19 +1,34 @@
 // SPDX-License-Identifier: Apache-2.0
-// Work that must not make the daemon deaf: waiting for a descriptor, or running a piece of a
-// handler on a thread of its own, while the caller's wait keeps the serial line served (the
-// command loop answers the probe meanwhile).
+// Work run beside the serial line: a thread of its own whose end a descriptor tells, so that
+// the command loop, which alone waits, keeps answering the probe meanwhile.
 #pragma once
 
+#include <exception>
 #include <functional>
+#include <thread>
 
-// Waits until `fd` is readable or `timeoutMs` have passed (negative: no limit), doing
-// meanwhile whatever must not stop.
-using WaitForFd = std::function<void(int fd, int timeoutMs)>;
+#include "core/unique_fd.h"
 
-// A plain wait, for callers that have nothing else to do.
-void waitForFdOnly(int fd, int timeoutMs);
+class Aside {
+public:
+    // Starts `work` on a thread of its own; when no thread can be started, runs it here.
+    explicit Aside(std::function<void()> work);
+    // Waits for the work (finish() is the way to end it).
+    ~Aside();
+    Aside(const Aside&) = delete;
+    Aside& operator=(const Aside&) = delete;
 
-// Runs `work` on a thread of its own and returns once it is done, waiting through `wait`
-// meanwhile; what `work` throws is thrown here. `work` must not touch the serial line. When no
-// thread can be started, runs `work` here.
-void runAside(const std::function<void()>& work, const WaitForFd& wait);
+    // Readable once the work is done: the descriptor to wait for.
+    int doneFd() const { return done_.get(); }
+    // True once the work is done.
+    bool done();
+    // Waits for the thread's end; what the work threw is thrown here.
+    void finish();
+
+private:
+    std::function<void()> work_;
+    UniqueFd done_;
+    bool ended_ = false;
+    std::exception_ptr thrown_;
+    std::thread worker_;
+};

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <exception>
 
+#include "core/aside.h"
 #include "core/c_string.h"
 #include "core/child_process.h"
 #include "core/constants.h"
@@ -39,23 +40,6 @@ void answerProbe(Uart& uart) {
     uart.Write(qf::kProbeAck, static_cast<int>(qf::kProbeAckSize));
 }
 
-Served dispatch(Platform& platform, Uart& uart, const Json::Value& request,
-                const std::string& cmd) {
-    if (cmd == qf::kCmdSetNetConf) {
-        platform.doSetNetConf(request, uart);
-    } else if (cmd == qf::kCmdGetNetConf) {
-        platform.doGetNetConf(request, uart);
-    } else if (cmd == qf::kCmdGetStat) {
-        platform.doGetStat(request, uart);
-    } else if (cmd == qf::kCmdGetHwConf) {
-        platform.doGetHwConf(request, uart);
-    } else {
-        logLine("[QuillFerry] Unkown command");
-        return Served::Unknown;
-    }
-    return Served::Request;
-}
-
 // The request text of a line: its bytes up to the first zero byte.
 std::string requestText(const std::string& line) {
     return upToZeroByte(line);
@@ -63,10 +47,30 @@ std::string requestText(const std::string& line) {
 
 }  // namespace
 
-Served serveRequest(Platform& platform, Uart& uart, const std::string& text) {
+CommandLoop::CommandLoop(Uart& uart, const std::vector<Command>& commands)
+    : uart_(uart), commands_(commands) {
+    const sigset_t set = loopSignals();
+    signals_.reset(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+    if (!signals_.valid())
+        logLine("[QuillFerry] cannot read signals: %s; SIGTERM ends the daemon at once",
+                std::strerror(errno));
+}
+
+void CommandLoop::logRead(const std::string& line) const {
+    // The line's own newline ends it; it is not a character of the request.
+    if (platform_ != nullptr && platform_->getDebugFlag())
+        logLine("[QuillFerry] Read From Uart Data:%s", loggedLine(line).c_str());
+}
+
+Served CommandLoop::serveLine(const std::string& line) {
+    logRead(line);
+    return serveText(requestText(line));
+}
+
+Served CommandLoop::serveText(const std::string& text) {
     if (text.empty()) return Served::Nothing;
     if (isProbe(text)) {
-        answerProbe(uart);
+        answerProbe(uart_);
         return Served::Probe;
     }
     // Handlers may meet what the JSON library refuses; one bad request must never end the
@@ -85,7 +89,17 @@ Served serveRequest(Platform& platform, Uart& uart, const std::string& text) {
             logLine("read fail");
             return Served::Nothing;
         }
-        return dispatch(platform, uart, root, cmd.asString());
+        const std::string name = cmd.asString();
+        const auto command = std::find_if(commands_.begin(), commands_.end(),
+                                          [&name](const Command& c) { return c.name == name; });
+        if (command == commands_.end()) {
+            logLine("[QuillFerry] Unkown command");
+            return Served::Unknown;
+        }
+        const Handled handled = command->handle(platform_->board(), root);
+        const Answer answer = handled.work() ? runBeside(handled.work()) : handled.answer();
+        sendAnswer(uart_, answer, platform_->getDebugFlag());
+        return Served::Request;
     } catch (const std::exception& e) {
         logLine("[QuillFerry] request dropped: %s", e.what());
     } catch (...) {
@@ -94,23 +108,12 @@ Served serveRequest(Platform& platform, Uart& uart, const std::string& text) {
     return Served::Dropped;
 }
 
-CommandLoop::CommandLoop(Uart& uart) : uart_(uart) {
-    const sigset_t set = loopSignals();
-    signals_.reset(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
-    if (!signals_.valid())
-        logLine("[QuillFerry] cannot read signals: %s; SIGTERM ends the daemon at once",
-                std::strerror(errno));
-}
-
-void CommandLoop::logRead(const std::string& line) const {
-    // The line's own newline ends it; it is not a character of the request.
-    if (platform_ != nullptr && platform_->getDebugFlag())
-        logLine("[QuillFerry] Read From Uart Data:%s", loggedLine(line).c_str());
-}
-
-Served CommandLoop::serveLine(const std::string& line) {
-    logRead(line);
-    return serveRequest(*platform_, uart_, requestText(line));
+Answer CommandLoop::runBeside(const std::function<Answer()>& work) {
+    Answer answer;
+    Aside aside([&answer, &work] { answer = work(); });
+    while (!aside.done()) waitForFd(aside.doneFd());
+    aside.finish();
+    return answer;
 }
 
 void CommandLoop::takeSignals(bool mayReap) {
@@ -215,8 +218,7 @@ void CommandLoop::keepForLater(std::string line) {
     waiting_.push_back(std::move(line));
 }
 
-void CommandLoop::waitForFd(int fd, int timeoutMs) {
-    const long long deadline = monotonicMs() + timeoutMs;
+void CommandLoop::waitForFd(int fd) {
     bool lineOpen = uart_.IsOpen();
     for (;;) {
         // Lines already taken in count as well as those still arriving.
@@ -231,9 +233,8 @@ void CommandLoop::waitForFd(int fd, int timeoutMs) {
         }
         struct pollfd fds[3] = {
             {fd, POLLIN, 0}, {signals_.get(), POLLIN, 0}, {uart_.GetFd(), POLLIN, 0}};
-        const long long left = timeoutMs < 0 ? -1 : std::max(0LL, deadline - monotonicMs());
         wakeLogWriter();
-        const int ready = ::poll(fds, lineOpen ? 3 : 2, static_cast<int>(left));
+        const int ready = ::poll(fds, lineOpen ? 3 : 2, -1);
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0 || fds[0].revents != 0) return;
         if (fds[1].revents != 0) takeSignals(false);

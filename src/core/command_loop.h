@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
-// The command loop: one line from the serial port, the probe or one JSON request, one
-// handler, forever. While a handler waits for ifdown or ifup, the loop still answers the
-// probe at once and keeps other requests, in order, for afterwards.
+// The command loop: one line from the serial port, the probe or one JSON request, the
+// handler that the dispatch table names for its "cmd", and the handler's answer sent, forever.
+// It owns every wait: while a handler's work runs beside the line (ifdown, ifup), the loop
+// still answers the probe at once and keeps other requests, in order, for afterwards.
 #pragma once
 
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <string>
+#include <vector>
 
-#include "core/aside.h"
+#include "core/handler.h"
 #include "core/unique_fd.h"
 
 class Platform;
@@ -27,21 +30,12 @@ enum class Served {
     Dropped,  // refused before parsing (too deep) or a handler failed: no reply
 };
 
-// Serves one request text (the bytes of one line up to the first zero byte): answers the
-// probe, or parses the text and calls the handler its "cmd" names. Never throws.
-Served serveRequest(Platform& platform, Uart& uart, const std::string& text);
-
 class CommandLoop {
 public:
-    // Reads the signals of loopSignals() (core/process_setup.h) from a descriptor; they reach
-    // it where the caller blocked them.
-    explicit CommandLoop(Uart& uart);
-
-    // What a handler waits with for what it runs aside: waitForFd on this loop, which answers
-    // the probe meanwhile. For the platform object's construction.
-    WaitForFd lineWait() {
-        return [this](int fd, int timeoutMs) { waitForFd(fd, timeoutMs); };
-    }
+    // Serves the commands of `commands` (core/command_table.h). Reads the signals of
+    // loopSignals() (core/process_setup.h) from a descriptor; they reach it where the caller
+    // blocked them.
+    CommandLoop(Uart& uart, const std::vector<Command>& commands);
 
     // Reads and serves lines for `platform` until SIGTERM or SIGINT. A signal during a request
     // stops the loop once that request is answered; requests still waiting are dropped
@@ -54,15 +48,19 @@ public:
     // was asked for; `served` then is Nothing.
     bool serveNext(Platform& platform, Served& served);
 
-    // Waits until `fd` is readable or `timeoutMs` have passed (negative: no limit); meanwhile
-    // answers the probe and keeps other lines for serveNext. Handlers wait so for what they
-    // run aside.
-    void waitForFd(int fd, int timeoutMs);
-
 private:
     // The line as read, while the debug switch is on.
     void logRead(const std::string& line) const;
     Served serveLine(const std::string& line);
+    // Serves one request text (the bytes of one line up to the first zero byte): answers the
+    // probe, or parses the text, calls the handler its "cmd" names and sends its answer.
+    // Never throws.
+    Served serveText(const std::string& text);
+    // The answer of work that runs beside the line, waited for here.
+    Answer runBeside(const std::function<Answer()>& work);
+    // Waits until `fd` is readable; meanwhile answers the probe and keeps other lines for
+    // serveNext.
+    void waitForFd(int fd);
     void keepForLater(std::string line);
     // Waits for a whole line from the port. False at the end of the input, on an error, or
     // once a stop was asked for.
@@ -74,6 +72,7 @@ private:
     void takeSignals(bool mayReap);
 
     Uart& uart_;
+    const std::vector<Command>& commands_;
     Platform* platform_ = nullptr;  // the one being served
     std::deque<std::string> waiting_;
     UniqueFd signals_;

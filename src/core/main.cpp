@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/board_paths.h"
 #include "core/command_line.h"
 #include "core/command_loop.h"
+#include "core/command_table.h"
 #include "core/constants.h"
 #include "core/log.h"
 #include "core/platform_qcom.h"
@@ -32,11 +32,11 @@ int main(int argc, char** argv) {
             error.c_str());
     }
 
-    // The serial line, the loop that serves it, and the board, whose handlers wait through
-    // the loop (which answers the probe meanwhile). All live as long as the process.
+    // The serial line, the loop that serves it with the commands of the dispatch table, and
+    // the board. All live as long as the process.
     Uart uart(qf::kSerialDevice);
-    CommandLoop loop(uart);
-    PlatformQcom platform(BoardPaths(), loop.lineWait());
+    CommandLoop loop(uart, daemonCommands());
+    PlatformQcom platform;
 
     const char* search = std::getenv(qf::kDnsSearchEnv);
     const std::string domain = dnsSearchDomain(search);

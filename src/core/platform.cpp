@@ -14,24 +14,14 @@
 
 #include "core/constants.h"
 #include "core/log.h"
-#include "netconf/gateway_check.h"
-
-Platform::Platform(BoardPaths paths, WaitForFd lineWait)
-    : paths_(std::move(paths)),
-      lineWait_(std::move(lineWait)),
-      dnsSearch_(qf::kDefaultDnsSearch),
-      gatewayCheck_(
-          [](const std::string& gateway, std::chrono::milliseconds limit, std::string& detail) {
-              return gatewayAnswers(qf::kInterfaceName, gateway, limit, detail);
-          }) {}
 
 void Platform::start() {
     if (looperThread.joinable()) return;
-    if (::access(paths_.markerDir.c_str(), F_OK) != 0) {
-        const int ret = ::mkdir(paths_.markerDir.c_str(), qf::kMarkerDirMode);
-        logLine("create dir %s, ret:%d", paths_.markerDir.c_str(), ret);
+    if (::access(board_.paths.markerDir.c_str(), F_OK) != 0) {
+        const int ret = ::mkdir(board_.paths.markerDir.c_str(), qf::kMarkerDirMode);
+        logLine("create dir %s, ret:%d", board_.paths.markerDir.c_str(), ret);
     }
-    if (::access(paths_.markerFile.c_str(), F_OK) == 0) logEventFlag = true;
+    if (::access(board_.paths.markerFile.c_str(), F_OK) == 0) logEventFlag = true;
     stopEvent_.reset(::eventfd(0, EFD_CLOEXEC));
     looperThread = std::thread(&Platform::ThreadLooper, this);
 }
@@ -61,7 +51,8 @@ void Platform::ThreadLooper() {
         logLine("inotify_init failed, ret:%d", inotifyFd);
         return;
     }
-    inotifyWatch = ::inotify_add_watch(inotifyFd, paths_.markerDir.c_str(), IN_CREATE | IN_DELETE);
+    inotifyWatch =
+        ::inotify_add_watch(inotifyFd, board_.paths.markerDir.c_str(), IN_CREATE | IN_DELETE);
     if (inotifyWatch < 0) {
         logLine("inotify_add_watch failed, ret:%d", inotifyWatch);
         ::close(inotifyFd);

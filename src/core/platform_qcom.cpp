@@ -6,11 +6,3 @@
 std::string PlatformQcom::getCpuModel() {
     return qf::kCpuModel;
 }
-
-void PlatformQcom::doGetHwConf(const Json::Value& request, Uart& uart) {
-    answer(uart, hwConfReply(request));
-}
-
-void PlatformQcom::doGetStat(const Json::Value& request, Uart& uart) {
-    answer(uart, statReply(request));
-}

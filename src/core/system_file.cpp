@@ -59,3 +59,11 @@ std::string InfoFileCache::read(const std::string& path) {
     text.clear();
     return text;
 }
+
+bool SourceFailures::failed(const std::string& source, const std::string& text) {
+    const auto [it, added] = last_.try_emplace(source, text);
+    if (added) return true;
+    if (it->second == text) return false;
+    it->second = text;
+    return true;
+}

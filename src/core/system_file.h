@@ -35,3 +35,20 @@ private:
     int retryMs_;
     std::unordered_map<std::string, Source> files_;
 };
+
+// How each status source failed at its last reading, so that a failure is logged when it
+// begins or changes rather than on every request (a board without some thermal zones would
+// otherwise log a dozen lines per status request).
+class SourceFailures {
+public:
+    // Notes that `source` failed with `text`: true when that is news (it read well before, or
+    // failed otherwise).
+    bool failed(const std::string& source, const std::string& text);
+    // Notes that `source` gave a reading.
+    void readWell(const std::string& source) {
+        if (!last_.empty()) last_.erase(source);
+    }
+
+private:
+    std::unordered_map<std::string, std::string> last_;
+};

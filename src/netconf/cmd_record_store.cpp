@@ -10,7 +10,6 @@
 #include "core/c_string.h"
 #include "core/constants.h"
 #include "core/log.h"
-#include "core/platform.h"
 #include "netconf/host_files.h"
 #include "protocol/json_text.h"
 
@@ -61,12 +60,4 @@ bool storeRecord(const char* path, const Json::Value& request) {
     logLine("writeCmd2File replace file fail, the old record is kept");
     logWriteFailure(error);
     return false;
-}
-
-Json::Value Platform::readCmdRecords() {
-    return readRecordSet(paths().cmdRecordFile.c_str());
-}
-
-bool Platform::writeCmd2File(const Json::Value& request) {
-    return storeRecord(paths().cmdRecordFile.c_str(), request);
 }

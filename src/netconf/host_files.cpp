@@ -7,7 +7,6 @@
 #include "core/atomic_file.h"
 #include "core/constants.h"
 #include "core/log.h"
-#include "core/platform.h"
 
 void logWriteFailure(const std::string& error) {
     logLine("[QuillFerry] cannot write %s", error.c_str());
@@ -34,9 +33,8 @@ std::string hostInfoText(const std::string& idc, const std::string& socIp,
     return "idc=" + idc + ",soc_ip=" + socIp + ",pod_id=" + podId;
 }
 
-bool Platform::saveHostInfo(const std::string& idc, const std::string& socIp,
-                            const std::string& podId, FileBatch* batch) {
+bool saveHostInfo(const BoardPaths& paths, const std::string& idc, const std::string& socIp,
+                  const std::string& podId, FileBatch* batch) {
     const std::string text = hostInfoText(idc, socIp, podId);
-    return saveFile(paths().hostInfoFile.c_str(), text.data(), static_cast<int>(text.size()),
-                    batch);
+    return saveFile(paths.hostInfoFile.c_str(), text.data(), static_cast<int>(text.size()), batch);
 }

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "core/board_paths.h"
+
 class FileBatch;
 
 // Replaces `path` with `count` bytes of `data`, mode 0664, at once or, given a batch, when
@@ -16,6 +18,10 @@ bool commitFiles(FileBatch& batch);
 // "idc=<idc>,soc_ip=<soc_ip>,pod_id=<pod_id>", without a line feed.
 std::string hostInfoText(const std::string& idc, const std::string& socIp,
                          const std::string& podId);
+
+// Writes the host information file of `paths` as saveFile does.
+bool saveHostInfo(const BoardPaths& paths, const std::string& idc, const std::string& socIp,
+                  const std::string& podId, FileBatch* batch = nullptr);
 
 // Logs a board file that could not be written, with the reason.
 void logWriteFailure(const std::string& error);

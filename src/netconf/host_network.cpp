@@ -13,7 +13,6 @@
 #include "core/constants.h"
 #include "core/fd_io.h"
 #include "core/log.h"
-#include "core/platform.h"
 #include "core/unique_fd.h"
 #include "netconf/host_files.h"
 
@@ -72,15 +71,15 @@ ChildOutcome runInterfaceCommand(const std::string& program, std::chrono::millis
 
 }  // namespace
 
-int updateLinuxIpconfig(const BoardPaths& paths, const Lines& interfaceLines,
-                        const Lines& resolverLines) {
+Status updateLinuxIpconfig(const BoardPaths& paths, const Lines& interfaceLines,
+                           const Lines& resolverLines) {
     logLine("QuillFerry %s +", "updateLinuxIpconfig");
     FileBatch batch;
     bool ok = stageFile(batch, paths.interfacesFile, interfaceLines);
     if (!resolverLines.empty()) ok = stageFile(batch, paths.resolvConf, resolverLines) && ok;
     ok = commitFiles(batch) && ok;
     logLine("QuillFerry %s -", "updateLinuxIpconfig");
-    return ok ? 0 : qf::kRetWriteFailed;
+    return Status::written(ok);
 }
 
 ChildOutcome ifdown(const BoardPaths& paths, std::chrono::milliseconds timeout) {
@@ -110,40 +109,42 @@ void set_mtu(const std::string& mtu, const char* path) {
     }
 }
 
-int Platform::setIpConfig(const std::string& ifname, const std::string& address,
-                          const std::string& gateway, int prefixLength, const std::string& dnsFirst,
-                          const std::string& dnsSecond) {
+Status setIpConfig(BoardContext& board, const std::string& ifname, const std::string& address,
+                   const std::string& gateway, int prefixLength, const std::string& dnsFirst,
+                   const std::string& dnsSecond) {
+    const BoardPaths& paths = board.paths;
     logLine("[QuillFerry] config ip, ifname:%s, ip:%s, gateway: %s, dns: %s, %s, netmask: %d",
             visible(ifname).c_str(), visible(address).c_str(), visible(gateway).c_str(),
             visible(dnsFirst).c_str(), visible(dnsSecond).c_str(), prefixLength);
     const Lines interfaceLines =
-        interfaceFileLines(net_.ipType(), address, gateway, prefixLength, dnsSearch_);
-    const Lines resolverLines = resolverFileLines(dnsSearch_, dnsFirst, dnsSecond);
+        interfaceFileLines(board.net.ipType(), address, gateway, prefixLength, board.dnsSearch);
+    const Lines resolverLines = resolverFileLines(board.dnsSearch, dnsFirst, dnsSecond);
     // Down with the old definition, so ifdown removes what the old file configured. Up again
     // even when a file could not be written: the board must not stay without eth0.
-    const ChildOutcome down = ifdown(paths_, ifupTimeout_);
-    const int updated = updateLinuxIpconfig(paths_, interfaceLines, resolverLines);
-    const ChildOutcome up = ifup(paths_, ifupTimeout_);
-    if (updated != 0) return updated;
-    if (down.timedOut || up.timedOut) return qf::kRetTimedOut;
-    if (down.lost || up.lost) return qf::kRetOutcomeLost;
+    const ChildOutcome down = ifdown(paths, board.ifupTimeout);
+    const Status updated = updateLinuxIpconfig(paths, interfaceLines, resolverLines);
+    const ChildOutcome up = ifup(paths, board.ifupTimeout);
+    if (!updated.ok()) return updated;
+    if (down.timedOut || up.timedOut) return Status(qf::kRetTimedOut);
+    if (down.lost || up.lost) return Status(qf::kRetOutcomeLost);
     // ifdown's failure is its own business (the interface may have been down already), but
     // killed by a signal it stopped half-way, which is never a success.
-    return up.status != 0 || !down.killed() ? up.status : down.status;
+    return Status(up.status != 0 || !down.killed() ? up.status : down.status);
 }
 
-int Platform::clearNetConf() {
+Status clearNetConf(BoardContext& board) {
+    const BoardPaths& paths = board.paths;
     logLine("[QuillFerry] start clear net configure");
-    net_.cleared();
+    board.net.cleared();
     const Lines interfaceLines = clearedInterfaceLines();
     // Removed for good (their folder flushed) before the answer says so.
     std::vector<std::string> errors;
-    const bool removed = removeBoardFiles({paths_.hostIpConfigFile, paths_.hostInfoFile}, errors);
+    const bool removed = removeBoardFiles({paths.hostIpConfigFile, paths.hostInfoFile}, errors);
     for (const std::string& error : errors) logLine("[QuillFerry] cannot remove %s", error.c_str());
-    const ChildOutcome down = ifdown(paths_, ifupTimeout_);
-    const int updated = updateLinuxIpconfig(paths_, interfaceLines, Lines());
-    if (!removed || updated != 0) return qf::kRetWriteFailed;
-    if (down.timedOut) return qf::kRetTimedOut;
-    if (down.lost) return qf::kRetOutcomeLost;
-    return down.killed() ? down.status : 0;
+    const ChildOutcome down = ifdown(paths, board.ifupTimeout);
+    const Status updated = updateLinuxIpconfig(paths, interfaceLines, Lines());
+    if (!removed || !updated.ok()) return Status::written(false);
+    if (down.timedOut) return Status(qf::kRetTimedOut);
+    if (down.lost) return Status(qf::kRetOutcomeLost);
+    return Status(down.killed() ? down.status : 0);
 }

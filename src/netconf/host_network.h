@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "core/board_context.h"
 #include "core/board_paths.h"
 #include "core/child_process.h"
 #include "core/constants.h"
+#include "core/status.h"
 
 using Lines = std::vector<std::string>;
 
@@ -27,9 +29,21 @@ Lines resolverFileLines(const std::string& dnsSearch, const std::string& dns1,
 std::string joinLines(const Lines& lines);
 
 // Replaces the interface file, and the resolver file when `resolverLines` is not empty, made
-// durable together. 0, or kRetWriteFailed when a file could not be written (logged).
-int updateLinuxIpconfig(const BoardPaths& paths, const Lines& interfaceLines,
-                        const Lines& resolverLines);
+// durable together; a file that could not be written is logged.
+Status updateLinuxIpconfig(const BoardPaths& paths, const Lines& interfaceLines,
+                           const Lines& resolverLines);
+
+// Gives eth0 a static configuration: ifdown with the old files, the interface and resolver
+// files replaced (of the network state's family, with the board's DNS search domain), ifup.
+// A file that could not be written, a command past its time limit, killed, or whose end was
+// not learned fails it; otherwise ifup's status.
+Status setIpConfig(BoardContext& board, const std::string& ifname, const std::string& address,
+                   const std::string& gateway, int prefixLength, const std::string& dnsFirst,
+                   const std::string& dnsSecond);
+// Takes the configuration away: the network state cleared, the host information and the
+// host's binary configuration removed for good, ifdown, the interface file without an
+// address (the resolver file stays).
+Status clearNetConf(BoardContext& board);
 
 // "<program> eth0 --ignore-errors" for the board's ifdown and ifup, run directly (no shell)
 // within `timeout`.

@@ -6,28 +6,10 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "core/constants.h"
 #include "core/system_file.h"
-
-// How each status source failed at its last reading, so that a failure is logged when it
-// begins or changes rather than on every request (a board without some thermal zones would
-// otherwise log a dozen lines per status request).
-class SourceFailures {
-public:
-    // Notes that `source` failed with `text`: true when that is news (it read well before, or
-    // failed otherwise).
-    bool failed(const std::string& source, const std::string& text);
-    // Notes that `source` gave a reading.
-    void readWell(const std::string& source) {
-        if (!last_.empty()) last_.erase(source);
-    }
-
-private:
-    std::unordered_map<std::string, std::string> last_;
-};
 
 // Hottest reading of the thermal zone files; unreadable or non-numeric files are left out
 // (logged as `failures` says); 0 when none gives a number.
@@ -51,3 +33,9 @@ int alignToUpper(int gib);
 // "8G LPDDR5" for a memory total in kibibytes; "128G UFS3.0" for a storage size in bytes.
 std::string ramSizeText(std::uint64_t kib);
 std::string romSizeText(std::uint64_t bytes);
+
+// The GPU model file's text; the memory total of a meminfo file (kibibytes; 0 when it cannot
+// be read); the size of the file system at `path` (bytes; 0 when statfs fails).
+std::string getGpuModel(const char* path);
+std::uint64_t getRamSize(const char* path);
+std::uint64_t getRomSize(const char* path);

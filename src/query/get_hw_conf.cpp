@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
+#include "query/get_hw_conf.h"
+
 #include <sys/statfs.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 
 #include "core/constants.h"
 #include "core/log.h"
-#include "core/platform_qcom.h"
 #include "core/reply.h"
 #include "core/system_file.h"
 #include "query/board_readings.h"
@@ -32,11 +33,11 @@ std::string romSizeText(std::uint64_t bytes) {
     return std::to_string(alignToUpper(static_cast<int>(bytes >> 30))) + qf::kRomLabel;
 }
 
-std::string Platform::getGpuModel(const char* path) {
+std::string getGpuModel(const char* path) {
     return getInfoFromFile(path);
 }
 
-std::uint64_t Platform::getRamSize(const char* path) {
+std::uint64_t getRamSize(const char* path) {
     std::string text;
     if (!readSystemFile(path, text)) {
         logLine("[QuillFerry] fopen %s failed", path);
@@ -53,7 +54,7 @@ std::uint64_t Platform::getRamSize(const char* path) {
     return end == p ? 0 : total;
 }
 
-std::uint64_t Platform::getRomSize(const char* path) {
+std::uint64_t getRomSize(const char* path) {
     struct statfs st {};
     if (::statfs(path, &st) != 0) {
         logLine("[QuillFerry] statfs %s failed", path);
@@ -62,14 +63,15 @@ std::uint64_t Platform::getRomSize(const char* path) {
     return static_cast<std::uint64_t>(st.f_blocks) * static_cast<std::uint64_t>(st.f_bsize);
 }
 
-Answer PlatformQcom::hwConfReply(const Json::Value& request) {
+Handled handleGetHwConf(BoardContext& board, const Json::Value& request) {
+    const BoardPaths& paths = board.paths;
     Json::Value reply = replyEnvelope(request, 0);
-    reply["cpu"] = getCpuModel();
-    std::string gpu = getGpuModel(paths().gpuModelFile.c_str());
+    reply["cpu"] = qf::kCpuModel;
+    std::string gpu = getGpuModel(paths.gpuModelFile.c_str());
     // The file's newline, not a character of the model.
     if (!gpu.empty() && gpu.back() == '\n') gpu.pop_back();
     reply["gpu"] = gpu;
-    reply["ram"] = ramSizeText(getRamSize(paths().memInfoFile.c_str()));
-    reply["rom"] = romSizeText(getRomSize(paths().dataPath.c_str()));
-    return {reply, {"doGetHwConf res0:%s", "Do Get HW Configuration Data:%s", false}};
+    reply["ram"] = ramSizeText(getRamSize(paths.memInfoFile.c_str()));
+    reply["rom"] = romSizeText(getRomSize(paths.dataPath.c_str()));
+    return Answer{reply, {"doGetHwConf res0:%s", "Do Get HW Configuration Data:%s", false}};
 }

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
+#include "query/get_net_conf.h"
+
 #include <cstdio>
 
 #include "core/constants.h"
 #include "core/log.h"
-#include "core/platform.h"
 #include "core/reply.h"
+#include "netconf/cmd_record_store.h"
 #include "netconf/in_force.h"
+#include "query/if_probes.h"
 #include "query/live_addresses.h"
 
 namespace {
@@ -20,25 +23,27 @@ Json::Value rememberedRequest(const Json::Value& records) {
 
 }  // namespace
 
-Answer Platform::netConf(const Json::Value& request) {
+Handled handleGetNetConf(BoardContext& board, const Json::Value& request) {
+    NetworkState& net = board.net;
     Json::Value reply = replyEnvelope(request, 0);
     reply["method"] = "static";
 
-    const Json::Value remembered = rememberedRequest(readCmdRecords());
+    const Json::Value remembered =
+        rememberedRequest(readRecordSet(board.paths.cmdRecordFile.c_str()));
 
     Json::Value& nameservers = reply["nameservers"] = Json::Value(Json::arrayValue);
-    if (!net_.dns1().empty()) nameservers.append(net_.dns1());
-    if (!net_.dns2().empty()) nameservers.append(net_.dns2());
+    if (!net.dns1().empty()) nameservers.append(net.dns1());
+    if (!net.dns2().empty()) nameservers.append(net.dns2());
 
     // The probes refresh eth0's MAC address and, for IPv4, the address and prefix that the
     // next set_net_conf compares with: it is skipped only while eth0 really carries them.
-    getIpv4Mac(qf::kInterfaceName);
-    if (net_.ipType() == 0) {
-        getIpv4Addr(qf::kInterfaceName);
-        getIpv4NetMask(qf::kInterfaceName);
+    getIpv4Mac(net, qf::kInterfaceName);
+    if (net.ipType() == 0) {
+        getIpv4Addr(net, qf::kInterfaceName);
+        getIpv4NetMask(net, qf::kInterfaceName);
     }
 
-    if (net_.netConfState() != 2 && !remembered.isNull()) {
+    if (net.netConfState() != 2 && !remembered.isNull()) {
         // Shared by both families and not reset between them.
         std::string address;
         std::string gateway;
@@ -56,7 +61,7 @@ Answer Platform::netConf(const Json::Value& request) {
             }
             if (address == "clear" || gateway == "clear") {
                 // After a restart the record is the only trace of a clear.
-                net_.rememberedClear();
+                net.rememberedClear();
                 address = "clear";
                 gateway = "clear";
                 prefix = 0;
@@ -68,9 +73,9 @@ Answer Platform::netConf(const Json::Value& request) {
         }
     }
 
-    reply["mac"] = net_.macAddr();
-    const char* family = net_.netConfState() == 2 || net_.ipType() == 0 ? "ipv4" : "ipv6";
-    for (const Container& c : net_.containers()) {
+    reply["mac"] = net.macAddr();
+    const char* family = net.netConfState() == 2 || net.ipType() == 0 ? "ipv4" : "ipv6";
+    for (const Container& c : net.containers()) {
         Json::Value entry(Json::objectValue);
         entry["mac"] = c.mac;
         entry[family] = c.ip;
@@ -80,8 +85,8 @@ Answer Platform::netConf(const Json::Value& request) {
     // reply as it always was.
     const Json::Value& asked = request[qf::kInForceMember];
     if (asked.isBool() && asked.asBool()) {
-        reply[qf::kInForceMember] = inForceReply(readInForce(paths().inForceFile));
+        reply[qf::kInForceMember] = inForceReply(readInForce(board.paths.inForceFile));
         reply["live"] = liveAddresses(qf::kInterfaceName);
     }
-    return {reply, {nullptr, "[QuillFerry] Do Get Net Configuration Data:%s", false}};
+    return Answer{reply, {nullptr, "[QuillFerry] Do Get Net Configuration Data:%s", false}};
 }

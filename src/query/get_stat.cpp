@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
+#include "query/get_stat.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -7,7 +9,6 @@
 
 #include "core/constants.h"
 #include "core/log.h"
-#include "core/platform_qcom.h"
 #include "core/reply.h"
 #include "query/board_readings.h"
 
@@ -18,14 +19,6 @@ bool parseLeadingInt(const std::string& text, int& value) {
     const long v = std::strtol(begin, &end, 10);
     if (end == begin || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
     value = static_cast<int>(v);
-    return true;
-}
-
-bool SourceFailures::failed(const std::string& source, const std::string& text) {
-    const auto [it, added] = last_.try_emplace(source, text);
-    if (added) return true;
-    if (it->second == text) return false;
-    it->second = text;
     return true;
 }
 
@@ -65,12 +58,12 @@ int getCpuPwrLmt(InfoFileCache& files, SourceFailures& failures,
     return allTop ? 100 : 0;
 }
 
-Answer PlatformQcom::statReply(const Json::Value& request) {
+Handled handleGetStat(BoardContext& board, const Json::Value& request) {
     Json::Value reply = replyEnvelope(request, 0);
     reply["cpu_temp"] = static_cast<Json::UInt>(
-        getCpuTemp(statusFiles_, statusFailures_, paths().thermalZoneFiles));
-    reply["cpu_pwr_lmt"] =
-        static_cast<Json::UInt>(getCpuPwrLmt(statusFiles_, statusFailures_, paths().cpuFreqFiles));
-    reply["netconf"] = getNetConf();
-    return {reply, {"doGetStat res:%s", "Do Get Status Data:%s", false}};
+        getCpuTemp(board.statusFiles, board.statusFailures, board.paths.thermalZoneFiles));
+    reply["cpu_pwr_lmt"] = static_cast<Json::UInt>(
+        getCpuPwrLmt(board.statusFiles, board.statusFailures, board.paths.cpuFreqFiles));
+    reply["netconf"] = board.net.netConfState() != 0 ? 1 : 0;
+    return Answer{reply, {"doGetStat res:%s", "Do Get Status Data:%s", false}};
 }

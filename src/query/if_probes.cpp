@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "core/log.h"
-#include "core/platform.h"
 #include "core/unique_fd.h"
 
 std::uint8_t prefixLengthOfMask(std::uint32_t hostOrderMask) {
@@ -53,8 +52,8 @@ std::uint32_t ipv4Of(const struct sockaddr& sa) {
 
 }  // namespace
 
-void Platform::getIpv4Addr(const char* ifname) {
-    net_.readAddress(std::string());
+void getIpv4Addr(NetworkState& net, const char* ifname) {
+    net.readAddress(std::string());
     struct ifreq ifr {};
     if (!interfaceRequest(ifname, SIOCGIFADDR, "[QuillFerry] get %s ipv4 socket create failed",
                           ifr))
@@ -62,19 +61,19 @@ void Platform::getIpv4Addr(const char* ifname) {
     struct in_addr addr {};
     addr.s_addr = ipv4Of(ifr.ifr_addr);
     char text[INET_ADDRSTRLEN] = {};
-    if (::inet_ntop(AF_INET, &addr, text, sizeof(text)) != nullptr) net_.readAddress(text);
+    if (::inet_ntop(AF_INET, &addr, text, sizeof(text)) != nullptr) net.readAddress(text);
 }
 
-void Platform::getIpv4NetMask(const char* ifname) {
-    net_.readPrefix(0);
+void getIpv4NetMask(NetworkState& net, const char* ifname) {
+    net.readPrefix(0);
     struct ifreq ifr {};
     if (!interfaceRequest(ifname, SIOCGIFNETMASK, "[QuillFerry] get %s ipv4 netmask fd failed",
                           ifr))
         return;
-    net_.readPrefix(prefixLengthOfMask(ntohl(ipv4Of(ifr.ifr_netmask))));
+    net.readPrefix(prefixLengthOfMask(ntohl(ipv4Of(ifr.ifr_netmask))));
 }
 
-void Platform::getIpv4Mac(const char* ifname) {
+void getIpv4Mac(NetworkState& net, const char* ifname) {
     struct ifreq ifr {};
     if (!interfaceRequest(ifname, SIOCGIFHWADDR,
                           "[QuillFerry] get %s ipv4 mac create socket failed", ifr)) {
@@ -82,5 +81,5 @@ void Platform::getIpv4Mac(const char* ifname) {
     }
     unsigned char bytes[6];
     std::memcpy(bytes, ifr.ifr_hwaddr.sa_data, sizeof(bytes));
-    net_.readMac(macAddressText(bytes));
+    net.readMac(macAddressText(bytes));
 }

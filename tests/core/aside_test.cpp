@@ -2,32 +2,25 @@
 #include "core/aside.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
-#include <chrono>
 #include <stdexcept>
 #include <thread>
 
 namespace {
 
-// Work aside runs on a thread of its own while the caller's wait is used, and what it throws
-// comes back to the caller.
-TEST(Aside, WorkRunsBesideTheWaitAndThrowsToTheCaller) {
-    int waits = 0;
-    const WaitForFd counting = [&waits](int fd, int timeoutMs) {
-        ++waits;
-        waitForFdOnly(fd, timeoutMs);
-    };
+// Work aside runs on a thread of its own, its descriptor tells when it is done, and what it
+// throws comes back to the one who finishes it.
+TEST(Aside, WorkRunsOnItsOwnThreadAndThrowsToTheCaller) {
     std::thread::id worker;
-    runAside(
-        [&worker] {
-            worker = std::this_thread::get_id();
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        },
-        counting);
+    Aside aside([&worker] { worker = std::this_thread::get_id(); });
+    struct pollfd pfd = {aside.doneFd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&pfd, 1, 5000), 1);
+    EXPECT_TRUE(aside.done());
+    aside.finish();
     EXPECT_NE(worker, std::this_thread::get_id());
-    EXPECT_GT(waits, 0);
-    EXPECT_THROW(runAside([] { throw std::out_of_range("Write buffer exhausted"); }, counting),
-                 std::out_of_range);
+    Aside throwing([] { throw std::out_of_range("Write buffer exhausted"); });
+    EXPECT_THROW(throwing.finish(), std::out_of_range);
 }
 
 }  // namespace

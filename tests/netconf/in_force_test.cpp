@@ -19,12 +19,6 @@ namespace {
 
 using qftest::BoardConf;
 
-Json::Value json(const std::string& text) {
-    Json::Value v;
-    EXPECT_TRUE(parseJson(text, v)) << text;
-    return v;
-}
-
 constexpr const char* kV6Request =
     R"({"ipv6":{"address":"fd00::8","gateway":"fd00::1","netmask":64},"nameservers":)"
     R"(["fd00::53"],"location":{"idc":"dc1","soc_ip":"fd00::8","pod_id":-4},"lxclist":)"
@@ -112,7 +106,7 @@ protected:
     Json::Value query(const char* inForce = "true") {
         Json::Value request = qfclient::netConfRequest("q");
         request["in_force"] = json(inForce);
-        return platform_->netConf(request).reply;
+        return netConf(request);
     }
     Json::Value inForce() { return query()["in_force"]; }
     // What is in force once `c` is applied, its containers being `list` (a JSON text).
@@ -193,7 +187,7 @@ TEST_F(InForceBoard, FollowsEveryChange) {
     EXPECT_EQ(inForce(), expected(b, containersOf(b)));
 
     // The plain query, and one that asks with anything but true, is what it always was.
-    const Json::Value plain = platform_->netConf(qfclient::netConfRequest("q")).reply;
+    const Json::Value plain = netConf();
     for (const char* other : {"1", R"("true")", "false", "null", "[true]"}) {
         Json::Value asked = query(other);
         asked.removeMember("in_force");

@@ -2,6 +2,7 @@
 #include <json/json.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -18,12 +19,6 @@ namespace {
 
 using qftest::BoardConf;
 using SetNetConf = ScratchBoard;
-
-Json::Value json(const std::string& text) {
-    Json::Value v;
-    EXPECT_TRUE(parseJson(text, v)) << text;
-    return v;
-}
 
 // What a fresh daemon does with a request, as the number of ifdown and ifup runs it takes.
 enum Verdict { Refused = 0, Cleared = 1, Applied = 2 };
@@ -86,25 +81,37 @@ TEST_F(SetNetConf, OnlyCompleteRequestsOfFitValuesAreApplied) {
           R"(lxclist=[{"mac":"02:00:00:00:00:02","ipv6":"fd00::9"}])",
           R"(lxclist=[{"mac":"02:00:00:00:00:02","ipv4":"127.0.0.9"}])"}},
         {Applied, {R"(lxclist=[null,null])"}},
+        // A gateway to check within a whole number of seconds from 1 to 120, never on a clear.
+        {Refused,
+         {"verify_gateway=0", "verify_gateway=121", "verify_gateway=-1", R"(verify_gateway="5")",
+          "verify_gateway=5.5", "verify_gateway=true", "verify_gateway=null",
+          "verify_gateway=4294967297", R"(ipv4.gateway="clear" & verify_gateway=5)"}},
     };
     for (const auto& [expected, changes] : cases) {
         for (const std::string& change : changes) {
             Json::Value request = good;
-            const std::size_t eq = change.find('=');
-            const std::string member = change.substr(0, eq);
-            const std::size_t dot = member.find('.');
-            Json::Value& parent =
-                dot == std::string::npos ? request : request[member.substr(0, dot)];
-            const std::string name = member.substr(dot == std::string::npos ? 0 : dot + 1);
-            if (eq == std::string::npos) {
-                parent.removeMember(name);
-            } else {
-                parent[name] = json(change.substr(eq + 1));
+            // Several changes at once are joined by " & ".
+            for (std::size_t at = 0; at <= change.size();) {
+                const std::size_t end = std::min(change.find(" & ", at), change.size());
+                const std::string one = change.substr(at, end - at);
+                at = end + 3;
+                const std::size_t eq = one.find('=');
+                const std::string member = one.substr(0, eq);
+                const std::size_t dot = member.find('.');
+                Json::Value& parent =
+                    dot == std::string::npos ? request : request[member.substr(0, dot)];
+                const std::string name = member.substr(dot == std::string::npos ? 0 : dot + 1);
+                if (eq == std::string::npos) {
+                    parent.removeMember(name);
+                } else {
+                    parent[name] = json(one.substr(eq + 1));
+                }
             }
             restart();
             std::map<std::string, std::string> before = files();
             const long calledBefore = calls();
-            const int retVal = set(request);
+            const Json::Value reply = setReply(request);
+            const int retVal = reply["ret_val"].asInt();
             std::map<std::string, std::string> after = files();
             // Recorded as the record's JSON text carries it (bytes that are not UTF-8 as U+FFFD).
             EXPECT_EQ(json(after["/opt/.cmd.txt"])["set_net_conf"], json(request.toStyledString()))
@@ -112,6 +119,7 @@ TEST_F(SetNetConf, OnlyCompleteRequestsOfFitValuesAreApplied) {
             EXPECT_EQ(retVal, expected == Refused ? -1 : 0) << change;
             EXPECT_EQ(calls() - calledBefore, expected) << change;
             if (expected != Refused) continue;
+            EXPECT_FALSE(reply.isMember("gateway_check")) << change;
             before.erase("/opt/.cmd.txt");
             after.erase("/opt/.cmd.txt");
             EXPECT_EQ(after, before) << change;
@@ -127,6 +135,20 @@ TEST_F(SetNetConf, EachDecisionLeavesItsFilesAndRunsItsCommands) {
         for (const auto& [name, content] : c.files())
             EXPECT_EQ(contents(name.substr(1)), content) << name;
     };
+    // The container folder is made without search bits when missing (as the board's other
+    // software has it).
+    std::filesystem::remove(path("opt/.lxc_ipconfig"));
+    Json::Value noContainers = conf.request("m");
+    noContainers["lxclist"] = Json::Value(Json::arrayValue);
+    ASSERT_EQ(set(noContainers), 0);
+    struct stat folder {};
+    ASSERT_EQ(::stat(path("opt/.lxc_ipconfig").c_str(), &folder), 0);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(folder.st_mode & 07777, 0664U & ~mask);
+    ASSERT_EQ(::chmod(path("opt/.lxc_ipconfig").c_str(), 0775), 0);
+    std::filesystem::remove(path("ifcmd.log"));
+    restart();
     ASSERT_EQ(set(conf.request("a")), 0);
     expectFiles(conf);
     for (const char* name : {"opt/.hostinfo", "opt/.ipconfig.txt", "opt/.lxc_ipconfig/mac_1",

@@ -102,6 +102,7 @@ exported=$(nm -D --defined-only -C "$scratch/libquillferry-client0$lib/libquillf
 dpkg-deb --ctrl-tarfile "$(deb libquillferry-client0)" | tar -t | grep -x './symbols' >/dev/null ||
     fail "libquillferry-client0 has no symbols file"
 expect_files quillferry-sim /usr/bin/quillferry-sim /usr/lib/quillferry/board-sandbox \
+    /usr/lib/quillferry/board-facts \
     /usr/lib/quillferry/quillferry /usr/share/man/man1/quillferry-sim.1.gz
 
 depends() {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "query/if_probes.h"
 #include "quillferry/request.h"
 
 namespace {
@@ -70,6 +71,16 @@ TEST(LiveAddresses, EachFamilyOfTheInterfaceInOrder) {
     const Json::Value cut = addressesOf(many.head(), "eth0");
     ASSERT_EQ(cut["ipv4"].size(), 16U);
     EXPECT_EQ(cut["ipv4"][15]["address"], "10.0.0.16");
+}
+
+// A netmask with a hole counts only its leading run of ones, in the interface probe as in the
+// live addresses.
+TEST(InterfaceProbeConversions, PrefixIsTheLeadingRunOfOnes) {
+    const std::pair<std::uint32_t, int> masks[] = {
+        {0xFFFFFF00U, 24}, {0xFFFFFFFFU, 32}, {0, 0},
+        {0xFF00FF00U, 8},  {0x80000000U, 1},  {0x7FFFFFFFU, 0}};
+    for (const auto& [mask, prefix] : masks)
+        EXPECT_EQ(prefixLengthOfMask(mask), prefix) << std::hex << mask;
 }
 
 }  // namespace

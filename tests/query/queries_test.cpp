@@ -2,6 +2,7 @@
 // The queries' answers from the board's files and the state that set_net_conf left, on a
 // scratch board. (eth0's own address and MAC are read on the simulated board.)
 #include <json/json.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <filesystem>
@@ -27,9 +28,8 @@ std::string compact(Json::Value v) {
     return qfclient::compactJson(v);
 }
 
-std::string netConf(PlatformQcom& p) {
-    return compact(p.netConf(qfclient::netConfRequest("q")).reply);
-}
+// Written as a FIFO rather than a file.
+constexpr const char* kFifo = "<fifo>";
 
 // A get_net_conf reply with `members` (each followed by a comma) and no name server.
 std::string netConfReply(const std::string& members) {
@@ -59,13 +59,13 @@ TEST_F(Queries, NetConfReportsTheRecordAndWhatWasApplied) {
     for (const auto& r : records) {
         std::filesystem::remove(path("opt/.cmd.txt"));
         put("opt/.cmd.txt", r.record);
-        EXPECT_EQ(netConf(*platform_), r.reply) << (r.record ? r.record : "none");
+        EXPECT_EQ(compact(netConf()), r.reply) << (r.record ? r.record : "none");
     }
 
     BoardConf conf;
     conf.v6 = true;
     ASSERT_EQ(set(conf.request("a")), 0);
-    EXPECT_EQ(netConf(*platform_),
+    EXPECT_EQ(compact(netConf()),
               R"({"cmd":"get_net_conf","ipv6":{"address":"fd00::8","gateway":"fd00::1",)"
               R"("netmask":64},"lxclist":[{"ipv6":"fd00::101","mac":"02:00:00:00:00:01"},)"
               R"({"ipv6":"fd00::102","mac":"02:00:00:00:00:02"}],"method":"static",)"
@@ -74,18 +74,18 @@ TEST_F(Queries, NetConfReportsTheRecordAndWhatWasApplied) {
     const std::string containersAsV4 =
         R"("lxclist":[{"ipv4":"fd00::101","mac":"02:00:00:00:00:01"},)"
         R"({"ipv4":"fd00::102","mac":"02:00:00:00:00:02"}],)";
-    EXPECT_EQ(netConf(*platform_), netConfReply(containersAsV4));
+    EXPECT_EQ(compact(netConf()), netConfReply(containersAsV4));
     // After a restart the record is the only trace of the clear: reported once, it moves the
     // state that get_stat reports.
     restart();
     const auto netconfState = [this] {
-        return platform_->statReply(qfclient::statRequest("s")).reply["netconf"].asInt();
+        return ask(handleGetStat, qfclient::statRequest("s"))["netconf"].asInt();
     };
     EXPECT_EQ(netconfState(), 0);
-    EXPECT_EQ(netConf(*platform_),
+    EXPECT_EQ(compact(netConf()),
               netConfReply(R"("ipv6":{"address":"clear","gateway":"clear","netmask":0},)"));
     EXPECT_EQ(netconfState(), 1);
-    EXPECT_EQ(netConf(*platform_), netConfReply(""));
+    EXPECT_EQ(compact(netConf()), netConfReply(""));
 }
 
 // The hottest thermal zone, whether every cluster runs at its top frequency, and the hardware
@@ -105,13 +105,19 @@ TEST_F(Queries, StatusAndHardwareFollowTheBoardsFiles) {
         {{{3, "x\n"}}, top, "0", "100"},
         {{{1, "-5000\n"}, {8, "-7000\n"}}, {top[0], top[1], "2841601\n"}, "4294962296", "0"},
         {{{0, "45000\n"}}, {nullptr, top[1], top[2]}, "45000", "0"},
+        // A FIFO is no status file: never waited for.
+        {{{0, "45000\n"}, {1, kFifo}}, {top[0], kFifo, top[2]}, "45000", "0"},
     };
     const auto write = [this](const std::string& file, const char* text) {
         const std::string rel = file.substr(dir_.size() + 1);
         std::filesystem::remove(path(rel));
         if (text == nullptr) return;
         std::filesystem::create_directories(std::filesystem::path(path(rel)).parent_path());
-        put(rel, text);
+        if (text == kFifo) {
+            ASSERT_EQ(::mkfifo(path(rel).c_str(), 0600), 0);
+        } else {
+            put(rel, text);
+        }
     };
     for (const auto& c : cases) {
         restart();  // a missing file is looked for again only after a while
@@ -120,7 +126,7 @@ TEST_F(Queries, StatusAndHardwareFollowTheBoardsFiles) {
             write(paths.thermalZoneFiles[z], it == c.zones.end() ? nullptr : it->second);
         }
         for (std::size_t i = 0; i < 3; ++i) write(paths.cpuFreqFiles[i], c.freqs[i]);
-        EXPECT_EQ(compact(platform_->statReply(qfclient::statRequest("1")).reply),
+        EXPECT_EQ(compact(ask(handleGetStat, qfclient::statRequest("1"))),
                   std::string(R"({"cmd":"get_stat","cpu_pwr_lmt":)") + c.pwrLmt +
                       R"(,"cpu_temp":)" + c.temp + R"(,"netconf":0,"ret_val":0,"uuid":"1"})");
     }
@@ -136,11 +142,12 @@ TEST_F(Queries, StatusAndHardwareFollowTheBoardsFiles) {
         // Only a newline is taken off the model; a first line without a number is 0.
         {"MemTotal: 11800000 kB\n", "Adreno650", "12G LPDDR5", "Adreno650"},
         {"MemTotal: kB\n", nullptr, "4G LPDDR5", ""},
+        {"MemTotal: 7612345 kB\n", kFifo, "8G LPDDR5", ""},
     };
     for (const auto& c : hw) {
         write(paths.memInfoFile, c.meminfo);
         write(paths.gpuModelFile, c.gpuModel);
-        Json::Value reply = platform_->hwConfReply(qfclient::hwConfRequest("hw")).reply;
+        Json::Value reply = ask(handleGetHwConf, qfclient::hwConfRequest("hw"));
         reply.removeMember("rom");  // the scratch folder's file system; the board's is sized
         EXPECT_EQ(compact(reply),
                   std::string(R"({"cmd":"get_hardware_conf","cpu":"QCS8250","gpu":")") + c.gpu +

@@ -16,19 +16,21 @@
 #include <vector>
 
 #include "client/serial_link.h"
+#include "core/constants.h"
 #include "core/unique_fd.h"
 #include "golden.h"
 #include "spawned.h"
 
 namespace qftest {
 
-// Stand-in for ifdown and ifup where a fault must be staged: logs how it was started to
-// /var/log/ifcmd.log, then runs what /var/tmp/fault.<its name> says, if there is such a file.
-inline constexpr const char* kInterfaceStub = R"(#!/bin/sh
-echo "${0##*/} $*" >>/var/log/ifcmd.log
-[ -f "/var/tmp/fault.${0##*/}" ] && . "/var/tmp/fault.${0##*/}"
-exit 0
-)";
+// Stand-in for ifdown and ifup where a fault must be staged: logs how it was started, and by
+// which program (a shell when it was run through one), to `log`, then runs what the file
+// `faults`<its name> says, if there is one. The simulated board's paths by default.
+inline std::string interfaceStub(const std::string& log = "/var/log/ifcmd.log",
+                                 const std::string& faults = "/var/tmp/fault.") {
+    return "#!/bin/sh\necho \"${0##*/} $* parent=$(readlink /proc/$PPID/exe)\" >>\"" + log +
+           "\"\n[ -f \"" + faults + "${0##*/}\" ] && . \"" + faults + "${0##*/}\"\nexit 0\n";
+}
 
 // "set_net_conf"'s reply line.
 inline std::string setReply(const std::string& uuid, int retVal = 0) {
@@ -42,10 +44,10 @@ struct BoardOptions {
     // Stand-ins for programs under /usr: {path in the board, the script's text}.
     std::vector<std::pair<std::string, std::string>> stubs;
 
-    // kInterfaceStub as ifdown and ifup.
+    // interfaceStub() as ifdown and ifup.
     static BoardOptions withInterfaceStubs() {
         BoardOptions o;
-        o.stubs = {{"/usr/sbin/ifdown", kInterfaceStub}, {"/usr/sbin/ifup", kInterfaceStub}};
+        o.stubs = {{"/usr/sbin/ifdown", interfaceStub()}, {"/usr/sbin/ifup", interfaceStub()}};
         return o;
     }
 };

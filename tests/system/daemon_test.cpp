@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "board.h"
 
@@ -142,6 +143,10 @@ TEST_F(DebugSwitch, MarkerFileAndEnvironmentSwitchTheEcho) {
     };
     const char* marker = "var/tmp/quillferry/openlog.event";
     EXPECT_FALSE(echoes());
+    // Another name, even one that starts as the marker's, switches nothing.
+    board.putFile("var/tmp/quillferry/openlog.events", "");
+    EXPECT_TRUE(board.waitForLog("name:openlog.events\n"));
+    EXPECT_FALSE(echoes());
     for (const bool on : {true, false}) {  // each line is logged for the first time here
         board.putFile(marker, on ? "" : nullptr);
         EXPECT_TRUE(
@@ -149,10 +154,12 @@ TEST_F(DebugSwitch, MarkerFileAndEnvironmentSwitchTheEcho) {
         EXPECT_EQ(echoes(), on);
     }
 
-    board.restartDaemon({{"QUILLFERRY_DEBUG", "true"}});
-    EXPECT_TRUE(echoes());
-    board.restartDaemon({{"QUILLFERRY_DEBUG", "TRUE"}});
-    EXPECT_FALSE(echoes());
+    // On when the value starts with the four letters "true".
+    for (const auto& [value, on] :
+         {std::pair{"true", true}, {"trueish", true}, {"TRUE", false}, {"tru", false}}) {
+        board.restartDaemon({{"QUILLFERRY_DEBUG", value}});
+        EXPECT_EQ(echoes(), on) << value;
+    }
     board.putFile(marker, "");  // present when the daemon starts
     board.restartDaemon();
     EXPECT_TRUE(echoes());

@@ -145,11 +145,24 @@ TEST_F(HostileBoard, PlantedLinksStalledHelpersAndTheProbeDuringAnApply) {
                                "within 3 s: killed\n"),
               std::string::npos);
 
-    // While ifup runs, the probe is answered at once and other requests wait.
+    // While ifup runs, the probe is answered at once and other requests wait, sixteen at
+    // the most: the next is dropped, and the log says so.
     board.putFile("var/tmp/fault.ifup", "sleep 1\n");
     EXPECT_EQ(board.exchange(qfclient::compactJson(send("p")) + "\n" + std::string(golden::kProbe),
                              kApplyMs),
               std::string(golden::kAck) + setReply("p"));
+    std::string waiting = qfclient::compactJson(send("q")) + "\n";
+    for (int i = 0; i < 17; ++i)
+        waiting += R"({"cmd":"get_stat","uuid":"w)" + std::to_string(i) + "\"}\n";
+    ASSERT_TRUE(board.send(waiting));
+    std::string first;
+    ASSERT_EQ(board.link().readLine(first, kApplyMs), qfclient::SerialLink::Status::Ok);
+    EXPECT_EQ(first, setReply("q"));
+    const std::string served = board.fence();
+    EXPECT_NE(served.find(R"("uuid":"w15"})"), std::string::npos) << served;
+    EXPECT_EQ(served.find(R"("uuid":"w16"})"), std::string::npos) << served;
+    EXPECT_NE(board.log().find("[QuillFerry] busy: 16 requests already wait, line dropped\n"),
+              std::string::npos);
 }
 
 }  // namespace
