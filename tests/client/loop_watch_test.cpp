@@ -9,8 +9,8 @@
 
 #include "core/fd_io.h"
 #include "fake_console.h"
-#include "quillferry/line.h"
 #include "golden.h"
+#include "quillferry/line.h"
 
 namespace {
 

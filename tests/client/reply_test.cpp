@@ -7,8 +7,8 @@
 #include <regex>
 #include <vector>
 
-#include "quillferry/request.h"
 #include "golden.h"
+#include "quillferry/request.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "quillferry/request.h"
 #include "fake_console.h"
+#include "quillferry/request.h"
 #include "raw_pty.h"
 
 class FakeBoard {
