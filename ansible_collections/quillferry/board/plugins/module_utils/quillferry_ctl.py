@@ -22,7 +22,7 @@ SECURE_OPTIONS = (
     ('key', '--key'),
 )
 
-# The argument spec every module shares: the board's line and how it is reached.
+# The argument_spec every module shares: the board's line and how it is reached.
 LINE_ARGUMENT_SPEC = dict(
     line=dict(type='str', required=True),
     timeout=dict(type='float'),
