@@ -5,6 +5,7 @@
 #pragma once
 
 #include <crypt.h>
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
@@ -19,9 +20,11 @@ struct HttpAnswer {
     double seconds = 0;
 };
 
-// Whether `line` is a whole line of `text`.
-inline bool hasLine(const std::string& text, const std::string& line) {
-    return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+// Whether `line` is a whole line of `text`; a failure prints both.
+inline ::testing::AssertionResult hasLine(const std::string& text, const std::string& line) {
+    if (("\n" + text).find("\n" + line + "\n") != std::string::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no line \"" << line << "\" in:\n" << text;
 }
 
 class ExporterProcess : public Spawned {
