@@ -9,6 +9,8 @@
 #include <fstream>
 #include <future>
 #include <regex>
+#include <sstream>
+#include <tuple>
 
 #include "expect_text.h"
 #include "exporter_process.h"
@@ -43,8 +45,8 @@ protected:
     void TearDown() override {
         for (const auto& e : started_) {
             EXPECT_EQ(e->stop(), 0) << e->log();
-            EXPECT_EQ(e->log().find("Sanitizer"), std::string::npos) << e->log();
-            EXPECT_EQ(e->log().find("runtime error"), std::string::npos) << e->log();
+            EXPECT_LACKS(e->log(), "Sanitizer");
+            EXPECT_LACKS(e->log(), "runtime error");
         }
         ScratchDir::TearDown();
     }
@@ -95,32 +97,28 @@ TEST_F(Exporter, EachBoardAsItIsWithinTheScrapesTime) {
                                                     {"absent", "/nonexistent/tty"}})});
     const struct {
         const char* target;
-        std::vector<std::string> lines;
-        std::vector<std::string> absent;
+        const char* samples;  // each line a board sample's name and value
+        const char* success;  // the probe's
+        const char* none;     // a board sample it does not have
     } cases[] = {
-        {"cold",
-         {"quillferry_board_up{board=\"cold\"} 1",
-          "quillferry_board_temperature_celsius{board=\"cold\"} -5",
-          "quillferry_board_cpu_power_limited{board=\"cold\"} 0",
-          "quillferry_board_network_configured{board=\"cold\"} 1", "quillferry_probe_success 1"},
-         {}},
-        {"silent",
-         {"quillferry_board_up{board=\"silent\"} 0", "quillferry_probe_success 0"},
-         {"quillferry_board_round_trip_seconds"}},
-        {"garbage",
-         {"quillferry_board_up{board=\"garbage\"} 0", "quillferry_probe_success 0"},
-         {"quillferry_board_temperature_celsius"}},
-        {"busy",
-         {"quillferry_board_line_busy{board=\"busy\"} 1", "quillferry_probe_success 0"},
-         {"quillferry_board_up"}},
-        {"absent", {"quillferry_board_up{board=\"absent\"} 0"}, {}},
+        {"cold", "up 1\ntemperature_celsius -5\ncpu_power_limited 0\nnetwork_configured 1", "1",
+         "line_busy{board=\"cold\"} 1"},
+        {"silent", "up 0", "0", "round_trip_seconds"},
+        {"garbage", "up 0", "0", "temperature_celsius"},
+        {"busy", "line_busy 1", "0", "up"},
+        {"absent", "up 0", "0", "temperature_celsius"},
     };
     for (const auto& c : cases) {
         const HttpAnswer a = scrape(*e, c.target);
         EXPECT_EQ(a.status, 200) << c.target;
         EXPECT_LT(a.seconds, 1.0) << c.target;
-        for (const std::string& line : c.lines) EXPECT_TRUE(hasLine(a.body, line));
-        for (const std::string& name : c.absent) EXPECT_LACKS(a.body, "\n" + name);
+        std::istringstream samples(c.samples);
+        for (std::string name, value; samples >> name >> value;) {
+            EXPECT_TRUE(hasLine(
+                a.body, "quillferry_board_" + name + "{board=\"" + c.target + "\"} " + value));
+        }
+        EXPECT_TRUE(hasLine(a.body, std::string("quillferry_probe_success ") + c.success));
+        EXPECT_LACKS(a.body, std::string("\nquillferry_board_") + c.none);
     }
     const std::string own = get(*e, "/metrics").body;
     EXPECT_TRUE(hasLine(own, "quillferry_exporter_lines_busy_total 1"));
@@ -134,24 +132,23 @@ TEST_F(Exporter, EachBoardAsItIsWithinTheScrapesTime) {
 TEST_F(Exporter, RequestsItRefusesAndWhatItLists) {
     const auto e =
         start({"--inventory", inventory({{"b1", "/nonexistent/a"}, {"b2", "tcp:127.0.0.1:1"}})});
-    const std::pair<std::string, std::pair<int, const char*>> cases[] = {
-        {"/probe?target=10.0.0.1:22",
-         {400, "Unknown target \"10.0.0.1:22\": not in the inventory\n"}},
-        {"/probe?target=%1b%5b2J", {400, "Unknown target \"\\x1b[2J\": not in the inventory\n"}},
-        {"/probe", {400, "The target parameter is missing\n"}},
-        {"/probe?target=b1&target=b2", {400, "The target parameter is given more than once\n"}},
-        {"/probe?target=b1&module=http_2xx", {400, "Unknown module \"http_2xx\": probe or stat\n"}},
-        {"/nothing", {404, "Not found: /nothing\n"}},
-        {"/-/healthy", {200, "QuillFerry exporter is healthy.\n"}},
-        {"/-/ready", {200, "QuillFerry exporter is ready.\n"}},
-        {"/sd",
-         {200,
-          "[\n{\"labels\":{},\"targets\":[\"b1\"]},\n{\"labels\":{},\"targets\":[\"b2\"]}\n]\n"}},
+    const std::tuple<std::string, int, std::string> cases[] = {
+        {"/probe?target=10.0.0.1:22", 400,
+         "Unknown target \"10.0.0.1:22\": not in the inventory\n"},
+        {"/probe?target=%1b%5b2J", 400, "Unknown target \"\\x1b[2J\": not in the inventory\n"},
+        {"/probe", 400, "The target parameter is missing\n"},
+        {"/probe?target=b1&target=b2", 400, "The target parameter is given more than once\n"},
+        {"/probe?target=b1&module=http_2xx", 400, "Unknown module \"http_2xx\": probe or stat\n"},
+        {"/nothing", 404, "Not found: /nothing\n"},
+        {"/-/healthy", 200, "QuillFerry exporter is healthy.\n"},
+        {"/-/ready", 200, "QuillFerry exporter is ready.\n"},
+        {"/sd", 200,
+         "[\n{\"labels\":{},\"targets\":[\"b1\"]},\n{\"labels\":{},\"targets\":[\"b2\"]}\n]\n"},
     };
-    for (const auto& [path, expected] : cases) {
+    for (const auto& [path, status, body] : cases) {
         const HttpAnswer a = get(*e, path);
-        EXPECT_EQ(a.status, expected.first) << path;
-        EXPECT_EQ(a.body, expected.second) << path;
+        EXPECT_EQ(a.status, status) << path;
+        EXPECT_EQ(a.body, body) << path;
     }
     EXPECT_HAS(get(*e, "/").body, "<a href=\"/metrics\">");
     EXPECT_EQ(get(*e, "/metrics", "-X POST -d x").status, 405);
