@@ -8,6 +8,7 @@
 
 #include "board.h"
 #include "cable.h"
+#include "expect_text.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -25,26 +26,23 @@ TEST_F(AnsiblePlaybook, ChecksAppliesGathersAndRefusesBeforeSending) {
               0);
     const qftest::Cable cable(board);
 
-    const std::string& dir = dir_;
-    const std::string ctlDir = std::filesystem::path(QF_CTL_PATH).parent_path();
     // Everything Ansible keeps goes into the test's folder; the module runs with this
     // machine's Python 3, where Debian's ansible-core is.
     const std::string command =
-        "env ANSIBLE_HOME=" + dir + " ANSIBLE_LOCAL_TEMP=" + dir +
-        "/tmp ANSIBLE_REMOTE_TEMP=" + dir + "/tmp ANSIBLE_COLLECTIONS_PATH=" + QF_SOURCE_DIR +
+        "env ANSIBLE_HOME=" + dir_ + " ANSIBLE_LOCAL_TEMP=" + dir_ +
+        "/tmp ANSIBLE_REMOTE_TEMP=" + dir_ +
+        "/tmp ANSIBLE_COLLECTIONS_PATH=" QF_SOURCE_DIR
         " ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3 ANSIBLE_NOCOLOR=1 "
-        "ANSIBLE_RETRY_FILES_ENABLED=0"
-        " PATH=" +
-        ctlDir +
+        "ANSIBLE_RETRY_FILES_ENABLED=0 PATH=" +
+        std::filesystem::path(QF_CTL_PATH).parent_path().string() +
         ":$PATH timeout 300 ansible-playbook -i localhost, -c local -e line=" + cable.device() +
-        " " + QF_SOURCE_DIR + "/tests/ansible/playbook.yml >" + dir + "/out 2>&1";
+        " " QF_SOURCE_DIR "/tests/ansible/playbook.yml >" + path("out") + " 2>&1";
     const int status = std::system(command.c_str());
-    const std::string out = contents("out");
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << contents("out");
     // The refused value never reached the board: its record holds the clear, sent after it,
     // and nothing of the refused request.
-    EXPECT_NE(board.readFile("opt/.cmd.txt").find("clear"), std::string::npos);
-    EXPECT_EQ(board.log().find("10.0.9.8"), std::string::npos) << board.log();
+    EXPECT_HAS(board.readFile("opt/.cmd.txt"), "clear");
+    EXPECT_LACKS(board.log(), "10.0.9.8");
 }
 
 }  // namespace

@@ -142,6 +142,7 @@ TEST(CtlOptions, CommandLinesSendOnlyWhatTheBoardWouldApply) {
         parse("--identity i --known-hosts h --ca c --cert=t --key k probe").options;
     EXPECT_EQ(secured.identity + secured.knownHosts + secured.ca + secured.cert + secured.key,
               "ihctk");
+    EXPECT_EQ(parse("--inventory f --jobs 3 stat").options.jobs, 3);
     EXPECT_EQ(parse("--version probe").kind, ctl::ParseOutcome::Kind::Version);
     EXPECT_EQ(parse("probe -h").kind, ctl::ParseOutcome::Kind::Help);
 }
