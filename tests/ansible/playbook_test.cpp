@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The Ansible collection quillferry.board as an operator runs it: ansible-playbook against
-// localhost drives a simulated board on its line through the built quillferry-ctl
-// (tests/ansible/playbook.yml holds the tasks and their checks).
+// ansible-playbook runs tests/ansible/playbook.yml against a simulated board on its line
+// through the built quillferry-ctl.
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -39,8 +38,7 @@ TEST_F(AnsiblePlaybook, ChecksAppliesGathersAndRefusesBeforeSending) {
         " " QF_SOURCE_DIR "/tests/ansible/playbook.yml >" + path("out") + " 2>&1";
     const int status = std::system(command.c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << contents("out");
-    // The refused value never reached the board: its record holds the clear, sent after it,
-    // and nothing of the refused request.
+    // The refused value never reached the board; the clear sent after it did.
     EXPECT_HAS(board.readFile("opt/.cmd.txt"), "clear");
     EXPECT_LACKS(board.log(), "10.0.9.8");
 }

@@ -21,9 +21,8 @@ std::string samples(const std::string& text) {
     return std::regex_replace(text, std::regex("^#.*\n", std::regex::multiline), "");
 }
 
-// Each value as the board means it: millidegrees in 32 bits, sent unsigned (below zero in
-// two's complement), 0 for no zone read; the power limit as 100 or 0; netconf as 1 or 0.
-// Anything the board does not send gives no reading rather than a number made up.
+// Millidegrees in 32 bits sent unsigned, 0 no reading; the power limit 100 or 0; netconf 1 or 0.
+// Anything else gives no reading rather than a number made up.
 TEST(BoardMetrics, StatusValuesAreReadAsTheBoardMeansThem) {
     const struct {
         const char* reply;
@@ -59,9 +58,8 @@ TEST(BoardMetrics, StatusValuesAreReadAsTheBoardMeansThem) {
     }
 }
 
-// A busy line is neither up nor down; what did not answer has no round trip; readings the
-// board did not give have no sample. A probe's own samples: its success and duration, and
-// none of the board's when it did not finish within the scrape's time. Labels are escaped.
+// A busy line is neither up nor down, no answer no round trip, no reading no sample; a probe
+// that did not finish has only its own samples. Labels are escaped.
 TEST(BoardMetrics, SamplesByOutcome) {
     ctl::InventoryBoard board;
     board.name = "b1";

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// What a board runs against its inventory entry, and what a set_net_conf reply adds to its
-// ret_val.
+// What a board runs against its inventory entry; what a set_net_conf reply adds to ret_val.
 #include "ctl/drift.h"
 
 #include <gtest/gtest.h>
@@ -123,9 +122,8 @@ TEST(CtlDrift, ABoardRunsItsEntryOrEachValueThatDiffersIsNamed) {
     }
 }
 
-// What is in force, as the inventory writes it, is what --diff compares; the entry as the
-// board runs it is its own reading of the request. A report of a kind no board sends is
-// refused, and one of a thousand containers keeps a few differences.
+// In force as the inventory writes it; a report of a kind no board sends is refused, one of a
+// thousand containers keeps a few differences.
 TEST(CtlDrift, InForceInTheInventorysTermsAndWithinBounds) {
     ctl::Drift drift;
     std::string why;
@@ -150,8 +148,7 @@ TEST(CtlDrift, InForceInTheInventorysTermsAndWithinBounds) {
     EXPECT_EQ(ctl::diffLines(drift).back(), "and 968 more");
 }
 
-// What a set_net_conf reply adds: the put-back, the gateway check, or that none ran although
-// one was asked for; nothing for another command or a plain apply.
+// The put-back, the gateway check, or that none ran although asked for; else nothing.
 TEST(CtlApplyNote, TheGatewayCheckAndThePutBackAreTold) {
     const auto call = [](const std::string& line) {
         qfclient::Call c;

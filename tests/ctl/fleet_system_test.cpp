@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// quillferry-ctl's fleet command on real daemons at once, one on each kind of line: local,
-// ser2net raw, RFC 2217, TLS and telnet inside TLS, and sshd with a port selector.
+// quillferry-ctl's fleet command on real daemons, one on each kind of line.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -27,8 +26,7 @@ protected:
                    qftest::TestSshd::missing());
     }
 
-    // Runs the built quillferry-ctl with `args` (a shell command line) and returns its exit
-    // status; what it wrote is in out().
+    // The exit status of the built quillferry-ctl with `args`; what it wrote is in out().
     int ctl(const std::string& args) const {
         const int status =
             std::system((QF_CTL_PATH " " + args + " >" + path("out") + " 2>&1").c_str());
@@ -37,8 +35,8 @@ protected:
     std::string out() const { return contents("out"); }
 };
 
-// One board on each kind of line, all at once in one loop: a local line, ser2net's raw,
-// telnet, TLS and telnet-inside-TLS ports, and sshd with a port selector as its user.
+// A local line, ser2net's raw, telnet, TLS and telnet-inside-TLS ports, and sshd with a port
+// selector as its user, all in one loop.
 TEST_F(CtlFleetSystem, BoardsOnEveryKindOfLineTakeTheirOwnConfiguration) {
     const char* names[] = {"local", "raw", "telnet", "ssh", "tls", "telnets"};
     std::vector<std::unique_ptr<SimulatedBoard>> boards;
@@ -103,8 +101,7 @@ TEST_F(CtlFleetSystem, BoardsOnEveryKindOfLineTakeTheirOwnConfiguration) {
     }
     EXPECT_EQ(std::system(("promtool check metrics <" + metrics).c_str()), 0);
 
-    // Someone else on the console server's port: line busy, as ser2net and the SSH port
-    // selector word it.
+    // Someone else on the port: line busy, as ser2net and the SSH port selector word it.
     Ser2net::settle();
     {
         const UniqueFd other = loopbackSocket(ser2net.port(0));

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The fleet command against console servers the test plays on loopback ports, its output
-// and its exit statuses.
+// The fleet command against console servers played on loopback ports: output, exit status.
 #include "ctl/fleet.h"
 
 #include <gtest/gtest.h>
@@ -55,13 +54,11 @@ std::string replyTo(const std::string& line, const std::string& members) {
 
 class CtlFleet : public ScratchDir {
 protected:
-    // Runs the command line `args` on the boards of `inventory`, standard output /dev/full if
-    // `full`.
+    // Runs `args` on the boards of `inventory`, standard output /dev/full if `full`.
     Captured run(const std::string& args, const std::string& inventory, bool full = false) {
         return run(options("--inventory " + put("inventory.json", inventory) + " " + args), full);
     }
-    // Runs `args` on `boards`, each with a console server playing its script where it has one
-    // (its line then the server's address); every script has ended when it returns.
+    // Runs `args` on `boards`, each with a console server playing its script where it has one.
     Captured runOn(const std::string& args, std::vector<InventoryEntry> boards,
                    const std::vector<FakeConsole::Script>& scripts) {
         std::vector<std::unique_ptr<FakeConsole>> consoles;
@@ -77,8 +74,7 @@ protected:
     }
 };
 
-// Every board at once, each with its own deadline: the board that answers is not held up
-// by the one that hangs, and each result is written as soon as it is known.
+// Every board at once, each with its own deadline, each result written as soon as it is known.
 TEST_F(CtlFleet, EveryBoardAtOnceEachWithItsOwnResult) {
     // The good board applies only a clear sent as IPv6, the family of its network.
     const auto clear = [](const std::string& line) {
@@ -123,8 +119,7 @@ TEST_F(CtlFleet, ABadEntryStopsTheFleet) {
     EXPECT_EQ(c.err.find_first_of("\x1b\r"), std::string::npos) << c.err;
 }
 
-// Output that cannot be written fails the command with a status of its own, whatever the
-// boards answered; the summary still tells the results.
+// Output that cannot be written fails the command with 74; the summary still tells the results.
 TEST_F(CtlFleet, OutputThatCannotBeWrittenFailsTheCommand) {
     const std::string absent = R"({"boards": [{"name": "a", "line": "/nonexistent/tty"}]})";
     for (const std::string format : {"table", "jsonl", "prometheus"}) {
@@ -136,9 +131,8 @@ TEST_F(CtlFleet, OutputThatCannotBeWrittenFailsTheCommand) {
     EXPECT_EQ(run("--output " + path("missing/metrics.prom") + " probe", absent).status, 74);
 }
 
-// A command that fails leaves no earlier output as if it were this run's: before it has
-// results a regular file (or a link) there is removed, anything else left alone and said;
-// output that cannot be replaced (in a child whose files may not grow past 100 bytes) too.
+// A failed command leaves no earlier output as if it were this run's (a FIFO is left alone and
+// said), whether it fails before its results or cannot write them (files of 100 bytes at most).
 TEST_F(CtlFleet, AFailedCommandLeavesNoStaleOutput) {
     const std::string old = "quillferry_board_up{board=\"a\"} 1\n";
     const std::string output = put("metrics.prom", old);
@@ -173,11 +167,8 @@ TEST_F(CtlFleet, AFailedCommandLeavesNoStaleOutput) {
     EXPECT_FALSE(std::filesystem::exists(output));
 }
 
-// The boards as scrape targets for file_sd_configs, the ones named only, written whole
-// through the one atomic writer: a link at --output is followed when the user (or root) made
-// it (the file it names gets the list, the link stays); a bad inventory leaves no list in
-// place; a link another user made is not followed (it could send the output over any file of
-// the user's): 74, the file it names untouched.
+// The named boards as file_sd_configs targets, written through a link the user made; a bad
+// inventory leaves no list; another user's link (it could aim at any file of ours) fails with 74.
 TEST_F(CtlFleet, OutputFollowsOnlyLinksTheUserOrRootMade) {
     const std::string link = path("targets.json");
     const std::string args = "--format prometheus-sd --board b --output " + link;
@@ -205,9 +196,8 @@ TEST_F(CtlFleet, OutputFollowsOnlyLinksTheUserOrRootMade) {
     EXPECT_EQ(contents("kept.json"), "old\n");
 }
 
-// Boards and console servers that attack the client, beside boards that answer: each
-// spoils its own result and nothing else, in every output. Text of the inventory or a
-// board reaches the table escaped, a row to a line.
+// Hostile boards beside one that answers: each spoils its own result only, in every output,
+// and reaches the table escaped, a row to a line.
 TEST_F(CtlFleet, OneBoardsBytesSpoilOnlyItsOwnResult) {
     const std::function<std::string(const std::string&)> replies[] = {
         [](const std::string& line) {
@@ -251,8 +241,7 @@ TEST_F(CtlFleet, OneBoardsBytesSpoilOnlyItsOwnResult) {
     }
 }
 
-// Thousands of lines that fail while opening, one after another: each board is started
-// from the loop, never from within the one before it.
+// Lines that fail while opening, one after another: each started from the loop, no recursion.
 TEST_F(CtlFleet, ThousandsOfLinesThatFailWhileOpening) {
     std::vector<InventoryEntry> boards(30000);
     for (int i = 0; i < 30000; ++i) boards[i] = {"b" + std::to_string(i), "/nonexistent/tty"};
@@ -261,9 +250,8 @@ TEST_F(CtlFleet, ThousandsOfLinesThatFailWhileOpening) {
     EXPECT_HAS(c.err.substr(0, 500), "30000 boards: 0 ok, 0 failed, 0 no reply, 30000 unavailable");
 }
 
-// A board that reports `inForce` (empty: nothing of it, as an earlier version) and answers
-// an apply with `applied` (its members before the uuid); every line it received is put into
-// `received`, which the test reads once the console is gone.
+// A board that reports `inForce` (empty: an earlier version) and answers an apply with
+// `applied`; the lines it received go into `received`.
 FakeConsole::Script reportingBoard(const std::string& inForce, const std::string& applied,
                                    std::string& received) {
     return [=, &received](int fd) {
@@ -278,9 +266,8 @@ FakeConsole::Script reportingBoard(const std::string& inForce, const std::string
     };
 }
 
-// set-net asks each board what it runs and applies only where that differs from its entry;
-// --check sends nothing that changes a board and tells drift by its exit status (3), and a
-// board too old to tell is neither in sync nor drifted; --force applies unasked.
+// set-net applies only where a board runs other than its entry; --check changes nothing and
+// exits 3 on drift (a board too old to tell is neither); --force applies unasked.
 TEST_F(CtlFleet, SetNetAppliesOnlyWhereTheBoardDiffers) {
     const std::string same =
         R"({"ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24},"location":{"idc":"dc1","pod_id":3,"soc_ip":"10.0.0.8"},"lxclist":null,"nameservers":["10.0.0.53"]})";
@@ -358,8 +345,7 @@ qfclient::Result result(Outcome outcome, const std::string& reply = "null") {
     return r;
 }
 
-// The fleet's exit status: 0 when every board answered ok, 1 when any answered a failure
-// only, else 2; all unavailable 69, all busy 75.
+// The fleet's exit status: all ok 0, failures only 1, else 2; all unavailable 69, all busy 75.
 TEST(CtlFleetOutput, StatusOfTheFleet) {
     const ctl::InventoryBoard a;
     const std::tuple<Outcome, Outcome, int> cases[] = {
@@ -377,9 +363,8 @@ TEST(CtlFleetOutput, StatusOfTheFleet) {
     }
 }
 
-// Every reply value is read by its type, whatever the reply's shape: a member of another
-// type than the board sends is shown as it is (escaped, cut short), never the end of the
-// table; a number that is not one gives no sample.
+// Every reply value is read by its type: one of another type is shown as it is (escaped, cut
+// short), never the end of the table; a number that is not one gives no sample.
 TEST(CtlFleetOutput, RepliesOfAnyShapeGiveTheirRow) {
     using S = ctl::Subcommand;
     const std::string longText(100, 'x');

@@ -81,9 +81,8 @@ TEST_F(CtlInventory, BadEntriesAreReportedByLineAndName) {
     EXPECT_EQ(boards[1].line.cert, key);
 }
 
-// An inventory is judged by its shape before it is parsed (parsing costs some hundred bytes
-// a value), and a file of many bad entries costs no more than a few: the first ten
-// complaints are told, the rest counted.
+// An inventory is judged by its shape before it is parsed, and of many bad entries the first
+// ten complaints are told, the rest counted.
 TEST_F(CtlInventory, ReadingItIsBoundedWhateverItHolds) {
     const auto entries = [](int count, const char* entry) {
         std::string text = R"({"boards": [)";

@@ -18,9 +18,8 @@ ctl::ParseOutcome parse(const std::string& line) {
     return ctl::parseCommandLine(args, "/d");
 }
 
-// A timeout that is not a finite number of seconds above 0 would let the client wait for
-// ever. Applying a configuration runs ifdown and ifup: a minute unless told otherwise; a tiny
-// timeout still waits a millisecond rather than not at all.
+// A timeout is a finite number of seconds above 0; an apply waits a minute unless told, a tiny
+// timeout still a millisecond.
 TEST(CtlOptions, TimeoutsFollowTheRequest) {
     for (const char* bad : {"", "0", "-1", "nan", "inf", "1e9", "5s"}) {
         int ms = -7;
@@ -32,8 +31,7 @@ TEST(CtlOptions, TimeoutsFollowTheRequest) {
               5000);
     EXPECT_EQ(ctl::replyTimeoutMs(defaults, clear), 60000);
     EXPECT_EQ(ctl::replyTimeoutMs(parse("--timeout 0.0001 clear").options, clear), 1);
-    // A verified apply may run ifdown and ifup four times and wait for its gateway; a sent
-    // line asking for one waits as long. An unfit value is refused at once, so waits no longer.
+    // A verified apply may run ifdown and ifup four times and wait for its gateway.
     const std::pair<const char*, int> verified[] = {
         {R"({"cmd":"set_net_conf","verify_gateway":7})", 127000},
         {R"({"cmd":"set_net_conf","verify_gateway":500})", 240000},
@@ -48,9 +46,8 @@ TEST(CtlOptions, TimeoutsFollowTheRequest) {
     }
 }
 
-// A command line sends only what the board's own checks accept (set-net), and a refused
-// value is named; options may follow the subcommand, their value attached or the next word.
-// A misused command line is refused before anything is sent.
+// A command line sends only what the board's own checks accept, a refused value named; a
+// misused command line is refused before anything is sent.
 TEST(CtlOptions, CommandLinesSendOnlyWhatTheBoardWouldApply) {
     const std::string set =
         "set-net --uuid u --address 10.0.0.8/24 --gateway=10.0.0.1 --dns 8.8.8.8 --idc dc1 "

@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// What quillferry-ctl prints and how it exits, against a board the test plays on a pty pair:
-// the client opens the slave end by its path, as it would a serial device; the test answers
-// on the master.
+// What quillferry-ctl prints and how it exits, against a board played on a pty's master end.
 #include "ctl/session.h"
 
 #include <gtest/gtest.h>
@@ -47,8 +45,7 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
         int status;       // 74: standard output is /dev/full
         const char* err;  // each of its lines in standard error
     } const cases[] = {
-        // Noise (which a device left cooked would change), a late reply and a late
-        // acknowledgement, zero byte and all: noted as they came.
+        // Noise (a cooked device would change it), a late reply and acknowledgement: noted.
         {"--raw stat", noise + stale + ack + ok, ok, 0, "request: \\x13\\r\\n\n\\x00"},
         {"stat", failed, styled, 1, "ret_val -1"},
         // A malformed reply is shown, not printed as a reply, unless asked for raw.
@@ -57,8 +54,7 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
         {"stat", deep, "", 1, "reply is nested deeper than 64 levels: {\"uuid\":\"u\""},
         {"--raw probe", stale + ack, "Quillferry_Ok!!!\\n\\x00\n", 0, "note: discarded"},
         {"probe", ack, "alive\n", 0, ""},
-        // A board of an earlier version says nothing of what is in force, nor of a gateway
-        // check it never ran: the client says so rather than guessing.
+        // A board of an earlier version tells nothing in force, nor a gateway check: said so.
         {"--raw netconf", ok, ok, 0, "the board cannot tell what it runs"},
         {setNet, ok, ok, 0, "no gateway check ran: the board does not know verify_gateway"},
         {setNet, putBack, putBack, 1,
@@ -97,8 +93,7 @@ TEST(CtlSession, PrintsTheReplyToItsOwnRequestAndExitsWithItsOutcome) {
     }
 }
 
-// Files that do not suit the line (each problem: the client's tests) are a usage error before
-// anything is sent: no connection is made (the port refuses none; one would be "unavailable").
+// Files that do not suit the line are a usage error before any connection is tried.
 TEST(CtlSession, FilesThatDoNotSuitTheLineAreAUsageError) {
     const std::pair<const char*, const char*> cases[] = {
         {"--device tls:127.0.0.1:1 --cert /etc/passwd probe", "needs its key"},

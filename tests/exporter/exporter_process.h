@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The built quillferry-exporter started by a test on a loopback port of its own, and HTTP
-// requests to it through curl. Stopped (SIGTERM, then SIGKILL) when the test ends. And the
-// bcrypt hash that its web configuration holds for a password.
+// The built quillferry-exporter on a loopback port of its own, HTTP requests to it through
+// curl, and the bcrypt hash its web configuration holds for a password.
 #pragma once
 
 #include <crypt.h>
@@ -29,8 +28,8 @@ inline ::testing::AssertionResult hasLine(const std::string& text, const std::st
 
 class ExporterProcess : public Spawned {
 public:
-    // Starts QF_EXPORTER_PATH with `args` and --web.listen-address 127.0.0.1:0; its log goes
-    // to `log`. Waits until it says where it listens; throws when it does not.
+    // Starts QF_EXPORTER_PATH with `args` on 127.0.0.1:0, its log at `log`; waits until it
+    // says where it listens, throws when it does not.
     ExporterProcess(std::vector<std::string> args, std::string logPath) : log_(std::move(logPath)) {
         args.insert(args.begin(), {QF_EXPORTER_PATH, "--web.listen-address", "127.0.0.1:0"});
         start(args, log_, true);
@@ -56,8 +55,7 @@ private:
     int port_ = 0;
 };
 
-// A GET through curl (`options` added to its command line, shell-quoted by the caller), its
-// body kept in `scratch`.
+// A GET through curl with `options` (shell-quoted by the caller), its body kept in `scratch`.
 inline HttpAnswer httpGet(const std::string& url, const std::string& scratch,
                           const std::string& options = "") {
     const std::string command = "curl -s -g -o '" + scratch + "' -w '%{http_code} %{time_total}' " +

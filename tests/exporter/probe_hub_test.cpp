@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// A board's line is used by one probe at a time (scrapes that share a probe: the built
-// exporter's tests).
+// A board's line is used by one probe at a time.
 #include "exporter/probe_hub.h"
 
 #include <gtest/gtest.h>
@@ -53,12 +52,11 @@ ctl::InventoryBoard board(const std::string& name, const std::string& address) {
     return b;
 }
 
-// A scrape of the other module waits for the board's probe under way, then has its own on
-// the same line; a board that never answers is a timeout within the scrape's time.
+// A scrape of the other module waits for the probe under way, then has its own; a board that
+// never answers is a timeout within the scrape's time.
 TEST(ExporterProbeHub, OneProbeAtATimePerBoard) {
     FakeConsole console([](int fd) {
-        // One client at a time, as a console server's port: the probe, then the status query
-        // on a connection of its own.
+        // One client only, as a console server's port.
         if (FakeConsole::readLine(fd).empty()) return;
         FakeConsole::write(fd, std::string(golden::kAck));
         FakeConsole::awaitClose(fd);

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// Debian's Prometheus scraping the exporter with the shipped scrape configuration, rules and
-// dashboard, on three daemons: a local line whose zones read below zero, one behind ser2net,
-// and one behind ser2net whose daemon is dead. All on loopback, nothing installed.
+// Debian's Prometheus with the shipped configuration, rules and dashboard on three daemons: a
+// local line whose zones read below zero, one behind ser2net, one behind ser2net and dead.
 #include <gtest/gtest.h>
 #include <json/json.h>
 
@@ -121,8 +120,7 @@ TEST_F(PrometheusSystem, PrometheusSeesEachBoardAsItIs) {
     // The dead board's alert is pending (its duration has not passed) or firing; no other.
     ASSERT_TRUE(waitFor("ALERTS{alertname=\"QuillferryBoardDown\"}", 1, 10));
     EXPECT_EQ(query("ALERTS{alertname=\"QuillferryBoardDown\"}")[0]["metric"]["board"], "dead");
-    // None of the others, once every job has been scraped (before its first scrape, the
-    // exporter is absent for a moment).
+    // None of the others, once every job has been scraped.
     EXPECT_TRUE(
         waitFor("ALERTS{alertname=~\"QuillferryExporterDown|QuillferryProbesFailing|"
                 "QuillferryBoardLineBusy|QuillferryBoardHot\"}",
@@ -133,8 +131,7 @@ TEST_F(PrometheusSystem, PrometheusSeesEachBoardAsItIs) {
     EXPECT_EQ(value("idc:quillferry_boards_up:sum{idc=\"dc1\"}"), 2);
     EXPECT_EQ(value("idc:quillferry_boards:count{idc=\"dc2\"}"), 1);
 
-    // Every query of the dashboard evaluates, with every data centre and board chosen; all
-    // but rates (which need two scrapes) give samples.
+    // Every dashboard query evaluates; all but rates (two scrapes needed) give samples.
     Json::Value dashboard;
     ASSERT_TRUE(
         Json::Reader().parse(qftest::readText(packaging + "quillferry-dashboard.json"), dashboard));

@@ -39,8 +39,8 @@ TEST(ParseJson, RefusesRequestsDeeperOrLargerThanAnyRealOne) {
     }
 }
 
-// The client's reader: strict JSON within the limits it is given, refused by shape before
-// the reader runs, every failure one line and never an exception.
+// The client's reader: strict JSON within its limits, judged by shape first, every failure
+// one line and never an exception.
 TEST(ParseStrictJson, TakesStrictJsonWithinItsLimitsAndNeverThrows) {
     const JsonShape limits{8, 16};
     const struct {
