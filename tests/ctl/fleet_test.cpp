@@ -219,10 +219,10 @@ TEST_F(CtlFleet, OneBoardsBytesSpoilOnlyItsOwnResult) {
         R"(shapeless +ok (.*)s  ipv6=-/- gateway=- mac=\["\\\\u001b\[2J"\] in_force=cannot-tell)"
         "\n"
         R"(forged +unavailable (.*)s  cannot open /nonexistent/\\x1b\[2J\\nforged +ok: .*)";
-    for (const std::string format : {"table", "jsonl"}) {
-        const std::string output = format == "jsonl" ? " --output " + path("out.jsonl") : "";
+    const std::string jsonl = "--timeout 3 --format jsonl --output " + path("out.jsonl");
+    for (const std::string& args : {std::string("--timeout 3 --format table"), jsonl}) {
         const Captured c =
-            runOn("--timeout 3 --format " + format + output + " netconf",
+            runOn(args + " netconf",
                   {{"good", ""},
                    {"deep", ""},
                    {"shapeless", ""},
@@ -231,7 +231,7 @@ TEST_F(CtlFleet, OneBoardsBytesSpoilOnlyItsOwnResult) {
                    FakeConsole::replying(replies[2])});
         EXPECT_EQ(c.status, 2) << c.err;
         EXPECT_HAS(c.err, "4 boards: 2 ok, 1 failed, 0 no reply, 1 unavailable, 0 busy");
-        if (format == "jsonl") {
+        if (args == jsonl) {
             EXPECT_EQ(jsonLines(contents("out.jsonl")).size(), 4u);
             continue;
         }

@@ -112,8 +112,8 @@ TEST_F(Exporter, EachBoardAsItIsWithinTheScrapesTime) {
         EXPECT_LT(a.seconds, 1.0) << c.target;
         std::istringstream samples(c.samples);
         for (std::string name, value; samples >> name >> value;) {
-            EXPECT_TRUE(hasLine(
-                a.body, "quillferry_board_" + name + "{board=\"" + c.target + "\"} " + value));
+            name.append("{board=\"").append(c.target).append("\"} ").append(value);
+            EXPECT_TRUE(hasLine(a.body, "quillferry_board_" + name));
         }
         EXPECT_TRUE(hasLine(a.body, std::string("quillferry_probe_success ") + c.success));
         EXPECT_LACKS(a.body, std::string("\nquillferry_board_") + c.none);
