@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "expect_text.h"
+#include "inventory_text.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -24,6 +25,10 @@ std::vector<std::string> complaints(const std::string& text) {
 TEST_F(CtlInventory, BadEntriesAreReportedByLineAndName) {
     const std::string key = put("key", "k");
     ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    // A member naming a file, with its leading comma.
+    const auto file = [](const std::string& name, const std::string& path) {
+        return ", \"" + name + "\": \"" + path + "\"";
+    };
     const std::string net =
         R"("address": "10.0.0.8/24", "gateway": "10.0.0.1", "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.0.8", "pod_id": 1)";
     const std::pair<std::string, std::vector<const char*>> cases[] = {
@@ -44,17 +49,12 @@ TEST_F(CtlInventory, BadEntriesAreReportedByLineAndName) {
         {R"({"boards": [{"name": "n", "line": "/dev/x", "network": {"address": "10.0.0.8/24", "pod_id": "3"}}]})",
          {"\"gateway\" must be a text", "\"dns\" must be a list", "\"pod_id\" must be an integer"}},
         {R"({"boards": [{"name": "n"} trailing)", {"not JSON"}},
-        {R"({"boards": [
-  {"name": "a", "line": "tcp:console1:3001", "ca": ")" +
-             key + R"("},
-  {"name": "b", "line": "ssh:console1", "identity": ")" +
-             path("missing") + R"("},
-  {"name": "c", "line": "ssh:console1", "known_hosts": ")" +
-             path("fifo") + R"("},
-  {"name": "d", "line": "tls:console1:1", "cert": ")" +
-             key + R"("},
-  {"name": "e", "line": "tls:console1:1", "ca": ""},
-  {"name": "f", "line": "ssh:console1", "identity": 3}]})",
+        {inventoryText({{"a", "tcp:console1:3001", file("ca", key)},
+                        {"b", "ssh:console1", file("identity", path("missing"))},
+                        {"c", "ssh:console1", file("known_hosts", path("fifo"))},
+                        {"d", "tls:console1:1", file("cert", key)},
+                        {"e", "tls:console1:1", file("ca", "")},
+                        {"f", "ssh:console1", R"(, "identity": 3)"}}),
          {"line 2: board \"a\": a CA file is for tls: and telnets: lines only",
           "line 3: board \"b\": an identity: cannot read",
           "line 4: board \"c\": a known hosts file: cannot read", "not a regular file",
@@ -70,13 +70,12 @@ TEST_F(CtlInventory, BadEntriesAreReportedByLineAndName) {
     // The same files where they suit the line are taken.
     std::vector<ctl::InventoryBoard> boards;
     ctl::Complaints errors;
-    ASSERT_TRUE(ctl::parseInventory(R"({"boards": [
-  {"name": "s", "line": "ssh:admin:port05@console1", "identity": ")" +
-                                        key + R"(", "known_hosts": ")" + key + R"("},
-  {"name": "t", "line": "telnets:console1:3005", "ca": ")" +
-                                        key + R"(", "cert": ")" + key + R"(", "key": ")" + key +
-                                        R"("}]})",
-                                    boards, errors))
+    ASSERT_TRUE(ctl::parseInventory(
+        inventoryText(
+            {{"s", "ssh:admin:port05@console1", file("identity", key) + file("known_hosts", key)},
+             {"t", "telnets:console1:3005",
+              file("ca", key) + file("cert", key) + file("key", key)}}),
+        boards, errors))
         << ::testing::PrintToString(errors.lines());
     EXPECT_EQ(boards[1].line.cert, key);
 }
