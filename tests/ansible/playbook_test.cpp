@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-// The Ansible collection quillferry.board as an operator runs it: ansible-playbook against
-// localhost drives a simulated board on its line through the built quillferry-ctl
-// (tests/ansible/playbook.yml holds the tasks and their checks).
+// ansible-playbook runs tests/ansible/playbook.yml against a simulated board on its line
+// through the built quillferry-ctl.
 #include <sys/wait.h>
 
 #include <filesystem>
 
 #include "board.h"
 #include "cable.h"
+#include "expect_text.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -25,26 +25,22 @@ TEST_F(AnsiblePlaybook, ChecksAppliesGathersAndRefusesBeforeSending) {
               0);
     const qftest::Cable cable(board);
 
-    const std::string& dir = dir_;
-    const std::string ctlDir = std::filesystem::path(QF_CTL_PATH).parent_path();
     // Everything Ansible keeps goes into the test's folder; the module runs with this
     // machine's Python 3, where Debian's ansible-core is.
     const std::string command =
-        "env ANSIBLE_HOME=" + dir + " ANSIBLE_LOCAL_TEMP=" + dir +
-        "/tmp ANSIBLE_REMOTE_TEMP=" + dir + "/tmp ANSIBLE_COLLECTIONS_PATH=" + QF_SOURCE_DIR +
+        "env ANSIBLE_HOME=" + dir_ + " ANSIBLE_LOCAL_TEMP=" + dir_ +
+        "/tmp ANSIBLE_REMOTE_TEMP=" + dir_ +
+        "/tmp ANSIBLE_COLLECTIONS_PATH=" QF_SOURCE_DIR
         " ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3 ANSIBLE_NOCOLOR=1 "
-        "ANSIBLE_RETRY_FILES_ENABLED=0"
-        " PATH=" +
-        ctlDir +
+        "ANSIBLE_RETRY_FILES_ENABLED=0 PATH=" +
+        std::filesystem::path(QF_CTL_PATH).parent_path().string() +
         ":$PATH timeout 300 ansible-playbook -i localhost, -c local -e line=" + cable.device() +
-        " " + QF_SOURCE_DIR + "/tests/ansible/playbook.yml >" + dir + "/out 2>&1";
+        " " QF_SOURCE_DIR "/tests/ansible/playbook.yml >" + path("out") + " 2>&1";
     const int status = std::system(command.c_str());
-    const std::string out = contents("out");
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
-    // The refused value never reached the board: its record holds the clear, sent after it,
-    // and nothing of the refused request.
-    EXPECT_NE(board.readFile("opt/.cmd.txt").find("clear"), std::string::npos);
-    EXPECT_EQ(board.log().find("10.0.9.8"), std::string::npos) << board.log();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << contents("out");
+    // The refused value never reached the board; the clear sent after it did.
+    EXPECT_HAS(board.readFile("opt/.cmd.txt"), "clear");
+    EXPECT_LACKS(board.log(), "10.0.9.8");
 }
 
 }  // namespace

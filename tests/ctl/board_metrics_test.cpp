@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 namespace {
 
 using qfclient::Outcome;
@@ -14,21 +16,13 @@ Json::Value parsed(const std::string& text) {
     return v;
 }
 
+// The samples of an exposition, without its comments.
 std::string samples(const std::string& text) {
-    std::string lines;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const std::size_t end = text.find('\n', at);
-        const std::string line = text.substr(at, end - at);
-        if (!line.empty() && line.front() != '#') lines += line + "\n";
-        at = end == std::string::npos ? text.size() : end + 1;
-    }
-    return lines;
+    return std::regex_replace(text, std::regex("^#.*\n", std::regex::multiline), "");
 }
 
-// Each value as the board means it: millidegrees in 32 bits, sent unsigned (below zero in
-// two's complement), 0 for no zone read; the power limit as 100 or 0; netconf as 1 or 0.
-// Anything the board does not send gives no reading rather than a number made up.
+// Millidegrees in 32 bits sent unsigned, 0 no reading; the power limit 100 or 0; netconf 1 or 0.
+// Anything else gives no reading rather than a number made up.
 TEST(BoardMetrics, StatusValuesAreReadAsTheBoardMeansThem) {
     const struct {
         const char* reply;
@@ -38,27 +32,23 @@ TEST(BoardMetrics, StatusValuesAreReadAsTheBoardMeansThem) {
     } cases[] = {
         {R"({"cpu_temp":45000,"cpu_pwr_lmt":100,"netconf":0})", 45.0, false, false},
         {R"({"cpu_temp":71500,"cpu_pwr_lmt":0,"netconf":1})", 71.5, true, true},
-        // Every zone below zero: -5000 as its unsigned 32-bit form.
-        {R"({"cpu_temp":4294962296})", -5.0, std::nullopt, std::nullopt},
-        {R"({"cpu_temp":4294967295})", -0.001, std::nullopt, std::nullopt},
-        {R"({"cpu_temp":2147483647})", 2147483.647, std::nullopt, std::nullopt},
-        // A signed form means the same.
-        {R"({"cpu_temp":-5000})", -5.0, std::nullopt, std::nullopt},
-        {R"({"cpu_temp":41000.0})", 41.0, std::nullopt, std::nullopt},
+        // Every zone below zero: -5000 as its unsigned 32-bit form; a signed form means the same.
+        {R"({"cpu_temp":4294962296})", -5.0, {}, {}},
+        {R"({"cpu_temp":4294967295})", -0.001, {}, {}},
+        {R"({"cpu_temp":2147483647})", 2147483.647, {}, {}},
+        {R"({"cpu_temp":-5000})", -5.0, {}, {}},
+        {R"({"cpu_temp":41000.0})", 41.0, {}, {}},
         // No zone gave a number.
-        {R"({"cpu_temp":0,"cpu_pwr_lmt":100})", std::nullopt, false, std::nullopt},
+        {R"({"cpu_temp":0,"cpu_pwr_lmt":100})", {}, false, {}},
         // Below absolute zero, beyond 32 bits, not whole, not a number.
-        {R"({"cpu_temp":2147483648})", std::nullopt, std::nullopt, std::nullopt},
-        {R"({"cpu_temp":4294967296})", std::nullopt, std::nullopt, std::nullopt},
-        {R"({"cpu_temp":-2147483649})", std::nullopt, std::nullopt, std::nullopt},
-        {R"({"cpu_temp":18446744073709551615})", std::nullopt, std::nullopt, std::nullopt},
-        {R"({"cpu_temp":41.5,"cpu_pwr_lmt":55,"netconf":2})", std::nullopt, std::nullopt,
-         std::nullopt},
-        {R"({"cpu_temp":"41000","cpu_pwr_lmt":"100","netconf":true})", std::nullopt, std::nullopt,
-         std::nullopt},
-        {R"({"cpu_temp":1e300,"cpu_pwr_lmt":-100,"netconf":-1})", std::nullopt, std::nullopt,
-         std::nullopt},
-        {R"([45000])", std::nullopt, std::nullopt, std::nullopt},
+        {R"({"cpu_temp":2147483648})", {}, {}, {}},
+        {R"({"cpu_temp":4294967296})", {}, {}, {}},
+        {R"({"cpu_temp":-2147483649})", {}, {}, {}},
+        {R"({"cpu_temp":18446744073709551615})", {}, {}, {}},
+        {R"({"cpu_temp":41.5,"cpu_pwr_lmt":55,"netconf":2})", {}, {}, {}},
+        {R"({"cpu_temp":"41000","cpu_pwr_lmt":"100","netconf":true})", {}, {}, {}},
+        {R"({"cpu_temp":1e300,"cpu_pwr_lmt":-100,"netconf":-1})", {}, {}, {}},
+        {R"([45000])", {}, {}, {}},
     };
     for (const auto& c : cases) {
         const ctl::StatReadings r = ctl::readStat(parsed(c.reply));
@@ -68,8 +58,8 @@ TEST(BoardMetrics, StatusValuesAreReadAsTheBoardMeansThem) {
     }
 }
 
-// A busy line is neither up nor down; what did not answer has no round trip; readings the
-// board did not give have no sample.
+// A busy line is neither up nor down, no answer no round trip, no reading no sample; a probe
+// that did not finish has only its own samples. Labels are escaped.
 TEST(BoardMetrics, SamplesByOutcome) {
     ctl::InventoryBoard board;
     board.name = "b1";
@@ -94,13 +84,7 @@ TEST(BoardMetrics, SamplesByOutcome) {
               "quillferry_board_round_trip_seconds{board=\"b1\"} 0.12\n"
               "quillferry_board_temperature_celsius{board=\"b1\"} -5\n"
               "quillferry_board_network_configured{board=\"b1\"} 1\n");
-}
 
-// The probe's own samples: its success and duration, and none of the board's when it did not
-// finish within the scrape's time. Label values are escaped.
-TEST(BoardMetrics, ProbeSamples) {
-    ctl::InventoryBoard board;
-    board.name = "b1";
     board.network.emplace();
     board.network->idc = "dc\"1";
     board.network->podId = 4;

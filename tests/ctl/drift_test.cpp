@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// What a board runs against its inventory entry, and what a set_net_conf reply adds to its
-// ret_val.
+// What a board runs against its inventory entry; what a set_net_conf reply adds to ret_val.
 #include "ctl/drift.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
 
 #include "ctl/apply_note.h"
 #include "ctl/inventory.h"
@@ -46,105 +48,82 @@ std::string replace(std::string text, const std::string& from, const std::string
     return text;
 }
 
-// Each way a board's report can stand to its entry: the differences, board's -> inventory's.
+// Each way a board's report can stand to its entry: the differences, board's -> inventory's
+// (none: in sync; no report: cannot tell).
 TEST(CtlDrift, ABoardRunsItsEntryOrEachValueThatDiffersIsNamed) {
-    using State = ctl::Drift::State;
     const std::string v6 =
         R"({"address": "fd00::8/64", "gateway": "fd00::1", "dns": ["fd00::53"], "idc": "dc1",
             "soc_ip": "fd00::8", "pod_id": 3})";
     const std::string v6InForce =
         R"({"ipv6":{"address":"fd00::8","gateway":"fd00::1","netmask":64},"location":{"idc":"dc1","pod_id":3,"soc_ip":"fd00::8"},"lxclist":null,"nameservers":["fd00::53","fdbd:dc00::10:8:8:8"]})";
-    const std::string noContainers = replace(kV4, R"(,
-    "containers": [{"mac": "02:00:00:00:00:0a", "address": "10.0.0.10"}])",
-                                             "");
-    struct Case {
+    const std::string noContainers =
+        std::regex_replace(kV4, std::regex(",\n *\"containers\".*\\]"), "");
+    const std::string v4 = kV4InForce;
+    const std::string containers = R"([{"ipv4":"10.0.0.10","mac":"02:00:00:00:00:0a"}])";
+    const struct {
         const char* what;
         std::string network;
         std::string inForce;  // empty: the reply has none
-        State state;
-        std::vector<std::string> lines;
-    };
-    const Case cases[] = {
-        {"the same, its texts without spaces", kV4, kV4InForce, State::InSync, {}},
-        {"IPv6 with the board's default second name server", v6, v6InForce, State::InSync, {}},
-        {"no containers given: the board's list is not compared",
-         noContainers,
-         replace(kV4InForce, "10.0.0.10", "10.0.0.11"),
-         State::InSync,
-         {}},
-        {"address and gateway",
-         kV4,
-         replace(replace(kV4InForce, R"("address":"10.0.0.8")", R"("address":"10.0.1.8")"),
-                 "10.0.0.1\"", "10.0.1.1\""),
-         State::Differs,
-         {"address: 10.0.1.8/24 -> 10.0.0.8/24", "gateway: 10.0.1.1 -> 10.0.0.1"}},
-        {"the family",
-         noContainers,
-         v6InForce,
-         State::Differs,
-         {"address: fd00::8/64 -> 10.0.0.8/24", "gateway: fd00::1 -> 10.0.0.1",
-          "dns: fd00::53, fdbd:dc00::10:8:8:8 -> 10.0.0.53", "soc_ip: fd00::8 -> 10.0.0.8"}},
-        {"location",
-         kV4,
-         replace(kV4InForce, R"("pod_id":3)", R"("pod_id":4)"),
-         State::Differs,
-         {"pod_id: 4 -> 3"}},
-        {"a container more, one unused",
-         kV4,
-         replace(kV4InForce, R"("mac":"02:00:00:00:00:0a"}])",
-                 R"("mac":"02:00:00:00:00:0b"},null])"),
-         State::Differs,
-         {"container 1: 02:00:00:00:00:0b=10.0.0.10 -> 02:00:00:00:00:0a=10.0.0.10",
-          "container 2: unused -> none"}},
-        {"the board's list not known",
-         kV4,
-         replace(kV4InForce, R"([{"ipv4":"10.0.0.10","mac":"02:00:00:00:00:0a"}])", "null"),
-         State::Differs,
-         {"containers: not known -> 02:00:00:00:00:0a=10.0.0.10"}},
-        {"nothing in force",
-         noContainers,
-         "null",
-         State::Differs,
-         {"address: nothing in force -> 10.0.0.8/24", "gateway: nothing in force -> 10.0.0.1",
-          "dns: nothing in force -> 10.0.0.53", "idc: nothing in force -> dc1",
-          "soc_ip: nothing in force -> 10.0.0.8", "pod_id: nothing in force -> 3"}},
-        {"unknown",
-         kV4,
-         R"("unknown")",
-         State::Differs,
-         {"address: unknown -> 10.0.0.8/24", "gateway: unknown -> 10.0.0.1",
-          "dns: unknown -> 10.0.0.53", "idc: unknown -> dc1", "soc_ip: unknown -> 10.0.0.8",
-          "pod_id: unknown -> 3", "containers: unknown -> 02:00:00:00:00:0a=10.0.0.10"}},
-        {"a board of an earlier version", kV4, "", State::CannotTell, {}},
+        std::string lines;    // each difference ended by a newline
+    } cases[] = {
+        {"the same, its texts without spaces", kV4, v4, ""},
+        {"IPv6 with the board's default second name server", v6, v6InForce, ""},
+        {"no containers given: the board's list is not compared", noContainers,
+         replace(v4, "10.0.0.10", "10.0.0.11"), ""},
+        {"address and gateway", kV4,
+         replace(replace(v4, R"("address":"10.0.0.8")", R"("address":"10.0.1.8")"), "10.0.0.1\"",
+                 "10.0.1.1\""),
+         "address: 10.0.1.8/24 -> 10.0.0.8/24\ngateway: 10.0.1.1 -> 10.0.0.1\n"},
+        {"the family", noContainers, v6InForce,
+         "address: fd00::8/64 -> 10.0.0.8/24\ngateway: fd00::1 -> 10.0.0.1\n"
+         "dns: fd00::53, fdbd:dc00::10:8:8:8 -> 10.0.0.53\nsoc_ip: fd00::8 -> 10.0.0.8\n"},
+        {"location", kV4, replace(v4, R"("pod_id":3)", R"("pod_id":4)"), "pod_id: 4 -> 3\n"},
+        {"a container more, one unused", kV4,
+         replace(v4, R"("mac":"02:00:00:00:00:0a"}])", R"("mac":"02:00:00:00:00:0b"},null])"),
+         "container 1: 02:00:00:00:00:0b=10.0.0.10 -> 02:00:00:00:00:0a=10.0.0.10\n"
+         "container 2: unused -> none\n"},
+        {"the board's list not known", kV4, replace(v4, containers, "null"),
+         "containers: not known -> 02:00:00:00:00:0a=10.0.0.10\n"},
+        {"nothing in force", noContainers, "null",
+         "address: nothing in force -> 10.0.0.8/24\ngateway: nothing in force -> 10.0.0.1\n"
+         "dns: nothing in force -> 10.0.0.53\nidc: nothing in force -> dc1\n"
+         "soc_ip: nothing in force -> 10.0.0.8\npod_id: nothing in force -> 3\n"},
+        {"unknown", kV4, R"("unknown")",
+         "address: unknown -> 10.0.0.8/24\ngateway: unknown -> 10.0.0.1\n"
+         "dns: unknown -> 10.0.0.53\nidc: unknown -> dc1\nsoc_ip: unknown -> 10.0.0.8\n"
+         "pod_id: unknown -> 3\ncontainers: unknown -> 02:00:00:00:00:0a=10.0.0.10\n"},
+        {"a board of an earlier version", kV4, "", ""},
         // A board's values are read by their kind: none of another kind passes for the same.
-        {"values of another kind",
-         noContainers,
-         replace(replace(kV4InForce, R"("pod_id":3)", R"("pod_id":"3")"), R"("idc":"dc1")",
+        {"values of another kind", noContainers,
+         replace(replace(v4, R"("pod_id":3)", R"("pod_id":"3")"), R"("idc":"dc1")",
                  R"("idc":["dc1\u001b"])"),
-         State::Differs,
-         {R"(idc: ["dc1\\u001b"] -> dc1)", R"(pod_id: "3" -> 3)"}},
-        {"both families",
-         noContainers,
-         replace(kV4InForce, R"("location")",
+         "idc: [\"dc1\\\\u001b\"] -> dc1\npod_id: \"3\" -> 3\n"},
+        {"both families", noContainers,
+         replace(v4, R"("location")",
                  R"("ipv6":{"address":"fd00::8","gateway":"fd00::1","netmask":64},"location")"),
-         State::Differs,
-         {R"(address: {"ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24}... -> 10.0.0.8/24)",
-          "gateway: none -> 10.0.0.1"}},
+         R"(address: {"ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24}... -> 10.0.0.8/24)"
+         "\ngateway: none -> 10.0.0.1\n"},
     };
-    for (const Case& c : cases) {
+    using State = ctl::Drift::State;
+    for (const auto& c : cases) {
         ctl::Drift drift;
         std::string why;
         ASSERT_TRUE(ctl::compareInForce(entry(c.network), json(reply(c.inForce)), drift, why))
             << c.what << ": " << why;
-        EXPECT_EQ(drift.state, c.state) << c.what;
-        EXPECT_EQ(ctl::diffLines(drift), c.lines) << c.what;
-        EXPECT_EQ(ctl::differencesJson(drift).size(), c.lines.size()) << c.what;
+        EXPECT_EQ(drift.state, c.inForce.empty() ? State::CannotTell
+                               : c.lines.empty() ? State::InSync
+                                                 : State::Differs)
+            << c.what;
+        std::string lines;
+        for (const std::string& line : ctl::diffLines(drift)) lines += line + "\n";
+        EXPECT_EQ(lines, c.lines) << c.what;
+        EXPECT_EQ(ctl::differencesJson(drift).size(), std::count(lines.begin(), lines.end(), '\n'))
+            << c.what;
     }
 }
 
-// What is in force, as the inventory writes it, is what --diff compares; the entry as the
-// board runs it is its own reading of the request. A report of a kind no board sends is
-// refused, and one of a thousand containers keeps a few differences.
+// In force as the inventory writes it; a report of a kind no board sends is refused, one of a
+// thousand containers keeps a few differences.
 TEST(CtlDrift, InForceInTheInventorysTermsAndWithinBounds) {
     ctl::Drift drift;
     std::string why;
@@ -159,20 +138,17 @@ TEST(CtlDrift, InForceInTheInventorysTermsAndWithinBounds) {
         EXPECT_EQ(why, R"(in_force is neither null, "unknown" nor an object)");
     }
 
-    std::string many = "[";
-    for (int i = 0; i < 1000; ++i) many += std::string(i == 0 ? "" : ",") + "null";
+    std::string many = "[null";
+    for (int i = 1; i < 1000; ++i) many += ",null";
+    const std::string containers = R"([{"ipv4":"10.0.0.10","mac":"02:00:00:00:00:0a"}])";
     ASSERT_TRUE(ctl::compareInForce(
-        entry(kV4),
-        json(reply(replace(kV4InForce, R"([{"ipv4":"10.0.0.10","mac":"02:00:00:00:00:0a"}])",
-                           many + "]"))),
-        drift, why));
+        entry(kV4), json(reply(replace(kV4InForce, containers, many + "]"))), drift, why));
     EXPECT_EQ(drift.differences.size(), ctl::kMaxDifferences);
     EXPECT_EQ(drift.moreDifferences, 1000 - ctl::kMaxDifferences);
     EXPECT_EQ(ctl::diffLines(drift).back(), "and 968 more");
 }
 
-// What a set_net_conf reply adds: the put-back, the gateway check, or that none ran although
-// one was asked for; nothing for another command or a plain apply.
+// The put-back, the gateway check, or that none ran although asked for; else nothing.
 TEST(CtlApplyNote, TheGatewayCheckAndThePutBackAreTold) {
     const auto call = [](const std::string& line) {
         qfclient::Call c;

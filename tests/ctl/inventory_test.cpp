@@ -4,13 +4,32 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "expect_text.h"
+#include "inventory_text.h"
 #include "scratch_dir.h"
 
 namespace {
 
-// Every bad entry is reported, by line and name, and none is taken.
-TEST(CtlInventory, BadEntriesAreReportedByLineAndName) {
-    const std::string good =
+using CtlInventory = ScratchDir;
+
+// The complaints about an inventory that must be refused, a line each.
+std::vector<std::string> complaints(const std::string& text) {
+    std::vector<ctl::InventoryBoard> boards;
+    ctl::Complaints complaints;
+    EXPECT_FALSE(ctl::parseInventory(text, boards, complaints)) << text.substr(0, 40);
+    return complaints.lines();
+}
+
+// Every bad entry is reported, by line and name, and none is taken; so is each file that secures
+// a line but does not suit it, cannot be read or is no regular file.
+TEST_F(CtlInventory, BadEntriesAreReportedByLineAndName) {
+    const std::string key = put("key", "k");
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    // A member naming a file, with its leading comma.
+    const auto file = [](const std::string& name, const std::string& path) {
+        return ", \"" + name + "\": \"" + path + "\"";
+    };
+    const std::string net =
         R"("address": "10.0.0.8/24", "gateway": "10.0.0.1", "dns": ["10.0.0.53"], "idc": "dc1", "soc_ip": "10.0.0.8", "pod_id": 1)";
     const std::pair<std::string, std::vector<const char*>> cases[] = {
         {"[]", {"line 1: the inventory must be an object"}},
@@ -21,7 +40,7 @@ TEST(CtlInventory, BadEntriesAreReportedByLineAndName) {
          {"line 2: board \"a b\": a name is", "line 2: board \"a b\": line address 'tcp:h'",
           "line 3: a board without a name: \"name\" must be a text", "\"line\" must be a text",
           "unknown member \"port\""}},
-        {"{\"boards\": [{\"name\": \"n\", \"line\": \"/dev/x\",\n \"network\": {" + good +
+        {"{\"boards\": [{\"name\": \"n\", \"line\": \"/dev/x\",\n \"network\": {" + net +
              ", \"containers\": [{\"mac\": \"aa:bb\", \"address\": \"10.0.0.9\"}]}}]}",
          {"line 2: board \"n\": network: container 1 mac 'aa:bb'"}},
         // A value is judged whole, not up to a zero byte.
@@ -30,22 +49,40 @@ TEST(CtlInventory, BadEntriesAreReportedByLineAndName) {
         {R"({"boards": [{"name": "n", "line": "/dev/x", "network": {"address": "10.0.0.8/24", "pod_id": "3"}}]})",
          {"\"gateway\" must be a text", "\"dns\" must be a list", "\"pod_id\" must be an integer"}},
         {R"({"boards": [{"name": "n"} trailing)", {"not JSON"}},
+        {inventoryText({{"a", "tcp:console1:3001", file("ca", key)},
+                        {"b", "ssh:console1", file("identity", path("missing"))},
+                        {"c", "ssh:console1", file("known_hosts", path("fifo"))},
+                        {"d", "tls:console1:1", file("cert", key)},
+                        {"e", "tls:console1:1", file("ca", "")},
+                        {"f", "ssh:console1", R"(, "identity": 3)"}}),
+         {"line 2: board \"a\": a CA file is for tls: and telnets: lines only",
+          "line 3: board \"b\": an identity: cannot read",
+          "line 4: board \"c\": a known hosts file: cannot read", "not a regular file",
+          "line 5: board \"d\": a client certificate needs its key",
+          "line 6: board \"e\": \"ca\" is an empty path",
+          "line 7: board \"f\": \"identity\" must be a text"}},
     };
     for (const auto& [text, expected] : cases) {
-        std::vector<ctl::InventoryBoard> boards;
-        ctl::Complaints errors;
-        EXPECT_FALSE(ctl::parseInventory(text, boards, errors)) << text;
         std::string all;
-        for (const std::string& e : errors.lines()) all += e + "\n";
-        for (const char* e : expected)
-            EXPECT_NE(all.find(e), std::string::npos) << e << " in:\n" << all;
+        for (const std::string& line : complaints(text)) all += line + "\n";
+        for (const char* e : expected) EXPECT_HAS(all, e);
     }
+    // The same files where they suit the line are taken.
+    std::vector<ctl::InventoryBoard> boards;
+    ctl::Complaints errors;
+    ASSERT_TRUE(ctl::parseInventory(
+        inventoryText(
+            {{"s", "ssh:admin:port05@console1", file("identity", key) + file("known_hosts", key)},
+             {"t", "telnets:console1:3005",
+              file("ca", key) + file("cert", key) + file("key", key)}}),
+        boards, errors))
+        << ::testing::PrintToString(errors.lines());
+    EXPECT_EQ(boards[1].line.cert, key);
 }
 
-// An inventory is judged by its shape before it is parsed (parsing costs some hundred bytes
-// a value), and a file of many bad entries costs no more than a few: the first ten
-// complaints are told, the rest counted.
-TEST(CtlInventory, ReadingItIsBoundedWhateverItHolds) {
+// An inventory is judged by its shape before it is parsed, and of many bad entries the first
+// ten complaints are told, the rest counted.
+TEST_F(CtlInventory, ReadingItIsBoundedWhateverItHolds) {
     const auto entries = [](int count, const char* entry) {
         std::string text = R"({"boards": [)";
         for (int i = 0; i < count; ++i) text += std::string(i == 0 ? "\n" : ",\n") + entry;
@@ -68,59 +105,11 @@ TEST(CtlInventory, ReadingItIsBoundedWhateverItHolds) {
           "line 3:", "line 3:", "line 4:", "line 4:"}},
     };
     for (const auto& c : cases) {
-        std::vector<ctl::InventoryBoard> boards;
-        ctl::Complaints complaints;
-        EXPECT_FALSE(ctl::parseInventory(c.text, boards, complaints)) << c.text.substr(0, 40);
-        const std::vector<std::string> lines = complaints.lines();
+        const std::vector<std::string> lines = complaints(c.text);
         ASSERT_EQ(lines.size(), c.complaints.size()) << ::testing::PrintToString(lines);
         for (std::size_t i = 0; i < lines.size(); ++i)
             EXPECT_EQ(lines[i].rfind(c.complaints[i], 0), 0u) << lines[i];
     }
-}
-
-using CtlInventoryFiles = ScratchDir;
-
-// The files that secure a board's line are judged when the inventory is read, board by
-// board: a file that does not suit the line, cannot be read or is no regular file is
-// reported with the board, and nothing is sent to any board.
-TEST_F(CtlInventoryFiles, AreJudgedWhenTheInventoryIsRead) {
-    const std::string key = put("key", "k");
-    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
-    const std::string good = R"({"boards": [
-  {"name": "s", "line": "ssh:admin:port05@console1", "identity": ")" +
-                             key + R"(", "known_hosts": ")" + key + R"("},
-  {"name": "t", "line": "telnets:console1:3005", "ca": ")" +
-                             key + R"(", "cert": ")" + key + R"(", "key": ")" + key + R"("}]})";
-    std::vector<ctl::InventoryBoard> boards;
-    ctl::Complaints errors;
-    ASSERT_TRUE(ctl::parseInventory(good, boards, errors))
-        << ::testing::PrintToString(errors.lines());
-    EXPECT_EQ(boards[1].line.cert, key);
-
-    const std::string bad = R"({"boards": [
-  {"name": "a", "line": "tcp:console1:3001", "ca": ")" +
-                            key + R"("},
-  {"name": "b", "line": "ssh:console1", "identity": ")" +
-                            path("missing") + R"("},
-  {"name": "c", "line": "ssh:console1", "known_hosts": ")" +
-                            path("fifo") + R"("},
-  {"name": "d", "line": "tls:console1:1", "cert": ")" +
-                            key + R"("},
-  {"name": "e", "line": "tls:console1:1", "ca": ""},
-  {"name": "f", "line": "ssh:console1", "identity": 3}]})";
-    boards.clear();
-    ctl::Complaints complaints;
-    EXPECT_FALSE(ctl::parseInventory(bad, boards, complaints));
-    std::string all;
-    for (const std::string& line : complaints.lines()) all += line + "\n";
-    for (const char* expected :
-         {"line 2: board \"a\": a CA file is for tls: and telnets: lines only",
-          "line 3: board \"b\": an identity: cannot read",
-          "line 4: board \"c\": a known hosts file: cannot read", "not a regular file",
-          "line 5: board \"d\": a client certificate needs its key",
-          "line 6: board \"e\": \"ca\" is an empty path",
-          "line 7: board \"f\": \"identity\" must be a text"})
-        EXPECT_NE(all.find(expected), std::string::npos) << expected << " in:\n" << all;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "expect_text.h"
 #include "exporter/exporter.h"
 #include "exporter/options.h"
 #include "exporter/web_config.h"
@@ -39,7 +40,7 @@ TEST(ExporterOptions, CommandLines) {
     for (const auto& [line, error] : refused) {
         const exporter::ParseOutcome p = exporter::parseCommandLine(words(line));
         EXPECT_EQ(p.kind, exporter::ParseOutcome::Kind::UsageError) << line;
-        EXPECT_NE(p.error.find(error), std::string::npos) << line << ": " << p.error;
+        EXPECT_HAS(p.error, error) << line;
     }
     const exporter::ParseOutcome p = exporter::parseCommandLine(
         words("--web.listen-address=[::1]:9900 --web.telemetry-path /own --inventory i.json "
@@ -70,23 +71,15 @@ constexpr const char* kHash = "$2y$04$abcdefghijklmnopqrstuuHAKnLwHvb6MiG5TAtSg2
 
 TEST_F(ExporterWebConfig, OnlyWhatCanBeAppliedIsTaken) {
     const std::string user = std::string("basic_auth_users:\n  prometheus: ") + kHash + "\n";
+    const std::string tls = "tls_server_config:\n  cert_file: a\n  key_file: b\n";
     const std::pair<std::string, const char*> refused[] = {
         {"tls_server_config:\n  cert_file: a\n", "needs cert_file and key_file"},
-        {"tls_server_config:\n  cert_file: a\n  key_file: b\n  cipher_suites: [x]\n",
-         "\"cipher_suites\" is not a member"},
-        {"tls_server_config:\n  cert_file: a\n  key_file: b\n  client_auth_type: "
-         "RequireAnyClientCert\n",
-         "is not supported"},
-        {"tls_server_config:\n  cert_file: a\n  key_file: b\n  client_auth_type: "
-         "RequireAndVerifyClientCert\n",
-         "needs client_ca_file"},
-        {"tls_server_config:\n  cert_file: a\n  key_file: b\n  client_ca_file: c\n",
-         "needs client_auth_type"},
-        {"tls_server_config:\n  cert_file: a\n  key_file: b\n  min_version: TLS10\n",
-         "\"TLS10\" is not supported"},
-        {"tls_server_config:\n  cert_file: a\n  key_file: b\n  min_version: TLS13\n"
-         "  max_version: TLS12\n",
-         "min_version is above max_version"},
+        {tls + "  cipher_suites: [x]\n", "\"cipher_suites\" is not a member"},
+        {tls + "  client_auth_type: RequireAnyClientCert\n", "is not supported"},
+        {tls + "  client_auth_type: RequireAndVerifyClientCert\n", "needs client_ca_file"},
+        {tls + "  client_ca_file: c\n", "needs client_auth_type"},
+        {tls + "  min_version: TLS10\n", "\"TLS10\" is not supported"},
+        {tls + "  min_version: TLS13\n  max_version: TLS12\n", "min_version is above max_version"},
         {"tls_server_config:\n  cert_file: [a]\n  key_file: b\n", "cert_file must be a text"},
         {"http_server_config:\n  http2: false\n", "\"http_server_config\" is not a member"},
         {"basic_auth_users:\n  prometheus: secret\n", "is not a bcrypt hash"},
@@ -103,22 +96,19 @@ TEST_F(ExporterWebConfig, OnlyWhatCanBeAppliedIsTaken) {
         exporter::WebConfig config;
         std::string problem;
         EXPECT_FALSE(exporter::parseWebConfig(text, config, problem)) << text;
-        EXPECT_NE(problem.find(error), std::string::npos) << text << ": " << problem;
+        EXPECT_HAS(problem, error) << text;
     }
 
     // Relative paths from the file's folder, the files read whole.
     put("server.crt", "CERT");
     put("server.key", "KEY");
     put("clients.crt", "CA");
-    const std::string file = put("web.yml", (std::string("tls_server_config:\n"
-                                                         "  cert_file: server.crt\n"
-                                                         "  key_file: ") +
-                                             path("server.key") +
-                                             "\n  client_auth_type: RequireAndVerifyClientCert\n"
-                                             "  client_ca_file: clients.crt\n"
-                                             "  min_version: TLS13\n" +
-                                             user)
-                                                .c_str());
+    const std::string file =
+        put("web.yml",
+            "tls_server_config:\n  cert_file: server.crt\n  key_file: " + path("server.key") +
+                "\n  client_auth_type: RequireAndVerifyClientCert\n"
+                "  client_ca_file: clients.crt\n  min_version: TLS13\n" +
+                user);
     exporter::WebConfig config;
     std::string problem;
     ASSERT_TRUE(exporter::loadWebConfig(file, config, problem)) << problem;
@@ -128,7 +118,7 @@ TEST_F(ExporterWebConfig, OnlyWhatCanBeAppliedIsTaken) {
     // A file it names that is missing, or a folder where a file belongs.
     put("web.yml", "tls_server_config:\n  cert_file: missing.crt\n  key_file: server.key\n");
     EXPECT_FALSE(exporter::loadWebConfig(file, config, problem));
-    EXPECT_NE(problem.find("cannot read"), std::string::npos) << problem;
+    EXPECT_HAS(problem, "cannot read");
     EXPECT_FALSE(exporter::loadWebConfig(dir_, config, problem));
     // An empty file applies nothing.
     put("web.yml", "");

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The exporter's own metrics: probes counted by module and outcome, their durations as a
-// cumulative histogram, busy lines, and the process's figures.
+// The exporter's own metrics: probes by module and outcome, their durations, its process.
 #include "exporter/exporter_metrics.h"
 
 #include <gtest/gtest.h>
@@ -44,8 +43,7 @@ TEST(ExporterMetrics, ProbesByOutcomeAndTheirDurations) {
              "process_open_fds 7",
          })
         EXPECT_TRUE(hasLine(text, line)) << line << "\n" << text;
-    // The process's own figures, read from /proc (where qemu-user, running the board's build,
-    // gives its own figures as 0, only the descriptors and the start).
+    // Read from /proc (where qemu-user gives 0 for all but the descriptors and the start).
     const exporter::ProcessFigures own = exporter::readProcessFigures();
     if (own.virtualBytes > 0) {
         EXPECT_GT(own.residentBytes, 1e5);

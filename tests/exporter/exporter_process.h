@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-// The built quillferry-exporter started by a test on a loopback port of its own, and HTTP
-// requests to it through curl. Stopped (SIGTERM, then SIGKILL) when the test ends. And the
-// bcrypt hash that its web configuration holds for a password.
+// The built quillferry-exporter on a loopback port of its own, HTTP requests to it through
+// curl, and the bcrypt hash its web configuration holds for a password.
 #pragma once
 
 #include <crypt.h>
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
@@ -19,15 +19,17 @@ struct HttpAnswer {
     double seconds = 0;
 };
 
-// Whether `line` is a whole line of `text`.
-inline bool hasLine(const std::string& text, const std::string& line) {
-    return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+// Whether `line` is a whole line of `text`; a failure prints both.
+inline ::testing::AssertionResult hasLine(const std::string& text, const std::string& line) {
+    if (("\n" + text).find("\n" + line + "\n") != std::string::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no line \"" << line << "\" in:\n" << text;
 }
 
 class ExporterProcess : public Spawned {
 public:
-    // Starts QF_EXPORTER_PATH with `args` and --web.listen-address 127.0.0.1:0; its log goes
-    // to `log`. Waits until it says where it listens; throws when it does not.
+    // Starts QF_EXPORTER_PATH with `args` on 127.0.0.1:0, its log at `log`; waits until it
+    // says where it listens, throws when it does not.
     ExporterProcess(std::vector<std::string> args, std::string logPath) : log_(std::move(logPath)) {
         args.insert(args.begin(), {QF_EXPORTER_PATH, "--web.listen-address", "127.0.0.1:0"});
         start(args, log_, true);
@@ -53,8 +55,7 @@ private:
     int port_ = 0;
 };
 
-// A GET through curl (`options` added to its command line, shell-quoted by the caller), its
-// body kept in `scratch`.
+// A GET through curl with `options` (shell-quoted by the caller), its body kept in `scratch`.
 inline HttpAnswer httpGet(const std::string& url, const std::string& scratch,
                           const std::string& options = "") {
     const std::string command = "curl -s -g -o '" + scratch + "' -w '%{http_code} %{time_total}' " +

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Basic authentication's checks: bcrypt on a thread of its own, a pair that passed remembered,
-// failures never, a bounded queue.
+// Basic authentication: bcrypt on a thread of its own, passes remembered, a bounded queue.
 #include "exporter/password_checks.h"
 
 #include <gtest/gtest.h>

@@ -5,13 +5,14 @@
 
 namespace {
 
+// `inner` inside `depth` arrays.
+std::string nested(std::size_t depth, const std::string& inner = "") {
+    return std::string(depth, '[') + inner + std::string(depth, ']');
+}
+
 // Requests are refused beyond 64 levels or 256 values; brackets and commas inside strings and
 // comments do not count, whatever escapes precede them.
 TEST(ParseJson, RefusesRequestsDeeperOrLargerThanAnyRealOne) {
-    const auto nested = [](int depth, const std::string& inner) {
-        return std::string(static_cast<std::size_t>(depth), '[') + inner +
-               std::string(static_cast<std::size_t>(depth), ']');
-    };
     std::string values = "[0";  // with the array itself 256 values, then 257
     for (int i = 1; i < 255; ++i) values += ",0";
     const std::string brackets(200, '[');
@@ -38,17 +39,9 @@ TEST(ParseJson, RefusesRequestsDeeperOrLargerThanAnyRealOne) {
     }
 }
 
-}  // namespace
-
-namespace {
-
-// The client's reader: strict JSON within the limits it is given, refused by shape before
-// the reader runs, every failure one line and never an exception.
+// The client's reader: strict JSON within its limits, judged by shape first, every failure
+// one line and never an exception.
 TEST(ParseStrictJson, TakesStrictJsonWithinItsLimitsAndNeverThrows) {
-    const auto nested = [](int depth) {
-        return std::string(static_cast<std::size_t>(depth), '[') +
-               std::string(static_cast<std::size_t>(depth), ']');
-    };
     const JsonShape limits{8, 16};
     const struct {
         std::string text;

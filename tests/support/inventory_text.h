@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// An inventory's text as an operator writes it, for tests of quillferry-ctl and the exporter:
-// an entry a line, from the second line on.
+// An inventory's text as an operator writes it: an entry a line, from the second line on.
 #pragma once
 
 #include <string>
