@@ -136,12 +136,16 @@ public:
         for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
         return bytes;
     }
-    // Waits until the client closes its end (or 5 s pass).
-    static void awaitClose(int fd) {
+    // Waits until the client closes its end (or 5 s pass); returns what it sent meanwhile.
+    static std::string awaitClose(int fd) {
+        std::string all;
         char buf[256];
         pollfd p = {fd, POLLIN, 0};
-        while (::poll(&p, 1, 5000) == 1 && ::read(fd, buf, sizeof(buf)) > 0) {
+        for (ssize_t n = 1; n > 0 && ::poll(&p, 1, 5000) == 1;) {
+            n = ::read(fd, buf, sizeof(buf));
+            all.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         }
+        return all;
     }
 
 private:
