@@ -23,6 +23,7 @@
 namespace {
 
 using qfclient::Outcome;
+using namespace std::string_literals;
 using ClientSsh = ScratchDir;
 
 constexpr int kTimeoutMs = 3000;
@@ -80,10 +81,8 @@ TEST_F(ClientSsh, CallsKeysAndAttacksEachOnTheirOwnLineAndAgentKeysServe) {
         put("changed", "# kept by hand\n" + hostName + " " + keyOf("other_host") + "\n");
     // The played servers make their key exchange with sshd's host key, on any port.
     const std::string anyPort = put("any_port", "[127.0.0.1]:* " + sshd.hostKey() + "\n");
-    static const char kBinary[] = "{\"uuid\":\"b\",\"x\":\"\x00\xff\xff\x00\r\x03\x04\"}\n";
-    qfclient::Call binary;
-    binary.line = std::string(kBinary, sizeof(kBinary) - 1);
-    binary.uuid = Json::Value("b");
+    const qfclient::Call binary{"{\"uuid\":\"b\",\"x\":\"\x00\xff\xff\x00\r\x03\x04\"}\n"s, false,
+                                "b", "", 0};
     const std::string banner = "SSH-2.0-OpenSSH_9.2\r\n";
     const std::string garbage = FakeConsole::garbage(16384);
     const auto flood = [](int fd, const std::string& bytes) {
@@ -97,33 +96,31 @@ TEST_F(ClientSsh, CallsKeysAndAttacksEachOnTheirOwnLineAndAgentKeysServe) {
         FakeConsole::Script script;  // or a server the test plays
         Outcome outcome;
         const char* detail;
-        bool waits = false;  // to its deadline
-        qfclient::Call call = qfclient::probeCall();
+        bool waits = false;           // to its deadline
         std::string identity = "";    // empty: the key sshd takes
         std::string knownHosts = "";  // empty: sshd's key (or a played server's)
+        qfclient::Call call = qfclient::probeCall();
     } const cases[] = {
         {"probe", "admin+port01", nullptr, Outcome::Ok, ""},
-        {"stat", "admin+port02", nullptr, Outcome::Ok, "", false,
+        {"stat", "admin+port02", nullptr, Outcome::Ok, "", false, "", "",
          qfclient::requestCall(qfclient::statRequest("u"))},
         {"a zero byte, 0xFF, CR, ^C and ^D both ways, untouched", "admin+port03", nullptr,
-         Outcome::Ok, "", false, binary},
+         Outcome::Ok, "", false, "", "", binary},
         {"the port in use, said on the session", "admin+port04", nullptr, Outcome::Busy,
          "Port already in use"},
         {"the port in use, said on standard error", "admin+port05", nullptr, Outcome::Busy,
          "Port already in use"},
         {"unknown host key", "admin+port06", nullptr, Outcome::Unavailable, unknown.c_str(), false,
-         qfclient::probeCall(), "", put("empty", "")},
+         "", put("empty", "")},
         {"changed host key", "admin+port06", nullptr, Outcome::Unavailable,
-         "HAS CHANGED: the console server offers ssh-ed25519 SHA256:", false, qfclient::probeCall(),
-         "", changed},
+         "HAS CHANGED: the console server offers ssh-ed25519 SHA256:", false, "", changed},
         {"host known by a key of another type", "admin+port06", nullptr, Outcome::Unavailable,
-         "line 1 holds a key of another type", false, qfclient::probeCall(), "",
+         "line 1 holds a key of another type", false, "",
          put("other_type", hostName + " " + keyOf("ecdsa_host") + "\n")},
         {"refused key", "admin+port06", nullptr, Outcome::Unavailable,
-         "refused every key offered for 'admin+port06'", false, qfclient::probeCall(),
-         dir_ + "/stranger"},
+         "refused every key offered for 'admin+port06'", false, dir_ + "/stranger"},
         {"key locked by a passphrase", "admin+port06", nullptr, Outcome::Unavailable,
-         "needs a passphrase was passed over", false, qfclient::probeCall(), dir_ + "/locked"},
+         "needs a passphrase was passed over", false, dir_ + "/locked"},
         {"a port that wants a password", "admin+port07", nullptr, Outcome::Unavailable,
          "wants a password, which the client never sends"},
         {"no such port", "admin+port99", nullptr, Outcome::Unavailable, "refused every key"},

@@ -22,6 +22,7 @@
 namespace {
 
 using qfclient::Outcome;
+using namespace std::string_literals;
 using ClientTls = ScratchDir;
 
 constexpr int kTimeoutMs = 2000;
@@ -56,10 +57,9 @@ FakeConsole::Script tlsFlood(const qftest::TestPki& pki, const std::function<boo
 TEST_F(ClientTls, CallsCertificatesAndAttacksEachOnTheirOwnLine) {
     QF_REQUIRE(missingProgram({"openssl", "ser2net"}));
     const qftest::TestPki pki(dir_);
-    static const char kBinary[] = "{\"uuid\":\"b\",\"x\":\"\x00\xff\xff\x00\xfe\"}\n";
-    qfclient::Call binary;  // answered by whatever the board echoes with its uuid
-    binary.line = std::string(kBinary, sizeof(kBinary) - 1);
-    binary.uuid = Json::Value("b");
+    // Answered by whatever the board echoes with its uuid.
+    const qfclient::Call binary{"{\"uuid\":\"b\",\"x\":\"\x00\xff\xff\x00\xfe\"}\n"s, false, "b",
+                                "", 0};
     const qfclient::Call probe = qfclient::probeCall();
     const qfclient::Call stat = qfclient::requestCall(qfclient::statRequest("u"));
     const std::string tls = "ssl(key=" + pki.serverKey + ",cert=" + pki.server + "),tcp";
