@@ -57,18 +57,18 @@ TEST_F(ClientSsh, CallsKeysAndAttacksEachOnTheirOwnLineAndAgentKeysServe) {
     // The command that joins a session to a board's line, as a console server's port does.
     const auto joined = [](const FakeBoard& b) { return "socat - FILE:" + b.device() + ",rawer"; };
     const qftest::TestSshd sshd(
-        dir_,
-        {{"admin+port01", joined(board)},
-         {"admin+port02", joined(other)},
-         {"admin+port03", "cat"},
-         {"admin+port04", "echo 'Port already in use'; exit 1"},
-         {"admin+port05", "echo 'Port already in use' >&2; exit 1"},
-         {"admin+port06", "cat >" + heard},
-         {"admin+port07", "cat >" + heard,
-          "AuthenticationMethods password\nPasswordAuthentication yes"},
-         {"admin+port08", "cat /dev/zero"},
-         {"admin+port09", "cat /dev/zero >&2"},
-         {"admin+port10", "head -n 1 >/dev/null; for c in Q u i; do printf $c; sleep 1; done"}});
+        dir_, {{"admin+port01", joined(board)},
+               {"admin+port02", joined(other)},
+               {"admin+port03", "cat"},
+               {"admin+port04", "echo 'Port already in use'; exit 1"},
+               {"admin+port05", "echo 'Port already in use' >&2; exit 1"},
+               {"admin+port06", "cat >" + heard},
+               {"admin+port07", "cat >" + heard,
+                "AuthenticationMethods password\nPasswordAuthentication yes"},
+               {"admin+port08", "cat /dev/zero"},
+               {"admin+port09", "cat /dev/zero >&2"},
+               {"admin+port10",
+                "head -n 1 >/dev/null; for c in Q u i l l f; do printf $c; sleep 1; done"}});
     qftest::shell("cd " + dir_ + " && for k in stranger other_host; do ssh-keygen -q -t ed25519 " +
                   "-N '' -f $k; done && ssh-keygen -q -t ecdsa -N '' -f ecdsa_host && ssh-keygen " +
                   "-q -t ed25519 -N secret -f locked && cat locked.pub >>authorized_keys");
