@@ -89,11 +89,8 @@ TEST(ClientLine, EveryOutcomeAndEveryAttackAtOnceInOneLoop) {
          answers(std::string("\xff\x00{\"uuid\":\n", 11) + "{\"ret_val\":0,\"uuid\":\"x\"}\n", ""),
          Outcome::Timeout, "no reply from tcp:", true, "\\xff\\x00{\"uuid\":\\n"},
         {"never stops sending", "tcp",
-         [](int fd) {
-             const std::string z(4096, 'z');
-             FakeConsole::forSeconds([&] { return ::send(fd, z.data(), 4096, MSG_NOSIGNAL) > 0; });
-         },
-         Outcome::Timeout, "no reply from tcp:", true, zs.c_str()},
+         [](int fd) { FakeConsole::flood(fd, std::string(4096, 'z')); }, Outcome::Timeout,
+         "no reply from tcp:", true, zs.c_str()},
         // Past the reader's own depth it would throw; it is the board's malformed reply.
         {"answers too deep to read", "tcp", answers("", deep), Outcome::Malformed,
          "reply is nested deeper than 64 levels", false, nullptr},
@@ -134,8 +131,7 @@ TEST(ClientLine, EveryOutcomeAndEveryAttackAtOnceInOneLoop) {
              ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
              std::string offers;
              for (int i = 0; i < 20000; ++i) offers += telnetBytes({255, 251, 200});
-             FakeConsole::forSeconds(
-                 [&] { return ::send(fd, offers.data(), offers.size(), MSG_NOSIGNAL) > 0; });
+             FakeConsole::flood(fd, offers);
          },
          Outcome::Unavailable, "does not take what is sent", false, nullptr},
         // The acknowledgement before the port is set up answers no probe: none was sent.

@@ -84,11 +84,6 @@ TEST_F(ClientSsh, CallsKeysAndAttacksEachOnTheirOwnLineAndAgentKeysServe) {
     const qfclient::Call binary{"{\"uuid\":\"b\",\"x\":\"\x00\xff\xff\x00\r\x03\x04\"}\n"s, false,
                                 "b", "", 0};
     const std::string banner = "SSH-2.0-OpenSSH_9.2\r\n";
-    const std::string garbage = FakeConsole::garbage(16384);
-    const auto flood = [](int fd, const std::string& bytes) {
-        FakeConsole::forSeconds(
-            [&] { return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) > 0; });
-    };
     const std::string unknown = "is unknown: the console server offers ssh-ed25519 SHA256:";
     struct Case {
         const char* what;
@@ -137,16 +132,16 @@ TEST_F(ClientSsh, CallsKeysAndAttacksEachOnTheirOwnLineAndAgentKeysServe) {
         {"says a version line without end", "",
          [&](int fd) {
              FakeConsole::write(fd, "SSH-2.0-");
-             flood(fd, std::string(4096, 'x'));
+             FakeConsole::flood(fd, std::string(4096, 'x'));
          },
          Outcome::Unavailable, "the SSH handshake failed"},
         {"says other lines than its version without end", "",
-         [&](int fd) { flood(fd, "hello\r\n"); }, Outcome::Unavailable, "did not finish within",
-         true},
+         [&](int fd) { FakeConsole::flood(fd, "hello\r\n"); }, Outcome::Unavailable,
+         "did not finish within", true},
         {"sends garbage after its version", "",
          [&](int fd) {
              FakeConsole::write(fd, banner);
-             flood(fd, garbage);
+             FakeConsole::flood(fd, FakeConsole::garbage(16384));
          },
          Outcome::Unavailable, "the SSH handshake failed"},
         // The client is held up in its authentication, and only its own line with it.

@@ -130,11 +130,8 @@ TEST_F(ClientTls, CallsCertificatesAndAttacksEachOnTheirOwnLine) {
          },
          Outcome::Unavailable, "the TLS handshake did not finish within", true},
         {"answers the handshake with garbage without end", "tls:127.0.0.1", "",
-         [&](int fd) {
-             FakeConsole::forSeconds(
-                 [&] { return ::send(fd, garbage.data(), garbage.size(), MSG_NOSIGNAL) > 0; });
-         },
-         Outcome::Unavailable, "the TLS handshake failed"},
+         [&](int fd) { FakeConsole::flood(fd, garbage); }, Outcome::Unavailable,
+         "the TLS handshake failed"},
         {"closes in the handshake", "tls:127.0.0.1", "", [](int fd) { ::shutdown(fd, SHUT_RDWR); },
          Outcome::Unavailable, "closed the connection during the TLS handshake"},
         {"speaks only TLS 1.1", "tls:127.0.0.1", "",

@@ -129,6 +129,10 @@ public:
         while (std::chrono::steady_clock::now() < end && send()) {
         }
     }
+    // Sends `bytes` again and again while the client takes them, for 4 s at most.
+    static void flood(int fd, const std::string& bytes) {
+        forSeconds([&] { return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) > 0; });
+    }
     // Random bytes, newlines and zero bytes among them.
     static std::string garbage(std::size_t size) {
         std::string bytes(size, '\0');
