@@ -13,6 +13,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "fake_console.h"
 #include "golden.h"
@@ -78,7 +79,8 @@ TEST(ClientLine, EveryOutcomeAndEveryAttackAtOnceInOneLoop) {
         bool waits = false;      // to its deadline
         const char* heard = "";  // the first piece discarded, escaped; null: any
         bool probe = false;      // the call: the probe, else a status query
-    } const cases[] = {
+    };
+    const std::vector<Case> cases = {
         {"answers", "tcp", answers("", kReply), Outcome::Ok, ""},
         {"says it is in use", "tcp",
          [](int fd) { FakeConsole::write(fd, "Port already in use\r\n"); }, Outcome::Busy,

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "fake_board.h"
 #include "fake_console.h"
@@ -95,7 +96,8 @@ TEST_F(ClientSsh, CallsKeysAndAttacksEachOnTheirOwnLineAndAgentKeysServe) {
         std::string identity = "";    // empty: the key sshd takes
         std::string knownHosts = "";  // empty: sshd's key (or a played server's)
         qfclient::Call call = qfclient::probeCall();
-    } const cases[] = {
+    };
+    const std::vector<Case> cases = {
         {"probe", "admin+port01", nullptr, Outcome::Ok, ""},
         {"stat", "admin+port02", nullptr, Outcome::Ok, "", false, "", "",
          qfclient::requestCall(qfclient::statRequest("u"))},

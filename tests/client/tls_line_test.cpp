@@ -8,6 +8,7 @@
 #include <openssl/ssl.h>
 
 #include <memory>
+#include <vector>
 
 #include "fake_board.h"
 #include "fake_console.h"
@@ -79,7 +80,8 @@ TEST_F(ClientTls, CallsCertificatesAndAttacksEachOnTheirOwnLine) {
         qfclient::Call call = qfclient::probeCall();
         std::string cert = "", key = "";
         bool systemCa = false;  // the system's store, else the test's CA
-    } const cases[] = {
+    };
+    const std::vector<Case> cases = {
         {"stat by IP address", "tls:127.0.0.1", tls, nullptr, Outcome::Ok, "", false, stat},
         {"telnet inside TLS, stat", "telnets:127.0.0.1", telnets, nullptr, Outcome::Ok, "", false,
          stat},
@@ -185,7 +187,7 @@ TEST_F(ClientTls, CallsCertificatesAndAttacksEachOnTheirOwnLine) {
     const auto split = calls.begin() + static_cast<std::ptrdiff_t>(boards.size());
     const std::vector<qfclient::Result> results =
         expectEach(std::vector<LineCall>(calls.begin(), split), cases, kTimeoutMs);
-    expectEach(std::vector<LineCall>(split, calls.end()), cases + boards.size(), kTimeoutMs);
+    expectEach(std::vector<LineCall>(split, calls.end()), cases.data() + boards.size(), kTimeoutMs);
     consoles.clear();
     for (std::size_t i = 0; i < boards.size(); ++i) {
         const Case& c = cases[i];
