@@ -63,10 +63,13 @@ TEST_F(ClientTls, CallsCertificatesAndAttacksEachOnTheirOwnLine) {
                                 "", 0};
     const qfclient::Call probe = qfclient::probeCall();
     const qfclient::Call stat = qfclient::requestCall(qfclient::statRequest("u"));
-    const std::string tls = "ssl(key=" + pki.serverKey + ",cert=" + pki.server + "),tcp";
+    const auto accepter = [](const std::string& cert, const std::string& key,
+                             const char* more = "") {
+        return "ssl(key=" + key + ",cert=" + cert + more + "),tcp";
+    };
+    const std::string tls = accepter(pki.server, pki.serverKey);
     const std::string telnets = "telnet(rfc2217)," + tls;
-    const std::string clientAuth =
-        "ssl(key=" + pki.serverKey + ",cert=" + pki.server + ",clientauth),tcp";
+    const std::string clientAuth = accepter(pki.server, pki.serverKey, ",clientauth");
     const std::string flood(16384, 'x');
     const std::string garbage = FakeConsole::garbage(16384);
     struct Case {
@@ -90,18 +93,16 @@ TEST_F(ClientTls, CallsCertificatesAndAttacksEachOnTheirOwnLine) {
         {"the same, telnet", "telnets:localhost", telnets, nullptr, Outcome::Ok, "", false, binary},
         {"client certificate given", "tls:localhost", clientAuth, nullptr, Outcome::Ok, "", false,
          probe, pki.client, pki.clientKey},
-        {"expired certificate", "tls:localhost",
-         "ssl(key=" + pki.serverKey + ",cert=" + pki.expired + "),tcp", nullptr,
+        {"expired certificate", "tls:localhost", accepter(pki.expired, pki.serverKey), nullptr,
          Outcome::Unavailable, "certificate does not verify: certificate has expired"},
-        {"certificate for another name", "tls:localhost",
-         "ssl(key=" + pki.serverKey + ",cert=" + pki.misnamed + "),tcp", nullptr,
-         Outcome::Unavailable, "hostname mismatch, not localhost"},
+        {"certificate for another name", "tls:localhost", accepter(pki.misnamed, pki.serverKey),
+         nullptr, Outcome::Unavailable, "hostname mismatch, not localhost"},
         {"certificate for another IP address", "tls:127.0.0.1",
-         "ssl(key=" + pki.serverKey + ",cert=" + pki.misnamed + "),tcp", nullptr,
-         Outcome::Unavailable, "IP address mismatch, not 127.0.0.1"},
+         accepter(pki.misnamed, pki.serverKey), nullptr, Outcome::Unavailable,
+         "IP address mismatch, not 127.0.0.1"},
         {"certificate signed by itself", "telnets:localhost",
-         "ssl(key=" + pki.selfSignedKey + ",cert=" + pki.selfSigned + "),tcp", nullptr,
-         Outcome::Unavailable, "self-signed certificate"},
+         accepter(pki.selfSigned, pki.selfSignedKey), nullptr, Outcome::Unavailable,
+         "self-signed certificate"},
         {"the test's CA is not in the system's store", "tls:localhost", tls, nullptr,
          Outcome::Unavailable, "unable to get local issuer", false, probe, "", "", true},
         {"client certificate missing", "tls:localhost", clientAuth, nullptr, Outcome::Unavailable,
