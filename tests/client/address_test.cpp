@@ -5,12 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
+#include "expect_text.h"
 #include "quillferry/reply.h"
 #include "scratch_dir.h"
 
 namespace {
 
 using Kind = qfclient::LineAddress::Kind;
+using namespace std::string_literals;
 
 TEST(ClientAddress, DevicesAndConsoleServerPorts) {
     struct Case {
@@ -46,35 +50,20 @@ TEST(ClientAddress, DevicesAndConsoleServerPorts) {
         EXPECT_EQ(a.user, c.user) << c.text;
     }
     // A device path, an IPv6 host and a user are judged whole, not up to a zero byte.
-    const std::string bad[] = {"",
-                               std::string("/dev/ttyUSB0\0x", 14),
-                               "tcp:host",
-                               "tcp:host:0",
-                               "tcp:host:65536",
-                               "tcp::3001",
-                               "tcp:fd00::1:3001",
-                               "tcp:[fd00::1\\x]:3001",
-                               std::string("tcp:[fd00::1\0]:3001", 19),
-                               "tcp:[fd00::1]3001",
-                               "tcp:[fd00::1",
-                               "telnet:a,b:3001",
-                               "telnet:-a:3001",
-                               "tls:console1",
-                               "telnets:console1:0",
-                               "ssh:",
-                               "ssh:@console1",
-                               "ssh:ad min@console1",
-                               std::string("ssh:ad\0min@console1", 19),
-                               "ssh:admin\x1b@console1",
-                               "ssh:" + std::string(257, 'a') + "@console1",
-                               "ssh:admin@",
-                               "ssh:admin@console1:",
-                               "ssh:admin@fd00::1"};
-    for (const std::string& text : bad) {
-        qfclient::LineAddress a;
-        std::string error;
-        EXPECT_FALSE(qfclient::parseAddress(text, a, error)) << qfclient::escapeBytes(text);
-        EXPECT_FALSE(error.empty()) << qfclient::escapeBytes(text);
+    const std::vector<std::string> bad[] = {
+        {"", "/dev/ttyUSB0\0x"s, "tcp:host", "tcp:host:0", "tcp:host:65536", "tcp::3001"},
+        {"tcp:fd00::1:3001", "tcp:[fd00::1\\x]:3001", "tcp:[fd00::1\0]:3001"s, "tcp:[fd00::1]3001"},
+        {"tcp:[fd00::1", "telnet:a,b:3001", "telnet:-a:3001", "tls:console1", "telnets:console1:0"},
+        {"ssh:", "ssh:@console1", "ssh:ad min@console1", "ssh:ad\0min@console1"s, "ssh:admin@"},
+        {"ssh:admin\x1b@console1", "ssh:" + std::string(257, 'a') + "@console1"},
+        {"ssh:admin@console1:", "ssh:admin@fd00::1"}};
+    for (const std::vector<std::string>& group : bad) {
+        for (const std::string& text : group) {
+            qfclient::LineAddress a;
+            std::string error;
+            EXPECT_FALSE(qfclient::parseAddress(text, a, error)) << qfclient::escapeBytes(text);
+            EXPECT_FALSE(error.empty()) << qfclient::escapeBytes(text);
+        }
     }
 }
 
@@ -120,7 +109,7 @@ TEST_F(ClientLineFiles, SuitTheLineAndAreRegularFiles) {
         a.key = c.key;
         const std::string problem = qfclient::lineFilesProblem(a);
         EXPECT_EQ(problem.empty(), std::string(c.problem).empty()) << c.address << ": " << problem;
-        EXPECT_NE(problem.find(c.problem), std::string::npos) << c.address << ": " << problem;
+        EXPECT_HAS(problem, c.problem) << c.address;
     }
 }
 

@@ -21,11 +21,10 @@ using Clock = std::chrono::steady_clock;
 class PipeWatcher : public qfclient::Loop::Watcher {
 public:
     PipeWatcher() {
-        int fds[2];
-        if (::pipe(fds) == 0) {
-            read_.reset(fds[0]);
-            write_.reset(fds[1]);
-        }
+        int fds[2] = {-1, -1};
+        EXPECT_EQ(::pipe(fds), 0);
+        read_.reset(fds[0]);
+        write_.reset(fds[1]);
     }
     long long prepare(std::vector<pollfd>& fds) override {
         fds.push_back({read_.get(), POLLIN, 0});
@@ -49,7 +48,10 @@ private:
     UniqueFd write_;
 };
 
-TEST(ClientLoopWatch, AnIdleLoopSleepsUntilItsOwnerIsDue) {
+// Idle, the loop sleeps until its owner's deadline, or (without one) until its owner's
+// descriptor wakes it; with a call under way, the board's reply reaches its call and the
+// owner's bytes the owner, in the same rounds.
+TEST(ClientLoopWatch, AnIdleLoopSleepsUntilItsOwnerIsDueAndServesItBesideCalls) {
     qfclient::Loop loop;
     PipeWatcher watcher;
     loop.watch(&watcher);
@@ -60,7 +62,6 @@ TEST(ClientLoopWatch, AnIdleLoopSleepsUntilItsOwnerIsDue) {
     EXPECT_EQ(watcher.rounds, 1);
     EXPECT_EQ(watcher.bytes, 0);
 
-    // No deadline: only the descriptor wakes it.
     watcher.deadline = -1;
     watcher.poke();
     start = Clock::now();
@@ -68,17 +69,7 @@ TEST(ClientLoopWatch, AnIdleLoopSleepsUntilItsOwnerIsDue) {
     EXPECT_LT(Clock::now() - start, milliseconds(100));
     EXPECT_EQ(watcher.bytes, 1);
 
-    loop.watch(nullptr);
-    EXPECT_FALSE(loop.serve());  // nothing left to wait for
-}
-
-// The owner's descriptor and the lines' are told apart: the board's reply reaches its call,
-// the owner's bytes the owner, in the same rounds.
-TEST(ClientLoopWatch, CallsAndTheOwnerServedTogether) {
     FakeConsole board(FakeConsole::answering("", std::string(golden::kAck)));
-    qfclient::Loop loop;
-    PipeWatcher watcher;
-    loop.watch(&watcher);
     qfclient::LineAddress address;
     std::string error;
     ASSERT_TRUE(qfclient::parseAddress(board.address(), address, error)) << error;
@@ -89,8 +80,11 @@ TEST(ClientLoopWatch, CallsAndTheOwnerServedTogether) {
     for (int i = 0; i < 50 && !result; ++i) ASSERT_TRUE(loop.serve());
     ASSERT_TRUE(result);
     EXPECT_EQ(result->outcome, qfclient::Outcome::Ok) << result->detail;
-    EXPECT_EQ(watcher.bytes, 1);
+    EXPECT_EQ(watcher.bytes, 2);
     line.close();
+
+    loop.watch(nullptr);
+    EXPECT_FALSE(loop.serve());  // nothing left to wait for
 }
 
 }  // namespace

@@ -129,6 +129,10 @@ public:
         while (std::chrono::steady_clock::now() < end && send()) {
         }
     }
+    // Sends `bytes` again and again while the client takes them, for 4 s at most.
+    static void flood(int fd, const std::string& bytes) {
+        forSeconds([&] { return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) > 0; });
+    }
     // Random bytes, newlines and zero bytes among them.
     static std::string garbage(std::size_t size) {
         std::string bytes(size, '\0');
@@ -136,12 +140,16 @@ public:
         for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
         return bytes;
     }
-    // Waits until the client closes its end (or 5 s pass).
-    static void awaitClose(int fd) {
+    // Waits until the client closes its end (or 5 s pass); returns what it sent meanwhile.
+    static std::string awaitClose(int fd) {
+        std::string all;
         char buf[256];
         pollfd p = {fd, POLLIN, 0};
-        while (::poll(&p, 1, 5000) == 1 && ::read(fd, buf, sizeof(buf)) > 0) {
+        for (ssize_t n = 1; n > 0 && ::poll(&p, 1, 5000) == 1;) {
+            n = ::read(fd, buf, sizeof(buf));
+            all.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         }
+        return all;
     }
 
 private:

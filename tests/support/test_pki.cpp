@@ -5,20 +5,7 @@
 
 namespace qftest {
 
-TestPki::TestPki(const std::string& dir) {
-    const std::string d = dir + "/";
-    ca = d + "ca.pem";
-    server = d + "server.pem";
-    serverKey = d + "server.key";
-    expired = d + "expired.pem";
-    misnamed = d + "misnamed.pem";
-    selfSigned = d + "self.pem";
-    selfSignedKey = d + "self.key";
-    client = d + "client.pem";
-    clientKey = d + "client.key";
-    lockedClientKey = d + "locked.key";
-    strangerClient = d + "stranger.pem";
-    strangerClientKey = d + "stranger.key";
+TestPki::TestPki(const std::string& dir) : d(dir + "/") {
     // `openssl ca` for the expired certificate: `x509 -req` takes no start date.
     shell("cd " + d + R"( && exec >openssl.log 2>&1 && set -e
 key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1"; }

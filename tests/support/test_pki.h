@@ -14,18 +14,19 @@ struct TestPki {
     // Throws std::runtime_error when openssl fails.
     explicit TestPki(const std::string& dir);
 
-    std::string ca;
-    std::string server;  // localhost, 127.0.0.1, ::1
-    std::string serverKey;
-    std::string expired;     // the same names, valid for a day in 2020
-    std::string misnamed;    // other.example only
-    std::string selfSigned;  // localhost, signed by its own key
-    std::string selfSignedKey;
-    std::string client;
-    std::string clientKey;
-    std::string lockedClientKey;  // clientKey, needing the passphrase "secret"
-    std::string strangerClient;   // signed by another CA
-    std::string strangerClientKey;
+    std::string d;  // the folder, with a slash
+    std::string ca = d + "ca.pem";
+    std::string server = d + "server.pem";  // localhost, 127.0.0.1, ::1
+    std::string serverKey = d + "server.key";
+    std::string expired = d + "expired.pem";    // the same names, valid for a day in 2020
+    std::string misnamed = d + "misnamed.pem";  // other.example only
+    std::string selfSigned = d + "self.pem";    // localhost, signed by its own key
+    std::string selfSignedKey = d + "self.key";
+    std::string client = d + "client.pem";
+    std::string clientKey = d + "client.key";
+    std::string lockedClientKey = d + "locked.key";   // clientKey, needing the passphrase "secret"
+    std::string strangerClient = d + "stranger.pem";  // signed by another CA
+    std::string strangerClientKey = d + "stranger.key";
 };
 
 }  // namespace qftest

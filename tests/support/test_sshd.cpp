@@ -29,8 +29,7 @@ std::string TestSshd::missing() {
     return missingProgram({"bwrap", "ssh-keygen", "socat"});
 }
 
-TestSshd::TestSshd(const std::string& dir, const std::vector<User>& users,
-                   const std::string& extraConfig)
+TestSshd::TestSshd(const std::string& dir, const std::vector<User>& users)
     : dir_(dir), port_(Spawned::freePort()) {
     shell("ssh-keygen -q -t ed25519 -N '' -C '' -f " + dir_ + "/host_key && " +
           "ssh-keygen -q -t ed25519 -N '' -C '' -f " + dir_ + "/client_key && " + "cp " + dir_ +
@@ -47,8 +46,7 @@ TestSshd::TestSshd(const std::string& dir, const std::vector<User>& users,
            << "AuthorizedKeysFile " << dir_ << "/authorized_keys\nPidFile " << dir_
            << "/sshd.pid\nStrictModes no\nUsePAM no\nPermitRootLogin prohibit-password\n"
            << "PasswordAuthentication no\nKbdInteractiveAuthentication no\n"
-           << "PermitTTY no\nMaxStartups 400\nMaxSessions 10\nLogLevel VERBOSE\n"
-           << extraConfig << "\n";
+           << "PermitTTY no\nMaxStartups 400\nMaxSessions 10\nLogLevel VERBOSE\n";
     for (const User& u : users) {
         passwd << u.name << ":x:0:0::" << dir_ << "/home:/bin/sh\n";
         config << "Match User " << u.name << "\n  ForceCommand " << u.command << "\n";
@@ -58,43 +56,18 @@ TestSshd::TestSshd(const std::string& dir, const std::vector<User>& users,
     passwd.close();
     config.close();
     std::ofstream(dir_ + "/group") << "root:x:0:\nnogroup:x:65534:\n";
-    sshd_.start({"bwrap",
-                 "--die-with-parent",
-                 "--bind",
-                 "/",
-                 "/",
-                 "--dev-bind",
-                 "/dev",
-                 "/dev",
-                 "--proc",
-                 "/proc",
-                 "--tmpfs",
-                 "/run",
-                 "--dir",
-                 "/run/sshd",
-                 "--ro-bind",
-                 dir_ + "/passwd",
-                 "/etc/passwd",
-                 "--ro-bind",
-                 dir_ + "/group",
-                 "/etc/group",
-                 "--",
-                 kSshd,
-                 "-D",
-                 "-e",
-                 "-f",
-                 dir_ + "/sshd_config"},
-                dir_ + "/sshd.log");
+    // In a sandbox whose /etc/passwd and /etc/group are the test's.
+    std::vector<std::string> argv;
+    std::istringstream fixed(
+        "bwrap --die-with-parent --bind / / --dev-bind /dev /dev --proc /proc "
+        "--tmpfs /run --dir /run/sshd");
+    for (std::string word; fixed >> word;) argv.push_back(word);
+    argv.insert(argv.end(),
+                {"--ro-bind", dir_ + "/passwd", "/etc/passwd", "--ro-bind", dir_ + "/group",
+                 "/etc/group", "--", kSshd, "-D", "-e", "-f", dir_ + "/sshd_config"});
+    sshd_.start(argv, dir_ + "/sshd.log");
     if (!Spawned::waitForPort(port_))
-        throw std::runtime_error("sshd does not take connections: " + log());
-}
-
-TestSshd::~TestSshd() {
-    sshd_.stop();
-}
-
-std::string TestSshd::log() const {
-    return readText(dir_ + "/sshd.log");
+        throw std::runtime_error("sshd does not take connections: " + readText(dir_ + "/sshd.log"));
 }
 
 }  // namespace qftest

@@ -14,11 +14,9 @@ namespace qftest {
 class TestSshd {
 public:
     struct User {
-        User(std::string n, std::string c, std::string more = "")
-            : name(std::move(n)), command(std::move(c)), config(std::move(more)) {}
         std::string name;
-        std::string command;  // the ForceCommand, run with /bin/sh
-        std::string config;   // more of sshd's settings for the user, a line each
+        std::string command;      // the ForceCommand, run with /bin/sh
+        std::string config = "";  // more of sshd's settings for the user, a line each
     };
 
     // Why sshd cannot be started here; empty when it can.
@@ -26,11 +24,7 @@ public:
 
     // Starts sshd with `users` in `dir` (which must exist); returns once it takes
     // connections. Throws std::runtime_error when it cannot.
-    TestSshd(const std::string& dir, const std::vector<User>& users,
-             const std::string& extraConfig = "");
-    ~TestSshd();
-    TestSshd(const TestSshd&) = delete;
-    TestSshd& operator=(const TestSshd&) = delete;
+    TestSshd(const std::string& dir, const std::vector<User>& users);
 
     int port() const { return port_; }
     // The line address of `user` on this server.
@@ -43,7 +37,6 @@ public:
     std::string knownHosts() const { return dir_ + "/known_hosts"; }
     // The server's host key as a known hosts entry's key ("ssh-ed25519 AAAA...").
     const std::string& hostKey() const { return hostKey_; }
-    std::string log() const;
 
 private:
     std::string dir_;
