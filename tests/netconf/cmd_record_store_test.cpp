@@ -11,6 +11,7 @@
 
 #include "captured_log.h"
 #include "core/constants.h"
+#include "expect_text.h"
 #include "protocol/json_text.h"
 #include "scratch_dir.h"
 
@@ -52,8 +53,7 @@ TEST_F(RecordStore, KeepsTheLatestRequestPerCommandAndOtherMembers) {
         put("cmd.txt", s.before);
         captureLog();
         EXPECT_TRUE(storeRecord(file().c_str(), request("new")));
-        const std::string log = capturedLog();
-        EXPECT_NE(log.find(s.logLine), std::string::npos) << log;
+        EXPECT_HAS(capturedLog(), s.logLine);
 
         const Json::Value records = readRecordSet(file().c_str());
         EXPECT_EQ(records["set_net_conf"], request("new")) << contents("cmd.txt");
@@ -65,7 +65,7 @@ TEST_F(RecordStore, KeepsTheLatestRequestPerCommandAndOtherMembers) {
     std::ofstream(file(), std::ios::binary) << std::string(torn, sizeof torn - 1);
     captureLog();
     EXPECT_TRUE(readRecordSet(file().c_str()).isNull());
-    EXPECT_NE(capturedLog().find("readCmdRecords retstr is empty"), std::string::npos);
+    EXPECT_HAS(capturedLog(), "readCmdRecords retstr is empty");
 }
 
 // A record that cannot be stored says so, whether it replaces a record or makes the first.

@@ -109,19 +109,16 @@ TEST_F(SerialProtocol, GivenUpReplyIsEndedBeforeTheNext) {
         R"({"cmd":"get_stat","uuid":"after"})",
         60000);
     std::size_t torn = 0;
-    for (std::size_t at = 0, nl; (nl = got.find('\n', at)) != std::string::npos; at = nl + 1) {
-        const std::string line = got.substr(at, nl - at);
-        if (line.rfind(R"({"cmd":"get_hardware_conf",)", 0) == 0 && line.back() == '}') continue;
-        if (line + "\n" == statReply(R"("after")")) continue;
+    for (const std::string& line : lines(got)) {
+        if (line.rfind(R"({"cmd":"get_hardware_conf",)", 0) == 0 &&
+            line.rfind("}\n") == line.size() - 2)
+            continue;
+        if (line == statReply(R"("after")")) continue;
         ++torn;
         EXPECT_EQ(line.find(R"({"cmd")", 1), std::string::npos) << "replies glued: " << line;
     }
     EXPECT_EQ(torn, 1u);
     EXPECT_EQ(got.substr(got.rfind('\n', got.size() - 2) + 1), statReply(R"("after")"));
-}
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
 }
 
 using DebugSwitch = BoardTest;
@@ -135,10 +132,13 @@ TEST_F(DebugSwitch, MarkerFileAndEnvironmentSwitchTheEcho) {
         const LogMark m = board.mark();
         const std::string reply = board.exchange(request);
         const std::string err = board.logSince(m);
-        const bool echoed = contains(err, "[QuillFerry] Read From Uart Data:" + request + "\n");
+        const auto has = [](const std::string& text, const std::string& part) {
+            return text.find(part) != std::string::npos;
+        };
+        const bool echoed = has(err, "[QuillFerry] Read From Uart Data:" + request + "\n");
         // Each echo is one line: the reply's own newline ends it.
-        EXPECT_EQ(contains(err, "Do Get Status Data:" + reply), echoed) << err;
-        EXPECT_EQ(contains(board.logSince(m, Stream::Out), "doGetStat res:" + reply), echoed);
+        EXPECT_EQ(has(err, "Do Get Status Data:" + reply), echoed) << err;
+        EXPECT_EQ(has(board.logSince(m, Stream::Out), "doGetStat res:" + reply), echoed);
         return echoed;
     };
     const char* marker = "var/tmp/quillferry/openlog.event";

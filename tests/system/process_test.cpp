@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The daemon as a process among others: started with its standard descriptors closed and
-// its signals ignored or blocked, stopped by SIGTERM in the middle of an apply, and logging
-// into a pipe that nobody reads.
+// The daemon as a process among others: what its parent left, SIGTERM mid-apply, a log pipe
+// that nobody reads.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include "board.h"
 #include "board_conf.h"
 #include "core/unique_fd.h"
+#include "expect_text.h"
 
 namespace qftest {
 namespace {
@@ -56,7 +56,7 @@ TEST_F(DaemonProcess, SigtermStopsOnceTheApplyInProgressIsAnswered) {
     const auto ifcmds = [&] { return board.readFile("var/log/ifcmd.log"); };
     for (int i = 0; i < 500 && ifcmds().find("ifup eth0") == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_NE(ifcmds().find("ifdown eth0"), std::string::npos);
+    ASSERT_HAS(ifcmds(), "ifdown eth0");
     board.signalDaemon(SIGTERM);
     ASSERT_TRUE(board.send(R"({"cmd":"get_stat","uuid":"late"})"
                            "\n"));
@@ -64,16 +64,11 @@ TEST_F(DaemonProcess, SigtermStopsOnceTheApplyInProgressIsAnswered) {
     board.link().readLine(reply, kApplyMs);
     EXPECT_EQ(reply, setReply("t", 0));
     EXPECT_EQ(board.waitForExit(5000), 0);
-    EXPECT_NE(board.readFile("etc/network/interfaces").find("address 10.0.0.8/24"),
-              std::string::npos);
-    const std::string log = board.log();
-    EXPECT_NE(log.find("[QuillFerry] SIGTERM: stopping once the request in progress is answered\n"),
-              std::string::npos)
-        << log;
-    EXPECT_NE(log.find("[QuillFerry] stopping: 1 waiting requests dropped\n"
-                       "[QuillFerry] quillferry stop\n"),
-              std::string::npos)
-        << log;
+    EXPECT_HAS(board.readFile("etc/network/interfaces"), "address 10.0.0.8/24");
+    EXPECT_HAS(board.log(),
+               "[QuillFerry] SIGTERM: stopping once the request in progress is answered\n");
+    EXPECT_HAS(board.log(),
+               "[QuillFerry] stopping: 1 waiting requests dropped\n[QuillFerry] quillferry stop\n");
     std::string rest;
     board.link().readSome(rest, 200);
     EXPECT_EQ(rest, "");
@@ -113,12 +108,11 @@ TEST_F(DaemonProcess, LogThatNobodyReadsNeverSilencesTheLine) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         drain();
     }
-    EXPECT_NE(text.find(dropped), std::string::npos);
+    EXPECT_HAS(text, dropped);
     // Whole lines only: each begins as one of the daemon's messages does.
     const char* starts[] = {"[QuillFerry] ", "QuillFerry ",     "start monitor",
                             "create dir",    "readCmdRecords ", "writeCmd2File "};
-    for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
-        const std::string line = text.substr(at, nl - at);
+    for (const std::string& line : lines(text)) {
         bool known = false;
         for (const char* start : starts) known = known || line.rfind(start, 0) == 0;
         EXPECT_TRUE(known) << line.substr(0, 80);
