@@ -28,8 +28,8 @@ protected:
 };
 
 TEST_F(RecordStore, KeepsTheLatestRequestPerCommandAndOtherMembers) {
-    // A record file that does not parse, for whatever reason, is no record: never a part of
-    // one, and never an exception. One beyond 4 KiB is read whole.
+    // A record file that does not parse is no record, never an exception; one beyond 4 KiB is
+    // read whole.
     const std::string deep = std::string(1000, '[') + std::string(1000, ']');
     const std::string big =
         R"({"get_stat":{"cmd":"get_stat","uuid":")" + std::string(6000, 'u') + R"("}})";
@@ -59,8 +59,7 @@ TEST_F(RecordStore, KeepsTheLatestRequestPerCommandAndOtherMembers) {
         EXPECT_EQ(records["set_net_conf"], request("new")) << contents("cmd.txt");
         EXPECT_EQ(records.isMember("get_stat"), s.keepsGetStat) << s.before;
     }
-    // The record is the text up to a zero byte, as a C string is: one that starts with it is
-    // empty, whatever follows.
+    // The record is the text up to a zero byte: one that starts with it is empty.
     const char torn[] = "\0{\"get_stat\":{}}";
     std::ofstream(file(), std::ios::binary) << std::string(torn, sizeof torn - 1);
     captureLog();
@@ -86,8 +85,7 @@ TEST_F(RecordStore, FailedStoreKeepsTheOldFileAndSaysSo) {
     }
 }
 
-// The largest request a line may carry is stored and read back whole; a file beyond what the
-// store reads is no record.
+// The largest request a line may carry is stored and read back whole; a larger file is none.
 TEST_F(RecordStore, ReadLimitHoldsTheLargestRequestAndNoMore) {
     std::string body = R"({"k":"v"})";
     const auto line = [&body](const std::string& b) {

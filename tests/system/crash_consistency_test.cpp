@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The daemon killed at random moments while it applies a stream of configurations: every
-// file it writes holds its old content or the complete content of one request, never an
-// empty, short or mixed one, and the daemon serves again after a restart. And a disk that
-// does not take the renames and removals for good: they are failures, not successes.
+// The daemon killed at random moments of an apply leaves every file old or whole, and serves
+// again; a disk that does not take renames and removals for good fails them.
 
 #include <chrono>
 #include <cstdio>
@@ -28,10 +26,8 @@ constexpr const char* kMissing = "(missing)";
 // Each file the daemon writes, with every content that it may hold.
 using Contents = std::map<std::string, std::set<std::string>>;
 
-// Request `i` of the stream as a line; adds what it writes into each file to `allowed`.
-// The address family alternates and every value differs from the request before, so every
-// file changes. Long container lists (24, 16, 8) make most of an apply writing files, where
-// a kill may find one half-written, rather than running ifdown and ifup.
+// Request `i` as a line, adding what it writes into each file to `allowed`. Every value differs
+// from the request before; long container lists make most of an apply writing files.
 std::string request(int i, Contents& allowed) {
     BoardConf conf;
     conf.v6 = i % 2 == 1;
@@ -63,10 +59,8 @@ TEST_F(CrashConsistency, KilledWhileApplyingLeavesEveryFileWhole) {
     const std::map<std::string, std::string> initial = snapshot(board, allowed);
     for (const auto& [f, content] : initial) allowed[f].insert(content);
 
-    // Each round sends two requests and kills the daemon at a random moment of the second
-    // apply, sent once the first is done. Two applies give the pace; squaring the share
-    // sends more kills early, where the record and the host files are written one after
-    // another.
+    // Each round kills the daemon at a random moment of its second apply, more often early
+    // (the share squared), where the record and the host files are written.
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 2; ++i) ASSERT_NE(board.request(request(i, allowed), 15000), "");
     const std::chrono::duration<double, std::micro> apply =
@@ -99,11 +93,8 @@ TEST_F(CrashConsistency, KilledWhileApplyingLeavesEveryFileWhole) {
 
 using FailingDisk = BoardTest;
 
-// Every folder that cannot be flushed (here: opened for its flush, which fails on a failing
-// disk as the flush itself does) leaves the files renamed in it not yet on disk for good: the
-// record and the state file, which says that the configuration is changing, are logged, and
-// with the state not on disk an apply and a clear change nothing more and are answered -2.
-// (Each file of a batch and each removal is a failure of its own: the board files' tests.)
+// A folder that cannot be flushed (opened for its flush) leaves the record and the state file
+// not on disk for good: both are logged, and the apply and the clear change nothing more (-2).
 TEST_F(FailingDisk, FolderThatCannotBeFlushedFailsTheApplyAndTheClear) {
     board_ = std::make_unique<SimulatedBoard>(BoardOptions::withInterfaceStubs());
     SimulatedBoard& board = *board_;
