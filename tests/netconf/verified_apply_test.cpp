@@ -50,7 +50,8 @@ TEST_F(VerifiedApply, KeepsPutsBackOrSaysItCouldNot) {
         {"on a fresh board", Fresh, false, "", -5, "silent", 4, Old},
         // A file that cannot be kept to put it back: nothing is started.
         {"a folder to keep", Applied, true, "", -2, "not_run", 0, Old, 1},
-        {"more than a board's files", Applied, true, "", -2, "not_run", 0, Old, 64 * 1024},
+        {"more than a board's files", Applied, true, "", -2, "not_run", 0, Old,
+         std::size_t{64} * 1024},
     };
     const BoardConf old;
     for (const auto& c : cases) {
