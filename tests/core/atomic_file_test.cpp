@@ -2,7 +2,6 @@
 #include "core/atomic_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "expect_text.h"
 #include "scratch_dir.h"
 #include "syscall_faults.h"
 
@@ -22,11 +22,6 @@ protected:
     bool write(const std::string& name, const char* text, std::optional<mode_t> mode = {}) {
         error_.clear();
         return writeFileAtomic(path(name), text, mode, error_);
-    }
-    mode_t modeOf(const std::string& name) const {
-        struct stat st {};
-        EXPECT_EQ(::lstat(path(name).c_str(), &st), 0) << name;
-        return st.st_mode & 07777;
     }
     std::string error_;
 };
@@ -73,7 +68,7 @@ TEST_F(BoardFiles, NothingButRegularFilesIsReadOrReplaced) {
     }
     for (const char* name : {"fifo", "folder", "link", root ? "null" : "fifo"}) {
         EXPECT_FALSE(write(name, "x")) << name;
-        EXPECT_NE(error_.find("not a regular file"), std::string::npos) << error_;
+        EXPECT_HAS(error_, "not a regular file");
         std::string text;
         EXPECT_FALSE(readBoardFile(path(name), 100, text, error_)) << name;
     }
@@ -111,7 +106,7 @@ TEST_F(BoardFiles, BatchCommitsEachFileOnItsOwn) {
     EXPECT_EQ(contents("a"), "new a");
     std::size_t entries = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
-        EXPECT_EQ(entry.path().filename().string().find("quillferry-new"), std::string::npos);
+        EXPECT_LACKS(entry.path().filename().string(), "quillferry-new");
         ++entries;
     }
     EXPECT_EQ(entries, 4u);  // a, b, gone/, fifo

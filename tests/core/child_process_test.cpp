@@ -17,9 +17,7 @@ namespace {
 
 using ChildProcess = ScratchDir;
 
-// Helpers that leave the command's session are killed on the board (the daemon adopts them).
-// A wait that fails (SIGCHLD ignored, so that the kernel reaps the child itself) is never taken
-// for a success.
+// A wait that fails (SIGCHLD ignored: the kernel reaps the child) is never a success.
 TEST_F(ChildProcess, StatusAsTheShellWouldReportItAndALostWaitIsNoSuccess) {
     const std::chrono::seconds limit(10);
     const ChildOutcome exited = runChild({"/bin/sh", "-c", "sleep 0.3; exit 3"}, limit);

@@ -13,8 +13,8 @@
 
 namespace {
 
-// Each message is one line whatever its values hold: what could end, break or hide a line,
-// and bytes that are not UTF-8, are written escaped; the rest as it is.
+// Each message is one line: what could end, break or hide a line, and bytes that are not
+// UTF-8, are escaped.
 TEST(Log, EveryMessageIsExactlyOneLine) {
     const struct {
         std::string message;
@@ -54,7 +54,6 @@ public:
     StderrPipe(const StderrPipe&) = delete;
     StderrPipe& operator=(const StderrPipe&) = delete;
 
-    // What was written so far.
     std::string taken() {
         char buf[4096];
         for (ssize_t n; (n = ::read(read_, buf, sizeof(buf))) > 0;)
@@ -72,9 +71,8 @@ void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// The command loop's lines do not wake the writer one by one: they go out when the loop is
-// about to wait (or its deferral ends), or at once before a reply that follows them. Lines of
-// a thread that does not defer go out by themselves.
+// The loop's lines go out when it is about to wait (or its deferral ends), or at once before
+// a reply; other threads' lines by themselves.
 TEST(Log, DeferredLinesWaitForTheLoopOrAReply) {
     StderrPipe log;
     logLine("zero");

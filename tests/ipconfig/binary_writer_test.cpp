@@ -11,9 +11,8 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-// Big-endian records are checked byte for byte by the record tests; the other order, and
-// text with zero bytes in it, only here. A write that fits exactly is made; one that does not
-// is refused whole, and so is a text too long for its 16-bit count.
+// Little-endian and text with zero bytes (big-endian records are the record tests'); a write
+// that does not fit, or a text too long for its 16-bit count, is refused whole.
 TEST(BinaryWriter, BothByteOrdersAndWholeWritesOnly) {
     Bytes buffer(4096, 0);
     BinaryWriter writer(buffer.begin(), buffer.end());

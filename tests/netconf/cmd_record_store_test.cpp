@@ -11,6 +11,7 @@
 
 #include "captured_log.h"
 #include "core/constants.h"
+#include "expect_text.h"
 #include "protocol/json_text.h"
 #include "scratch_dir.h"
 
@@ -27,8 +28,8 @@ protected:
 };
 
 TEST_F(RecordStore, KeepsTheLatestRequestPerCommandAndOtherMembers) {
-    // A record file that does not parse, for whatever reason, is no record: never a part of
-    // one, and never an exception. One beyond 4 KiB is read whole.
+    // A record file that does not parse is no record, never an exception; one beyond 4 KiB is
+    // read whole.
     const std::string deep = std::string(1000, '[') + std::string(1000, ']');
     const std::string big =
         R"({"get_stat":{"cmd":"get_stat","uuid":")" + std::string(6000, 'u') + R"("}})";
@@ -52,20 +53,18 @@ TEST_F(RecordStore, KeepsTheLatestRequestPerCommandAndOtherMembers) {
         put("cmd.txt", s.before);
         captureLog();
         EXPECT_TRUE(storeRecord(file().c_str(), request("new")));
-        const std::string log = capturedLog();
-        EXPECT_NE(log.find(s.logLine), std::string::npos) << log;
+        EXPECT_HAS(capturedLog(), s.logLine);
 
         const Json::Value records = readRecordSet(file().c_str());
         EXPECT_EQ(records["set_net_conf"], request("new")) << contents("cmd.txt");
         EXPECT_EQ(records.isMember("get_stat"), s.keepsGetStat) << s.before;
     }
-    // The record is the text up to a zero byte, as a C string is: one that starts with it is
-    // empty, whatever follows.
+    // The record is the text up to a zero byte: one that starts with it is empty.
     const char torn[] = "\0{\"get_stat\":{}}";
     std::ofstream(file(), std::ios::binary) << std::string(torn, sizeof torn - 1);
     captureLog();
     EXPECT_TRUE(readRecordSet(file().c_str()).isNull());
-    EXPECT_NE(capturedLog().find("readCmdRecords retstr is empty"), std::string::npos);
+    EXPECT_HAS(capturedLog(), "readCmdRecords retstr is empty");
 }
 
 // A record that cannot be stored says so, whether it replaces a record or makes the first.
@@ -86,8 +85,7 @@ TEST_F(RecordStore, FailedStoreKeepsTheOldFileAndSaysSo) {
     }
 }
 
-// The largest request a line may carry is stored and read back whole; a file beyond what the
-// store reads is no record.
+// The largest request a line may carry is stored and read back whole; a larger file is none.
 TEST_F(RecordStore, ReadLimitHoldsTheLargestRequestAndNoMore) {
     std::string body = R"({"k":"v"})";
     const auto line = [&body](const std::string& b) {

@@ -49,8 +49,8 @@ private:
     std::deque<struct sockaddr_storage> addresses_;
 };
 
-// eth0's addresses of both families in the kernel's order, with their prefix lengths; not
-// another interface's, not IPv6 link-local ones, and no more than 16 of a family.
+// eth0's addresses in the kernel's order with their prefixes; not another interface's, not
+// IPv6 link-local ones, at most 16 of a family.
 TEST(LiveAddresses, EachFamilyOfTheInterfaceInOrder) {
     AddressList list;
     list.add("eth0", "10.0.0.8", "255.255.255.0");
@@ -73,8 +73,7 @@ TEST(LiveAddresses, EachFamilyOfTheInterfaceInOrder) {
     EXPECT_EQ(cut["ipv4"][15]["address"], "10.0.0.16");
 }
 
-// A netmask with a hole counts only its leading run of ones, in the interface probe as in the
-// live addresses.
+// A netmask with a hole counts only its leading run of ones.
 TEST(InterfaceProbeConversions, PrefixIsTheLeadingRunOfOnes) {
     const std::pair<std::uint32_t, int> masks[] = {
         {0xFFFFFF00U, 24}, {0xFFFFFFFFU, 32}, {0, 0},

@@ -21,15 +21,27 @@
 namespace {
 
 using qftest::BoardConf;
-using Queries = ScratchBoard;
+// Written as a FIFO rather than a file.
+constexpr const char* kFifo = "<fifo>";
+
+class Queries : public ScratchBoard {
+protected:
+    // Writes `text` at the board's `file` (absolute), or a FIFO, or nothing when null.
+    void write(const std::string& file, const char* text) const {
+        std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+        std::filesystem::remove(file);
+        if (text == kFifo) {
+            ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+        } else if (text != nullptr) {
+            std::ofstream(file) << text;
+        }
+    }
+};
 
 std::string compact(Json::Value v) {
     v.removeMember("mac");  // eth0's, of the machine the test runs on
     return qfclient::compactJson(v);
 }
-
-// Written as a FIFO rather than a file.
-constexpr const char* kFifo = "<fifo>";
 
 // A get_net_conf reply with `members` (each followed by a comma) and no name server.
 std::string netConfReply(const std::string& members) {
@@ -37,9 +49,8 @@ std::string netConfReply(const std::string& members) {
            R"("method":"static","nameservers":[],"ret_val":0,"uuid":"q"})";
 }
 
-// The record is all that is reported after a restart, whatever shape a file written from
-// outside has; once applied, the name servers and containers come along, and a remembered
-// clear is reported once.
+// After a restart the record is all that is reported, whatever its shape; once applied, the
+// name servers and containers come along, and a remembered clear is reported once.
 TEST_F(Queries, NetConfReportsTheRecordAndWhatWasApplied) {
     const char* v4 = R"("ipv4":{"address":"10.0.0.8","gateway":"10.0.0.1","netmask":24},)";
     const struct {
@@ -108,17 +119,6 @@ TEST_F(Queries, StatusAndHardwareFollowTheBoardsFiles) {
         // A FIFO is no status file: never waited for.
         {{{0, "45000\n"}, {1, kFifo}}, {top[0], kFifo, top[2]}, "45000", "0"},
     };
-    const auto write = [this](const std::string& file, const char* text) {
-        const std::string rel = file.substr(dir_.size() + 1);
-        std::filesystem::remove(path(rel));
-        if (text == nullptr) return;
-        std::filesystem::create_directories(std::filesystem::path(path(rel)).parent_path());
-        if (text == kFifo) {
-            ASSERT_EQ(::mkfifo(path(rel).c_str(), 0600), 0);
-        } else {
-            put(rel, text);
-        }
-    };
     for (const auto& c : cases) {
         restart();  // a missing file is looked for again only after a while
         for (std::size_t z = 0; z < paths.thermalZoneFiles.size(); ++z) {
@@ -157,18 +157,12 @@ TEST_F(Queries, StatusAndHardwareFollowTheBoardsFiles) {
 }
 
 // A status file that is missing or holds no number is logged when it starts failing or fails
-// otherwise, not on every request: a board without some thermal zones would log a dozen lines
-// per request.
+// otherwise, not per request (a board without some thermal zones would log a dozen lines).
 TEST_F(Queries, FailingStatusFileIsLoggedOncePerChange) {
     const BoardPaths paths = BoardPaths::under(dir_);
     const std::vector<std::string> zones(paths.thermalZoneFiles.begin(),
                                          paths.thermalZoneFiles.begin() + 3);
     const std::string freq = paths.cpuFreqFiles[0];
-    const auto write = [](const std::string& file, const char* text) {
-        std::filesystem::create_directories(std::filesystem::path(file).parent_path());
-        std::filesystem::remove(file);
-        if (text != nullptr) std::ofstream(file) << text;
-    };
     for (const std::string& zone : zones) write(zone, "40000\n");
     InfoFileCache files(0);  // a missing file is looked for on every read
     SourceFailures failures;

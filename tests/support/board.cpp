@@ -31,6 +31,13 @@ std::string readText(const std::string& path) {
     return ss.str();
 }
 
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> found;
+    for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+        found.push_back(text.substr(at, nl + 1 - at));
+    return found;
+}
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -38,10 +45,6 @@ using Clock = std::chrono::steady_clock;
 
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error(what);
-}
-
-[[noreturn]] void failErrno(const std::string& what) {
-    fail(what + ": " + std::strerror(errno));
 }
 
 // Polls `done` until it holds or `ms` have passed.
@@ -59,8 +62,8 @@ std::string tail(const std::string& text, std::size_t n) {
     return text.size() <= n ? text : "..." + text.substr(text.size() - n);
 }
 
-// Removes a tree without following links. Folders are opened up first: the daemon leaves
-// the container folder without search permission.
+// Removes a tree without following links, opening up folders (the daemon leaves the
+// container folder without search permission).
 void removeTree(const fs::path& p) {
     std::error_code ec;
     if (fs::is_directory(fs::symlink_status(p, ec))) {
@@ -70,8 +73,8 @@ void removeTree(const fs::path& p) {
     fs::remove(p, ec);
 }
 
-// Starts `argv` with stdin from /dev/null, its output appended to the files `out` and `err`,
-// the caller's environment minus the daemon's own switches plus `extra`.
+// Starts `argv` (stdin /dev/null, output appended to `out` and `err`) with the caller's
+// environment minus the daemon's own switches plus `extra`.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
             const SimulatedBoard::Env& extra = {}) {
     std::vector<std::string> env;
@@ -79,8 +82,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& out, const 
         if (std::strncmp(*e, "QUILLFERRY_", 11) != 0) env.emplace_back(*e);
     }
     for (const auto& [name, value] : extra) env.push_back(name + '=' += value);
-    std::vector<char*> args(argv.size() + 1);  // each ends with a null pointer
-    std::vector<char*> envp(env.size() + 1);
+    std::vector<char*> args(argv.size() + 1), envp(env.size() + 1);  // null-terminated
     for (std::size_t i = 0; i < argv.size(); ++i) args[i] = const_cast<char*>(argv[i].c_str());
     for (std::size_t i = 0; i < env.size(); ++i) envp[i] = const_cast<char*>(env[i].c_str());
 
@@ -96,15 +98,14 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& out, const 
     return pid;
 }
 
-// Runs a command to its end; its stdout and stderr go to `output` if given.
+// Runs a command to its end, its stdout and stderr to `output` if given.
 int runToEnd(const std::vector<std::string>& argv, std::string* output) {
     const std::unique_ptr<FILE, int (*)(FILE*)> file(std::tmpfile(), &std::fclose);
-    if (!file) failErrno("tmpfile");
-    // The child opens the (unlinked) file again through its own descriptor table.
+    if (!file) fail("tmpfile failed");
     const std::string name = "/proc/self/fd/" + std::to_string(::fileno(file.get()));
     const pid_t pid = spawn(argv, name, name);
     int status = 0;
-    if (::waitpid(pid, &status, 0) != pid) failErrno("waitpid");
+    if (::waitpid(pid, &status, 0) != pid) fail("waitpid failed");
     if (output != nullptr) *output = readText(name);
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
@@ -131,7 +132,7 @@ SimulatedBoard::SimulatedBoard(const BoardOptions& options) {
     const char* tmp = std::getenv("TMPDIR");
     std::string templ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
     templ += "/quillferry-board.XXXXXX";
-    if (::mkdtemp(templ.data()) == nullptr) failErrno("mkdtemp " + templ);
+    if (::mkdtemp(templ.data()) == nullptr) fail("mkdtemp " + templ + ": " + std::strerror(errno));
     state_ = templ;
     try {
         RawPty pty = openRawPty();
@@ -194,8 +195,8 @@ void SimulatedBoard::startDaemon(const Env& env, bool waitUntilReady,
 
 bool SimulatedBoard::waitReady(bool logged, int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    // The daemon discards what arrived before it opened the device: probe once it says so
-    // (when its log can be read), and repeat the probe in case one was still discarded.
+    // The daemon discards what came before it opened the device: probe once it says so
+    // (when its log can be read), and again in case one was still discarded.
     if (logged && !waitForLog("open /dev/ttyMSM0!", timeoutMs, Stream::Out, startMark_))
         return false;
     link_.drain(20);  // whatever an earlier daemon sent
@@ -205,9 +206,8 @@ bool SimulatedBoard::waitReady(bool logged, int timeoutMs) {
         if (link_.readLine(line, logged ? 1000 : 300) != qfclient::SerialLink::Status::Ok ||
             line != golden::kAck.substr(0, 17))
             continue;
-        // A probe unanswered for a while was most likely discarded, but its answer may still
-        // come. The log is written aside: wait for the probe's line and the marker watcher's
-        // start-up line, so that tests see only their own log lines.
+        // A late answer to an earlier probe may still come; wait for the probe's and the
+        // marker watcher's log lines, so that tests see only their own.
         link_.drain(probes > 1 ? 500 : 0);
         if (logged) {
             waitForLog("quillferry status check\n", 5000, Stream::Err, startMark_);
@@ -226,7 +226,7 @@ void SimulatedBoard::stopDaemon() {
 }
 
 void SimulatedBoard::signalDaemon(int sig) const {
-    if (daemonPid_ <= 0 || ::kill(daemonPid_, sig) != 0) failErrno("cannot signal the daemon");
+    if (daemonPid_ <= 0 || ::kill(daemonPid_, sig) != 0) fail("cannot signal the daemon");
 }
 
 int SimulatedBoard::waitForExit(int timeoutMs) {
@@ -297,8 +297,7 @@ int SimulatedBoard::run(const std::vector<std::string>& argv, std::string* outpu
 
 std::map<std::string, std::string> SimulatedBoard::files(
     const std::vector<std::string>& names) const {
-    // One line per file that exists ("size name"), an empty line, then the contents of those
-    // files in the same order.
+    // "size name" per file that exists, an empty line, then their contents in that order.
     std::vector<std::string> argv = {
         "sh", "-c", R"(stat -c '%s %n' "$@" 2>/dev/null; echo; cat "$@" 2>/dev/null)", "sh"};
     argv.insert(argv.end(), names.begin(), names.end());

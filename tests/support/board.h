@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// A simulated board for system tests: the real daemon in tools/board-sandbox, driven over
-// a pty through the controller's qfclient::SerialLink. The board (network namespace, state folder,
-// pty) outlives the daemon, which a test can kill and restart. Failures to set up the board
-// or to start the daemon throw std::runtime_error.
+// A simulated board for system tests: the real daemon in tools/board-sandbox, driven over a
+// pty through qfclient::SerialLink. The board outlives the daemon, which a test can kill and
+// restart. Failures to set up the board or to start the daemon throw std::runtime_error.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -23,9 +22,8 @@
 
 namespace qftest {
 
-// Stand-in for ifdown and ifup where a fault must be staged: logs how it was started, and by
-// which program (a shell when it was run through one), to `log`, then runs what the file
-// `faults`<its name> says, if there is one. The simulated board's paths by default.
+// Stand-in for ifdown and ifup: logs its arguments and its parent program to `log`, then runs
+// what the file `faults`<its name> says, if there is one. The simulated board's paths by default.
 inline std::string interfaceStub(const std::string& log = "/var/log/ifcmd.log",
                                  const std::string& faults = "/var/tmp/fault.") {
     return "#!/bin/sh\necho \"${0##*/} $* parent=$(readlink /proc/$PPID/exe)\" >>\"" + log +
@@ -41,10 +39,8 @@ inline std::string setReply(const std::string& uuid, int retVal = 0) {
 struct BoardOptions {
     std::string mac;        // eth0's MAC address; empty: the sandbox's 02:51:46:00:00:01
     bool ttyLater = false;  // /dev/ttyMSM0 is missing until plugTty()
-    // Stand-ins for programs under /usr: {path in the board, the script's text}.
-    std::vector<std::pair<std::string, std::string>> stubs;
+    std::vector<std::pair<std::string, std::string>> stubs;  // {path in the board, script}
 
-    // interfaceStub() as ifdown and ifup.
     static BoardOptions withInterfaceStubs() {
         BoardOptions o;
         o.stubs = {{"/usr/sbin/ifdown", interfaceStub()}, {"/usr/sbin/ifup", interfaceStub()}};
@@ -54,9 +50,10 @@ struct BoardOptions {
 
 // The bytes of a file (of this machine), empty when it cannot be read.
 std::string readText(const std::string& path);
+// The lines of `text`, each with its newline.
+std::vector<std::string> lines(const std::string& text);
 
-// Offsets into the daemon's captured output, to look only at what came later.
-struct LogMark {
+struct LogMark {  // offsets into the daemon's output, to look only at what came later
     std::size_t err = 0;
     std::size_t out = 0;
 };
@@ -67,18 +64,15 @@ class SimulatedBoard {
 public:
     using Env = std::map<std::string, std::string>;
 
-    // Whether a board can be started on this machine; `why` explains when not.
     static bool available(std::string& why);
 
     explicit SimulatedBoard(const BoardOptions& options = {});
-    // Kills the daemon and the board and removes the state folder (kept when
-    // QUILLFERRY_KEEP_BOARD is set, for inspection).
+    // Removes the state folder unless QUILLFERRY_KEEP_BOARD is set.
     ~SimulatedBoard() { teardown(); }
 
-    // Starts the daemon with the caller's environment minus QUILLFERRY_* plus `env`; with
-    // `waitUntilReady` returns once it answers the probe. `launcher`: a command of the board
-    // that starts the daemon (its path appended) as a parent of its own would, so its log is
-    // not waited for.
+    // Starts the daemon with the caller's environment minus QUILLFERRY_* plus `env`, through
+    // `launcher` (a command of the board, the daemon's path appended) if given; with
+    // `waitUntilReady` returns once it answers the probe.
     void startDaemon(const Env& env = {}, bool waitUntilReady = true,
                      const std::vector<std::string>& launcher = {});
     void stopDaemon();  // kills it (SIGKILL) and waits for its end
@@ -100,17 +94,15 @@ public:
         if (send(line + "\n")) link_.readLine(reply, timeoutMs);
         return reply;
     }
-    // Sends a "get_stat" request of its own and returns every byte that arrived before its
-    // reply: requests (but the probe) are served in order, so the daemon has finished with
-    // and logged everything sent before. Throws when no reply arrives.
+    // Every byte that arrived before the reply to a "get_stat" of its own: requests but the
+    // probe are served in order, so all sent before is done and logged. Throws without reply.
     std::string fence(int timeoutMs = 5000);
     // Sends `line` (newline added) and returns everything sent back for it.
     std::string exchange(const std::string& line, int timeoutMs = 5000) {
         return send(line + "\n") ? fence(timeoutMs) : "";
     }
     qfclient::SerialLink& link() { return link_; }
-    // Makes the pty appear as /dev/ttyMSM0 (board started with ttyLater) and waits until
-    // the daemon answers on it.
+    // Makes the pty appear as /dev/ttyMSM0 (ttyLater) and waits until the daemon answers.
     void plugTty();
 
     std::string log(Stream s = Stream::Err) const { return logSince({}, s); }
@@ -121,22 +113,21 @@ public:
 
     // Files of the board, relative to the state folder ("opt/.cmd.txt").
     std::string path(const std::string& rel) const { return state_ + "/" + rel; }
-    // Writes `contents` in place, creating folders (bind-mounted files such as meminfo keep
-    // their inode), or removes the file when `contents` is null.
+    // Writes `contents` in place (bind-mounted files keep their inode), or removes the file.
     void putFile(const std::string& rel, const char* contents) const;
     std::string readFile(const std::string& rel) const { return readText(path(rel)); }
     // Runs `argv` inside the board as its root; returns the exit status (128 + signal).
     int run(const std::vector<std::string>& argv, std::string* output = nullptr) const;
-    // Runs a shell script inside the board as its root; its output. A failure fails the test.
+    // Runs a shell script inside the board as its root; its output. Failing fails the test.
     std::string inBoard(const std::string& script) const {
         std::string out;
         EXPECT_EQ(run({"sh", "-c", script}, &out), 0) << script << ": " << out;
         return out;
     }
-    // The contents of the named files (read inside the board, as only its root enters the
-    // container folder); a missing one is absent from the map.
+    // The named files' contents, read inside the board (only its root enters the container
+    // folder); a missing one is absent.
     std::map<std::string, std::string> files(const std::vector<std::string>& names) const;
-    // Each of the named files holds its content (a failure of the test names `why`).
+    // Each of the files holds its content.
     void expectFiles(const std::map<std::string, std::string>& expected,
                      const std::string& why = "") const {
         std::vector<std::string> names;
@@ -165,8 +156,7 @@ private:
     pid_t daemonPid_ = -1;  // the daemon itself (host pid)
 };
 
-// Base fixture: skips the test where no board can be created, but fails it in continuous
-// integration (CI set), where a skipped board must never pass for a tested one.
+// Skips the test where no board can be created (but fails it where CI is set).
 class BoardTest : public ::testing::Test {
 protected:
     void SetUp() override {

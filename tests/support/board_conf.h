@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// One configuration of the board as the tests and the benchmark send it, and what the board's
-// files must hold once it is applied. The request comes from the client's own builder, the
-// files from the formats (golden.h), never from the daemon's rendering code.
+// One configuration of the board as the tests and benchmarks send it (the client's own
+// builder), and what the board's files hold once it is applied (golden.h, never the daemon's
+// code).
 #pragma once
 
 #include <json/json.h>
@@ -25,6 +25,12 @@ struct BoardConf {
     std::string idc = "dc1";
     int pod = 3;
 
+    static BoardConf at(int net, bool v6 = false) {
+        BoardConf c;
+        c.net = net;
+        c.v6 = v6;
+        return c;
+    }
     std::string prefixText() const {
         // As the kernel prints it: fd00::, fd00:1::, ...
         if (v6) return net == 0 ? "fd00::" : "fd00:" + std::to_string(net) + "::";

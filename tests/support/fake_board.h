@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// A board's serial line played by a test: a pty whose slave a console server (ser2net, an
-// sshd ForceCommand) opens as the board's device, and whose master a thread serves: each
-// line that arrives is kept and answered by the test's function (by default as a board
-// answers: the probe's acknowledgement, or a reply echoing the request's uuid).
+// A board's serial line played by a test: a pty whose slave a console server opens as the
+// board's device, and whose master a thread serves, keeping each line and answering it with
+// the test's function.
 #pragma once
 
 #include <poll.h>
@@ -23,8 +22,7 @@ class FakeBoard {
 public:
     using Answer = std::function<std::string(const std::string& line)>;
 
-    // The board's answers: the probe's acknowledgement, and `{"ret_val":0,"uuid":...}`
-    // echoing a request's uuid (the board's reply, cut to its essentials).
+    // The probe's acknowledgement, or `{"ret_val":0,"uuid":...}` echoing a request's uuid.
     static std::string boardAnswer(const std::string& line) {
         if (line == qfclient::probeLine()) return qfclient::probeAck();
         const std::string uuid = FakeConsole::uuidOf(line);

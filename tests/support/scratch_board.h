@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The board's files in a scratch folder, for unit tests of the command handlers: a
-// BoardContext over BoardPaths::under() the folder, with interfaceStub() as ifdown and ifup
-// (logging to ifcmd.log, running what fault.<name> says) and a stand-in for the gateway
-// check, which answers as gatewayAnswers_ says. Handlers are called directly, their work done
-// in place.
+// The board's files in a scratch folder, for unit tests that call the command handlers
+// directly: interfaceStub() as ifdown and ifup (logging to ifcmd.log, running what fault.<name>
+// says), and a gateway check that answers as gatewayAnswers_ says.
 #pragma once
 
 #include <sys/stat.h>
@@ -37,15 +35,13 @@ class ScratchBoard : public ScratchDir {
 protected:
     void SetUp() override {
         ScratchDir::SetUp();
-        for (const char* folder : {"etc/network", "usr/sbin", "data", "var/lib"})
-            std::filesystem::create_directories(path(folder));
-        // Made by the test with search bits (the daemon makes it without them, which only
-        // root may enter), and so left alone by the daemon.
-        std::filesystem::create_directories(path("opt/.lxc_ipconfig"));
-        const std::string stub = qftest::interfaceStub(path("ifcmd.log"), path("fault."));
-        for (const char* name : {"ifdown", "ifup"}) {
-            put(std::string("usr/sbin/") + name, stub.c_str());
-            ::chmod(path(std::string("usr/sbin/") + name).c_str(), 0755);
+        // The container folder with search bits (made by the daemon without them, as only
+        // root may enter it): the daemon leaves it alone.
+        for (const char* f : {"etc/network", "usr/sbin", "data", "var/lib", "opt/.lxc_ipconfig"})
+            folder(f);
+        for (const char* name : {"usr/sbin/ifdown", "usr/sbin/ifup"}) {
+            put(name, qftest::interfaceStub(path("ifcmd.log"), path("fault.")));
+            ::chmod(path(name).c_str(), 0755);
         }
         restart();
     }
@@ -62,11 +58,9 @@ protected:
         };
     }
 
-    // The reply of `handler` to `request`.
     Json::Value ask(Handler handler, const Json::Value& request) {
         return handler(*board_, request).here().reply;
     }
-    // "set_net_conf": the reply's ret_val.
     int set(const Json::Value& request) { return setReply(request)["ret_val"].asInt(); }
     Json::Value setReply(const Json::Value& request) { return ask(handleSetNetConf, request); }
     Json::Value netConf(const Json::Value& request = qfclient::netConfRequest("q")) {
@@ -77,8 +71,9 @@ protected:
         const std::string log = contents("ifcmd.log");
         return static_cast<long>(std::count(log.begin(), log.end(), '\n'));
     }
-    // Every file under etc/ and opt/ with its content (folders as "<folder>").
-    std::map<std::string, std::string> files() const {
+    // Every file under etc/ and opt/ with its content (folders as "<folder>"), without the
+    // record of the last request unless `record`.
+    std::map<std::string, std::string> files(bool record = false) const {
         std::map<std::string, std::string> found;
         for (const char* top : {"/etc", "/opt"}) {
             for (const auto& e : std::filesystem::recursive_directory_iterator(dir_ + top)) {
@@ -86,7 +81,14 @@ protected:
                 found[rel] = e.is_directory() ? "<folder>" : contents(rel.substr(1));
             }
         }
+        if (!record) found.erase("/opt/.cmd.txt");
         return found;
+    }
+    // Each file (path as the board names it) holds its content.
+    void expectFiles(const std::map<std::string, std::string>& expected,
+                     const std::string& why = "") const {
+        for (const auto& [name, content] : expected)
+            EXPECT_EQ(contents(name.substr(1)), content) << why << ": " << name;
     }
 
     std::unique_ptr<BoardContext> board_;

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // A fresh folder under /tmp for a test, removed afterwards: ScratchDir for a unit test,
-// ScratchDirOver<Fixture> for one on a fixture of its own (set up first, and when that skips
-// the test no folder is made).
+// ScratchDirOver<Fixture> on a fixture of its own (set up first; no folder when it skips).
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -46,6 +46,12 @@ protected:
     std::string folder(const std::string& name) const {
         std::filesystem::create_directories(path(name));
         return path(name);
+    }
+    // The permission bits of `name` (not followed when a link).
+    mode_t modeOf(const std::string& name) const {
+        struct stat st {};
+        EXPECT_EQ(::lstat(path(name).c_str(), &st), 0) << name;
+        return st.st_mode & 07777;
     }
 
     std::string dir_;

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// A program that a test starts and stops: standard input from /dev/null, its output to a
-// log file, stopped (SIGTERM, then SIGKILL after a second) and reaped when the test is done.
-// waitForPort() waits until it takes connections on a loopback port. QF_REQUIRE skips a test
-// that lacks what it needs, but fails it in continuous integration.
+// A program that a test starts (stdin /dev/null, output to a log file) and stops (SIGTERM,
+// SIGKILL after a second) and reaps; QF_REQUIRE skips a test that lacks what it needs.
 #pragma once
 
 #include <fcntl.h>
@@ -53,8 +51,7 @@ public:
     Spawned(const Spawned&) = delete;
     Spawned& operator=(const Spawned&) = delete;
 
-    // Its standard error (and output, unless `onlyErr`) appended to `log`. Throws
-    // std::runtime_error when it cannot be started.
+    // Its stderr (and stdout, unless `onlyErr`) appended to `log`; throws when it cannot start.
     void start(const std::vector<std::string>& argv, const std::string& log, bool onlyErr = false) {
         std::vector<char*> args;
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The daemon killed at random moments while it applies a stream of configurations: every
-// file it writes holds its old content or the complete content of one request, never an
-// empty, short or mixed one, and the daemon serves again after a restart. And a disk that
-// does not take the renames and removals for good: they are failures, not successes.
+// The daemon killed at random moments of an apply leaves every file old or whole, and serves
+// again; a disk that does not take renames and removals for good fails them.
 
 #include <chrono>
 #include <cstdio>
@@ -16,6 +14,7 @@
 
 #include "board.h"
 #include "board_conf.h"
+#include "expect_text.h"
 
 namespace qftest {
 namespace {
@@ -27,10 +26,8 @@ constexpr const char* kMissing = "(missing)";
 // Each file the daemon writes, with every content that it may hold.
 using Contents = std::map<std::string, std::set<std::string>>;
 
-// Request `i` of the stream as a line; adds what it writes into each file to `allowed`.
-// The address family alternates and every value differs from the request before, so every
-// file changes. Long container lists (24, 16, 8) make most of an apply writing files, where
-// a kill may find one half-written, rather than running ifdown and ifup.
+// Request `i` as a line, adding what it writes into each file to `allowed`. Every value differs
+// from the request before; long container lists make most of an apply writing files.
 std::string request(int i, Contents& allowed) {
     BoardConf conf;
     conf.v6 = i % 2 == 1;
@@ -62,10 +59,8 @@ TEST_F(CrashConsistency, KilledWhileApplyingLeavesEveryFileWhole) {
     const std::map<std::string, std::string> initial = snapshot(board, allowed);
     for (const auto& [f, content] : initial) allowed[f].insert(content);
 
-    // Each round sends two requests and kills the daemon at a random moment of the second
-    // apply, sent once the first is done. Two applies give the pace; squaring the share
-    // sends more kills early, where the record and the host files are written one after
-    // another.
+    // Each round kills the daemon at a random moment of its second apply, more often early
+    // (the share squared), where the record and the host files are written.
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 2; ++i) ASSERT_NE(board.request(request(i, allowed), 15000), "");
     const std::chrono::duration<double, std::micro> apply =
@@ -92,18 +87,14 @@ TEST_F(CrashConsistency, KilledWhileApplyingLeavesEveryFileWhole) {
             if (got != initial.at(f)) allowed[f].erase(initial.at(f));
         }
         board.startDaemon();  // waits for the probe's acknowledgement
-        EXPECT_NE(board.request(R"({"cmd":"get_net_conf","uuid":"q"})").find(R"("ret_val":0,)"),
-                  std::string::npos);
+        EXPECT_HAS(board.request(R"({"cmd":"get_net_conf","uuid":"q"})"), R"("ret_val":0,)");
     }
 }
 
 using FailingDisk = BoardTest;
 
-// Every folder that cannot be flushed (here: opened for its flush, which fails on a failing
-// disk as the flush itself does) leaves the files renamed in it not yet on disk for good: the
-// record and the state file, which says that the configuration is changing, are logged, and
-// with the state not on disk an apply and a clear change nothing more and are answered -2.
-// (Each file of a batch and each removal is a failure of its own: the board files' tests.)
+// A folder that cannot be flushed (opened for its flush) leaves the record and the state file
+// not on disk for good: both are logged, and the apply and the clear change nothing more (-2).
 TEST_F(FailingDisk, FolderThatCannotBeFlushedFailsTheApplyAndTheClear) {
     board_ = std::make_unique<SimulatedBoard>(BoardOptions::withInterfaceStubs());
     SimulatedBoard& board = *board_;
@@ -114,24 +105,18 @@ TEST_F(FailingDisk, FolderThatCannotBeFlushedFailsTheApplyAndTheClear) {
     EXPECT_EQ(board.request(conf.line("a"), 15000), setReply("a", -2));
     EXPECT_EQ(board.request(qfclient::compactJson(qfclient::clearRequest("c", false)), 15000),
               setReply("c", -2));
-    const std::string log = board.log();
     const std::string unflushed = ": its folder cannot be flushed: Input/output error\n";
-    std::string expected;
-    for (int request = 0; request < 2; ++request) {
-        expected += "[QuillFerry] cannot write /opt/.cmd.txt" + unflushed;
-        expected += "[QuillFerry] cannot write /var/lib/quillferry/in-force.json" + unflushed;
-        expected +=
-            "[QuillFerry] set_net_conf not carried out: what is in force could not be recorded\n";
-    }
-    std::string written;
-    for (std::size_t at = 0, end = 0; (at = log.find("[QuillFerry] ", end)) != std::string::npos;) {
-        end = log.find('\n', at) + 1;
-        const std::string line = log.substr(at, end - at);
+    const std::string refusal =
+        "[QuillFerry] cannot write /opt/.cmd.txt" + unflushed +
+        "[QuillFerry] cannot write /var/lib/quillferry/in-force.json" + unflushed +
+        "[QuillFerry] set_net_conf not carried out: what is in force could not be recorded\n";
+    std::string written;  // the daemon's lines that say what failed
+    for (const std::string& line : lines(board.log())) {
         if (line.find("cannot") != std::string::npos ||
             line.find("not carried") != std::string::npos)
             written += line;
     }
-    EXPECT_EQ(written, expected) << log;
+    EXPECT_EQ(written, refusal + refusal) << board.log();
     EXPECT_EQ(board.run({"cat", "/var/log/ifcmd.log"}), 1) << "an interface command ran";
 }
 

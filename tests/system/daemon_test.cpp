@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The daemon on an unconfigured board: which lines are served and what is logged for them,
-// a device that appears later, a controller that stops reading, and the debug switch (the
-// marker file /var/tmp/quillferry/openlog.event and QUILLFERRY_DEBUG).
+// The daemon on an unconfigured board: the lines served and logged, a device that appears
+// later, a controller that stops reading, the debug switch (marker file and QUILLFERRY_DEBUG).
 #include <fcntl.h>
 
 #include <chrono>
@@ -22,7 +21,7 @@ std::string statReply(const std::string& uuidJson) {
 
 using SerialProtocol = BoardTest;
 
-TEST_F(SerialProtocol, EachLineGetsItsReplyAndLogLines) {
+TEST_F(SerialProtocol, EachLineGetsItsReplyAndLogLinesAndAGivenUpReplyIsEnded) {
     SimulatedBoard& board = boot();
     // The board's own meminfo and sized /data (the readings themselves are checked on a
     // scratch board).
@@ -73,24 +72,9 @@ TEST_F(SerialProtocol, EachLineGetsItsReplyAndLogLines) {
         EXPECT_EQ(board.exchange(c.line), c.reply) << c.line.substr(0, 40);
         EXPECT_EQ(board.logSince(m), c.log) << c.line.substr(0, 40);
     }
-}
 
-// A missing device is said once, with its path and the reason, however often it is tried.
-TEST_F(SerialProtocol, DeviceThatAppearsLaterIsServed) {
-    board_ = std::make_unique<SimulatedBoard>(BoardOptions{"", true, {}});  // ttyLater
-    board_->startDaemon({}, false);
-    const char* missing = "Uart Init failed: /dev/ttyMSM0: No such file or directory\n";
-    ASSERT_TRUE(board_->waitForLog(missing, 5000, Stream::Out));
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // two more attempts
-    board_->plugTty();
-    EXPECT_EQ(board_->log(Stream::Out), std::string(missing) + "open /dev/ttyMSM0!\n");
-    EXPECT_EQ(board_->request(R"({"cmd":"get_stat","uuid":"late"})"), statReply(R"("late")"));
-}
-
-// A controller that stops reading: the reply the line does not take within 5 s is given up,
-// and ended before the next one, so that each later reply is a whole line of its own.
-TEST_F(SerialProtocol, GivenUpReplyIsEndedBeforeTheNext) {
-    SimulatedBoard& board = boot();
+    // A controller that stops reading: the reply the line does not take within 5 s is given
+    // up, and ended before the next one, so that each later reply is a whole line of its own.
     const std::string request = R"({"cmd":"get_hardware_conf","uuid":"x"})"
                                 "\n";
     const LogMark m = board.mark();
@@ -109,10 +93,11 @@ TEST_F(SerialProtocol, GivenUpReplyIsEndedBeforeTheNext) {
         R"({"cmd":"get_stat","uuid":"after"})",
         60000);
     std::size_t torn = 0;
-    for (std::size_t at = 0, nl; (nl = got.find('\n', at)) != std::string::npos; at = nl + 1) {
-        const std::string line = got.substr(at, nl - at);
-        if (line.rfind(R"({"cmd":"get_hardware_conf",)", 0) == 0 && line.back() == '}') continue;
-        if (line + "\n" == statReply(R"("after")")) continue;
+    for (const std::string& line : lines(got)) {
+        if (line.rfind(R"({"cmd":"get_hardware_conf",)", 0) == 0 &&
+            line.rfind("}\n") == line.size() - 2)
+            continue;
+        if (line == statReply(R"("after")")) continue;
         ++torn;
         EXPECT_EQ(line.find(R"({"cmd")", 1), std::string::npos) << "replies glued: " << line;
     }
@@ -120,8 +105,16 @@ TEST_F(SerialProtocol, GivenUpReplyIsEndedBeforeTheNext) {
     EXPECT_EQ(got.substr(got.rfind('\n', got.size() - 2) + 1), statReply(R"("after")"));
 }
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
+// A missing device is said once, with its path and the reason, however often it is tried.
+TEST_F(SerialProtocol, DeviceThatAppearsLaterIsServed) {
+    board_ = std::make_unique<SimulatedBoard>(BoardOptions{"", true, {}});  // ttyLater
+    board_->startDaemon({}, false);
+    const char* missing = "Uart Init failed: /dev/ttyMSM0: No such file or directory\n";
+    ASSERT_TRUE(board_->waitForLog(missing, 5000, Stream::Out));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // two more attempts
+    board_->plugTty();
+    EXPECT_EQ(board_->log(Stream::Out), std::string(missing) + "open /dev/ttyMSM0!\n");
+    EXPECT_EQ(board_->request(R"({"cmd":"get_stat","uuid":"late"})"), statReply(R"("late")"));
 }
 
 using DebugSwitch = BoardTest;
@@ -135,10 +128,13 @@ TEST_F(DebugSwitch, MarkerFileAndEnvironmentSwitchTheEcho) {
         const LogMark m = board.mark();
         const std::string reply = board.exchange(request);
         const std::string err = board.logSince(m);
-        const bool echoed = contains(err, "[QuillFerry] Read From Uart Data:" + request + "\n");
+        const auto has = [](const std::string& text, const std::string& part) {
+            return text.find(part) != std::string::npos;
+        };
+        const bool echoed = has(err, "[QuillFerry] Read From Uart Data:" + request + "\n");
         // Each echo is one line: the reply's own newline ends it.
-        EXPECT_EQ(contains(err, "Do Get Status Data:" + reply), echoed) << err;
-        EXPECT_EQ(contains(board.logSince(m, Stream::Out), "doGetStat res:" + reply), echoed);
+        EXPECT_EQ(has(err, "Do Get Status Data:" + reply), echoed) << err;
+        EXPECT_EQ(has(board.logSince(m, Stream::Out), "doGetStat res:" + reply), echoed);
         return echoed;
     };
     const char* marker = "var/tmp/quillferry/openlog.event";

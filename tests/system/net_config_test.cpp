@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// "set_net_conf" and "get_net_conf" end to end with the real ifupdown: eth0, the exact files,
-// IPv6, a clear remembered across a restart; and what only a real board can stage: planted
-// links, helpers of a stalled ifup that leave its session, the probe while ifup runs.
+// "set_net_conf" and "get_net_conf" end to end with the real ifupdown, and what only a real
+// board can stage: planted links, helpers of a stalled ifup, the probe while ifup runs.
 #include <json/json.h>
 
 #include <string>
@@ -9,6 +8,7 @@
 
 #include "board.h"
 #include "board_conf.h"
+#include "expect_text.h"
 
 namespace qftest {
 namespace {
@@ -25,8 +25,8 @@ std::string apply(SimulatedBoard& board, const Json::Value& request) {
 void expectApplied(const SimulatedBoard& board, const BoardConf& c, int hookRuns) {
     const std::string net = board.inBoard("ip -o addr show dev eth0; ip route; ip -6 route");
     const std::string cidr = c.address() + "/" + std::to_string(c.prefix());
-    EXPECT_NE(net.find((c.v6 ? "inet6 " : "inet ") + cidr), std::string::npos) << net;
-    EXPECT_NE(net.find("default via " + c.gateway() + " dev eth0 "), std::string::npos) << net;
+    EXPECT_HAS(net, (c.v6 ? "inet6 " : "inet ") + cidr);
+    EXPECT_HAS(net, "default via " + c.gateway() + " dev eth0 ");
     std::string hooks;
     for (int i = 0; i < hookRuns; ++i)
         hooks += "eth0_config.sh  IFACE=eth0 MODE=start PHASE=post-up\n";
@@ -92,7 +92,7 @@ TEST_F(NetConfig, AppliedQueriedMovedToIpv6AndClearedAcrossARestart) {
 
     // A clear takes eth0 down; after a restart the remembered clear is reported once.
     ASSERT_EQ(apply(board, qfclient::clearRequest("c", true)), setReply("c"));
-    EXPECT_NE(board.inBoard("ip -o link show dev eth0").find(" state DOWN "), std::string::npos);
+    EXPECT_HAS(board.inBoard("ip -o link show dev eth0"), " state DOWN ");
     board.restartDaemon(env);
     EXPECT_EQ(board.request(kQuery),
               netConfReply(R"("ipv6":{"address":"clear","gateway":"clear","netmask":0},)"));
@@ -106,9 +106,8 @@ TEST_F(HostileBoard, PlantedLinksStalledHelpersAndTheProbeDuringAnApply) {
     SimulatedBoard& board =
         boot(BoardOptions::withInterfaceStubs(), {{"QUILLFERRY_IFUP_TIMEOUT", "3"}});
     BoardConf conf;
-    const auto send = [&](const char* uuid) {
-        ++conf.net;  // never the configuration in force
-        return conf.request(uuid);
+    const auto send = [&](const char* uuid) {  // never the configuration in force
+        return (++conf.net, conf.request(uuid));
     };
     ASSERT_EQ(apply(board, send("a")), setReply("a"));
 
@@ -141,9 +140,9 @@ TEST_F(HostileBoard, PlantedLinksStalledHelpersAndTheProbeDuringAnApply) {
     } else {
         board.run({"pkill", "-f", "^sleep 60"});
     }
-    EXPECT_NE(board.log().find("[QuillFerry] /usr/sbin/ifup eth0 --ignore-errors did not finish "
-                               "within 3 s: killed\n"),
-              std::string::npos);
+    EXPECT_HAS(
+        board.log(),
+        "[QuillFerry] /usr/sbin/ifup eth0 --ignore-errors did not finish within 3 s: killed\n");
 
     // While ifup runs, the probe is answered at once and other requests wait, sixteen at
     // the most: the next is dropped, and the log says so.
@@ -159,10 +158,9 @@ TEST_F(HostileBoard, PlantedLinksStalledHelpersAndTheProbeDuringAnApply) {
     ASSERT_EQ(board.link().readLine(first, kApplyMs), qfclient::SerialLink::Status::Ok);
     EXPECT_EQ(first, setReply("q"));
     const std::string served = board.fence();
-    EXPECT_NE(served.find(R"("uuid":"w15"})"), std::string::npos) << served;
-    EXPECT_EQ(served.find(R"("uuid":"w16"})"), std::string::npos) << served;
-    EXPECT_NE(board.log().find("[QuillFerry] busy: 16 requests already wait, line dropped\n"),
-              std::string::npos);
+    EXPECT_HAS(served, R"("uuid":"w15"})");
+    EXPECT_LACKS(served, R"("uuid":"w16"})");
+    EXPECT_HAS(board.log(), "[QuillFerry] busy: 16 requests already wait, line dropped\n");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The daemon as a process among others: started with its standard descriptors closed and
-// its signals ignored or blocked, stopped by SIGTERM in the middle of an apply, and logging
-// into a pipe that nobody reads.
+// The daemon as a process among others: what its parent left, SIGTERM mid-apply, a log pipe
+// that nobody reads.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include "board.h"
 #include "board_conf.h"
 #include "core/unique_fd.h"
+#include "expect_text.h"
 
 namespace qftest {
 namespace {
@@ -33,7 +33,7 @@ using DaemonProcess = BoardTest;
 // exec keeps): nothing but replies reaches the line, a failing ifup is not answered 0 (it fails
 // only once its writes to the standard output and error it inherits succeed), and SIGTERM still
 // stops the daemon.
-TEST_F(DaemonProcess, WhatItsParentLeftIsResetAtStart) {
+TEST_F(DaemonProcess, WhatItsParentLeftIsResetAndALogNobodyReadsSilencesNothing) {
     board_ = std::make_unique<SimulatedBoard>(BoardOptions::withInterfaceStubs());
     SimulatedBoard& board = *board_;
     board.putFile("var/tmp/fault.ifup", "echo noise && echo noise >&2 && exit 3\n");
@@ -45,52 +45,10 @@ TEST_F(DaemonProcess, WhatItsParentLeftIsResetAtStart) {
     EXPECT_EQ(board.exchange(setNetConf("c"), kApplyMs), setReply("c", 3 << 8));
     board.signalDaemon(SIGTERM);
     EXPECT_EQ(board.waitForExit(5000), 0);
-}
 
-// SIGTERM between ifdown and ifup: the apply is finished and answered, a request that waited
-// is dropped, then the daemon ends. Idle, it ends at once.
-TEST_F(DaemonProcess, SigtermStopsOnceTheApplyInProgressIsAnswered) {
-    SimulatedBoard& board = boot(BoardOptions::withInterfaceStubs());
-    board.putFile("var/tmp/fault.ifup", "sleep 1\n");
-    ASSERT_TRUE(board.send(setNetConf("t") + "\n"));
-    const auto ifcmds = [&] { return board.readFile("var/log/ifcmd.log"); };
-    for (int i = 0; i < 500 && ifcmds().find("ifup eth0") == std::string::npos; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_NE(ifcmds().find("ifdown eth0"), std::string::npos);
-    board.signalDaemon(SIGTERM);
-    ASSERT_TRUE(board.send(R"({"cmd":"get_stat","uuid":"late"})"
-                           "\n"));
-    std::string reply;
-    board.link().readLine(reply, kApplyMs);
-    EXPECT_EQ(reply, setReply("t", 0));
-    EXPECT_EQ(board.waitForExit(5000), 0);
-    EXPECT_NE(board.readFile("etc/network/interfaces").find("address 10.0.0.8/24"),
-              std::string::npos);
-    const std::string log = board.log();
-    EXPECT_NE(log.find("[QuillFerry] SIGTERM: stopping once the request in progress is answered\n"),
-              std::string::npos)
-        << log;
-    EXPECT_NE(log.find("[QuillFerry] stopping: 1 waiting requests dropped\n"
-                       "[QuillFerry] quillferry stop\n"),
-              std::string::npos)
-        << log;
-    std::string rest;
-    board.link().readSome(rest, 200);
-    EXPECT_EQ(rest, "");
-
-    board.startDaemon();
-    const auto start = std::chrono::steady_clock::now();
-    board.signalDaemon(SIGTERM);
-    EXPECT_EQ(board.waitForExit(2000), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-}
-
-// Standard error into a pipe that nobody drains: once it and the daemon's own buffer are full,
-// lines are dropped rather than written, the line is still served, and the count is reported
-// once the pipe flows.
-TEST_F(DaemonProcess, LogThatNobodyReadsNeverSilencesTheLine) {
-    board_ = std::make_unique<SimulatedBoard>(BoardOptions::withInterfaceStubs());
-    SimulatedBoard& board = *board_;
+    // Standard error into a pipe that nobody drains: once it and the daemon's own buffer are
+    // full, lines are dropped rather than written, the line is still served, and the count is
+    // reported once the pipe flows.
     ASSERT_EQ(board.run({"mkfifo", "/var/tmp/log.fifo"}), 0);
     // Held open for reading from the start, read only at the end.
     const UniqueFd log(::open(board.path("var/tmp/log.fifo").c_str(), O_RDONLY | O_NONBLOCK));
@@ -113,16 +71,48 @@ TEST_F(DaemonProcess, LogThatNobodyReadsNeverSilencesTheLine) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         drain();
     }
-    EXPECT_NE(text.find(dropped), std::string::npos);
+    EXPECT_HAS(text, dropped);
     // Whole lines only: each begins as one of the daemon's messages does.
     const char* starts[] = {"[QuillFerry] ", "QuillFerry ",     "start monitor",
                             "create dir",    "readCmdRecords ", "writeCmd2File "};
-    for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
-        const std::string line = text.substr(at, nl - at);
+    for (const std::string& line : lines(text)) {
         bool known = false;
         for (const char* start : starts) known = known || line.rfind(start, 0) == 0;
         EXPECT_TRUE(known) << line.substr(0, 80);
     }
+}
+
+// SIGTERM between ifdown and ifup: the apply is finished and answered, a request that waited
+// is dropped, then the daemon ends. Idle, it ends at once.
+TEST_F(DaemonProcess, SigtermStopsOnceTheApplyInProgressIsAnswered) {
+    SimulatedBoard& board = boot(BoardOptions::withInterfaceStubs());
+    board.putFile("var/tmp/fault.ifup", "sleep 1\n");
+    ASSERT_TRUE(board.send(setNetConf("t") + "\n"));
+    const auto ifcmds = [&] { return board.readFile("var/log/ifcmd.log"); };
+    for (int i = 0; i < 500 && ifcmds().find("ifup eth0") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_HAS(ifcmds(), "ifdown eth0");
+    board.signalDaemon(SIGTERM);
+    ASSERT_TRUE(board.send(R"({"cmd":"get_stat","uuid":"late"})"
+                           "\n"));
+    std::string reply;
+    board.link().readLine(reply, kApplyMs);
+    EXPECT_EQ(reply, setReply("t", 0));
+    EXPECT_EQ(board.waitForExit(5000), 0);
+    EXPECT_HAS(board.readFile("etc/network/interfaces"), "address 10.0.0.8/24");
+    EXPECT_HAS(board.log(),
+               "[QuillFerry] SIGTERM: stopping once the request in progress is answered\n");
+    EXPECT_HAS(board.log(),
+               "[QuillFerry] stopping: 1 waiting requests dropped\n[QuillFerry] quillferry stop\n");
+    std::string rest;
+    board.link().readSome(rest, 200);
+    EXPECT_EQ(rest, "");
+
+    board.startDaemon();
+    const auto start = std::chrono::steady_clock::now();
+    board.signalDaemon(SIGTERM);
+    EXPECT_EQ(board.waitForExit(2000), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// "verify_gateway" with the real ifupdown and kernel: the gateway on the far end of eth0's link
-// (a veth peer) or not, IPv4 and IPv6; the board's hook hanging or killing ifup; the put-back
-// itself failing. (Each decision has its case on a scratch board.)
+// "verify_gateway" with the real ifupdown and kernel: a gateway on eth0's link (a veth peer)
+// or not, IPv4 and IPv6, the board's hook hanging or killing ifup, the put-back failing.
 #include <json/json.h>
 
 #include <string>
@@ -53,8 +52,7 @@ Json::Value query(SimulatedBoard& board) {
     return reply;
 }
 
-// eth0 carries `c` alone, by address and default route; its files hold it; and the board
-// says that it is in force and that eth0 carries it.
+// eth0 carries `c` alone, its files hold it, and the board says so.
 void expectInForce(SimulatedBoard& board, const BoardConf& c, const std::string& why) {
     const std::string family = c.v6 ? "-6" : "-4";
     const std::string cidr = c.address() + "/" + std::to_string(c.prefix());
@@ -98,8 +96,7 @@ TEST_F(PutBack, TheGatewayAnswersOrThePreviousConfigurationComesBack) {
                   v4.gateway() + "/24 dev uplink0 && far ip addr add " + v6.gateway() +
                   "/64 dev uplink0 nodad");
     const std::string kept = verified(board, v4, "v4", 5);
-    // qemu-user, which runs the board's build on another machine, passes no neighbour
-    // messages to the kernel: the check cannot run there.
+    // qemu-user passes no neighbour messages to the kernel: the check cannot run there.
     if (board.log().find("cannot send to the kernel: Operation not supported") != std::string::npos)
         GTEST_SKIP() << "the emulator refuses the kernel's neighbour messages";
     ASSERT_EQ(kept, verifiedReply("v4", 0, "answered"));
