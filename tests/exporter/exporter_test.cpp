@@ -155,8 +155,10 @@ TEST_F(Exporter, RequestsItRefusesAndWhatItLists) {
     EXPECT_LACKS(get(*e, "/metrics").body, "quillferry_exporter_probes_total{");
 
     const auto run = [&](const std::string& args) {
-        const int status =
-            std::system((std::string(QF_EXPORTER_PATH) + " " + args + " 2>" + path("err")).c_str());
+        // Bounded: an exporter that serves instead of refusing fails here, not at ctest's limit.
+        const int status = std::system(
+            ("timeout 10 " + std::string(QF_EXPORTER_PATH) + " " + args + " 2>" + path("err"))
+                .c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
     EXPECT_EQ(run("--inventory " + put("bad.json", R"({"boards": []})")), 64);
