@@ -205,7 +205,9 @@ check_journal 'readCmdRecords open file fail /opt/.cmd.txt' 'set_net_conf reject
 
 # --- a reboot: the service comes back; eth0 up from the interface file --------------------
 boot1=$(board_run 'cat /proc/sys/kernel/random/boot_id')
-board_run 'systemctl --no-block reboot' >/dev/null || fail "cannot reboot the board"
+# From a timer, so that the agent answers before the reboot stops it.
+board_run 'systemd-run --quiet --on-active=2 systemctl reboot' >/dev/null ||
+    fail "cannot reboot the board"
 deadline=$((SECONDS + 600))
 until boot=$(board_run -t 10 'cat /proc/sys/kernel/random/boot_id') && [[ $boot != "$boot1" ]]; do
     ((SECONDS < deadline)) || fatal "the board did not come back from the reboot"
